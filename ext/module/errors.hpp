@@ -1,0 +1,28 @@
+#pragma once
+// Error reporting: every failure becomes a pending Python exception of a
+// fixed class, its text looked up in the catalogs by key or taken from the
+// engine's own exception.
+#include <module/messages.hpp>
+#include <module/pyref.hpp>
+
+#include <platform/fl.hpp>
+
+#include <string>
+
+namespace veldra {
+
+// Looks the message up in the global locale and makes it the pending
+// exception of `cls`, replacing any exception already pending.
+void setErrorFromMessage(PyObject* cls, const MessageId& id);
+// The same with a text at hand: wide (UTF-16) or narrow (UTF-8).
+void setErrorFromText(PyObject* cls, const fl::ustring& text);
+void setErrorFromNarrowText(PyObject* cls, const std::string& text);
+
+// Thrown inside the module when a Python exception is already pending; the
+// module function's boundary returns nullptr for it.
+struct PythonErrorSet {};
+
+// Module function getMessage(key): the "VELDRA:PythonEngine" text of a key.
+PyObject* getMessage(PyObject* self, PyObject* args);
+
+}  // namespace veldra

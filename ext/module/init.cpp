@@ -1,0 +1,115 @@
+// Module initialisation: readies what the module functions rely on and
+// creates the module with its function table.
+#include <module/errors.hpp>
+#include <module/functions.hpp>
+#include <module/state.hpp>
+#include <object/object_type.hpp>
+
+#include <platform/i18n.hpp>
+
+#define VELDRA_PASTE2(a, b) a##b
+#define VELDRA_PASTE(a, b) VELDRA_PASTE2(a, b)
+#define VELDRA_STRINGIFY2(a) #a
+#define VELDRA_STRINGIFY(a) VELDRA_STRINGIFY2(a)
+
+namespace {
+
+// The compiler's build date with its day padding removed: "Dec 8 2026".
+struct BuildDate {
+    char text[sizeof(__DATE__)]{};
+    constexpr BuildDate() {
+        const char* date = __DATE__;
+        std::size_t j = 0;
+        for (std::size_t i = 0; date[i] != '\0'; ++i) {
+            if (date[i] == ' ' && j > 0 && text[j - 1] == ' ') continue;
+            text[j++] = date[i];
+        }
+    }
+};
+constexpr BuildDate kBuildDate;
+
+}  // namespace
+
+// For tools that inspect the installed library; the module never reads them.
+extern "C" {
+__attribute__((visibility("default"))) extern const char* const VELDRA_PASTE(VELDRA_MODULE_NAME, _version);
+__attribute__((visibility("default"))) extern const char* const VELDRA_PASTE(VELDRA_MODULE_NAME, _build_date);
+}
+const char* const VELDRA_PASTE(VELDRA_MODULE_NAME, _version) = VELDRA_PRODUCT_VERSION;
+const char* const VELDRA_PASTE(VELDRA_MODULE_NAME, _build_date) = kBuildDate.text;
+
+namespace veldra {
+namespace {
+
+PyMethodDef kMethods[] = {
+    {"getMessage", getMessage, METH_VARARGS, "getMessage() retrieves the error message"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    VELDRA_STRINGIFY(VELDRA_MODULE_NAME),
+    "VELDRA Engine for Python",
+    -1,
+    kMethods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// Creates the exception class `qualified` ("veldra.engine.EngineError"),
+// derived from Exception, and adds it to `engine` under its short name.
+// A borrowed pointer (the module attribute owns it); nullptr on failure.
+PyObject* addExceptionClass(PyObject* engine, const char* qualified, const char* shortName) {
+    PyRef cls = PyRef::steal(PyErr_NewException(qualified, nullptr, nullptr));
+    if (!cls) return nullptr;
+    PyObject* borrowed = cls.get();
+    if (PyModule_AddObject(engine, shortName, cls.get()) < 0) return nullptr;
+    cls.release();  // the module attribute owns it now
+    return borrowed;
+}
+
+PyObject* initialise() {
+    ModuleState& s = state();
+
+    PyRef veldra = PyRef::steal(PyImport_ImportModule("veldra"));
+    if (!veldra) return nullptr;
+    if (!readyObjectType()) return nullptr;
+    Py_INCREF(&VeldraObjectType);
+    if (PyModule_AddObject(veldra.get(), "object", reinterpret_cast<PyObject*>(&VeldraObjectType)) < 0) {
+        Py_DECREF(&VeldraObjectType);
+        return nullptr;
+    }
+
+    for (std::size_t i = 0; i < kTypedArrayNames.size(); ++i) {
+        PyObject* cls = PyObject_GetAttrString(veldra.get(), kTypedArrayNames[i]);
+        if (!cls) return nullptr;
+        Py_XSETREF(s.typedArrays[i], cls);
+    }
+
+    PyRef engine = PyRef::steal(PyImport_ImportModule("veldra.engine"));
+    if (!engine) return nullptr;
+    if (!(s.EngineError = addExceptionClass(engine.get(), "veldra.engine.EngineError", "EngineError")) ||
+        !(s.TimeoutError = addExceptionClass(engine.get(), "veldra.engine.TimeoutError", "TimeoutError")) ||
+        !(s.InterruptedError =
+              addExceptionClass(engine.get(), "veldra.engine.InterruptedError", "InterruptedError")) ||
+        !(s.VeldraExecutionError =
+              addExceptionClass(engine.get(), "veldra.engine.VeldraExecutionError", "VeldraExecutionError")) ||
+        !(s.CancelledError = addExceptionClass(engine.get(), "veldra.engine.CancelledError", "CancelledError")))
+        return nullptr;
+
+    // A catalog that cannot be loaded does not stop the import; it shows
+    // when a message is looked up.
+    try {
+        fl::i18n::MessageCatalog::MessageCatalogInit(fl::filesystem::get_install_path());
+    } catch (const std::exception&) {
+    }
+
+    return PyModule_Create2(&kModule, 1013);
+}
+
+}  // namespace
+}  // namespace veldra
+
+PyMODINIT_FUNC VELDRA_PASTE(PyInit_, VELDRA_MODULE_NAME)(void) { return veldra::initialise(); }

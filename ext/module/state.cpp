@@ -1,0 +1,10 @@
+#include <module/state.hpp>
+
+namespace veldra {
+
+ModuleState& state() {
+    static ModuleState s;
+    return s;
+}
+
+}  // namespace veldra

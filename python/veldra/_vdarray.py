@@ -1,0 +1,657 @@
+"""Typed arrays: numeric and logical data of any size, stored the engine's way.
+
+The eleven classes ``double``, ``single``, ``int8``, ``int16``, ``int32``,
+``int64``, ``uint8``, ``uint16``, ``uint32``, ``uint64`` and ``logical`` hold
+an N-dimensional block of elements of one engine class.  The native module
+reads and builds them directly, so their storage is fixed:
+
+``size``
+    Tuple of the dimensions, first dimension first, always at least two
+    entries.  Trailing singleton dimensions beyond the second are dropped, so
+    ``size=(2, 3, 1)`` is stored as ``(2, 3)``.
+``_is_complex``
+    ``True`` when the array holds complex values (``is_complex`` is the public,
+    read-only view of it).
+``_data``
+    For a real array, an ``array.array`` with exactly ``prod(size)`` items in
+    column-major order (first index fastest).  ``None`` for a complex array.
+``_real``, ``_imag``
+    For a complex array, two such buffers with the real and the imaginary
+    parts.  Both are ``None`` for a real array.
+
+Each buffer's items have the width of the engine's element: ``double`` 8 bytes
+(typecode ``'d'``), ``single`` 4 (``'f'``), ``int8``/``uint8`` 1
+(``'b'``/``'B'``), ``int16``/``uint16`` 2 (``'h'``/``'H'``), ``int32``/``uint32``
+4, ``int64``/``uint64`` 8 (``'q'``/``'Q'``), ``logical`` 1 (``'B'``, values 0
+and 1 only).
+
+Every class reports ``__module__ == "vdarray"`` in its own class dictionary,
+which is what the native converters key on; pickling goes through
+:func:`_rebuild` in this module.
+
+Element conversion (construction from numbers, from another typed array, and
+item assignment) follows the engine's rules:
+
+* ``double``: exact for floats, integers are rounded to the nearest double;
+  integers too large for a double become ``inf``/``-inf``.
+* ``single``: rounded to the nearest 32-bit float; out-of-range values
+  become ``inf``/``-inf``.
+* integer classes: round half away from zero, saturate at the class limits,
+  ``NaN`` becomes 0, ``inf``/``-inf`` saturate.
+* ``logical``: non-zero becomes 1 (``True``), zero 0; ``NaN`` and complex
+  values raise ``ValueError``.
+* A complex value (a Python ``complex``) makes the array complex; the real and
+  imaginary parts are converted separately.
+"""
+import math
+import operator
+import sys
+from array import array
+from collections.abc import Sequence
+
+__all__ = [
+    "double", "single", "int8", "int16", "int32", "int64",
+    "uint8", "uint16", "uint32", "uint64", "logical",
+]
+
+
+def _typecode_of_width(candidates, width):
+    for code in candidates:
+        if array(code).itemsize == width:
+            return code
+    raise ImportError("no array typecode with %d-byte items among %r"
+                      % (width, candidates))
+
+
+_I32 = _typecode_of_width("il", 4)
+_U32 = _typecode_of_width("IL", 4)
+_I64 = _typecode_of_width("ql", 8)
+_U64 = _typecode_of_width("QL", 8)
+
+# Doubles at or above this magnitude round to infinity as 32-bit floats.
+_SINGLE_OVERFLOW = float(2 ** 128 - 2 ** 103)
+
+_NOT_SEQUENCES = (str, bytes, bytearray, memoryview)
+_NUMBER_TYPES = frozenset((int, float, complex, bool))
+
+_FLOAT = "float"
+_INT = "int"
+_LOGICAL = "logical"
+
+
+def _is_sequence(value):
+    return (isinstance(value, (list, tuple, range, array))
+            or (isinstance(value, Sequence)
+                and not isinstance(value, _NOT_SEQUENCES)))
+
+
+def _scalar_parts(value):
+    """Split a Python number into (real, imag); imag is None for real values.
+
+    Real parts come back as ``int`` or ``float``.  Anything that is not a
+    number raises ``TypeError``.
+    """
+    if isinstance(value, (int, float)):          # includes bool
+        return value, None
+    if isinstance(value, complex):
+        return value.real, value.imag
+    if isinstance(value, _NOT_SEQUENCES) or value is None:
+        raise TypeError("typed-array elements must be numbers, not %s"
+                        % type(value).__name__)
+    if isinstance(value, _VdArray):
+        raise TypeError("a typed array cannot be used as a single element")
+    if hasattr(type(value), "__index__"):
+        return operator.index(value), None
+    if hasattr(type(value), "__float__"):
+        return float(value), None
+    if hasattr(type(value), "__complex__"):
+        c = complex(value)
+        return c.real, c.imag
+    raise TypeError("typed-array elements must be numbers, not %s"
+                    % type(value).__name__)
+
+
+def _round_half_away(x):
+    """Round a finite float to the nearest integer, halves away from zero."""
+    f = math.floor(x)
+    rest = x - f                                 # exact for floats
+    if rest > 0.5 or (rest == 0.5 and x > 0):
+        f += 1
+    return f
+
+
+def _normalise_size(size):
+    try:
+        dims = [operator.index(d) for d in size]
+    except TypeError:
+        raise TypeError("size must be a sequence of integers, got %r"
+                        % (size,)) from None
+    if len(dims) < 2:
+        raise ValueError("size needs at least two dimensions, got %r"
+                         % (tuple(dims),))
+    if any(d < 0 for d in dims):
+        raise ValueError("dimensions must not be negative, got %r"
+                         % (tuple(dims),))
+    while len(dims) > 2 and dims[-1] == 1:
+        dims.pop()
+    return tuple(dims)
+
+
+def _count(dims):
+    n = 1
+    for d in dims:
+        n *= d
+    return n
+
+
+def _nested_shape(value):
+    """Shape of a row-major nested sequence, and its leaves in that order."""
+    if not _is_sequence(value):
+        return (), [value]
+    n = len(value)
+    if n == 0:
+        return (0,), []
+    if all(type(item) in _NUMBER_TYPES for item in value):
+        return (n,), list(value)
+    shape = None
+    leaves = []
+    for item in value:
+        item_shape, item_leaves = _nested_shape(item)
+        if shape is None:
+            shape = item_shape
+        elif item_shape != shape:
+            raise ValueError("ragged nested sequence: items of shapes %r and "
+                             "%r at the same level" % (shape, item_shape))
+        leaves.extend(item_leaves)
+    return (n,) + shape, leaves
+
+
+def _row_to_column_major(flat, dims):
+    """Reorder a row-major flat list of shape dims to column-major order."""
+    if len(dims) <= 1:
+        return list(flat)
+    last = dims[-1]
+    out = []
+    for k in range(last):
+        out.extend(_row_to_column_major(flat[k::last], dims[:-1]))
+    return out
+
+
+def _column_major_to_nested(flat, dims):
+    """Nest a column-major flat list of shape dims as row-major lists."""
+    if len(dims) == 1:
+        return list(flat)
+    first = dims[0]
+    return [_column_major_to_nested(flat[i::first], dims[1:])
+            for i in range(first)]
+
+
+class _VdArray:
+    """Shared behaviour of the typed-array classes; not used directly."""
+
+    __slots__ = ("_size", "_is_complex", "_data", "_real", "_imag")
+
+    # Filled in by each concrete class.
+    _typecode = None
+    _kind = None
+    _min = None
+    _max = None
+
+    __hash__ = None
+
+    def __init__(self, data=None, size=None, is_complex=False):
+        """Create a typed array.
+
+        ``cls()`` or ``cls([])``
+            An empty array of size (0, 0).
+        ``cls(size=dims)``
+            A zero-filled array of size ``dims`` (at least two dimensions).
+        ``cls(other_typed_array)``
+            A new array of this class with the other's size and values,
+            converted to this class's element type.
+        ``cls(nested_sequence)``
+            Rows given row-major: ``double([[1, 2, 3], [4, 5, 6]])`` is 2-by-3,
+            ``double([1, 2, 3])`` is 1-by-3, a scalar is 1-by-1, and deeper
+            nesting gives N-d arrays whose i-th dimension is the length at
+            nesting level i.  Ragged input raises ``ValueError``.
+        ``cls(flat_iterable, size=dims)``
+            The items are the elements in column-major order (first index
+            fastest); their number must be ``prod(dims)``.  With a typed array
+            as ``data``, ``size`` reshapes it the same way.
+
+        ``is_complex=True`` makes the result complex even when all values are
+        real; ``False`` (the default) leaves it complex only if the data is.
+        ``logical`` refuses complex results with ``ValueError``.
+        """
+        is_complex = bool(is_complex)
+        if is_complex and self._kind is _LOGICAL:
+            raise ValueError("logical arrays cannot be complex")
+        dims = None if size is None else _normalise_size(size)
+
+        if isinstance(data, _VdArray):
+            self._init_from_typed(data, is_complex)
+            if dims is not None:
+                self._set_size(dims)
+            return
+
+        if data is None:
+            if dims is None:
+                dims = (0, 0)
+            n = _count(dims)
+            self._size = dims
+            if is_complex:
+                self._set_complex(self._zeros(n), self._zeros(n))
+            else:
+                self._set_real(self._zeros(n))
+            return
+
+        if dims is None:
+            shape, values = _nested_shape(data)
+            if len(shape) == 0:
+                dims = (1, 1)
+            elif len(shape) == 1:
+                dims = (0, 0) if shape[0] == 0 else (1, shape[0])
+            else:
+                dims = shape
+                values = _row_to_column_major(values, shape)
+                dims = _normalise_size(shape)
+        else:
+            if not hasattr(data, "__iter__") or isinstance(data, _NOT_SEQUENCES):
+                raise TypeError("data given with size must be a flat "
+                                "iterable of numbers")
+            values = list(data)
+            if len(values) != _count(dims):
+                raise ValueError("%d elements cannot fill size %r"
+                                 % (len(values), dims))
+        self._size = dims
+        self._fill_from_values(values, is_complex)
+
+    # -- storage helpers -------------------------------------------------
+
+    @classmethod
+    def _zeros(cls, n):
+        return array(cls._typecode, bytes(n * array(cls._typecode).itemsize))
+
+    def _set_real(self, buf):
+        self._is_complex = False
+        self._data = buf
+        self._real = None
+        self._imag = None
+
+    def _set_complex(self, real, imag):
+        self._is_complex = True
+        self._data = None
+        self._real = real
+        self._imag = imag
+
+    def _set_size(self, dims):
+        if _count(dims) != _count(self._size):
+            raise ValueError("cannot reshape %d elements to size %r"
+                             % (_count(self._size), dims))
+        self._size = dims
+
+    @classmethod
+    def _coerce(cls, x):
+        """Convert one real part (int or float) to this class's item value."""
+        kind = cls._kind
+        if kind is _FLOAT:
+            if isinstance(x, int):
+                try:
+                    x = float(x)
+                except OverflowError:
+                    return math.inf if x > 0 else -math.inf
+            if cls._typecode == "f" and abs(x) >= _SINGLE_OVERFLOW:
+                return math.copysign(math.inf, x)
+            return x
+        if kind is _INT:
+            if not isinstance(x, int):
+                if math.isnan(x):
+                    return 0
+                if math.isinf(x):
+                    return cls._max if x > 0 else cls._min
+                x = _round_half_away(x)
+            if x < cls._min:
+                return cls._min
+            if x > cls._max:
+                return cls._max
+            return int(x)
+        # logical
+        if x != x:
+            raise ValueError("NaN cannot be converted to logical")
+        return 1 if x else 0
+
+    @classmethod
+    def _convert_buffer(cls, buf, src_cls):
+        """A new buffer of this class holding the items of ``buf``."""
+        if src_cls is cls:
+            return buf[:]
+        if cls._kind is not _LOGICAL and (
+                cls._kind is _FLOAT or src_cls._kind is not _FLOAT):
+            # Plain widening (or float target): let array do it in C, and
+            # fall back to the element rules when a value does not fit.
+            try:
+                return array(cls._typecode, buf)
+            except (OverflowError, TypeError):
+                pass
+        return array(cls._typecode, map(cls._coerce, buf))
+
+    def _init_from_typed(self, src, is_complex):
+        src_cls = type(src)
+        self._size = src._size
+        if src._is_complex:
+            if self._kind is _LOGICAL:
+                raise ValueError("complex values cannot be converted to "
+                                 "logical")
+            self._set_complex(self._convert_buffer(src._real, src_cls),
+                              self._convert_buffer(src._imag, src_cls))
+        elif is_complex:
+            self._set_complex(self._convert_buffer(src._data, src_cls),
+                              self._zeros(len(src._data)))
+        else:
+            self._set_real(self._convert_buffer(src._data, src_cls))
+
+    def _fill_from_values(self, values, is_complex):
+        typecode = self._typecode
+        if not is_complex and self._kind is not _LOGICAL:
+            try:
+                self._set_real(array(typecode, values))
+                return
+            except (TypeError, OverflowError):
+                pass
+        parts = [_scalar_parts(v) for v in values]
+        coerce = self._coerce
+        if is_complex or any(im is not None for _, im in parts):
+            if self._kind is _LOGICAL:
+                raise ValueError("logical arrays cannot be complex")
+            self._set_complex(
+                array(typecode, [coerce(re) for re, _ in parts]),
+                array(typecode, [coerce(0 if im is None else im)
+                                 for _, im in parts]))
+        else:
+            self._set_real(array(typecode, [coerce(re) for re, _ in parts]))
+
+    def _item(self, k):
+        if self._is_complex:
+            return complex(self._real[k], self._imag[k])
+        value = self._data[k]
+        return bool(value) if self._kind is _LOGICAL else value
+
+    def _items(self):
+        if self._is_complex:
+            return [complex(r, i) for r, i in zip(self._real, self._imag)]
+        if self._kind is _LOGICAL:
+            return [bool(v) for v in self._data]
+        return self._data.tolist()
+
+    def _linear_index(self, key):
+        n = _count(self._size)
+        if not isinstance(key, tuple):
+            key = (key,)
+        try:
+            subs = [operator.index(k) for k in key]
+        except TypeError:
+            raise TypeError("typed-array indices must be integers or tuples "
+                            "of integers, not %r" % (key,)) from None
+        if len(subs) == 1:
+            k = subs[0]
+            if k < 0:
+                k += n
+            if not 0 <= k < n:
+                raise IndexError("index %d out of range for %d elements"
+                                 % (subs[0], n))
+            return k
+        dims = self._size
+        if len(subs) < len(dims):
+            raise IndexError("%d indices given for an array with %d "
+                             "dimensions" % (len(subs), len(dims)))
+        dims = dims + (1,) * (len(subs) - len(dims))
+        k = 0
+        stride = 1
+        for axis, (i, d) in enumerate(zip(subs, dims)):
+            j = i + d if i < 0 else i
+            if not 0 <= j < d:
+                raise IndexError("index %d out of range for dimension %d of "
+                                 "size %d" % (i, axis, d))
+            k += j * stride
+            stride *= d
+        return k
+
+    # -- public interface ------------------------------------------------
+
+    @property
+    def size(self):
+        """The dimensions, a tuple of at least two integers."""
+        return self._size
+
+    @property
+    def is_complex(self):
+        """True when the array holds complex values."""
+        return self._is_complex
+
+    def __len__(self):
+        """The number of elements (the product of the dimensions)."""
+        return _count(self._size)
+
+    def __iter__(self):
+        """The elements as Python scalars, in column-major order."""
+        return iter(self._items())
+
+    def __getitem__(self, key):
+        """Read one element.
+
+        ``a[k]`` indexes the elements linearly in column-major order, whatever
+        the shape; ``a[i, j, ...]`` takes one subscript per dimension (extra
+        trailing subscripts must address singleton dimensions, i.e. be 0 or
+        -1).  Negative indices count from the end.  Out-of-range indices
+        raise ``IndexError``.  The result is a ``float`` (``double``,
+        ``single``), ``int`` (integer classes), ``bool`` (``logical``) or
+        ``complex`` (complex arrays).
+        """
+        return self._item(self._linear_index(key))
+
+    def __setitem__(self, key, value):
+        """Write one element, converting ``value`` to the element type.
+
+        Assigning a Python ``complex`` to a real array makes the array
+        complex (``logical`` refuses with ``ValueError``).
+        """
+        k = self._linear_index(key)
+        re, im = _scalar_parts(value)
+        if im is not None and not self._is_complex:
+            if self._kind is _LOGICAL:
+                raise ValueError("logical arrays cannot be complex")
+            # Convert before touching the buffers so a failure changes nothing.
+            re_item, im_item = self._coerce(re), self._coerce(im)
+            self._set_complex(self._data, self._zeros(len(self._data)))
+            self._real[k] = re_item
+            self._imag[k] = im_item
+        elif self._is_complex:
+            re_item = self._coerce(re)
+            im_item = self._coerce(0 if im is None else im)
+            self._real[k] = re_item
+            self._imag[k] = im_item
+        else:
+            self._data[k] = self._coerce(re)
+
+    def __eq__(self, other):
+        """True when ``other`` has the same class, size, complexity and
+        element values (compared item by item, so ``NaN`` never matches).
+        Arrays of different classes are never equal."""
+        if type(other) is not type(self):
+            return NotImplemented
+        if (self._size != other._size
+                or self._is_complex != other._is_complex):
+            return False
+        if self._is_complex:
+            return self._real == other._real and self._imag == other._imag
+        return self._data == other._data
+
+    def __repr__(self):
+        name = "veldra." + type(self).__name__
+        dims = self._size
+        if _count(dims) == 0:
+            extra = ", is_complex=True" if self._is_complex else ""
+            return "%s(size=%r%s)" % (name, dims, extra)
+        if len(dims) > 2:
+            return "%s(%r, size=%r)" % (name, self._items(), dims)
+        return "%s(%r)" % (name, self.tolist())
+
+    def tolist(self):
+        """The elements as nested lists, row-major: ``result[i][j]...`` is
+        ``self[i, j, ...]``.  The constructor accepts this form back (an
+        array with a zero first dimension gives ``[]``)."""
+        return _column_major_to_nested(self._items(), self._size)
+
+    def reshape(self, *dims):
+        """A copy with new dimensions (``reshape(3, 2)`` or
+        ``reshape((3, 2))``), keeping the column-major element order.  The
+        element count must not change."""
+        if len(dims) == 1 and not hasattr(type(dims[0]), "__index__"):
+            dims = tuple(dims[0])
+        result = self.copy()
+        result._set_size(_normalise_size(dims))
+        return result
+
+    def copy(self):
+        """An independent copy of the same class."""
+        return type(self)(self)
+
+    def __copy__(self):
+        return self.copy()
+
+    def __deepcopy__(self, memo):
+        return self.copy()
+
+    def __reduce__(self):
+        if self._is_complex:
+            payload = (self._real.tobytes(), self._imag.tobytes())
+        else:
+            payload = self._data.tobytes()
+        return (_rebuild, (type(self).__name__, self._size, self._is_complex,
+                           sys.byteorder, payload))
+
+
+def _rebuild(class_name, size, is_complex, byteorder, payload):
+    """Unpickle a typed array (the counterpart of ``__reduce__``)."""
+    cls = _CLASSES[class_name]
+    obj = cls.__new__(cls)
+    obj._size = _normalise_size(size)
+    n = _count(obj._size)
+
+    def load(raw):
+        buf = array(cls._typecode)
+        buf.frombytes(raw)
+        if byteorder != sys.byteorder:
+            buf.byteswap()
+        if len(buf) != n:
+            raise ValueError("pickled %s data holds %d items, size %r needs %d"
+                             % (class_name, len(buf), obj._size, n))
+        return buf
+
+    if is_complex:
+        obj._set_complex(load(payload[0]), load(payload[1]))
+    else:
+        obj._set_real(load(payload))
+    return obj
+
+
+class double(_VdArray):
+    """Array of 64-bit floating-point numbers, real or complex."""
+    __module__ = "vdarray"
+    __slots__ = ()
+    _typecode = "d"
+    _kind = _FLOAT
+
+
+class single(_VdArray):
+    """Array of 32-bit floating-point numbers, real or complex."""
+    __module__ = "vdarray"
+    __slots__ = ()
+    _typecode = "f"
+    _kind = _FLOAT
+
+
+class int8(_VdArray):
+    """Array of signed 8-bit integers, real or complex."""
+    __module__ = "vdarray"
+    __slots__ = ()
+    _typecode = "b"
+    _kind = _INT
+    _min, _max = -2 ** 7, 2 ** 7 - 1
+
+
+class int16(_VdArray):
+    """Array of signed 16-bit integers, real or complex."""
+    __module__ = "vdarray"
+    __slots__ = ()
+    _typecode = "h"
+    _kind = _INT
+    _min, _max = -2 ** 15, 2 ** 15 - 1
+
+
+class int32(_VdArray):
+    """Array of signed 32-bit integers, real or complex."""
+    __module__ = "vdarray"
+    __slots__ = ()
+    _typecode = _I32
+    _kind = _INT
+    _min, _max = -2 ** 31, 2 ** 31 - 1
+
+
+class int64(_VdArray):
+    """Array of signed 64-bit integers, real or complex."""
+    __module__ = "vdarray"
+    __slots__ = ()
+    _typecode = _I64
+    _kind = _INT
+    _min, _max = -2 ** 63, 2 ** 63 - 1
+
+
+class uint8(_VdArray):
+    """Array of unsigned 8-bit integers, real or complex."""
+    __module__ = "vdarray"
+    __slots__ = ()
+    _typecode = "B"
+    _kind = _INT
+    _min, _max = 0, 2 ** 8 - 1
+
+
+class uint16(_VdArray):
+    """Array of unsigned 16-bit integers, real or complex."""
+    __module__ = "vdarray"
+    __slots__ = ()
+    _typecode = "H"
+    _kind = _INT
+    _min, _max = 0, 2 ** 16 - 1
+
+
+class uint32(_VdArray):
+    """Array of unsigned 32-bit integers, real or complex."""
+    __module__ = "vdarray"
+    __slots__ = ()
+    _typecode = _U32
+    _kind = _INT
+    _min, _max = 0, 2 ** 32 - 1
+
+
+class uint64(_VdArray):
+    """Array of unsigned 64-bit integers, real or complex."""
+    __module__ = "vdarray"
+    __slots__ = ()
+    _typecode = _U64
+    _kind = _INT
+    _min, _max = 0, 2 ** 64 - 1
+
+
+class logical(_VdArray):
+    """Array of logical values (stored as bytes 0 and 1); never complex."""
+    __module__ = "vdarray"
+    __slots__ = ()
+    _typecode = "B"
+    _kind = _LOGICAL
+    _min, _max = 0, 1
+
+
+_CLASSES = {cls.__name__: cls for cls in (
+    double, single, int8, int16, int32, int64,
+    uint8, uint16, uint32, uint64, logical)}

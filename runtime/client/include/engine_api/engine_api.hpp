@@ -1,0 +1,107 @@
+#pragma once
+// The engine client: launches of and attachments to engine processes, engine
+// instances, function-call futures and their console capture buffers, all
+// named by 64-bit handles that are never reused within a process.
+//
+// Every operation is safe to call from many threads at once.  A handle that
+// names nothing, or names a thing of another kind, makes the operation throw
+// a std::exception (EngineException) that says so.
+#include <fl/except.hpp>
+#include <fl/ustring.hpp>
+#include <qx/qx.hpp>
+#include <qx/vdutil.hpp>
+
+#include <boost/shared_ptr.hpp>
+
+#include <cstdint>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace VELDRA::engineAPI {
+// Tags of the engine's user-facing failures (see fl::except::Exception).
+struct VeldraExecutionError {};
+struct VeldraSyntaxError {};
+struct SharedVeldraNotFound {};
+struct SharedVeldraNotConnected {};
+}  // namespace VELDRA::engineAPI
+
+namespace engine_api {
+
+using Handle = std::uint64_t;
+// A capture buffer: the text a call printed, as UTF-16 code units.
+using ustringbuf = std::basic_stringbuf<fl::uchar>;
+
+// A failure of the engine client itself: bad handle, lost connection, a
+// launch that failed or was cancelled.
+class EngineException : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+// Collecting a call that was cancelled.
+class CancelledException : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+// Collecting a call that the engine interrupted (SIGINT to the engine).
+class InterruptedException : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+// The time-out passed before the call finished; the call goes on.
+class TimeoutException : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+using ExecutionError = fl::except::Exception<VELDRA::engineAPI::VeldraExecutionError, std::exception, void>;
+using SyntaxError = fl::except::Exception<VELDRA::engineAPI::VeldraSyntaxError, std::exception, void>;
+using SharedNotFound = fl::except::Exception<VELDRA::engineAPI::SharedVeldraNotFound, std::exception, void>;
+using SharedNotConnected = fl::except::Exception<VELDRA::engineAPI::SharedVeldraNotConnected, std::exception, void>;
+
+// ---- the client runtime ------------------------------------------------------
+// Starts the client runtime; calling it again does nothing.
+void createProcess();
+// Stops it: engines launched by this process are stopped, shared ones
+// detached, pending launches and calls failed, threads joined.
+void terminateProcess();
+
+// ---- launches and engine instances -----------------------------------------
+// Time-outs are in seconds: negative waits without limit, 0 polls.
+Handle createOutOfProcessVELDRAAsync(std::vector<fl::ustring> options);
+Handle attachSharedVELDRAAsync(const fl::ustring& name);
+bool isDoneVELDRA(Handle launch);
+bool waitVELDRA(Handle launch, double timeout);
+void cancelVELDRAAsync(Handle launch);
+// Blocks until the launch is done; the engine handle, or the launch's failure.
+Handle getOutOfProcessVELDRA(Handle launch);
+// Releases a launch handle or an engine handle (an engine still running is
+// closed first).
+void destroyVELDRAHandle(Handle handle);
+// Names of the live shared sessions of this user, sorted.
+std::vector<fl::ustring> findSharedVELDRA();
+// Closes an engine: a launched one is stopped, an attached one detached.
+void terminateOutOfProcessVELDRA(Handle engine);
+
+// ---- function calls ---------------------------------------------------------
+// Submits a call; returns {future, output buffer, error buffer} (0 for a
+// stream not captured).  The argument arrays stay the caller's.
+std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int numOut,
+                                     std::vector<const qxArray*> args, bool captureOut,
+                                     bool captureErr);
+// Waits for the call and hands its result arrays over; the captured text is
+// appended to the buffers given (either may be empty).  Throws
+// CancelledException, InterruptedException, TimeoutException, ExecutionError,
+// SyntaxError or EngineException.
+std::vector<vdutil::QxArrayPtr> getFEvalResult(std::vector<Handle> handles,
+                                               boost::shared_ptr<ustringbuf> out,
+                                               boost::shared_ptr<ustringbuf> err,
+                                               double timeout);
+void destroyFEvalResult(std::vector<Handle> handles);
+bool cancelFEval(Handle future);
+bool isDoneFEval(Handle future);
+bool isCancelledFEval(Handle future);
+bool waitFEval(Handle future, double timeout);
+
+}  // namespace engine_api

@@ -1,0 +1,24 @@
+#include <fl/except.hpp>
+
+#include <boost/locale/encoding_utf.hpp>
+
+namespace fl::except {
+
+namespace detail {
+
+std::string diagnostic(const std::string& identifier, const std::string& message) {
+    if (identifier.empty()) return message;
+    return identifier + ": " + message;
+}
+
+fl::ustring widen(const std::string& utf8) {
+    return boost::locale::conv::utf_to_utf<char16_t>(utf8);
+}
+
+}  // namespace detail
+
+const char* OutOfMemory::what() const noexcept { return "out of memory in the engine libraries"; }
+
+OutOfMemory bad_alloc() { return OutOfMemory(); }
+
+}  // namespace fl::except

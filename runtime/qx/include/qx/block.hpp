@@ -1,0 +1,69 @@
+#pragma once
+// What the array library keeps behind its element blocks and object arrays.
+// The engine client and the engine use this to move arrays between processes;
+// the Python module does not.
+#include <qx/qx.hpp>
+
+#include <cstdint>
+#include <memory>
+
+namespace qx {
+
+// A zero-filled, reference-counted block of element memory.
+class Block {
+public:
+    Block(void* data, std::size_t size) : data_(data), size_(size) {}
+    virtual ~Block() = default;
+    Block(const Block&) = delete;
+    Block& operator=(const Block&) = delete;
+
+    void* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    // A file descriptor the memory can be mapped from in another process, or -1.
+    virtual int fd() const noexcept { return -1; }
+
+protected:
+    void* data_;
+    std::size_t size_;
+};
+
+// Where element blocks come from.  Must be safe to call from many threads.
+class BlockAllocator {
+public:
+    virtual ~BlockAllocator() = default;
+    // A zero-filled block of `bytes` bytes (bytes > 0); nullptr when exhausted.
+    virtual std::shared_ptr<Block> allocate(std::size_t bytes) = 0;
+};
+
+// The process-wide allocator (a heap allocator unless replaced).  Replace it
+// before arrays are made from several threads.
+void setBlockAllocator(std::shared_ptr<BlockAllocator> allocator);
+std::shared_ptr<BlockAllocator> blockAllocator();
+
+// The blocks behind a numeric, logical or char array (nullptr where absent).
+std::shared_ptr<Block> realBlock(const qxArray* a);
+std::shared_ptr<Block> imagBlock(const qxArray* a);
+// A numeric, logical or char array over existing blocks (taken as they are,
+// not copied).  Each block must hold at least element count times element
+// size bytes; `imag` only for a complex numeric array.  nullptr otherwise.
+qxArray* createArrayOverBlocks(qxSize ndim, const qxSize* dims, qxClassID classID,
+                               std::shared_ptr<Block> real, std::shared_ptr<Block> imag);
+
+// Engine objects.  An object array holds one object id per element and the
+// session the objects live in; it is a reference while that session is alive.
+class ObjectSession {
+public:
+    virtual ~ObjectSession() = default;
+    virtual bool alive() const noexcept = 0;
+    // Identifies the engine session, so an engine can tell its own objects.
+    virtual std::uint64_t key() const noexcept = 0;
+};
+
+// `ids` holds one id per element (column-major).  A null session makes an
+// object array that is not a reference.
+qxArray* createObjectArray(qxSize ndim, const qxSize* dims, const std::uint64_t* ids,
+                           std::shared_ptr<const ObjectSession> session);
+const std::uint64_t* objectIds(const qxArray* a);
+std::shared_ptr<const ObjectSession> objectSession(const qxArray* a);
+
+}  // namespace qx

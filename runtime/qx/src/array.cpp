@@ -1,0 +1,223 @@
+// Array lifetime, numeric and char creation, and the generic readers.
+#include "array_impl.hpp"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <utility>
+
+namespace {
+std::atomic<std::size_t> liveArrays{0};
+}
+
+qxArray::qxArray(qxClassID c, std::vector<qxSize> d, qxSize n)
+    : cls(c), dims(std::move(d)), numel(n) {
+    liveArrays.fetch_add(1, std::memory_order_relaxed);
+}
+
+qxArray::~qxArray() {
+    for (qxSize i = 0; i < slotCount; ++i) qxDestroyArray(slots[i]);
+    liveArrays.fetch_sub(1, std::memory_order_relaxed);
+}
+
+namespace qx::impl {
+
+bool normalizeDims(qxSize ndim, const qxSize* dims, std::vector<qxSize>* out, qxSize* numel) {
+    if (ndim > 0 && !dims) return false;
+    // Only the dimensions up to the last non-singleton one beyond the second matter.
+    qxSize keep = ndim;
+    while (keep > 2 && dims[keep - 1] == 1) --keep;
+    // The product of the non-zero dimensions must fit, so that every partial
+    // product (qxGetN) does too, even in an empty array.
+    qxSize nonzero = 1;
+    bool empty = ndim == 0;
+    for (qxSize i = 0; i < keep; ++i) {
+        if (dims[i] == 0)
+            empty = true;
+        else if (!mulSize(nonzero, dims[i], &nonzero))
+            return false;
+    }
+    const qxSize n = empty ? 0 : nonzero;
+    std::vector<qxSize> d(dims, dims + keep);
+    if (ndim == 0) d = {0, 0};
+    while (d.size() < 2) d.push_back(1);
+    *out = std::move(d);
+    *numel = n;
+    return true;
+}
+
+std::size_t classElementSize(qxClassID cls) {
+    switch (cls) {
+        case qxLOGICAL_CLASS:
+        case qxINT8_CLASS:
+        case qxUINT8_CLASS:
+            return 1;
+        case qxCHAR_CLASS:
+        case qxINT16_CLASS:
+        case qxUINT16_CLASS:
+            return 2;
+        case qxSINGLE_CLASS:
+        case qxINT32_CLASS:
+        case qxUINT32_CLASS:
+            return 4;
+        case qxDOUBLE_CLASS:
+        case qxINT64_CLASS:
+        case qxUINT64_CLASS:
+            return 8;
+        default:
+            return 0;
+    }
+}
+
+qxArray* newArray(qxClassID cls, std::vector<qxSize> dims, qxSize numel) noexcept {
+    try {
+        return new qxArray(cls, std::move(dims), numel);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+qxArray* sharedCopy(const qxArray* a) noexcept {
+    if (!a) return nullptr;
+    try {
+        std::unique_ptr<qxArray, ArrayDeleter> copy(new qxArray(a->cls, a->dims, a->numel));
+        copy->complex = a->complex;
+        copy->sparse = a->sparse;
+        copy->real = a->real;
+        copy->imag = a->imag;
+        copy->ir = a->ir;
+        copy->jc = a->jc;
+        copy->nzmax = a->nzmax;
+        copy->fields = a->fields;
+        copy->functionName = a->functionName;
+        copy->ids = a->ids;
+        copy->session = a->session;
+        if (a->slotCount > 0) {
+            copy->slots = allocateSlots(a->slotCount);
+            if (!copy->slots) return nullptr;
+            copy->slotCount = a->slotCount;
+            for (qxSize i = 0; i < a->slotCount; ++i) {
+                if (!a->slots[i]) continue;
+                copy->slots[i] = sharedCopy(a->slots[i]);
+                if (!copy->slots[i]) return nullptr;
+            }
+        }
+        return copy.release();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+}  // namespace qx::impl
+
+using namespace qx::impl;
+
+namespace {
+
+qxArray* createElementArray(qxSize ndim, const qxSize* dims, qxClassID cls, bool complex) {
+    std::vector<qxSize> d;
+    qxSize numel = 0;
+    try {
+        if (!normalizeDims(ndim, dims, &d, &numel)) return nullptr;
+    } catch (...) {
+        return nullptr;
+    }
+    std::size_t bytes = 0;
+    if (!byteCount(numel, classElementSize(cls), &bytes)) return nullptr;
+    std::shared_ptr<qx::Block> re, im;
+    if (bytes > 0) {
+        re = allocateBlock(bytes);
+        if (!re) return nullptr;
+        if (complex) {
+            im = allocateBlock(bytes);
+            if (!im) return nullptr;
+        }
+    }
+    qxArray* a = newArray(cls, std::move(d), numel);
+    if (!a) return nullptr;
+    a->complex = complex;
+    a->real = std::move(re);
+    a->imag = std::move(im);
+    return a;
+}
+
+}  // namespace
+
+qxArray* qxCreateNumericArray(qxSize ndim, const qxSize* dims, qxClassID classID,
+                              qxComplexity complexity) {
+    if (complexity != qxREAL && complexity != qxCOMPLEX) return nullptr;
+    if (classID == qxLOGICAL_CLASS) {
+        if (complexity == qxCOMPLEX) return nullptr;
+    } else if (!isNumericClass(classID)) {
+        return nullptr;
+    }
+    return createElementArray(ndim, dims, classID, complexity == qxCOMPLEX);
+}
+
+qxArray* qxCreateNumericMatrix(qxSize m, qxSize n, qxClassID classID, qxComplexity complexity) {
+    const qxSize dims[2] = {m, n};
+    return qxCreateNumericArray(2, dims, classID, complexity);
+}
+
+qxArray* qxCreateCharArray(qxSize ndim, const qxSize* dims) {
+    return createElementArray(ndim, dims, qxCHAR_CLASS, false);
+}
+
+void qxDestroyArray(qxArray* array) { delete array; }
+
+void* qxCalloc(std::size_t n, std::size_t size) { return std::calloc(n, size); }
+
+void qxFree(void* p) { std::free(p); }
+
+qxClassID qxGetClassID(const qxArray* a) { return a ? a->cls : qxUNKNOWN_CLASS; }
+
+bool qxIsSparse(const qxArray* a) { return a && a->sparse; }
+
+bool qxIsComplex(const qxArray* a) { return a && a->complex && a->imag; }
+
+bool qxIsNumeric(const qxArray* a) { return a && isNumericClass(a->cls); }
+
+bool qxIsEmpty(const qxArray* a) { return a && a->numel == 0; }
+
+bool qxIsScalar(const qxArray* a) {
+    return a && a->dims.size() == 2 && a->dims[0] == 1 && a->dims[1] == 1;
+}
+
+qxSize qxGetNumberOfDimensions(const qxArray* a) { return a ? a->dims.size() : 0; }
+
+const qxSize* qxGetDimensions(const qxArray* a) { return a ? a->dims.data() : nullptr; }
+
+qxSize qxGetM(const qxArray* a) { return a ? a->dims[0] : 0; }
+
+qxSize qxGetN(const qxArray* a) {
+    if (!a) return 0;
+    qxSize n = 1;
+    for (std::size_t i = 1; i < a->dims.size(); ++i) n *= a->dims[i];  // bounded by numel
+    return n;
+}
+
+qxSize qxGetNumberOfElements(const qxArray* a) { return a ? a->numel : 0; }
+
+std::size_t qxGetElementSize(const qxArray* a) { return a ? classElementSize(a->cls) : 0; }
+
+void* qxGetData(const qxArray* a) { return a && a->real ? a->real->data() : nullptr; }
+
+void* qxGetImagData(const qxArray* a) { return a && a->imag ? a->imag->data() : nullptr; }
+
+bool qxSetDimensions(qxArray* a, const qxSize* dims, qxSize ndim) {
+    if (!a) return false;
+    std::vector<qxSize> d;
+    qxSize numel = 0;
+    try {
+        if (!normalizeDims(ndim, dims, &d, &numel)) return false;
+    } catch (...) {
+        return false;
+    }
+    if (numel != a->numel) return false;
+    // The compressed columns are laid out for the current column count.
+    if (a->sparse && d != a->dims) return false;
+    a->dims = std::move(d);
+    return true;
+}
+
+std::size_t qxLiveArrayCount() { return liveArrays.load(std::memory_order_relaxed); }

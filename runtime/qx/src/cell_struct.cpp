@@ -1,0 +1,162 @@
+// Cells and structs: arrays whose elements are owned member arrays.
+#include "array_impl.hpp"
+
+#include <climits>
+#include <cstring>
+#include <utility>
+
+using namespace qx::impl;
+
+namespace {
+
+qxArray* createSlotArray(qxSize ndim, const qxSize* dims, qxClassID cls, qxSize perElement) {
+    std::vector<qxSize> d;
+    qxSize numel = 0;
+    try {
+        if (!normalizeDims(ndim, dims, &d, &numel)) return nullptr;
+    } catch (...) {
+        return nullptr;
+    }
+    qxSize count = 0;
+    if (!mulSize(numel, perElement, &count)) return nullptr;
+    SlotTable slots = allocateSlots(count);
+    if (count > 0 && !slots) return nullptr;
+    qxArray* a = newArray(cls, std::move(d), numel);
+    if (!a) return nullptr;
+    a->slots = std::move(slots);
+    a->slotCount = count;
+    return a;
+}
+
+// Stores `value` in slot `i`, destroying what was there.  Setting an array
+// into itself would make a cycle, so it is refused and left with the caller.
+bool setSlot(qxArray* a, qxSize i, qxArray* value) {
+    if (value == a) return false;
+    qxArray*& slot = a->slots[i];
+    if (slot != value) {
+        qxDestroyArray(slot);
+        slot = value;
+    }
+    return true;
+}
+
+bool isStruct(const qxArray* s) { return s && s->cls == qxSTRUCT_CLASS; }
+
+bool validField(const qxArray* s, int field) {
+    return isStruct(s) && field >= 0 && static_cast<std::size_t>(field) < s->fields.size();
+}
+
+int findField(const qxArray* s, const char* name) {
+    for (std::size_t i = 0; i < s->fields.size(); ++i)
+        if (s->fields[i] == name) return static_cast<int>(i);
+    return -1;
+}
+
+}  // namespace
+
+bool qxIsValidVariableName(const char* name) {
+    if (!name) return false;
+    auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (!letter(name[0])) return false;
+    std::size_t i = 1;
+    for (; name[i] != '\0'; ++i) {
+        if (i >= 63) return false;
+        const char c = name[i];
+        if (!letter(c) && !(c >= '0' && c <= '9') && c != '_') return false;
+    }
+    return true;
+}
+
+qxArray* qxCreateCellMatrix(qxSize m, qxSize n) {
+    const qxSize dims[2] = {m, n};
+    return qxCreateCellArray(2, dims);
+}
+
+qxArray* qxCreateCellArray(qxSize ndim, const qxSize* dims) {
+    return createSlotArray(ndim, dims, qxCELL_CLASS, 1);
+}
+
+qxArray* qxGetCell(const qxArray* cell, qxSize index) {
+    if (!cell || cell->cls != qxCELL_CLASS || index >= cell->slotCount) return nullptr;
+    return cell->slots[index];
+}
+
+bool qxSetCell(qxArray* cell, qxSize index, qxArray* value) {
+    if (!cell || cell->cls != qxCELL_CLASS || index >= cell->slotCount) {
+        if (value != cell) qxDestroyArray(value);
+        return false;
+    }
+    return setSlot(cell, index, value);
+}
+
+qxArray* qxCreateStructMatrix(qxSize m, qxSize n, int nfields, const char** fieldNames) {
+    const qxSize dims[2] = {m, n};
+    return qxCreateStructArray(2, dims, nfields, fieldNames);
+}
+
+qxArray* qxCreateStructArray(qxSize ndim, const qxSize* dims, int nfields, const char** fieldNames) {
+    if (nfields < 0 || (nfields > 0 && !fieldNames)) return nullptr;
+    std::deque<std::string> names;
+    try {
+        for (int i = 0; i < nfields; ++i) {
+            const char* name = fieldNames[i];
+            if (!qxIsValidVariableName(name)) return nullptr;
+            for (const auto& earlier : names)
+                if (earlier == name) return nullptr;
+            names.emplace_back(name);
+        }
+    } catch (...) {
+        return nullptr;
+    }
+    qxArray* s = createSlotArray(ndim, dims, qxSTRUCT_CLASS, static_cast<qxSize>(nfields));
+    if (!s) return nullptr;
+    s->fields = std::move(names);
+    return s;
+}
+
+int qxGetNumberOfFields(const qxArray* s) {
+    return isStruct(s) ? static_cast<int>(s->fields.size()) : 0;
+}
+
+const char* qxGetFieldNameByNumber(const qxArray* s, int field) {
+    return validField(s, field) ? s->fields[static_cast<std::size_t>(field)].c_str() : nullptr;
+}
+
+int qxGetFieldNumber(const qxArray* s, const char* name) {
+    if (!isStruct(s) || !name) return -1;
+    return findField(s, name);
+}
+
+qxArray* qxGetFieldByNumber(const qxArray* s, qxSize index, int field) {
+    if (!validField(s, field) || index >= s->numel) return nullptr;
+    return s->slots[index * s->fields.size() + static_cast<std::size_t>(field)];
+}
+
+bool qxSetFieldByNumber(qxArray* s, qxSize index, int field, qxArray* value) {
+    if (!validField(s, field) || index >= s->numel) {
+        if (value != s) qxDestroyArray(value);
+        return false;
+    }
+    return setSlot(s, index * s->fields.size() + static_cast<std::size_t>(field), value);
+}
+
+int qxAddField(qxArray* s, const char* name) {
+    if (!isStruct(s) || !qxIsValidVariableName(name) || findField(s, name) >= 0) return -1;
+    const qxSize oldCount = s->fields.size();
+    if (oldCount >= static_cast<qxSize>(INT_MAX)) return -1;
+    const qxSize newCount = oldCount + 1;
+    qxSize slotCount = 0;
+    if (!mulSize(s->numel, newCount, &slotCount)) return -1;
+    SlotTable slots = allocateSlots(slotCount);
+    if (slotCount > 0 && !slots) return -1;
+    try {
+        s->fields.emplace_back(name);
+    } catch (...) {
+        return -1;
+    }
+    for (qxSize e = 0; e < s->numel; ++e)
+        for (qxSize f = 0; f < oldCount; ++f) slots[e * newCount + f] = s->slots[e * oldCount + f];
+    s->slots = std::move(slots);
+    s->slotCount = slotCount;
+    return static_cast<int>(oldCount);
+}

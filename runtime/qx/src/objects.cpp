@@ -1,0 +1,82 @@
+// Function values, engine object arrays and references to their elements.
+#include "array_impl.hpp"
+
+#include <qx/vdutil.hpp>
+
+#include <utility>
+
+using namespace qx::impl;
+
+qxArray* qxCreateFunctionHandle(const char* name) {
+    if (!name || name[0] == '\0') return nullptr;
+    try {
+        std::string copy(name);
+        qxArray* a = newArray(qxFUNCTION_CLASS, {1, 1}, 1);
+        if (!a) return nullptr;
+        a->functionName = std::move(copy);
+        return a;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+const char* qxGetFunctionName(const qxArray* a) {
+    return a && a->cls == qxFUNCTION_CLASS ? a->functionName.c_str() : nullptr;
+}
+
+namespace qx {
+
+qxArray* createObjectArray(qxSize ndim, const qxSize* dims, const std::uint64_t* ids,
+                           std::shared_ptr<const ObjectSession> session) {
+    try {
+        std::vector<qxSize> d;
+        qxSize numel = 0;
+        if (!normalizeDims(ndim, dims, &d, &numel)) return nullptr;
+        if (numel > 0 && !ids) return nullptr;
+        std::size_t bytes = 0;
+        if (!byteCount(numel, sizeof(std::uint64_t), &bytes)) return nullptr;
+        auto idCopy = std::make_shared<const std::vector<std::uint64_t>>(ids, ids + numel);
+        qxArray* a = newArray(qxOBJECT_CLASS, std::move(d), numel);
+        if (!a) return nullptr;
+        a->ids = std::move(idCopy);
+        a->session = std::move(session);
+        return a;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+const std::uint64_t* objectIds(const qxArray* a) {
+    if (!a || a->cls != qxOBJECT_CLASS || !a->ids || a->ids->empty()) return nullptr;
+    return a->ids->data();
+}
+
+std::shared_ptr<const ObjectSession> objectSession(const qxArray* a) {
+    return a && a->cls == qxOBJECT_CLASS ? a->session : nullptr;
+}
+
+}  // namespace qx
+
+namespace vdutil::matrixref {
+
+bool refIsRef(const qxArray* a) {
+    return a && a->cls == qxOBJECT_CLASS && a->session && a->session->alive();
+}
+
+qxArray* refElementIndexRef(const qxArray* a, const std::vector<qxSize>& indices) {
+    if (!refIsRef(a) || indices.size() != a->dims.size()) return nullptr;
+    // Column-major: the first index varies fastest.
+    qxSize linear = 0;
+    qxSize stride = 1;
+    for (std::size_t k = 0; k < indices.size(); ++k) {
+        if (indices[k] >= a->dims[k]) return nullptr;
+        linear += indices[k] * stride;  // bounded by numel, which fits
+        stride *= a->dims[k];
+    }
+    if (!a->ids || linear >= a->ids->size()) return nullptr;
+    const std::uint64_t id = (*a->ids)[linear];
+    const qxSize one[2] = {1, 1};
+    return qx::createObjectArray(2, one, &id, a->session);
+}
+
+}  // namespace vdutil::matrixref

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Makes a fresh machine ready: the Debian packages the build needs, a
+# virtual environment in .venv, and veldra-engine built and installed in it.
+# Safe to run again; it only does what is missing (the build is incremental).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+debian_packages=(g++ make gettext
+  libboost-dev libboost-system-dev libboost-locale-dev libboost-program-options-dev
+  libgtest-dev)
+missing=()
+for pkg in "${debian_packages[@]}"; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+if ((${#missing[@]})); then
+  echo "Installing Debian packages: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+python=${PYTHON:-python3}
+if [ ! -x .venv/bin/python ]; then
+  "$python" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --disable-pip-version-check \
+  "scikit-build-core>=0.10" "cmake>=3.21" ninja pytest
+# No build isolation: the build folder (build/<wheel tag>) is kept, so a
+# second run recompiles only what changed.
+.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation .

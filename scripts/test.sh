@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds and installs everything (see bootstrap.sh), then runs all tests:
+# the C++ unit tests of the engine libraries and the Python test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/bootstrap.sh
+
+# C++ unit tests, in a build of their own.
+.venv/bin/cmake -S . -B build/cpp-tests -G Ninja -DVELDRA_BUILD_TESTS=ON \
+  -DVELDRA_BUILD_PYTHON=OFF -DVELDRA_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+.venv/bin/cmake --build build/cpp-tests -j"$(nproc)"
+(cd build/cpp-tests && ../../.venv/bin/ctest --output-on-failure)
+
+# Python tests against the installed package, from outside the source tree
+# so that the installed package, not python/, is imported.
+.venv/bin/python -m pytest -q -p no:cacheprovider --rootdir=. tests/python "$@"

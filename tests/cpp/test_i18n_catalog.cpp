@@ -63,6 +63,7 @@ TEST_F(Catalogs, MissingMessagesStillNameTheFailure) {
               u"VELDRA:Nothing:Key");
     auto catalog = MessageCatalog::GetMessageCatalog(CatalogID("VELDRA:PythonEngine"), KvLocale("C"));
     EXPECT_THROW(catalog->get("NoSuchKey"), std::out_of_range);
+    EXPECT_THROW(catalog->get(""), std::out_of_range);  // the header is no message
     EXPECT_THROW(MessageCatalog::GetMessageCatalog(CatalogID("VELDRA:Nothing"), KvLocale("C")),
                  std::runtime_error);
 }

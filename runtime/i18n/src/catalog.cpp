@@ -125,7 +125,8 @@ MessageCatalog::MessageCatalog(std::string language, std::string domain, std::un
 MessageCatalog::~MessageCatalog() = default;
 
 fl::ustring MessageCatalog::get(const std::string& key) const {
-    const char* text = texts_->facet->get(texts_->domainId, nullptr, key.c_str());
+    // The empty id holds the catalog's header, not a message.
+    const char* text = key.empty() ? nullptr : texts_->facet->get(texts_->domainId, nullptr, key.c_str());
     if (!text) throw std::out_of_range("no message " + key + " in catalog " + domain_);
     return to_ustring(text);
 }

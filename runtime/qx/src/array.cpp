@@ -165,7 +165,11 @@ qxArray* qxCreateCharArray(qxSize ndim, const qxSize* dims) {
 
 void qxDestroyArray(qxArray* array) { delete array; }
 
-void* qxCalloc(std::size_t n, std::size_t size) { return std::calloc(n, size); }
+void* qxCalloc(std::size_t n, std::size_t size) {
+    std::size_t bytes = 0;
+    if (__builtin_mul_overflow(n, size, &bytes)) return nullptr;
+    return std::calloc(n, size);
+}
 
 void qxFree(void* p) { std::free(p); }
 

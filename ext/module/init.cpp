@@ -1,11 +1,14 @@
 // Module initialisation: readies what the module functions rely on and
 // creates the module with its function table.
+#include <convert/to_array.hpp>
+#include <convert/to_python.hpp>
 #include <module/errors.hpp>
 #include <module/functions.hpp>
 #include <module/state.hpp>
 #include <object/object_type.hpp>
 
 #include <platform/i18n.hpp>
+#include <platform/qx.hpp>
 
 #define VELDRA_PASTE2(a, b) a##b
 #define VELDRA_PASTE(a, b) VELDRA_PASTE2(a, b)
@@ -38,10 +41,32 @@ __attribute__((visibility("default"))) extern const char* const VELDRA_PASTE(VEL
 const char* const VELDRA_PASTE(VELDRA_MODULE_NAME, _version) = VELDRA_PRODUCT_VERSION;
 const char* const VELDRA_PASTE(VELDRA_MODULE_NAME, _build_date) = kBuildDate.text;
 
+// For tests: the number of engine arrays alive in this process, so that a
+// failed conversion can be shown to leave none behind.
+extern "C" __attribute__((visibility("default"))) std::size_t veldra_live_arrays(void) {
+    return qxLiveArrayCount();
+}
+
 namespace veldra {
 namespace {
 
 PyMethodDef kMethods[] = {
+    {"createProcess", createProcess, METH_VARARGS, "createProcess() initializes the VELDRA Engine process"},
+    {"closeProcess", closeProcess, METH_VARARGS, "closeProcess() terminates the VELDRA Engine process"},
+    {"createVELDRAAsync", createVELDRAAsync, METH_VARARGS,
+     "createVELDRAAsync() creates a VELDRA instance asynchronously"},
+    {"getVELDRA", getVELDRA, METH_VARARGS, "getVELDRA() gets the VELDRA instance"},
+    {"attachVELDRAAsync", attachVELDRAAsync, METH_VARARGS,
+     "attachVELDRAAsync() attaches to a shared VELDRA session asynchronously"},
+    {"waitForVELDRA", waitForVELDRA, METH_VARARGS,
+     "waitForVELDRA() waits for the launch and attach of a VELDRA instance"},
+    {"isDoneVELDRA", isDoneVELDRA, METH_VARARGS, "isDoneVELDRA() checks the completion status of a VELDRA function"},
+    {"cancelVELDRA", cancelVELDRA, METH_VARARGS,
+     "cancelVELDRA() cancels the launch or connection to a VELDRA instance"},
+    {"destroyVELDRA", destroyVELDRA, METH_VARARGS,
+     "destroyVELDRA() release the memory used to store the handle to the VELDRA instance"},
+    {"findVELDRA", findVELDRA, METH_VARARGS, "findVELDRA() finds all shared VELDRA sessions"},
+    {"closeVELDRA", closeVELDRA, METH_VARARGS, "closeVELDRA() terminates VELDRA"},
     {"getMessage", getMessage, METH_VARARGS, "getMessage() retrieves the error message"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -88,6 +113,9 @@ PyObject* initialise() {
         Py_XSETREF(s.typedArrays[i], cls);
     }
 
+    PythonQxarray::initToPyConverters();
+    PythonQxarray::initToQxConverters();
+
     PyRef engine = PyRef::steal(PyImport_ImportModule("veldra.engine"));
     if (!engine) return nullptr;
     if (!(s.EngineError = addExceptionClass(engine.get(), "veldra.engine.EngineError", "EngineError")) ||
@@ -112,4 +140,10 @@ PyObject* initialise() {
 }  // namespace
 }  // namespace veldra
 
-PyMODINIT_FUNC VELDRA_PASTE(PyInit_, VELDRA_MODULE_NAME)(void) { return veldra::initialise(); }
+PyMODINIT_FUNC VELDRA_PASTE(PyInit_, VELDRA_MODULE_NAME)(void) {
+    try {
+        return veldra::initialise();
+    } catch (const std::exception&) {
+        return PyErr_NoMemory();
+    }
+}

@@ -40,7 +40,8 @@ inline constexpr const char* kQxArrayCatalog = "VELDRA:PythonQxArray";
     X(VeldraFunctionNotEvaluated)                                                    \
     X(UnsupportedVeldraType)                                                         \
     X(VarNameShouldBeStr)                                                            \
-    X(MessageIDShouldBeStr)
+    X(MessageIDShouldBeStr)                                                          \
+    X(ArgumentsShouldBeTuple)
 
 // Keys of "VELDRA:PythonQxArray" (conversion and veldra.object errors), but
 // UnsupportedPythonData, which takes the type key as its argument.
@@ -63,7 +64,9 @@ inline constexpr const char* kQxArrayCatalog = "VELDRA:PythonQxArray";
     X(StructArrayFromVeldra)                                                         \
     X(Int64ArrayNotSupported)                                                        \
     X(Uint64ArrayNotSupported)                                                       \
-    X(UnsupportedVeldraType)
+    X(UnsupportedVeldraType)                                                         \
+    X(TypedArrayMismatch)                                                            \
+    X(TypedArrayResultMismatch)
 
 namespace msg {
 #define VELDRA_DEFINE_BUILDER(key) \

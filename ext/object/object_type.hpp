@@ -28,4 +28,8 @@ extern PyTypeObject VeldraObjectType;
 // Readies the type; false with a Python error set on failure.
 bool readyObjectType();
 
+// A whole object wrapping `root` (a reference array, taken over).  New
+// reference; nullptr with a Python error set.
+PyObject* newWholeObject(matrix::unique_array_ptr root);
+
 }  // namespace veldra

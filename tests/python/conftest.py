@@ -35,3 +35,46 @@ def run_python(code, env=None, cwd=None):
     full_env.update(env or {})
     return subprocess.run([sys.executable, "-c", code], env=full_env, cwd=cwd,
                           capture_output=True, text=True, timeout=120)
+
+
+@pytest.fixture(scope="session")
+def live_arrays(native):
+    """The number of engine arrays alive in this process."""
+    import ctypes
+    fn = ctypes.CDLL(native.__file__).veldra_live_arrays
+    fn.restype = ctypes.c_size_t
+    return fn
+
+
+@pytest.fixture(scope="session")
+def engine(native):
+    """A launched engine shared by the tests of a session."""
+    native.createProcess()
+    handle = native.getVELDRA(native.createVELDRAAsync([]))
+    yield handle
+    native.closeVELDRA(handle)
+
+
+class Caller:
+    """Calls engine functions through the module functions."""
+
+    def __init__(self, native, engine):
+        self.m = native
+        self.engine = engine
+
+    def submit(self, name, *args, nout=1, **streams):
+        return self.m.evaluateFunction(self.engine, name, nout, args, **streams)
+
+    def result(self, handles, nout=1, timeout=None, **streams):
+        try:
+            return self.m.getFEvalResult(handles, nout, timeout, **streams)
+        finally:
+            self.m.destroyFEvalResult(handles)
+
+    def __call__(self, name, *args, nout=1, **streams):
+        return self.result(self.submit(name, *args, nout=nout, **streams), nout, **streams)
+
+
+@pytest.fixture(scope="session")
+def call(native, engine):
+    return Caller(native, engine)

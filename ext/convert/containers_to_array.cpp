@@ -1,0 +1,109 @@
+// Lists, tuples and sets to cell arrays, dicts to structs.
+#include <convert/to_array_converters.hpp>
+
+#include <module/errors.hpp>
+
+#include <vector>
+
+namespace PythonQxarray {
+
+using matrix::unique_array_ptr;
+using veldra::PyRef;
+
+namespace {
+
+// Bounds nesting by the interpreter's recursion limit, so that a container
+// reaching itself through others ends in RecursionError, not a crash.
+class RecursionGuard {
+public:
+    RecursionGuard() : entered_(Py_EnterRecursiveCall(" while converting a value for VELDRA") == 0) {}
+    ~RecursionGuard() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    bool entered() const noexcept { return entered_; }
+
+private:
+    bool entered_;
+};
+
+// One element, the way toQxArray converts a top-level value.  The element
+// array, or nullptr with the element's error set.
+unique_array_ptr convertElement(PyObject* item) {
+    return unique_array_ptr(findConverter(Py_TYPE(item)->tp_name, item).convert(item));
+}
+
+// Fills a 1-by-N cell from a snapshot of the items (a tuple holding them).
+// `self` is the container itself when it must not hold itself.
+qxArray* cellFromItems(PyObject* items, PyObject* self) {
+    RecursionGuard guard;
+    if (!guard.entered()) return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(items);
+    unique_array_ptr cell(qxCreateCellMatrix(1, static_cast<qxSize>(n)));
+    if (!cell) throw fl::except::bad_alloc();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(items, i);
+        if (self != nullptr && item == self) {
+            veldra::setErrorFromMessage(PyExc_ValueError, veldra::msg::qxarray::RecurListNotSupported());
+            return nullptr;
+        }
+        unique_array_ptr element = convertElement(item);
+        // An element that converted with an error pending (integer overflow)
+        // fails the whole value; no Python code runs with it pending.
+        if (!element || PyErr_Occurred()) return nullptr;
+        qxSetCell(cell.get(), static_cast<qxSize>(i), element.release());
+    }
+    return cell.release();
+}
+
+}  // namespace
+
+qxArray* PyListToCell::convert(PyObject* value) const {
+    PyRef items = PyRef::steal(PyList_AsTuple(value));
+    return items ? cellFromItems(items.get(), value) : nullptr;
+}
+
+qxArray* PyTupleToCell::convert(PyObject* value) const { return cellFromItems(value, nullptr); }
+
+qxArray* PySetToCell::convert(PyObject* value) const {
+    // The elements in the order the set hands them out; the set is left as it is.
+    PyRef items = PyRef::steal(PySequence_Tuple(value));
+    return items ? cellFromItems(items.get(), nullptr) : nullptr;
+}
+
+qxArray* PyDictToStruct::convert(PyObject* value) const {
+    RecursionGuard guard;
+    if (!guard.entered()) return nullptr;
+    PyRef items = PyRef::steal(PyDict_Items(value));  // snapshot of (key, value) pairs
+    if (!items) return nullptr;
+    const Py_ssize_t n = PyList_GET_SIZE(items.get());
+
+    std::vector<const char*> names;
+    names.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), j), 0);
+        const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+        if (name == nullptr || !qxIsValidVariableName(name)) {
+            veldra::setErrorFromMessage(PyExc_ValueError, veldra::msg::qxarray::InvalidStructField());
+            return nullptr;
+        }
+        names.push_back(name);  // owned by the key, which the snapshot holds
+    }
+    unique_array_ptr s(qxCreateStructMatrix(1, 1, static_cast<int>(n), names.data()));
+    if (!s) throw fl::except::bad_alloc();
+
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        PyObject* fieldValue = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), j), 1);
+        if (fieldValue == value) {
+            veldra::setErrorFromMessage(PyExc_ValueError, veldra::msg::qxarray::RecurDictNotSupported());
+            return nullptr;
+        }
+        unique_array_ptr element = convertElement(fieldValue);
+        if (!element || PyErr_Occurred()) return nullptr;
+        qxSetFieldByNumber(s.get(), 0, static_cast<int>(j), element.release());
+    }
+    return s.release();
+}
+
+}  // namespace PythonQxarray

@@ -1,0 +1,110 @@
+// Numbers, booleans, text, bytes, refusals and veldra.object values.
+#include <convert/to_array_converters.hpp>
+
+#include <module/errors.hpp>
+#include <object/object_type.hpp>
+
+#include <cstring>
+
+namespace PythonQxarray {
+
+using matrix::unique_array_ptr;
+using veldra::PyRef;
+
+namespace {
+
+template <class T>
+qxArray* scalar(qxClassID classID, T value) {
+    qxArray* a = matrix::detail::create_numeric(1, 1, classID, qxREAL);
+    *static_cast<T*>(qxGetData(a)) = value;
+    return a;
+}
+
+qxArray* bytesArray(const char* data, Py_ssize_t n, bool column) {
+    const auto count = static_cast<qxSize>(n);
+    qxArray* a = column ? matrix::detail::create_numeric(count, 1, qxUINT8_CLASS, qxREAL)
+                        : matrix::detail::create_numeric(1, count, qxUINT8_CLASS, qxREAL);
+    if (n > 0) std::memcpy(qxGetData(a), data, static_cast<std::size_t>(n));
+    return a;
+}
+
+qxArray* int64Scalar(PyObject* value) {
+    // Out of range: -1 with OverflowError pending, which fails the call.
+    return scalar<std::int64_t>(qxINT64_CLASS, PyLong_AsLongLong(value));
+}
+
+}  // namespace
+
+qxArray* PyFloatToDouble::convert(PyObject* value) const {
+    return scalar<double>(qxDOUBLE_CLASS, PyFloat_AS_DOUBLE(value));
+}
+
+qxArray* PyComplexToDouble::convert(PyObject* value) const {
+    qxArray* a = matrix::detail::create_numeric(1, 1, qxDOUBLE_CLASS, qxCOMPLEX);
+    *static_cast<double*>(qxGetData(a)) = PyComplex_RealAsDouble(value);
+    *static_cast<double*>(qxGetImagData(a)) = PyComplex_ImagAsDouble(value);
+    return a;
+}
+
+qxArray* PyIntToInt64::convert(PyObject* value) const { return int64Scalar(value); }
+qxArray* PyLongToInt64::convert(PyObject* value) const { return int64Scalar(value); }
+
+qxArray* PyBoolToLogical::convert(PyObject* value) const {
+    return scalar<qxLogical>(qxLOGICAL_CLASS, value == Py_True ? 1 : 0);
+}
+
+qxArray* PyStrToChar::convert(PyObject* value) const {
+    PyRef encoded = PyRef::steal(PyUnicode_AsUTF16String(value));
+    if (!encoded) return nullptr;
+    char* bytes = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &size) < 0) return nullptr;
+    if (size >= 2) {  // the byte-order mark
+        bytes += 2;
+        size -= 2;
+    }
+    fl::ustring units(static_cast<std::size_t>(size) / 2, u'\0');
+    if (!units.empty()) std::memcpy(units.data(), bytes, units.size() * sizeof(fl::uchar));
+    return matrix::create(units.data(), units.size()).release();
+}
+
+qxArray* PyBytesToUint8::convert(PyObject* value) const {
+    return bytesArray(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), true);
+}
+
+qxArray* PyByteArrayToUint8::convert(PyObject* value) const {
+    return bytesArray(PyByteArray_AS_STRING(value), PyByteArray_GET_SIZE(value), false);
+}
+
+qxArray* PyNoneToError::convert(PyObject*) const {
+    veldra::setErrorFromMessage(PyExc_TypeError, veldra::msg::qxarray::NoneNotSupported());
+    return nullptr;
+}
+
+qxArray* PyMVToError::convert(PyObject*) const {
+    veldra::setErrorFromMessage(PyExc_TypeError, veldra::msg::qxarray::MVNotSupported());
+    return nullptr;
+}
+
+qxArray* NullToError::convert(PyObject*) const { return nullptr; }
+
+qxArray* PyObjectToRef::convert(PyObject* value) const {
+    const auto* o = reinterpret_cast<const veldra::VeldraObject*>(value);
+    const qxArray* source = nullptr;
+    if (o->index.empty()) {
+        source = o->root;
+    } else if (o->index.size() == o->dims.size()) {
+        source = o->element;
+    } else {
+        veldra::setErrorFromMessage(PyExc_IndexError, veldra::msg::qxarray::NumIndexEqualToNumDim());
+        return nullptr;
+    }
+    unique_array_ptr copy(matrix::detail::shared_copy(source));
+    if (!copy || !vdutil::matrixref::refIsRef(copy.get())) {
+        veldra::setErrorFromMessage(PyExc_SystemError, veldra::msg::qxarray::ReferenceDoesNotExist());
+        return nullptr;
+    }
+    return copy.release();
+}
+
+}  // namespace PythonQxarray

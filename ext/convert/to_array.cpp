@@ -1,0 +1,68 @@
+#include <convert/to_array.hpp>
+#include <convert/to_array_converters.hpp>
+
+#include <module/errors.hpp>
+
+namespace PythonQxarray {
+
+namespace {
+
+ToQxRegistry& registry() {
+    static ToQxRegistry r;
+    return r;
+}
+
+}  // namespace
+
+const ToQxRegistry& pyTypeConverters() { return registry(); }
+
+void initToQxConverters() {
+    ToQxRegistry& r = registry();
+    if (!r.empty()) return;
+    // In insertion order; every row owns its own converter.
+    r.emplace("float", boost::shared_ptr<ConvertToQxArray>(new PyFloatToDouble));
+    r.emplace("complex", boost::shared_ptr<ConvertToQxArray>(new PyComplexToDouble));
+    r.emplace("int", boost::shared_ptr<ConvertToQxArray>(new PyIntToInt64));
+    r.emplace("long", boost::shared_ptr<ConvertToQxArray>(new PyLongToInt64));
+    r.emplace("bool", boost::shared_ptr<ConvertToQxArray>(new PyBoolToLogical));
+    r.emplace("str", boost::shared_ptr<ConvertToQxArray>(new PyStrToChar));
+    r.emplace("dict", boost::shared_ptr<ConvertToQxArray>(new PyDictToStruct));
+    r.emplace("set", boost::shared_ptr<ConvertToQxArray>(new PySetToCell));
+    r.emplace("list", boost::shared_ptr<ConvertToQxArray>(new PyListToCell));
+    r.emplace("tuple", boost::shared_ptr<ConvertToQxArray>(new PyTupleToCell));
+    r.emplace("bytes", boost::shared_ptr<ConvertToQxArray>(new PyBytesToUint8));
+    r.emplace("bytearray", boost::shared_ptr<ConvertToQxArray>(new PyByteArrayToUint8));
+    r.emplace("NoneType", boost::shared_ptr<ConvertToQxArray>(new PyNoneToError));
+    r.emplace("memoryview", boost::shared_ptr<ConvertToQxArray>(new PyMVToError));
+    r.emplace("NULL", boost::shared_ptr<ConvertToQxArray>(new NullToError));
+    r.emplace("veldra.object", boost::shared_ptr<ConvertToQxArray>(new PyObjectToRef));
+    r.emplace("vdarray.double", boost::shared_ptr<ConvertToQxArray>(new PyVdDoubleToDouble));
+    r.emplace("vdarray.single", boost::shared_ptr<ConvertToQxArray>(new PyVdSingleToSingle));
+    r.emplace("vdarray.int8", boost::shared_ptr<ConvertToQxArray>(new PyVdInt8ToInt8));
+    r.emplace("vdarray.int16", boost::shared_ptr<ConvertToQxArray>(new PyVdInt16ToInt16));
+    r.emplace("vdarray.int32", boost::shared_ptr<ConvertToQxArray>(new PyVdInt32ToInt32));
+    r.emplace("vdarray.int64", boost::shared_ptr<ConvertToQxArray>(new PyVdInt64ToInt64));
+    r.emplace("vdarray.uint8", boost::shared_ptr<ConvertToQxArray>(new PyVdUint8ToUint8));
+    r.emplace("vdarray.uint16", boost::shared_ptr<ConvertToQxArray>(new PyVdUint16ToUint16));
+    r.emplace("vdarray.uint32", boost::shared_ptr<ConvertToQxArray>(new PyVdUint32ToUint32));
+    r.emplace("vdarray.uint64", boost::shared_ptr<ConvertToQxArray>(new PyVdUint64ToUint64));
+    r.emplace("vdarray.logical", boost::shared_ptr<ConvertToQxArray>(new PyVdLogicalToLogical));
+}
+
+const ConvertToQxArray& findConverter(const char* typeName, PyObject* value) {
+    std::string key = typeName;
+    // The type's own dictionary only: a subclass has a key of its own.
+    PyObject* module = PyDict_GetItemString(Py_TYPE(value)->tp_dict, "__module__");
+    if (module != nullptr) {
+        if (const char* name = PyUnicode_AsUTF8(module)) key = std::string(name) + "." + typeName;
+    }
+    const ToQxRegistry& r = registry();
+    auto found = r.find(key);
+    if (found != r.end()) return *found->second;
+    veldra::setErrorFromMessage(PyExc_TypeError, veldra::msg::qxarray::UnsupportedPythonData(key));
+    return *r.at("NULL");
+}
+
+qxArray* toQxArray(PyObject* value) { return findConverter(Py_TYPE(value)->tp_name, value).convert(value); }
+
+}  // namespace PythonQxarray

@@ -1,0 +1,78 @@
+#pragma once
+// The converters of the Python-to-array registry, one class per row.  Each
+// is stateless and reads its value with the exact type's own accessors (the
+// registry has already matched the type).
+#include <convert/to_array.hpp>
+
+#include <module/state.hpp>
+
+namespace PythonQxarray {
+
+#define VELDRA_TO_QX_CONVERTER(Name)                         \
+    class Name : public ConvertToQxArray {                   \
+    public:                                                  \
+        qxArray* convert(PyObject* value) const override;    \
+    }
+
+// Numbers, booleans, text and bytes.
+VELDRA_TO_QX_CONVERTER(PyFloatToDouble);
+VELDRA_TO_QX_CONVERTER(PyComplexToDouble);
+VELDRA_TO_QX_CONVERTER(PyIntToInt64);
+VELDRA_TO_QX_CONVERTER(PyLongToInt64);
+VELDRA_TO_QX_CONVERTER(PyBoolToLogical);
+VELDRA_TO_QX_CONVERTER(PyStrToChar);
+VELDRA_TO_QX_CONVERTER(PyBytesToUint8);
+VELDRA_TO_QX_CONVERTER(PyByteArrayToUint8);
+// Refusals: None and memoryview raise; NULL only passes on the refusal
+// findConverter has raised.
+VELDRA_TO_QX_CONVERTER(PyNoneToError);
+VELDRA_TO_QX_CONVERTER(PyMVToError);
+VELDRA_TO_QX_CONVERTER(NullToError);
+// veldra.object back to its engine reference.
+VELDRA_TO_QX_CONVERTER(PyObjectToRef);
+// Containers: list, tuple and set to 1-by-N cells, dict to a 1-by-1 struct.
+// Each works on a snapshot of the items, so Python code run while an element
+// converts cannot pull the container out from under it; nesting is bounded
+// by the interpreter's recursion limit (RecursionError).
+VELDRA_TO_QX_CONVERTER(PyListToCell);
+VELDRA_TO_QX_CONVERTER(PyTupleToCell);
+VELDRA_TO_QX_CONVERTER(PySetToCell);
+VELDRA_TO_QX_CONVERTER(PyDictToStruct);
+
+#undef VELDRA_TO_QX_CONVERTER
+
+// Typed arrays: a fresh copy is made through the package's class, then its
+// buffers are copied in bulk into an engine array of the same size and
+// class.  Buffers that do not match the size and class are refused.
+class ConvertPyVdArray : public ConvertToQxArray {
+protected:
+    // New reference: cls(value, is_complex=isComplex); nullptr with an error set.
+    static PyObject* makeTypedCopy(PyObject* value, PyObject* cls, bool isComplex);
+    // Consume typedArray (also on failure).
+    static qxArray* copyRealData(PyObject* typedArray, qxClassID classID);
+    static qxArray* copyComplexData(PyObject* typedArray, qxClassID classID);
+    // The whole conversion of the numeric classes.
+    static qxArray* convertNumeric(PyObject* value, veldra::TypedArray cls, qxClassID classID);
+};
+
+#define VELDRA_TYPED_TO_QX_CONVERTER(Name)                   \
+    class Name : public ConvertPyVdArray {                   \
+    public:                                                  \
+        qxArray* convert(PyObject* value) const override;    \
+    }
+
+VELDRA_TYPED_TO_QX_CONVERTER(PyVdDoubleToDouble);
+VELDRA_TYPED_TO_QX_CONVERTER(PyVdSingleToSingle);
+VELDRA_TYPED_TO_QX_CONVERTER(PyVdInt8ToInt8);
+VELDRA_TYPED_TO_QX_CONVERTER(PyVdInt16ToInt16);
+VELDRA_TYPED_TO_QX_CONVERTER(PyVdInt32ToInt32);
+VELDRA_TYPED_TO_QX_CONVERTER(PyVdInt64ToInt64);
+VELDRA_TYPED_TO_QX_CONVERTER(PyVdUint8ToUint8);
+VELDRA_TYPED_TO_QX_CONVERTER(PyVdUint16ToUint16);
+VELDRA_TYPED_TO_QX_CONVERTER(PyVdUint32ToUint32);
+VELDRA_TYPED_TO_QX_CONVERTER(PyVdUint64ToUint64);
+VELDRA_TYPED_TO_QX_CONVERTER(PyVdLogicalToLogical);
+
+#undef VELDRA_TYPED_TO_QX_CONVERTER
+
+}  // namespace PythonQxarray

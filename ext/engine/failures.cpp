@@ -1,0 +1,91 @@
+#include <engine/failures.hpp>
+
+#include <module/errors.hpp>
+#include <module/state.hpp>
+
+#include <platform/engine_api.hpp>
+
+#include <string>
+
+namespace veldra {
+
+namespace {
+
+// Execution errors whose diagnostic carries this marker are values that
+// could not be carried back from the engine.
+constexpr const char* kDataConversionMarker = "Data Conversion Error";
+
+void raiseResultFailure() {
+    try {
+        throw;
+    } catch (const engine_api::CancelledException& e) {
+        setErrorFromNarrowText(state().CancelledError, e.what());
+    } catch (const engine_api::InterruptedException& e) {
+        setErrorFromNarrowText(state().InterruptedError, e.what());
+    } catch (const engine_api::TimeoutException& e) {
+        setErrorFromNarrowText(state().TimeoutError, e.what());
+    } catch (const engine_api::ExecutionError& e) {
+        if (std::string(e.what()).find(kDataConversionMarker) != std::string::npos)
+            setErrorFromMessage(PyExc_TypeError, msg::engine::UnsupportedVeldraType());
+        else
+            setErrorFromNarrowText(state().VeldraExecutionError, e.GetMessageTxt());
+    } catch (const engine_api::SyntaxError& e) {
+        setErrorFromNarrowText(PyExc_SyntaxError, e.GetMessageTxt());
+    } catch (...) {
+        setErrorFromMessage(state().EngineError, msg::engine::VeldraFunctionNotEvaluated());
+    }
+}
+
+void raise(Failures policy) {
+    try {
+        throw;
+    } catch (const PythonErrorSet&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        return;
+    } catch (...) {
+    }
+
+    switch (policy) {
+    case Failures::Result:
+        raiseResultFailure();
+        return;
+    case Failures::Launch:
+        try {
+            throw;
+        } catch (const engine_api::SharedNotFound& e) {
+            setErrorFromText(state().EngineError, e.GetMessage());
+            return;
+        } catch (const engine_api::SharedNotConnected& e) {
+            setErrorFromText(state().EngineError, e.GetMessage());
+            return;
+        } catch (...) {
+        }
+        break;
+    case Failures::Engine:
+    case Failures::Shutdown:
+        break;
+    }
+
+    PyObject* cls = policy == Failures::Shutdown ? PyExc_SystemError : state().EngineError;
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        setErrorFromNarrowText(cls, e.what());
+    } catch (...) {
+        setErrorFromNarrowText(cls, "unknown failure in the engine client");
+    }
+}
+
+}  // namespace
+
+PyObject* failWith(Failures policy) noexcept {
+    try {
+        raise(policy);
+    } catch (...) {
+        // Raising itself failed (memory): still leave an exception set.
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+    }
+    return nullptr;
+}
+
+}  // namespace veldra

@@ -1,0 +1,237 @@
+// Module functions for the engine-client process and engine sessions: each
+// checks its arguments, releases the interpreter lock around one engine-client
+// operation and converts the result back.
+#include <engine/failures.hpp>
+
+#include <module/errors.hpp>
+#include <module/functions.hpp>
+#include <module/gil.hpp>
+
+#include <platform/engine_api.hpp>
+#include <platform/i18n.hpp>
+
+#include <string>
+#include <vector>
+
+namespace veldra {
+
+namespace {
+
+PyObject* handleToPython(engine_api::Handle h) { return Py_BuildValue("K", static_cast<unsigned long long>(h)); }
+
+// Parses a single "K" handle; the interpreter's own error on failure.
+bool parseHandle(PyObject* args, engine_api::Handle& handle) {
+    unsigned long long h = 0;
+    if (!PyArg_ParseTuple(args, "K", &h)) return false;
+    handle = h;
+    return true;
+}
+
+// A str as UTF-16 code units, without the byte-order mark the interpreter's
+// encoder writes first.  False with the encoder's error set on failure.
+bool toWide(PyObject* text, fl::ustring& wide) {
+    PyRef encoded = PyRef::steal(PyUnicode_AsUTF16String(text));
+    if (!encoded) return false;
+    const char* bytes = PyBytes_AS_STRING(encoded.get());
+    Py_ssize_t size = PyBytes_GET_SIZE(encoded.get());
+    if (size >= 2) {
+        bytes += 2;
+        size -= 2;
+    }
+    wide.assign(reinterpret_cast<const fl::uchar*>(bytes), static_cast<std::size_t>(size) / sizeof(fl::uchar));
+    return true;
+}
+
+}  // namespace
+
+PyObject* createProcess(PyObject*, PyObject*) {
+    try {
+        {
+            GilRelease nogil;
+            engine_api::createProcess();
+        }
+        Py_RETURN_NONE;
+    } catch (...) {
+        return failWith(Failures::Engine);
+    }
+}
+
+PyObject* closeProcess(PyObject*, PyObject*) {
+    try {
+        {
+            GilRelease nogil;
+            engine_api::terminateProcess();
+        }
+        Py_RETURN_NONE;
+    } catch (...) {
+        return failWith(Failures::Shutdown);
+    }
+}
+
+PyObject* createVELDRAAsync(PyObject*, PyObject* args) {
+    PyObject* list = nullptr;
+    if (!PyArg_ParseTuple(args, "O", &list)) {
+        setErrorFromMessage(PyExc_TypeError, msg::engine::StartupOptionShouldBePO());
+        return nullptr;
+    }
+    if (!PyList_Check(list)) {
+        setErrorFromMessage(PyExc_TypeError, msg::engine::StartupOptionShouldBeLS());
+        return nullptr;
+    }
+    try {
+        std::vector<fl::ustring> options;
+        const Py_ssize_t n = PyList_GET_SIZE(list);
+        options.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            PyObject* item = PyList_GET_ITEM(list, i);
+            if (!PyUnicode_Check(item)) {
+                setErrorFromMessage(PyExc_TypeError, msg::engine::StartupOptionShouldBeStr());
+                return nullptr;
+            }
+            const char* utf8 = PyUnicode_AsUTF8AndSize(item, nullptr);
+            if (!utf8) return nullptr;
+            // Widened from the NUL-terminated form: an option ends at a NUL.
+            options.push_back(fl::i18n::to_ustring(utf8));
+        }
+        engine_api::Handle launch = 0;
+        {
+            GilRelease nogil;
+            launch = engine_api::createOutOfProcessVELDRAAsync(std::move(options));
+        }
+        return handleToPython(launch);
+    } catch (...) {
+        return failWith(Failures::Engine);
+    }
+}
+
+PyObject* getVELDRA(PyObject*, PyObject* args) {
+    engine_api::Handle launch = 0;
+    if (!parseHandle(args, launch)) return nullptr;
+    try {
+        engine_api::Handle engine = 0;
+        {
+            GilRelease nogil;
+            engine = engine_api::getOutOfProcessVELDRA(launch);
+        }
+        return handleToPython(engine);
+    } catch (...) {
+        return failWith(Failures::Launch);
+    }
+}
+
+PyObject* attachVELDRAAsync(PyObject*, PyObject* args) {
+    PyObject* name = nullptr;
+    if (!PyArg_ParseTuple(args, "O", &name)) return nullptr;
+    try {
+        fl::ustring wide;
+        if (!toWide(name, wide)) return nullptr;
+        engine_api::Handle launch = 0;
+        {
+            GilRelease nogil;
+            launch = engine_api::attachSharedVELDRAAsync(wide);
+        }
+        return handleToPython(launch);
+    } catch (...) {
+        return failWith(Failures::Engine);
+    }
+}
+
+PyObject* waitForVELDRA(PyObject*, PyObject* args) {
+    unsigned long long launch = 0;
+    double timeout = 0;
+    if (!PyArg_ParseTuple(args, "Kd", &launch, &timeout)) return nullptr;
+    try {
+        bool done = false;
+        {
+            GilRelease nogil;
+            done = engine_api::waitVELDRA(launch, timeout);
+        }
+        return PyBool_FromLong(done);
+    } catch (...) {
+        return failWith(Failures::Engine);
+    }
+}
+
+PyObject* isDoneVELDRA(PyObject*, PyObject* args) {
+    engine_api::Handle launch = 0;
+    if (!parseHandle(args, launch)) return nullptr;
+    try {
+        bool done = false;
+        {
+            GilRelease nogil;
+            done = engine_api::isDoneVELDRA(launch);
+        }
+        return PyBool_FromLong(done);
+    } catch (...) {
+        return failWith(Failures::Engine);
+    }
+}
+
+PyObject* cancelVELDRA(PyObject*, PyObject* args) {
+    engine_api::Handle launch = 0;
+    if (!parseHandle(args, launch)) return nullptr;
+    try {
+        {
+            GilRelease nogil;
+            engine_api::cancelVELDRAAsync(launch);
+        }
+        Py_RETURN_NONE;
+    } catch (...) {
+        return failWith(Failures::Engine);
+    }
+}
+
+PyObject* destroyVELDRA(PyObject*, PyObject* args) {
+    engine_api::Handle handle = 0;
+    if (!parseHandle(args, handle)) return nullptr;
+    try {
+        {
+            GilRelease nogil;
+            engine_api::destroyVELDRAHandle(handle);
+        }
+        Py_RETURN_NONE;
+    } catch (...) {
+        return failWith(Failures::Engine);
+    }
+}
+
+PyObject* findVELDRA(PyObject*, PyObject*) {
+    try {
+        std::vector<fl::ustring> names;
+        {
+            GilRelease nogil;
+            names = engine_api::findSharedVELDRA();
+        }
+        PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+        if (!tuple) return nullptr;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            PyObject* name = PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(names[i].data()),
+                                                   static_cast<Py_ssize_t>(names[i].size() * sizeof(fl::uchar)),
+                                                   nullptr, nullptr);
+            if (!name) return nullptr;
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
+        }
+        return tuple.release();
+    } catch (...) {
+        return failWith(Failures::Engine);
+    }
+}
+
+PyObject* closeVELDRA(PyObject*, PyObject* args) {
+    unsigned long long engine = 0;
+    if (!PyArg_ParseTuple(args, "K", &engine)) {
+        setErrorFromMessage(PyExc_TypeError, msg::engine::HandleToVeldraShouldBeLI());
+        return nullptr;
+    }
+    try {
+        {
+            GilRelease nogil;
+            engine_api::terminateOutOfProcessVELDRA(engine);
+        }
+        Py_RETURN_NONE;
+    } catch (...) {
+        return failWith(Failures::Shutdown);
+    }
+}
+
+}  // namespace veldra

@@ -1,0 +1,60 @@
+#include "runtime.hpp"
+
+#include <atomic>
+#include <map>
+#include <mutex>
+
+namespace engine_api::detail {
+
+namespace {
+std::mutex g_mutex;
+std::map<Handle, std::shared_ptr<Object>> g_objects;
+// Never reset, not even by terminateProcess.
+std::atomic<Handle> g_next_handle{1};
+}  // namespace
+
+Handle register_object(std::shared_ptr<Object> object) {
+    Handle h = g_next_handle.fetch_add(1);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_objects.emplace(h, std::move(object));
+    return h;
+}
+
+static std::string unknown_text(Handle handle) {
+    return "engine_api: handle " + std::to_string(handle) +
+           " names nothing (it was never issued, was destroyed, or the engine client was stopped)";
+}
+
+std::shared_ptr<Object> unregister_object(Handle handle) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto it = g_objects.find(handle);
+    if (it == g_objects.end()) throw EngineException(unknown_text(handle));
+    auto object = std::move(it->second);
+    g_objects.erase(it);
+    return object;
+}
+
+std::shared_ptr<Object> find_object(Handle handle) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto it = g_objects.find(handle);
+    if (it == g_objects.end()) throw EngineException(unknown_text(handle));
+    return it->second;
+}
+
+void throw_wrong_kind(Handle handle, const Object& found, const char* wanted) {
+    throw EngineException("engine_api: handle " + std::to_string(handle) + " names " + found.kind_name() +
+                          ", not " + wanted);
+}
+
+std::vector<std::shared_ptr<Object>> take_all_objects() {
+    std::map<Handle, std::shared_ptr<Object>> all;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        all.swap(g_objects);
+    }
+    std::vector<std::shared_ptr<Object>> out;
+    for (auto& [h, o] : all) out.push_back(std::move(o));
+    return out;
+}
+
+}  // namespace engine_api::detail

@@ -1,0 +1,88 @@
+#pragma once
+// Frames of the client/engine connection.
+//
+// A frame is a 20-byte header followed by its payload; all integers are
+// little-endian:
+//   u16 magic 0x5644 ("VD")   u8 version   u8 number of descriptors
+//   u32 message type          u64 request id   u32 payload length
+// Descriptors (SCM_RIGHTS) travel with the frame's first bytes and are
+// matched to frames in arrival order.  Request id 0 marks a frame that
+// answers no request (readiness, launch failure).
+#include <veldra/protocol/fd.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace veldra::protocol {
+
+enum class MessageType : std::uint32_t {
+    // engine -> client, request id 0
+    Ready = 1,         // u32 protocol version, u32 pid, u32 threads, string session name
+    LaunchFailed = 2,  // string reason; the engine exits after sending it
+    Refused = 3,       // string reason; a shared engine turns a peer away
+    // client -> engine
+    Shutdown = 4,      // a launched engine exits at once
+    // either way, tagged with the request it answers
+    Error = 5,         // string reason
+    // 100 and up: function calls
+};
+
+inline constexpr std::uint16_t kFrameMagic = 0x5644;
+inline constexpr std::uint8_t kFrameVersion = 1;
+inline constexpr std::uint32_t kProtocolVersion = 1;
+inline constexpr std::size_t kHeaderSize = 20;
+// Bulk data goes in memfd blocks, so frames stay small.
+inline constexpr std::uint32_t kMaxPayload = 64u << 20;
+inline constexpr std::size_t kMaxFdsPerFrame = 16;
+
+struct Frame {
+    MessageType type{};
+    std::uint64_t request_id = 0;
+    std::vector<std::uint8_t> payload;
+    std::vector<UniqueFd> fds;
+};
+
+// Header and payload of a frame announcing `nfds` descriptors; throws
+// std::length_error past the limits.
+std::vector<std::uint8_t> encode_frame(MessageType type, std::uint64_t request_id,
+                                       const std::vector<std::uint8_t>& payload,
+                                       std::size_t nfds = 0);
+
+// Reassembles frames from received bytes and descriptors, no I/O.  Errors
+// are sticky: after one, nothing more comes out.
+class FrameDecoder {
+public:
+    explicit FrameDecoder(std::uint32_t max_payload = kMaxPayload) : max_payload_(max_payload) {}
+
+    // Descriptors must be fed no later than the bytes they arrived with.
+    void feed(const void* data, std::size_t n);
+    void feed_fds(std::vector<UniqueFd>&& fds);
+    // Takes the next whole frame; false when none is complete (or failed()).
+    bool next(Frame& out);
+
+    bool failed() const noexcept { return !error_.empty(); }
+    const std::string& error() const noexcept { return error_; }
+    std::size_t buffered() const noexcept { return buffer_.size() - start_; }
+
+private:
+    struct Header {
+        std::uint8_t nfds;
+        std::uint32_t type;
+        std::uint64_t request_id;
+        std::uint32_t length;
+    };
+    bool check_header();
+    void fail(std::string why);
+
+    std::uint32_t max_payload_;
+    std::vector<std::uint8_t> buffer_;
+    std::size_t start_ = 0;
+    bool have_header_ = false;
+    Header header_{};
+    std::vector<UniqueFd> fds_;
+    std::string error_;
+};
+
+}  // namespace veldra::protocol

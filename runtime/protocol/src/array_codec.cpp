@@ -1,0 +1,603 @@
+// Arrays on the wire.  Every array is
+//   u8 class (0: no array)   u64 ndim   ndim x u64 dims
+// followed by what the class holds:
+//   numeric/logical/char  u8 flags (1 complex, 2 sparse); sparse: u64 nzmax,
+//                         block ir, block jc; then block real [, block imag]
+//   cell                  numel x array (element order, 0 for unset slots)
+//   struct                u32 nfields, nfields x str name,
+//                         numel x nfields x array (element-major)
+//   function              str name
+//   object                u64 count, count x u64 id, u8 has session [, u64 key]
+// A block is u8 kind, u64 length, then the bytes (kind 0, small blocks) or
+// u32 descriptor index and u64 page-aligned offset (kind 1).  Empty dense
+// arrays carry no blocks.
+#include <veldra/protocol/array_codec.hpp>
+#include <veldra/protocol/frame.hpp>
+
+#include "shm_block.hpp"
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <map>
+#include <string>
+#include <tuple>
+#include <utility>
+
+namespace veldra::protocol {
+namespace {
+
+constexpr int kMaxDepth = 1000;
+constexpr std::uint8_t kInline = 0;
+constexpr std::uint8_t kFd = 1;
+constexpr std::uint8_t kComplexFlag = 1;
+constexpr std::uint8_t kSparseFlag = 2;
+
+[[noreturn]] void fail(const std::string& why) { throw ArrayCodecError("array codec: " + why); }
+
+bool isElementClass(qxClassID c) {
+    return c == qxLOGICAL_CLASS || c == qxCHAR_CLASS || (c >= qxDOUBLE_CLASS && c <= qxUINT64_CLASS);
+}
+
+std::size_t elementSize(qxClassID c) {
+    switch (c) {
+        case qxLOGICAL_CLASS:
+        case qxINT8_CLASS:
+        case qxUINT8_CLASS:
+            return 1;
+        case qxCHAR_CLASS:
+        case qxINT16_CLASS:
+        case qxUINT16_CLASS:
+            return 2;
+        case qxSINGLE_CLASS:
+        case qxINT32_CLASS:
+        case qxUINT32_CLASS:
+            return 4;
+        case qxDOUBLE_CLASS:
+        case qxINT64_CLASS:
+        case qxUINT64_CLASS:
+            return 8;
+        default:
+            return 0;
+    }
+}
+
+bool bytesOf(std::uint64_t count, std::size_t elem, std::size_t* out) {
+    std::uint64_t b = 0;
+    if (__builtin_mul_overflow(count, std::uint64_t(elem), &b) || b > std::uint64_t(PTRDIFF_MAX)) return false;
+    *out = static_cast<std::size_t>(b);
+    return true;
+}
+
+bool writeAll(int fd, const void* data, std::size_t n, std::size_t offset) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    while (n > 0) {
+        ssize_t w = ::pwrite(fd, p, std::min<std::size_t>(n, std::size_t(1) << 30), static_cast<off_t>(offset));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<std::size_t>(w);
+        offset += static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+// ---- encoding ----------------------------------------------------------------
+
+// A large block met while walking the array, in walk order.
+struct LargeRef {
+    const void* data;
+    std::size_t length;
+    std::shared_ptr<qx::Block> block;  // nullptr for sparse index blocks
+};
+
+// Where a large block's bytes travel.
+struct Placement {
+    std::uint32_t fd_index = 0;
+    std::uint64_t offset = 0;
+};
+
+// The encoder walks the array twice: once to validate it and gather its large
+// blocks (so that descriptors can be budgeted before anything is written),
+// once to write it.
+class Encoder {
+public:
+    void collect(const qxArray* a, int depth) {
+        if (!a) return;
+        if (depth >= kMaxDepth) fail("array nested too deeply");
+        const qxClassID cls = qxGetClassID(a);
+        const qxSize numel = qxGetNumberOfElements(a);
+        if (isElementClass(cls)) {
+            forEachBlock(a, [&](const void* p, std::size_t n, std::shared_ptr<qx::Block> b) {
+                if (n > 0 && !p) fail("element block missing");
+                if (n >= kSharedBlockThreshold) refs_.push_back({p, n, std::move(b)});
+            });
+        } else if (cls == qxCELL_CLASS) {
+            for (qxSize i = 0; i < numel; ++i) collect(qxGetCell(a, i), depth + 1);
+        } else if (cls == qxSTRUCT_CLASS) {
+            const int nf = qxGetNumberOfFields(a);
+            // A struct without fields may have any number of elements and nothing in them.
+            for (qxSize i = 0; nf > 0 && i < numel; ++i)
+                for (int f = 0; f < nf; ++f) collect(qxGetFieldByNumber(a, i, f), depth + 1);
+        } else if (cls == qxFUNCTION_CLASS) {
+            if (!qxGetFunctionName(a)) fail("function value without a name");
+        } else if (cls == qxOBJECT_CLASS) {
+            if (numel > 0 && !qx::objectIds(a)) fail("object array without ids");
+        } else {
+            fail("class " + std::to_string(int(cls)) + " cannot be sent");
+        }
+    }
+
+    // Decides a descriptor for every large block and makes the memfds needed.
+    void place(OutgoingFds& out) {
+        if (refs_.empty()) return;
+        // Sources: one per distinct block, so shared copies travel once.
+        struct Source {
+            const void* data;
+            std::size_t length;
+            std::shared_ptr<qx::Block> block;
+            bool direct;  // already a memfd: sent as it is
+            std::uint32_t fd_index = 0;
+            std::uint64_t offset = 0;
+            bool packed = false;
+        };
+        std::vector<Source> sources;
+        std::vector<std::size_t> sourceOf(refs_.size());
+        std::map<const void*, std::size_t> byKey;
+        for (std::size_t i = 0; i < refs_.size(); ++i) {
+            const LargeRef& r = refs_[i];
+            const void* key = r.block ? static_cast<const void*>(r.block.get()) : r.data;
+            auto it = byKey.find(key);
+            if (it != byKey.end()) {
+                Source& s = sources[it->second];
+                s.length = std::max(s.length, r.length);
+                sourceOf[i] = it->second;
+                continue;
+            }
+            const bool direct = r.block && r.block->fd() >= 0 && r.block->data() == r.data &&
+                                r.block->size() >= r.length;
+            byKey.emplace(key, sources.size());
+            sourceOf[i] = sources.size();
+            sources.push_back({r.data, r.length, r.block, direct});
+        }
+
+        const std::size_t used = out.fds.size();
+        const std::size_t budget = used >= kMaxFdsPerFrame ? 0 : kMaxFdsPerFrame - used;
+        if (budget == 0) fail("no descriptor left in the frame");
+        // When not all fit, memfd blocks keep their own descriptors first (no
+        // copy); the rest share the last descriptor, packed at page offsets.
+        std::size_t own = sources.size() <= budget ? sources.size() : budget - 1;
+        std::vector<std::size_t> order(sources.size());
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::stable_partition(order.begin(), order.end(), [&](std::size_t i) { return sources[i].direct; });
+
+        std::vector<int> newFds;
+        std::vector<std::shared_ptr<qx::Block>> newKeep;
+        std::vector<UniqueFd> newOwned;
+        auto nextIndex = [&] { return static_cast<std::uint32_t>(used + newFds.size()); };
+        std::size_t packBytes = 0;
+        for (std::size_t k = 0; k < order.size(); ++k) {
+            Source& s = sources[order[k]];
+            if (k >= own) {
+                std::size_t rounded = 0;
+                if (!shm::pageRound(s.length, &rounded) || packBytes > SIZE_MAX - rounded)
+                    fail("blocks too large to pack");
+                s.packed = true;
+                s.offset = packBytes;
+                packBytes += rounded;
+                continue;
+            }
+            s.fd_index = nextIndex();
+            if (s.direct) {
+                newFds.push_back(s.block->fd());
+                newKeep.push_back(s.block);
+            } else {
+                UniqueFd fd = shm::createMemfd(s.length);
+                if (!fd || !writeAll(fd.get(), s.data, s.length, 0) || !shm::sealSize(fd.get()))
+                    fail(std::string("cannot make a memfd: ") + std::strerror(errno));
+                newFds.push_back(fd.get());
+                newOwned.push_back(std::move(fd));
+            }
+        }
+        if (packBytes > 0) {
+            UniqueFd fd = shm::createMemfd(packBytes);
+            if (!fd) fail(std::string("cannot make a memfd: ") + std::strerror(errno));
+            const std::uint32_t index = nextIndex();
+            for (Source& s : sources) {
+                if (!s.packed) continue;
+                s.fd_index = index;
+                if (!writeAll(fd.get(), s.data, s.length, s.offset)) fail("cannot fill a memfd");
+            }
+            if (!shm::sealSize(fd.get())) fail("cannot seal a memfd");
+            newFds.push_back(fd.get());
+            newOwned.push_back(std::move(fd));
+        }
+
+        placements_.resize(refs_.size());
+        for (std::size_t i = 0; i < refs_.size(); ++i) {
+            const Source& s = sources[sourceOf[i]];
+            placements_[i] = {s.fd_index, s.offset};
+        }
+        // Nothing below throws but allocation; commit in one go.
+        out.fds.reserve(out.fds.size() + newFds.size());
+        out.keep.reserve(out.keep.size() + newKeep.size());
+        out.owned.reserve(out.owned.size() + newOwned.size());
+        for (auto& b : newKeep) shm::markShared(b.get());  // the peer may see it from now on
+        out.fds.insert(out.fds.end(), newFds.begin(), newFds.end());
+        for (auto& b : newKeep) out.keep.push_back(std::move(b));
+        for (auto& f : newOwned) out.owned.push_back(std::move(f));
+    }
+
+    void write(const qxArray* a, PayloadWriter& w) {
+        if (!a) {
+            w.u8(0);
+            return;
+        }
+        const qxClassID cls = qxGetClassID(a);
+        w.u8(static_cast<std::uint8_t>(cls));
+        const qxSize ndim = qxGetNumberOfDimensions(a);
+        const qxSize* dims = qxGetDimensions(a);
+        w.u64(ndim);
+        for (qxSize i = 0; i < ndim; ++i) w.u64(dims[i]);
+        const qxSize numel = qxGetNumberOfElements(a);
+        if (isElementClass(cls)) {
+            std::uint8_t flags = 0;
+            if (qxIsComplex(a)) flags |= kComplexFlag;
+            if (qxIsSparse(a)) flags |= kSparseFlag;
+            w.u8(flags);
+            if (qxIsSparse(a)) w.u64(qxGetNzmax(a));
+            forEachBlock(a, [&](const void* p, std::size_t n, const std::shared_ptr<qx::Block>&) {
+                writeBlock(w, p, n);
+            });
+        } else if (cls == qxCELL_CLASS) {
+            for (qxSize i = 0; i < numel; ++i) write(qxGetCell(a, i), w);
+        } else if (cls == qxSTRUCT_CLASS) {
+            const int nf = qxGetNumberOfFields(a);
+            w.u32(static_cast<std::uint32_t>(nf));
+            for (int f = 0; f < nf; ++f) w.str(qxGetFieldNameByNumber(a, f));
+            for (qxSize i = 0; nf > 0 && i < numel; ++i)
+                for (int f = 0; f < nf; ++f) write(qxGetFieldByNumber(a, i, f), w);
+        } else if (cls == qxFUNCTION_CLASS) {
+            w.str(qxGetFunctionName(a));
+        } else {  // object, as collect() checked
+            const std::uint64_t* ids = qx::objectIds(a);
+            w.u64(numel);
+            for (qxSize i = 0; i < numel; ++i) w.u64(ids[i]);
+            auto session = qx::objectSession(a);
+            w.u8(session ? 1 : 0);
+            if (session) w.u64(session->key());
+        }
+    }
+
+private:
+    // The blocks of a numeric, logical or char array in wire order.
+    template <typename F>
+    static void forEachBlock(const qxArray* a, F&& f) {
+        const std::size_t es = qxGetElementSize(a);
+        if (qxIsSparse(a)) {
+            std::size_t irBytes = 0, jcBytes = 0, valueBytes = 0;
+            const qxSize nzmax = qxGetNzmax(a);
+            if (!bytesOf(nzmax, sizeof(qxSize), &irBytes) || !bytesOf(qxGetN(a) + 1, sizeof(qxSize), &jcBytes) ||
+                !bytesOf(nzmax, es, &valueBytes))
+                fail("sparse array too large");
+            f(qxGetIr(a), irBytes, nullptr);
+            f(qxGetJc(a), jcBytes, nullptr);
+            f(qxGetData(a), valueBytes, qx::realBlock(a));
+            if (qxIsComplex(a)) f(qxGetImagData(a), valueBytes, qx::imagBlock(a));
+            return;
+        }
+        std::size_t bytes = 0;
+        if (!bytesOf(qxGetNumberOfElements(a), es, &bytes)) fail("array too large");
+        if (bytes == 0) return;
+        f(qxGetData(a), bytes, qx::realBlock(a));
+        if (qxIsComplex(a)) f(qxGetImagData(a), bytes, qx::imagBlock(a));
+    }
+
+    void writeBlock(PayloadWriter& w, const void* p, std::size_t n) {
+        if (n < kSharedBlockThreshold) {
+            w.u8(kInline).u64(n).bytes(p, n);
+            return;
+        }
+        const Placement& pl = placements_.at(next_++);
+        w.u8(kFd).u64(n).u32(pl.fd_index).u64(pl.offset);
+    }
+
+    std::vector<LargeRef> refs_;
+    std::vector<Placement> placements_;
+    std::size_t next_ = 0;
+};
+
+// ---- decoding ----------------------------------------------------------------
+
+// Received memory mapped into this process.
+class MappedBlock final : public qx::Block {
+public:
+    MappedBlock(void* data, std::size_t size, std::shared_ptr<UniqueFd> fd)
+        : Block(data, size), fd_(std::move(fd)) {}
+    ~MappedBlock() override { ::munmap(data_, size_); }
+    // Only a whole memfd can be sent on as it is (offset 0 on the wire).
+    int fd() const noexcept override { return fd_ ? fd_->get() : -1; }
+
+private:
+    std::shared_ptr<UniqueFd> fd_;
+};
+
+// A block as read: inline bytes in the payload or a mapped region.
+struct InBlock {
+    const std::uint8_t* bytes = nullptr;
+    std::shared_ptr<qx::Block> mapped;
+    std::size_t length = 0;
+    const void* data() const { return bytes ? static_cast<const void*>(bytes) : mapped->data(); }
+};
+
+class Decoder {
+public:
+    Decoder(PayloadReader& in, std::vector<UniqueFd>& fds, const std::shared_ptr<const qx::ObjectSession>& session)
+        : in_(in), fds_(fds), session_(session) {}
+
+    matrix::unique_array_ptr read(int depth) {
+        const std::uint8_t tag = in_.u8();
+        check();
+        if (tag == 0) return nullptr;
+        if (depth >= kMaxDepth) fail("array nested too deeply");
+        const auto cls = static_cast<qxClassID>(tag);
+        const bool known = isElementClass(cls) || cls == qxCELL_CLASS || cls == qxSTRUCT_CLASS ||
+                           cls == qxFUNCTION_CLASS || cls == qxOBJECT_CLASS;
+        if (!known) fail("unknown class " + std::to_string(int(tag)));
+
+        const std::uint64_t ndim = in_.u64();
+        check();
+        if (ndim < 2 || ndim > in_.remaining() / 8) fail("bad dimension count");
+        std::vector<qxSize> dims(static_cast<std::size_t>(ndim));
+        qxSize nonzero = 1;
+        bool empty = false;
+        for (auto& d : dims) {
+            d = in_.u64();
+            if (d == 0)
+                empty = true;
+            else if (__builtin_mul_overflow(nonzero, d, &nonzero))
+                fail("dimensions too large");
+        }
+        check();
+        const qxSize numel = empty ? 0 : nonzero;
+
+        if (isElementClass(cls)) return readElements(cls, dims, numel);
+        if (cls == qxCELL_CLASS) return readCell(dims, numel, depth);
+        if (cls == qxSTRUCT_CLASS) return readStruct(dims, numel, depth);
+        if (cls == qxFUNCTION_CLASS) return readFunction(dims, numel);
+        return readObjects(dims, numel);
+    }
+
+private:
+    void check() {
+        if (!in_.ok()) fail("payload truncated");
+    }
+
+    static matrix::unique_array_ptr made(qxArray* a) {
+        if (!a) fail("array rejected or out of memory");
+        return matrix::unique_array_ptr(a);
+    }
+
+    InBlock readBlock() {
+        InBlock b;
+        const std::uint8_t kind = in_.u8();
+        const std::uint64_t length = in_.u64();
+        check();
+        if (length == 0 || length > std::uint64_t(PTRDIFF_MAX)) fail("bad block length");
+        b.length = static_cast<std::size_t>(length);
+        if (kind == kInline) {
+            b.bytes = in_.bytes(b.length);
+            check();
+            return b;
+        }
+        if (kind != kFd) fail("bad block kind");
+        const std::uint32_t index = in_.u32();
+        const std::uint64_t offset = in_.u64();
+        check();
+        b.mapped = map(index, offset, b.length);
+        return b;
+    }
+
+    struct Received {
+        std::shared_ptr<UniqueFd> fd;
+        std::uint64_t size = 0;
+    };
+
+    std::shared_ptr<qx::Block> map(std::uint32_t index, std::uint64_t offset, std::size_t length) {
+        const auto key = std::make_tuple(index, offset, length);
+        if (auto it = mapped_.find(key); it != mapped_.end()) return it->second;
+        auto it = received_.find(index);
+        if (it == received_.end()) {
+            if (index >= fds_.size() || !fds_[index]) fail("bad descriptor index");
+            Received r;
+            r.fd = std::make_shared<UniqueFd>(std::move(fds_[index]));
+            struct stat st {};
+            if (::fstat(r.fd->get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0)
+                fail("descriptor is no memory file");
+            // Without these seals the peer could shrink the file under our mapping.
+            const int seals = ::fcntl(r.fd->get(), F_GET_SEALS);
+            if (seals < 0 || !(seals & F_SEAL_SHRINK)) fail("descriptor is not sealed");
+            r.size = static_cast<std::uint64_t>(st.st_size);
+            it = received_.emplace(index, std::move(r)).first;
+        }
+        const Received& r = it->second;
+        if (offset % shm::pageSize() != 0 || offset > r.size || length > r.size - offset)
+            fail("block outside its descriptor");
+        void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, r.fd->get(), static_cast<off_t>(offset));
+        if (p == MAP_FAILED) fail(std::string("cannot map a block: ") + std::strerror(errno));
+        std::shared_ptr<qx::Block> block;
+        try {
+            block = std::make_shared<MappedBlock>(p, length, offset == 0 ? r.fd : nullptr);
+        } catch (...) {
+            ::munmap(p, length);
+            throw;
+        }
+        mapped_.emplace(key, block);
+        return block;
+    }
+
+    // A block the array can own: mapped ones as they are, inline ones copied.
+    static std::shared_ptr<qx::Block> own(const InBlock& b) {
+        if (b.mapped) return b.mapped;
+        auto allocator = qx::blockAllocator();
+        auto block = allocator ? allocator->allocate(b.length) : nullptr;
+        if (!block || !block->data() || block->size() < b.length) fail("out of memory");
+        std::memcpy(block->data(), b.bytes, b.length);
+        return block;
+    }
+
+    matrix::unique_array_ptr readElements(qxClassID cls, const std::vector<qxSize>& dims, qxSize numel) {
+        const std::uint8_t flags = in_.u8();
+        check();
+        if (flags & ~(kComplexFlag | kSparseFlag)) fail("bad flags");
+        const bool complex = flags & kComplexFlag;
+        const bool sparse = flags & kSparseFlag;
+        if (complex && !(cls >= qxDOUBLE_CLASS && cls <= qxUINT64_CLASS)) fail("class cannot be complex");
+        const std::size_t es = elementSize(cls);
+        if (sparse) return readSparse(cls, dims, complex, es);
+
+        std::size_t bytes = 0;
+        if (!bytesOf(numel, es, &bytes)) fail("array too large");
+        if (bytes == 0) {
+            if (cls == qxCHAR_CLASS) return made(qxCreateCharArray(dims.size(), dims.data()));
+            return made(qxCreateNumericArray(dims.size(), dims.data(), cls, complex ? qxCOMPLEX : qxREAL));
+        }
+        InBlock re = readBlock();
+        if (re.length != bytes) fail("block length does not match the array");
+        InBlock im;
+        if (complex) {
+            im = readBlock();
+            if (im.length != bytes) fail("block length does not match the array");
+        }
+        auto real = own(re);
+        auto imag = complex ? own(im) : nullptr;
+        return made(qx::createArrayOverBlocks(dims.size(), dims.data(), cls, std::move(real), std::move(imag)));
+    }
+
+    matrix::unique_array_ptr readSparse(qxClassID cls, const std::vector<qxSize>& dims, bool complex, std::size_t es) {
+        if (cls != qxDOUBLE_CLASS && cls != qxLOGICAL_CLASS) fail("class cannot be sparse");
+        if (dims.size() != 2) fail("sparse array with more than two dimensions");
+        const qxSize m = dims[0], n = dims[1];
+        const std::uint64_t nzmax = in_.u64();
+        check();
+        std::size_t irBytes = 0, jcBytes = 0, valueBytes = 0;
+        if (nzmax == 0 || n == UINT64_MAX || !bytesOf(nzmax, sizeof(qxSize), &irBytes) ||
+            !bytesOf(n + 1, sizeof(qxSize), &jcBytes) || !bytesOf(nzmax, es, &valueBytes))
+            fail("bad sparse sizes");
+        // Every length is checked against what arrived before the array is made.
+        InBlock ir = readBlock();
+        InBlock jc = readBlock();
+        InBlock re = readBlock();
+        InBlock im;
+        if (complex) im = readBlock();
+        if (ir.length != irBytes || jc.length != jcBytes || re.length != valueBytes ||
+            (complex && im.length != valueBytes))
+            fail("block length does not match the array");
+        auto a = made(cls == qxLOGICAL_CLASS ? qxCreateSparseLogicalMatrix(m, n, nzmax)
+                                             : qxCreateSparse(m, n, nzmax, complex ? qxCOMPLEX : qxREAL));
+        qxSize* irOut = qxGetIr(a.get());
+        qxSize* jcOut = qxGetJc(a.get());
+        std::memcpy(irOut, ir.data(), irBytes);
+        std::memcpy(jcOut, jc.data(), jcBytes);
+        std::memcpy(qxGetData(a.get()), re.data(), valueBytes);
+        if (complex) std::memcpy(qxGetImagData(a.get()), im.data(), valueBytes);
+        // Checked on the private copy: the peer may still write the shared one.
+        if (jcOut[0] != 0) fail("bad sparse column starts");
+        for (qxSize j = 0; j < n; ++j)
+            if (jcOut[j + 1] < jcOut[j]) fail("bad sparse column starts");
+        if (jcOut[n] > nzmax) fail("bad sparse column starts");
+        for (qxSize k = 0; k < jcOut[n]; ++k)
+            if (irOut[k] >= m) fail("bad sparse row index");
+        return a;
+    }
+
+    matrix::unique_array_ptr readCell(const std::vector<qxSize>& dims, qxSize numel, int depth) {
+        if (numel > in_.remaining()) fail("cell larger than the payload");  // a byte per slot at least
+        auto cell = made(qxCreateCellArray(dims.size(), dims.data()));
+        for (qxSize i = 0; i < numel; ++i) {
+            auto member = read(depth + 1);
+            if (member && !qxSetCell(cell.get(), i, member.release())) fail("cannot fill a cell");
+        }
+        return cell;
+    }
+
+    matrix::unique_array_ptr readStruct(const std::vector<qxSize>& dims, qxSize numel, int depth) {
+        const std::uint32_t nfields = in_.u32();
+        check();
+        if (nfields > in_.remaining() / 4 || nfields > std::uint32_t(INT_MAX)) fail("too many fields");
+        std::vector<std::string> names(nfields);
+        std::vector<const char*> ptrs(nfields);
+        for (std::uint32_t f = 0; f < nfields; ++f) {
+            names[f] = in_.str();
+            check();
+            if (names[f].find('\0') != std::string::npos) fail("bad field name");
+            ptrs[f] = names[f].c_str();
+        }
+        qxSize slots = 0;
+        if (__builtin_mul_overflow(numel, qxSize(nfields), &slots) || slots > in_.remaining())
+            fail("struct larger than the payload");
+        auto s = made(qxCreateStructArray(dims.size(), dims.data(), static_cast<int>(nfields), ptrs.data()));
+        for (qxSize i = 0; nfields > 0 && i < numel; ++i)
+            for (std::uint32_t f = 0; f < nfields; ++f) {
+                auto value = read(depth + 1);
+                if (value && !qxSetFieldByNumber(s.get(), i, static_cast<int>(f), value.release()))
+                    fail("cannot fill a struct");
+            }
+        return s;
+    }
+
+    matrix::unique_array_ptr readFunction(const std::vector<qxSize>& dims, qxSize numel) {
+        if (dims.size() != 2 || numel != 1) fail("function value that is not 1-by-1");
+        const std::string name = in_.str();
+        check();
+        if (name.empty() || name.find('\0') != std::string::npos) fail("bad function name");
+        return made(qxCreateFunctionHandle(name.c_str()));
+    }
+
+    matrix::unique_array_ptr readObjects(const std::vector<qxSize>& dims, qxSize numel) {
+        const std::uint64_t count = in_.u64();
+        check();
+        if (count != numel || count > in_.remaining() / 8) fail("bad object count");
+        std::vector<std::uint64_t> ids(static_cast<std::size_t>(count));
+        for (auto& id : ids) id = in_.u64();
+        const std::uint8_t hasSession = in_.u8();
+        check();
+        if (hasSession > 1) fail("bad session flag");
+        std::shared_ptr<const qx::ObjectSession> session;
+        if (hasSession) {
+            const std::uint64_t key = in_.u64();
+            check();
+            if (session_ && session_->key() == key) session = session_;
+        }
+        return made(qx::createObjectArray(dims.size(), dims.data(), ids.data(), std::move(session)));
+    }
+
+    PayloadReader& in_;
+    std::vector<UniqueFd>& fds_;
+    const std::shared_ptr<const qx::ObjectSession>& session_;
+    std::map<std::uint32_t, Received> received_;
+    std::map<std::tuple<std::uint32_t, std::uint64_t, std::size_t>, std::shared_ptr<qx::Block>> mapped_;
+};
+
+}  // namespace
+
+void encode_array(const qxArray* a, PayloadWriter& out, OutgoingFds& fds) {
+    Encoder enc;
+    enc.collect(a, 0);
+    enc.place(fds);
+    enc.write(a, out);
+}
+
+matrix::unique_array_ptr decode_array(PayloadReader& in, std::vector<UniqueFd>& fds,
+                                      const std::shared_ptr<const qx::ObjectSession>& session) {
+    Decoder dec(in, fds, session);
+    return dec.read(0);
+}
+
+}  // namespace veldra::protocol

@@ -1,0 +1,99 @@
+#include "connection.hpp"
+
+#include <veldra/protocol/payload.hpp>
+#include <veldra/protocol/socket.hpp>
+
+#include <map>
+
+#include <sys/socket.h>
+
+namespace veldra::engine {
+
+namespace {
+std::map<std::uint32_t, Handler>& handlers() {
+    static std::map<std::uint32_t, Handler> h;
+    return h;
+}
+}  // namespace
+
+void register_handler(protocol::MessageType type, Handler handler) {
+    handlers()[static_cast<std::uint32_t>(type)] = std::move(handler);
+}
+
+Connection::Connection(protocol::UniqueFd fd, Kind kind) : fd_(std::move(fd)), kind_(kind) {}
+
+Connection::~Connection() {
+    if (reader_.joinable()) {
+        if (reader_.get_id() == std::this_thread::get_id()) reader_.detach();
+        else close();
+    }
+}
+
+void Connection::start(std::function<void(Connection&)> on_closed) {
+    // The reader keeps the connection alive until it is done with it.
+    auto self = shared_from_this();
+    reader_ = std::thread([self, cb = std::move(on_closed)]() mutable { self->read_loop(std::move(cb)); });
+}
+
+bool Connection::send(protocol::MessageType type, std::uint64_t request_id,
+                      const std::vector<std::uint8_t>& payload, const std::vector<int>& fds) {
+    auto bytes = protocol::encode_frame(type, request_id, payload, fds.size());
+    std::lock_guard<std::mutex> lock(write_mutex_);
+    try {
+        protocol::send_all(fd_.get(), bytes.data(), bytes.size(), fds.data(), fds.size());
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+bool Connection::send_text(protocol::MessageType type, std::uint64_t request_id, const std::string& text) {
+    return send(type, request_id, protocol::PayloadWriter().str(text).take());
+}
+
+void Connection::close() {
+    ::shutdown(fd_.get(), SHUT_RDWR);
+    if (reader_.joinable() && reader_.get_id() != std::this_thread::get_id()) reader_.join();
+}
+
+void Connection::read_loop(std::function<void(Connection&)> on_closed) {
+    protocol::FrameDecoder decoder;
+    std::vector<std::uint8_t> buf(64 * 1024);
+    std::vector<protocol::UniqueFd> fds;
+    auto self = shared_from_this();
+    try {
+        for (;;) {
+            std::size_t n = protocol::recv_some(fd_.get(), buf.data(), buf.size(), &fds);
+            if (n == 0) break;
+            decoder.feed_fds(std::move(fds));
+            fds.clear();
+            decoder.feed(buf.data(), n);
+            protocol::Frame frame;
+            while (decoder.next(frame)) {
+                auto it = handlers().find(static_cast<std::uint32_t>(frame.type));
+                if (it != handlers().end()) {
+                    it->second(self, std::move(frame));
+                } else if (frame.type == protocol::MessageType::Shutdown) {
+                    if (kind_ == Kind::Private) request_stop();
+                    else send_text(protocol::MessageType::Error, frame.request_id,
+                                   "a shared engine is not stopped by its clients");
+                } else {
+                    send_text(protocol::MessageType::Error, frame.request_id,
+                              "the engine does not understand message type " +
+                                  std::to_string(static_cast<std::uint32_t>(frame.type)));
+                }
+            }
+            if (decoder.failed()) {
+                send_text(protocol::MessageType::Error, 0, "protocol error: " + decoder.error());
+                break;
+            }
+        }
+    } catch (const std::exception&) {
+        // A broken connection ends like a closed one.
+    }
+    ::shutdown(fd_.get(), SHUT_RDWR);
+    finished_ = true;
+    if (on_closed) on_closed(*this);
+}
+
+}  // namespace veldra::engine

@@ -1,0 +1,179 @@
+// Frame codec and payload fields: round trips through every chunking, and
+// malformed input failing for good without over-allocating.
+#include <veldra/protocol/frame.hpp>
+#include <veldra/protocol/payload.hpp>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+using namespace veldra::protocol;
+
+namespace {
+
+std::vector<std::uint8_t> pattern(std::size_t n) {
+    std::vector<std::uint8_t> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = std::uint8_t(i * 31 + 7);
+    return v;
+}
+
+struct Sent {
+    MessageType type;
+    std::uint64_t id;
+    std::size_t size;
+};
+
+}  // namespace
+
+class FrameChunking : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(FrameChunking, FramesSurviveAnySplit) {
+    const std::vector<Sent> sent = {{MessageType::Ready, 0, 0},
+                                    {MessageType::Error, 1, 1},
+                                    {static_cast<MessageType>(100), ~0ull, 5000},
+                                    {MessageType::LaunchFailed, 42, 19}};
+    std::vector<std::uint8_t> stream;
+    for (const auto& s : sent) {
+        auto f = encode_frame(s.type, s.id, pattern(s.size));
+        stream.insert(stream.end(), f.begin(), f.end());
+    }
+    FrameDecoder d;
+    std::vector<Frame> got;
+    const std::size_t chunk = GetParam() ? GetParam() : stream.size();
+    for (std::size_t pos = 0; pos < stream.size(); pos += chunk) {
+        d.feed(stream.data() + pos, std::min(chunk, stream.size() - pos));
+        Frame f;
+        while (d.next(f)) got.push_back(std::move(f));
+    }
+    ASSERT_FALSE(d.failed()) << d.error();
+    ASSERT_EQ(got.size(), sent.size());
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(got[i].type, sent[i].type);
+        EXPECT_EQ(got[i].request_id, sent[i].id);
+        EXPECT_EQ(got[i].payload, pattern(sent[i].size));
+    }
+    EXPECT_EQ(d.buffered(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Splits, FrameChunking, ::testing::Values(0, 1, 3, 19, 20, 21, 4096));
+
+struct BadInput {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+    std::size_t fds;  // descriptors fed ahead
+    const char* error;
+};
+
+class FrameErrors : public ::testing::TestWithParam<BadInput> {};
+
+TEST_P(FrameErrors, FailForGood) {
+    const auto& p = GetParam();
+    FrameDecoder d(1024);
+    std::vector<UniqueFd> fds;
+    for (std::size_t i = 0; i < p.fds; ++i) fds.emplace_back(::dup(0));
+    d.feed_fds(std::move(fds));
+    d.feed(p.bytes.data(), p.bytes.size());
+    Frame f;
+    EXPECT_FALSE(d.next(f));
+    ASSERT_TRUE(d.failed());
+    EXPECT_NE(d.error().find(p.error), std::string::npos) << d.error();
+    // Sticky: a good frame afterwards yields nothing.
+    auto good = encode_frame(MessageType::Ready, 0, {});
+    d.feed(good.data(), good.size());
+    EXPECT_FALSE(d.next(f));
+    EXPECT_EQ(d.buffered(), 0u);
+}
+
+namespace {
+std::vector<std::uint8_t> with_byte(std::vector<std::uint8_t> v, std::size_t at, std::uint8_t b) {
+    v[at] = b;
+    return v;
+}
+std::vector<std::uint8_t> header_only(std::uint32_t length) {
+    auto v = encode_frame(MessageType::Ready, 0, {});
+    for (int i = 0; i < 4; ++i) v[16 + i] = std::uint8_t(length >> (8 * i));
+    return v;
+}
+const auto kGood = encode_frame(MessageType::Ready, 9, pattern(4));
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(
+    Malformed, FrameErrors,
+    ::testing::Values(BadInput{"magic", with_byte(kGood, 0, 0), 0, "magic"},
+                      BadInput{"version", with_byte(kGood, 2, 9), 0, "version"},
+                      BadInput{"too_many_fds", with_byte(kGood, 3, 200), 0, "descriptors"},
+                      // 4 GiB announced: refused from the header alone.
+                      BadInput{"huge_length", header_only(0xFFFFFFFFu), 0, "exceeds"},
+                      BadInput{"over_limit", header_only(1025), 0, "exceeds"},
+                      BadInput{"missing_fds", with_byte(kGood, 3, 2), 1, "2 descriptors but 1"}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+TEST(Frames, DescriptorsGoWithTheirFrames) {
+    FrameDecoder d;
+    auto a = encode_frame(MessageType::Error, 1, pattern(3), 1);
+    auto b = encode_frame(MessageType::Error, 2, pattern(3), 0);
+    auto c = encode_frame(MessageType::Error, 3, pattern(3), 2);
+    std::vector<UniqueFd> fds;
+    for (int i = 0; i < 3; ++i) fds.emplace_back(::dup(0));
+    std::vector<int> numbers{fds[0].get(), fds[1].get(), fds[2].get()};
+    d.feed_fds(std::move(fds));
+    for (auto* f : {&a, &b, &c}) d.feed(f->data(), f->size());
+    Frame f;
+    ASSERT_TRUE(d.next(f));
+    ASSERT_EQ(f.fds.size(), 1u);
+    EXPECT_EQ(f.fds[0].get(), numbers[0]);
+    ASSERT_TRUE(d.next(f));
+    EXPECT_TRUE(f.fds.empty());
+    ASSERT_TRUE(d.next(f));
+    ASSERT_EQ(f.fds.size(), 2u);
+    EXPECT_EQ(f.fds[1].get(), numbers[2]);
+}
+
+TEST(Frames, EncoderRefusesTooMuch) {
+    EXPECT_THROW(encode_frame(MessageType::Error, 1, {}, kMaxFdsPerFrame + 1), std::length_error);
+}
+
+TEST(Payload, RoundTrip) {
+    PayloadWriter w;
+    w.u8(7).u32(0xDEADBEEF).u64(~0ull - 5).f64(-2.5).str("héllo").ustr(u"wide\u00e4").str("");
+    PayloadReader r(w.data());
+    EXPECT_EQ(r.u8(), 7);
+    EXPECT_EQ(r.u32(), 0xDEADBEEFu);
+    EXPECT_EQ(r.u64(), ~0ull - 5);
+    EXPECT_EQ(r.f64(), -2.5);
+    EXPECT_EQ(r.str(), "héllo");
+    EXPECT_EQ(r.ustr(), u"wide\u00e4");
+    EXPECT_EQ(r.str(), "");
+    EXPECT_TRUE(r.done());
+}
+
+struct Truncated {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+    int field;  // 0 u32, 1 u64, 2 str, 3 ustr
+};
+
+class PayloadTruncation : public ::testing::TestWithParam<Truncated> {};
+
+TEST_P(PayloadTruncation, FailsWithoutAllocating) {
+    const auto& p = GetParam();
+    PayloadReader r(p.bytes);
+    switch (p.field) {
+    case 0: EXPECT_EQ(r.u32(), 0u); break;
+    case 1: EXPECT_EQ(r.u64(), 0u); break;
+    case 2: EXPECT_EQ(r.str(), ""); break;
+    case 3: EXPECT_EQ(r.ustr(), u""); break;
+    }
+    EXPECT_FALSE(r.ok());
+    EXPECT_EQ(r.u8(), 0);  // sticky
+    EXPECT_FALSE(r.done());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, PayloadTruncation,
+    ::testing::Values(Truncated{"u32", {1, 2, 3}, 0}, Truncated{"u64", {1, 2, 3, 4, 5, 6, 7}, 1},
+                      Truncated{"str_huge", {0xFF, 0xFF, 0xFF, 0xFF, 'a'}, 2},
+                      Truncated{"str_short", {3, 0, 0, 0, 'a', 'b'}, 2},
+                      Truncated{"ustr_huge", {0xFF, 0xFF, 0xFF, 0xFF, 'a', 0}, 3},
+                      Truncated{"ustr_odd", {2, 0, 0, 0, 'a', 0, 'b'}, 3}),
+    [](const auto& test) { return std::string(test.param.name); });

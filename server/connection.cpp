@@ -58,6 +58,7 @@ void Connection::close() {
 
 void Connection::read_loop(std::function<void(Connection&)> on_closed) {
     protocol::FrameDecoder decoder;
+    decoder_ = &decoder;
     std::vector<std::uint8_t> buf(64 * 1024);
     std::vector<protocol::UniqueFd> fds;
     auto self = shared_from_this();
@@ -91,6 +92,7 @@ void Connection::read_loop(std::function<void(Connection&)> on_closed) {
     } catch (const std::exception&) {
         // A broken connection ends like a closed one.
     }
+    decoder_ = nullptr;
     ::shutdown(fd_.get(), SHUT_RDWR);
     finished_ = true;
     if (on_closed) on_closed(*this);

@@ -34,6 +34,11 @@ public:
     // Ends the connection and waits for the reader (not from the reader).
     void close();
     bool finished() const noexcept { return finished_; }
+    // For handlers, on the reader: whether bytes of further frames were
+    // already read, and the socket, so a handler that keeps the reader busy
+    // can peek at what follows.
+    bool input_buffered() const noexcept { return decoder_ && decoder_->buffered() > 0; }
+    int socket() const noexcept { return fd_.get(); }
 
 private:
     void read_loop(std::function<void(Connection&)> on_closed);
@@ -43,6 +48,7 @@ private:
     std::mutex write_mutex_;
     std::thread reader_;
     std::atomic<bool> finished_{false};
+    const protocol::FrameDecoder* decoder_ = nullptr;  // the reader's
 };
 
 // Handlers run on the connection's reader thread; anything that takes long

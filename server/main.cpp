@@ -9,11 +9,13 @@
 // then removes its socket and exits with status 0.  A SIGINT while a call
 // runs goes to the interrupt handler instead; a launched engine ignores an
 // idle SIGINT, its lifetime being its client's.  Options: see options.hpp.
+#include "calls.hpp"
 #include "connection.hpp"
 #include "engine_state.hpp"
 #include "options.hpp"
 #include "shared_session.hpp"
 
+#include <veldra/protocol/array_codec.hpp>
 #include <veldra/protocol/frame.hpp>
 #include <veldra/protocol/payload.hpp>
 #include <veldra/protocol/socket.hpp>
@@ -77,6 +79,7 @@ std::vector<std::uint8_t> ready_payload() {
         .u32(static_cast<std::uint32_t>(::getpid()))
         .u32(settings().threads)
         .str(settings().share)
+        .u64(object_session_key())
         .take();
 }
 
@@ -130,6 +133,9 @@ int run(int argc, char** argv) {
     protocol::UniqueFd sig_fd(::signalfd(-1, &sigs, SFD_CLOEXEC | SFD_NONBLOCK));
     if (!wake_fd || !sig_fd) return fail(conn_fd, "cannot set up the engine's event descriptors");
     g_wake_fd = wake_fd.get();
+
+    protocol::installSharedMemoryAllocator();
+    start_calls();
 
     std::unique_ptr<SharedSession> shared;
     if (!opts.share.empty()) {

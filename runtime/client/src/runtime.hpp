@@ -6,6 +6,8 @@
 
 #include <engine_api/engine_api.hpp>
 
+#include <qx/block.hpp>
+
 #include <memory>
 #include <string>
 #include <typeinfo>
@@ -33,9 +35,19 @@ struct EngineCore {
     bool launched;
     std::string session;  // the shared session's name, if any
     unsigned threads = 0;
+    // Decodes the engine's object arrays as references while it is there.
+    std::shared_ptr<const qx::ObjectSession> objects;
     // Stops a launched engine (and reaps it), detaches from a shared one.
     void close(bool kill = false) { conn->close(kill); }
 };
+
+// The client's view of an engine's object session: alive while the
+// connection is open.
+std::shared_ptr<const qx::ObjectSession> make_object_session(const std::shared_ptr<Connection>& conn,
+                                                             std::uint64_t key);
+
+// Sets up what evaluateFunction needs in this process (idempotent).
+void init_calls();
 
 // What an engine handle names.  Function calls go through core->conn.
 class EngineHandle : public Object {

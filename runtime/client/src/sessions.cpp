@@ -96,6 +96,7 @@ void on_frame(Launch& l, Frame&& f) {
         r.u32();  // pid
         std::uint32_t threads = r.u32();
         std::string session = r.str();
+        std::uint64_t object_key = r.remaining() >= 8 ? r.u64() : 0;
         if (!r.ok() || version != veldra::protocol::kProtocolVersion) {
             l.fail(FailKind::Engine, "the engine speaks another protocol version (" + std::to_string(version) +
                                          ", this client " + std::to_string(veldra::protocol::kProtocolVersion) + ")");
@@ -103,6 +104,7 @@ void on_frame(Launch& l, Frame&& f) {
             return;
         }
         l.core->threads = threads;
+        l.core->objects = detail::make_object_session(l.core->conn, object_key);
         if (l.core->session.empty()) l.core->session = session;
         l.state = LaunchState::Ready;
         l.cv.notify_all();
@@ -170,8 +172,8 @@ Handle failed_attach(const std::string& name, FailKind kind, std::string why) {
 }  // namespace
 
 void createProcess() {
-    // The runtime sets itself up lazily; nothing to do, and nothing to undo
-    // after terminateProcess.
+    // The rest is set up lazily; nothing to undo after terminateProcess.
+    detail::init_calls();
 }
 
 void terminateProcess() {
@@ -185,6 +187,7 @@ Handle createOutOfProcessVELDRAAsync(std::vector<fl::ustring> options) {
     args.reserve(options.size());
     for (const auto& o : options) args.push_back(fl::i18n::to_string(o));
 
+    detail::init_calls();
     std::string exe = engine_executable();
     auto [mine, theirs] = veldra::protocol::socket_pair();
     auto process = detail::ChildProcess::spawn(exe, args, theirs.get());

@@ -19,14 +19,28 @@ namespace veldra::protocol {
 
 enum class MessageType : std::uint32_t {
     // engine -> client, request id 0
-    Ready = 1,         // u32 protocol version, u32 pid, u32 threads, string session name
+    Ready = 1,         // u32 protocol version, u32 pid, u32 threads, string session name,
+                       // u64 key of the engine's object session
     LaunchFailed = 2,  // string reason; the engine exits after sending it
     Refused = 3,       // string reason; a shared engine turns a peer away
     // client -> engine
     Shutdown = 4,      // a launched engine exits at once
     // either way, tagged with the request it answers
     Error = 5,         // string reason
-    // 100 and up: function calls
+    // function calls; the request id names the call
+    Call = 100,        // client -> engine: string name, u32 nargout, u8 capture flags
+                       // (1 out, 2 err), u32 count, that many arrays
+    Cancel = 101,      // client -> engine: empty; drops or interrupts the call
+    CallResult = 102,  // engine -> client: u8 CallStatus, string identifier, string
+                       // message, ustring out, ustring err, u32 count, arrays
+};
+
+enum class CallStatus : std::uint8_t {
+    Ok = 0,
+    ExecutionError = 1,
+    SyntaxError = 2,
+    Interrupted = 3,
+    Cancelled = 4,
 };
 
 inline constexpr std::uint16_t kFrameMagic = 0x5644;

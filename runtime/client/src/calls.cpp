@@ -1,0 +1,344 @@
+// Function calls: submitting them, their futures, collecting their results.
+//
+// A call completes exactly once, under its lock: by the engine's reply, by
+// a local cancel, or by the loss of the connection.  Waiters spin briefly
+// before sleeping, since a reply usually comes within a wake-up's time.
+#include "runtime.hpp"
+
+#include <veldra/protocol/array_codec.hpp>
+#include <veldra/protocol/payload.hpp>
+#include <veldra/protocol/socket.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include <sched.h>
+
+namespace engine_api {
+
+namespace detail {
+
+namespace {
+class ClientObjectSession : public qx::ObjectSession {
+public:
+    ClientObjectSession(std::weak_ptr<Connection> conn, std::uint64_t key) : conn_(std::move(conn)), key_(key) {}
+    bool alive() const noexcept override {
+        auto c = conn_.lock();
+        return c && c->is_open();
+    }
+    std::uint64_t key() const noexcept override { return key_; }
+
+private:
+    std::weak_ptr<Connection> conn_;
+    std::uint64_t key_;
+};
+}  // namespace
+
+std::shared_ptr<const qx::ObjectSession> make_object_session(const std::shared_ptr<Connection>& conn,
+                                                             std::uint64_t key) {
+    return std::make_shared<ClientObjectSession>(conn, key);
+}
+
+void init_calls() {
+    static std::once_flag once;
+    std::call_once(once, [] { veldra::protocol::installSharedMemoryAllocator(); });
+}
+
+}  // namespace detail
+
+namespace {
+
+using detail::EngineCore;
+using detail::Object;
+using veldra::protocol::CallStatus;
+using veldra::protocol::Deadline;
+using veldra::protocol::Frame;
+using veldra::protocol::MessageType;
+
+// Long enough to catch a reply to a quick call, short enough not to matter
+// when it does not come.
+constexpr auto kWaitSpin = std::chrono::microseconds(100);
+
+enum class State : int { Pending, Answered, Lost, Cancelled };
+
+struct Call {
+    std::shared_ptr<EngineCore> core;
+    std::uint64_t id = 0;
+    std::string name;
+
+    std::mutex m;
+    std::condition_variable cv;
+    std::atomic<State> state{State::Pending};
+    int waiters = 0;
+    // Set once with the state, under m.
+    CallStatus status = CallStatus::Ok;
+    std::string identifier, message;  // or why the connection was lost
+    std::u16string out, err;
+    std::vector<matrix::unique_array_ptr> results;
+    bool text_taken = false;
+    bool collected = false;
+
+    // With m held; false when already complete.
+    bool complete(State s) {
+        if (state.load(std::memory_order_relaxed) != State::Pending) return false;
+        state.store(s, std::memory_order_release);
+        if (waiters) cv.notify_all();
+        return true;
+    }
+
+    void lose(const std::string& why) {
+        std::lock_guard<std::mutex> lock(m);
+        if (complete(State::Lost)) message = why;
+    }
+
+    void on_reply(Frame&& f) {
+        if (state.load(std::memory_order_acquire) != State::Pending) return;  // cancelled meanwhile
+        if (f.type != MessageType::CallResult) {
+            veldra::protocol::PayloadReader r(f.payload);
+            lose("the engine rejected the call: " + r.str());
+            return;
+        }
+        veldra::protocol::PayloadReader r(f.payload);
+        auto st = static_cast<CallStatus>(r.u8());
+        std::string ident = r.str();
+        std::string msg = r.str();
+        std::u16string o = r.ustr();
+        std::u16string e = r.ustr();
+        std::uint32_t n = r.u32();
+        std::vector<matrix::unique_array_ptr> arrays;
+        std::string bad;
+        if (!r.ok() || st > CallStatus::Cancelled) {
+            bad = "malformed reply";
+        } else {
+            try {
+                for (std::uint32_t i = 0; i < n; ++i) arrays.push_back(veldra::protocol::decode_array(r, f.fds, core->objects));
+            } catch (const std::exception& x) {
+                arrays.clear();
+                bad = x.what();
+            }
+        }
+        std::lock_guard<std::mutex> lock(m);
+        if (!bad.empty()) {
+            if (complete(State::Lost)) message = "cannot read the result of " + name + ": " + bad;
+            return;
+        }
+        if (!complete(State::Answered)) return;  // arrays go with this scope
+        status = st;
+        identifier = std::move(ident);
+        message = std::move(msg);
+        out = std::move(o);
+        err = std::move(e);
+        results.swap(arrays);
+    }
+
+    // Ends a pending call (cancelled, or failed with `why`) and tells the
+    // engine to drop it; false when it was done.
+    bool cancel(State how = State::Cancelled, const std::string& why = {}) {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            if (!complete(how)) return false;
+            message = why;
+        }
+        core->conn->forget(id);
+        try {
+            core->conn->send(MessageType::Cancel, id, {});
+        } catch (const std::exception&) {
+            // A dead connection has nothing left to cancel.
+        }
+        return true;
+    }
+
+    bool is_done() const { return state.load(std::memory_order_acquire) != State::Pending; }
+
+    bool wait(const Deadline& deadline) {
+        if (is_done()) return true;
+        if (deadline.is_never() || !deadline.expired()) {
+            auto spin_until = std::chrono::steady_clock::now() + kWaitSpin;
+            do {
+                ::sched_yield();  // a thread sharing this CPU may be the one to answer
+                if (is_done()) return true;
+            } while (std::chrono::steady_clock::now() < spin_until);
+        }
+        std::unique_lock<std::mutex> lock(m);
+        ++waiters;
+        bool done;
+        if (deadline.is_never()) {
+            cv.wait(lock, [&] { return is_done(); });
+            done = true;
+        } else {
+            done = cv.wait_until(lock, deadline.when(), [&] { return is_done(); });
+        }
+        --waiters;
+        return done;
+    }
+};
+
+class FutureHandle : public Object {
+public:
+    explicit FutureHandle(std::shared_ptr<Call> c) : call(std::move(c)) {}
+    const char* kind_name() const noexcept override { return "a function call"; }
+    // Only the runtime's stop gets here with the call pending
+    // (destroyFEvalResult cancels first).
+    void begin_release() override { call->cancel(State::Lost, "the engine client was stopped"); }
+    void release() override {
+        std::vector<matrix::unique_array_ptr> drop;
+        std::lock_guard<std::mutex> lock(call->m);
+        drop.swap(call->results);
+    }
+    const std::shared_ptr<Call> call;
+};
+
+class BufferHandle : public Object {
+public:
+    explicit BufferHandle(std::shared_ptr<Call> c) : call(std::move(c)) {}
+    const char* kind_name() const noexcept override { return "a capture buffer"; }
+    const std::shared_ptr<Call> call;
+};
+
+std::shared_ptr<Call> find_call(Handle future) {
+    return detail::find<FutureHandle>(future, "a function call")->call;
+}
+
+std::string closed_text(const EngineCore& core) {
+    return "the engine is closed: " + core.conn->close_reason();
+}
+
+}  // namespace
+
+std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int numOut,
+                                     std::vector<const qxArray*> args, bool captureOut, bool captureErr) {
+    detail::init_calls();
+    auto core = detail::find_engine(engine);
+    if (!core->conn->is_open()) throw EngineException(closed_text(*core));
+    if (numOut < 0) throw EngineException("engine_api: the number of results cannot be negative");
+
+    veldra::protocol::PayloadWriter w;
+    w.str(name).u32(static_cast<std::uint32_t>(numOut));
+    w.u8(static_cast<std::uint8_t>((captureOut ? 1 : 0) | (captureErr ? 2 : 0)));
+    w.u32(static_cast<std::uint32_t>(args.size()));
+    veldra::protocol::OutgoingFds fds;
+    try {
+        for (const qxArray* a : args) veldra::protocol::encode_array(a, w, fds);
+    } catch (const veldra::protocol::ArrayCodecError& e) {
+        throw EngineException(std::string("cannot pass the arguments of ") + name + " to the engine: " + e.what());
+    }
+    if (fds.fds.size() > veldra::protocol::kMaxFdsPerFrame)
+        throw EngineException("cannot pass the arguments of " + name + " to the engine: more than " +
+                              std::to_string(veldra::protocol::kMaxFdsPerFrame) + " large blocks");
+
+    auto call = std::make_shared<Call>();
+    call->core = core;
+    call->id = core->conn->new_request_id();
+    call->name = name;
+    std::weak_ptr<Call> weak = call;
+    detail::Connection::ReplyHandler h;
+    h.on_frame = [weak](Frame&& f) {
+        if (auto c = weak.lock()) c->on_reply(std::move(f));
+        return true;
+    };
+    h.on_lost = [weak](const std::string& reason) {
+        if (auto c = weak.lock()) c->lose("the engine connection was lost: " + reason);
+    };
+    if (!core->conn->expect(call->id, std::move(h))) throw EngineException(closed_text(*core));
+    try {
+        core->conn->send(MessageType::Call, call->id, w.data(), fds.fds);
+    } catch (const std::length_error&) {
+        core->conn->forget(call->id);
+        throw EngineException("cannot pass the arguments of " + name + " to the engine: they are too large for one message");
+    } catch (...) {
+        core->conn->forget(call->id);
+        throw;
+    }
+    std::vector<Handle> handles(3, 0);
+    handles[0] = detail::register_object(std::make_shared<FutureHandle>(call));
+    if (captureOut) handles[1] = detail::register_object(std::make_shared<BufferHandle>(call));
+    if (captureErr) handles[2] = detail::register_object(std::make_shared<BufferHandle>(call));
+    return handles;
+}
+
+std::vector<vdutil::QxArrayPtr> getFEvalResult(std::vector<Handle> handles, boost::shared_ptr<ustringbuf> out,
+                                               boost::shared_ptr<ustringbuf> err, double timeout) {
+    if (handles.empty()) throw EngineException("engine_api: getFEvalResult needs the handles of a call");
+    auto call = find_call(handles[0]);
+    for (std::size_t i = 1; i < handles.size(); ++i)
+        if (handles[i]) detail::find<BufferHandle>(handles[i], "a capture buffer");
+    if (!call->wait(Deadline::after(timeout)))
+        throw TimeoutException("the call to " + call->name + " did not finish within " + std::to_string(timeout) +
+                               " seconds; it goes on");
+
+    std::vector<vdutil::QxArrayPtr> results;
+    std::unique_lock<std::mutex> lock(call->m);
+    if (!call->text_taken) {
+        call->text_taken = true;
+        if (out && !call->out.empty()) out->sputn(call->out.data(), static_cast<std::streamsize>(call->out.size()));
+        if (err && !call->err.empty()) err->sputn(call->err.data(), static_cast<std::streamsize>(call->err.size()));
+        call->out.clear();
+        call->err.clear();
+    }
+    switch (call->state.load()) {
+    case State::Pending:
+        break;
+    case State::Cancelled:
+        throw CancelledException("the call to " + call->name + " was cancelled");
+    case State::Lost:
+        throw EngineException(call->message);
+    case State::Answered:
+        switch (call->status) {
+        case CallStatus::Ok:
+            if (call->collected)
+                throw EngineException("the results of the call to " + call->name + " were already collected");
+            call->collected = true;
+            results.reserve(call->results.size());
+            for (auto& a : call->results) results.emplace_back(a.release());
+            call->results.clear();
+            return results;
+        case CallStatus::ExecutionError:
+            throw ExecutionError(call->message, call->identifier);
+        case CallStatus::SyntaxError:
+            throw SyntaxError(call->message, call->identifier);
+        case CallStatus::Interrupted:
+            throw InterruptedException("the call to " + call->name + " was interrupted in the engine");
+        case CallStatus::Cancelled:
+            throw CancelledException("the call to " + call->name + " was cancelled");
+        }
+    }
+    throw EngineException("engine_api: the call to " + call->name + " is in no known state");
+}
+
+void destroyFEvalResult(std::vector<Handle> handles) {
+    // All or nothing: check every handle before releasing any.
+    for (std::size_t i = 0; i < handles.size(); ++i) {
+        if (!handles[i]) continue;
+        if (i == 0) detail::find<FutureHandle>(handles[i], "a function call");
+        else detail::find<BufferHandle>(handles[i], "a capture buffer");
+    }
+    for (Handle h : handles) {
+        if (!h) continue;
+        std::shared_ptr<Object> o;
+        try {
+            o = detail::unregister_object(h);
+        } catch (const EngineException&) {
+            continue;  // another thread released it meanwhile
+        }
+        if (auto f = std::dynamic_pointer_cast<FutureHandle>(o)) f->call->cancel();
+        o->begin_release();
+        o->release();
+    }
+}
+
+bool cancelFEval(Handle future) { return find_call(future)->cancel(); }
+
+bool isDoneFEval(Handle future) { return find_call(future)->is_done(); }
+
+bool isCancelledFEval(Handle future) {
+    auto call = find_call(future);
+    std::lock_guard<std::mutex> lock(call->m);
+    State s = call->state.load();
+    return s == State::Cancelled || (s == State::Answered && call->status == CallStatus::Cancelled);
+}
+
+bool waitFEval(Handle future, double timeout) { return find_call(future)->wait(Deadline::after(timeout)); }
+
+}  // namespace engine_api

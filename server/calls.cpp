@@ -1,0 +1,358 @@
+// Function calls: decoding them on the connection readers, running them on
+// the evaluation thread, answering with their results and captured text.
+#include "calls.hpp"
+
+#include "connection.hpp"
+#include "engine_state.hpp"
+#include "functions/function.hpp"
+
+#include <fl/i18n/convert.hpp>
+#include <qx/block.hpp>
+
+#include <veldra/protocol/array_codec.hpp>
+#include <veldra/protocol/frame.hpp>
+#include <veldra/protocol/payload.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include <sys/socket.h>
+
+#include <sched.h>
+
+namespace veldra::engine {
+
+namespace {
+
+using protocol::CallStatus;
+using protocol::MessageType;
+
+// How often a call run by its connection's reader looks for its Cancel.
+constexpr auto kPeekInterval = std::chrono::milliseconds(1);
+
+// How long the idle evaluation thread watches the queue before sleeping: a
+// client that calls again at once is then served without a wake-up.
+constexpr auto kIdleSpin = std::chrono::microseconds(60);
+
+constexpr const char* kDataConversion = "Data Conversion Error";
+
+struct Job {
+    std::shared_ptr<Connection> conn;
+    std::uint64_t id = 0;
+    std::string name;
+    int nargout = 0;
+    bool capture_out = false;
+    bool capture_err = false;
+    std::vector<Array> args;
+    std::string decode_error;  // the arguments could not be read
+    std::atomic<bool> cancelled{false};
+    std::atomic<bool> interrupted{false};
+    // Run by its connection's reader, which then reads nothing else.
+    bool on_reader = false;
+    std::chrono::steady_clock::time_point next_peek{};
+};
+
+struct Reply {
+    CallStatus status = CallStatus::Ok;
+    std::string identifier;
+    std::string message;
+    Results results;
+};
+
+class Engine {
+public:
+    Engine() {
+        // The store's session, as its references carry it.
+        Array probe = objects.makeReference({1, 1}, {0});
+        session = qx::objectSession(probe.get());
+    }
+
+    Workspace workspace;  // only ever touched by the running call
+    ObjectStore objects;
+    std::shared_ptr<const qx::ObjectSession> session;
+
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<std::shared_ptr<Job>> queue;
+    std::shared_ptr<Job> running;
+    bool sleeping = false;
+    std::atomic<std::size_t> queued{0};
+};
+
+Engine& engine() {
+    static Engine* e = new Engine();  // never destroyed: the engine ends with _Exit
+    return *e;
+}
+
+// Whether a Cancel of `job` waits in its connection's socket.  The reader
+// runs a call only when no bytes of later frames were read yet, so the
+// socket's stream starts at a frame; peeking leaves it as it is (the Cancel
+// is read later and then finds nothing to do).
+bool cancel_waiting(const Job& job) {
+    std::uint8_t buf[16 * 1024];
+    ssize_t n = ::recv(job.conn->socket(), buf, sizeof buf, MSG_PEEK | MSG_DONTWAIT);
+    std::size_t at = 0;
+    while (n > 0 && at + protocol::kHeaderSize <= static_cast<std::size_t>(n)) {
+        protocol::PayloadReader h(buf + at, protocol::kHeaderSize);
+        h.u32();  // magic, version, descriptor count
+        auto type = static_cast<MessageType>(h.u32());
+        std::uint64_t id = h.u64();
+        std::uint32_t length = h.u32();
+        if (type == MessageType::Cancel && id == job.id) return true;
+        at += protocol::kHeaderSize + length;
+    }
+    return false;
+}
+
+class Context : public CallContext {
+public:
+    Context(Job& job, Engine& e) : job_(job), e_(e) {}
+    void out(std::string_view text) override { write(text, job_.capture_out, out_, stdout); }
+    void err(std::string_view text) override { write(text, job_.capture_err, err_, stderr); }
+    void checkInterrupt() override {
+        if (job_.on_reader) {
+            auto now = std::chrono::steady_clock::now();
+            if (now >= job_.next_peek) {
+                job_.next_peek = now + kPeekInterval;
+                if (cancel_waiting(job_)) job_.cancelled = true;
+            }
+        }
+        if (job_.cancelled.load(std::memory_order_relaxed) || job_.interrupted.load(std::memory_order_relaxed))
+            throw Interrupted();
+    }
+    Workspace& workspace() override { return e_.workspace; }
+    ObjectStore& objects() override { return e_.objects; }
+    const FunctionRegistry& functions() const override { return FunctionRegistry::builtin(); }
+    int threads() const override { return static_cast<int>(settings().threads); }
+
+    std::string out_, err_;
+
+private:
+    static void write(std::string_view text, bool capture, std::string& buf, std::FILE* stream) {
+        if (capture) {
+            buf.append(text.data(), text.size());
+        } else {
+            std::fwrite(text.data(), 1, text.size(), stream);
+            std::fflush(stream);
+        }
+    }
+    Job& job_;
+    Engine& e_;
+};
+
+void send_reply(Job& job, const Reply& r, const std::string& out, const std::string& err,
+                const std::vector<std::uint8_t>& arrays, const protocol::OutgoingFds& fds, std::size_t count) {
+    protocol::PayloadWriter w;
+    w.u8(static_cast<std::uint8_t>(r.status))
+        .str(r.identifier)
+        .str(r.message)
+        .ustr(out.empty() ? std::u16string() : fl::i18n::to_ustring(out))
+        .ustr(err.empty() ? std::u16string() : fl::i18n::to_ustring(err))
+        .u32(static_cast<std::uint32_t>(count));
+    std::vector<std::uint8_t> payload = w.take();
+    payload.insert(payload.end(), arrays.begin(), arrays.end());
+    if (fds.fds.size() > protocol::kMaxFdsPerFrame || payload.size() > protocol::kMaxPayload) {
+        Reply too_big;
+        too_big.status = CallStatus::ExecutionError;
+        too_big.identifier = "veldra:engine:dataConversion";
+        too_big.message = std::string(kDataConversion) + ": the results of " + job.name +
+                          " are too large to pass to the client in one reply";
+        // Text too large for a reply goes too, so this one surely fits.
+        const bool keep_text = out.size() + err.size() < protocol::kMaxPayload / 4;
+        send_reply(job, too_big, keep_text ? out : std::string(), keep_text ? err : std::string(), {}, {}, 0);
+        return;
+    }
+    job.conn->send(MessageType::CallResult, job.id, payload, fds.fds);
+}
+
+void reply_without_results(Job& job, CallStatus status, std::string identifier = {}, std::string message = {}) {
+    Reply r;
+    r.status = status;
+    r.identifier = std::move(identifier);
+    r.message = std::move(message);
+    send_reply(job, r, {}, {}, {}, {}, 0);
+}
+
+void run(Job& job, Engine& e) {
+    if (job.conn->finished()) return;  // nobody left to answer
+    Context ctx(job, e);
+    Reply r;
+    if (!job.decode_error.empty()) {
+        r.status = CallStatus::ExecutionError;
+        r.identifier = "veldra:engine:dataConversion";
+        r.message = std::string(kDataConversion) + ": the arguments could not be read: " + job.decode_error;
+    } else {
+        try {
+            Args args;
+            args.reserve(job.args.size());
+            for (const auto& a : job.args) args.push_back(a.get());
+            r.results = FunctionRegistry::builtin().call(ctx, job.name, job.nargout, args);
+        } catch (const DataConversionFailure& f) {
+            r.status = CallStatus::ExecutionError;
+            r.identifier = f.identifier();
+            r.message = std::string(kDataConversion) + ": " + f.what();
+        } catch (const SyntaxFailure& f) {
+            r.status = CallStatus::SyntaxError;
+            r.identifier = f.identifier();
+            r.message = f.what();
+        } catch (const ExecutionFailure& f) {
+            r.status = CallStatus::ExecutionError;
+            r.identifier = f.identifier();
+            r.message = f.what();
+        } catch (const Interrupted&) {
+            r.status = job.cancelled ? CallStatus::Cancelled : CallStatus::Interrupted;
+        } catch (const std::bad_alloc&) {
+            r.status = CallStatus::ExecutionError;
+            r.identifier = "veldra:engine:outOfMemory";
+            r.message = "Out of memory while running " + job.name + ".";
+        } catch (const std::exception& x) {
+            r.status = CallStatus::ExecutionError;
+            r.identifier = "veldra:engine:internal";
+            r.message = std::string("Internal error in ") + job.name + ": " + x.what();
+        }
+    }
+    job.args.clear();
+
+    protocol::PayloadWriter arrays;
+    protocol::OutgoingFds fds;
+    std::size_t count = 0;
+    if (r.status == CallStatus::Ok) {
+        try {
+            for (const auto& a : r.results) protocol::encode_array(a.get(), arrays, fds);
+            count = r.results.size();
+        } catch (const std::exception& x) {
+            r.status = CallStatus::ExecutionError;
+            r.identifier = "veldra:engine:dataConversion";
+            r.message = std::string(kDataConversion) + ": a result of " + job.name +
+                        " cannot be passed to the client: " + x.what();
+            arrays = protocol::PayloadWriter();
+            fds = protocol::OutgoingFds();
+        }
+    }
+    send_reply(job, r, ctx.out_, ctx.err_, arrays.data(), fds, count);
+}
+
+void evaluation_loop() {
+    Engine& e = engine();
+    for (;;) {
+        std::shared_ptr<Job> job;
+        auto spin_until = std::chrono::steady_clock::now() + kIdleSpin;
+        while (e.queued.load(std::memory_order_acquire) == 0 && std::chrono::steady_clock::now() < spin_until)
+            ::sched_yield();  // lets the reader run when it shares this CPU
+        {
+            std::unique_lock<std::mutex> lock(e.m);
+            e.sleeping = true;
+            e.cv.wait(lock, [&] { return !e.queue.empty() && !e.running; });
+            e.sleeping = false;
+            job = std::move(e.queue.front());
+            e.queue.pop_front();
+            e.queued.fetch_sub(1, std::memory_order_relaxed);
+            e.running = job;
+        }
+        run(*job, e);
+        std::lock_guard<std::mutex> lock(e.m);
+        e.running.reset();
+    }
+}
+
+void on_call(const std::shared_ptr<Connection>& conn, protocol::Frame&& frame) {
+    Engine& e = engine();
+    auto job = std::make_shared<Job>();
+    job->conn = conn;
+    job->id = frame.request_id;
+    protocol::PayloadReader r(frame.payload);
+    job->name = r.str();
+    job->nargout = static_cast<int>(r.u32());
+    std::uint8_t flags = r.u8();
+    job->capture_out = flags & 1;
+    job->capture_err = flags & 2;
+    std::uint32_t n = r.u32();
+    if (!r.ok()) {
+        conn->send_text(MessageType::Error, frame.request_id, "malformed function call");
+        return;
+    }
+    try {
+        for (std::uint32_t i = 0; i < n; ++i) job->args.push_back(protocol::decode_array(r, frame.fds, e.session));
+        if (!r.done()) throw protocol::ArrayCodecError("trailing bytes after the arguments");
+    } catch (const std::exception& x) {
+        job->args.clear();
+        job->decode_error = x.what();
+    }
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lock(e.m);
+        // With nothing else to do, the reader runs the call itself: one
+        // thread hand-off less on every quick call.  Not in a shared engine:
+        // the calls another client sends meanwhile would stay unread and so
+        // fall behind those of other clients.
+        job->on_reader = !e.running && e.queue.empty() && !conn->input_buffered() &&
+                         conn->kind() == Connection::Kind::Private && settings().share.empty();
+        if (job->on_reader) {
+            e.running = job;
+        } else {
+            e.queue.push_back(job);
+            e.queued.fetch_add(1, std::memory_order_release);
+        }
+        wake = e.sleeping;
+    }
+    if (!job->on_reader) {
+        if (wake) e.cv.notify_one();
+        return;
+    }
+    run(*job, e);
+    {
+        std::lock_guard<std::mutex> lock(e.m);
+        e.running.reset();
+        wake = e.sleeping && !e.queue.empty();
+    }
+    if (wake) e.cv.notify_one();
+}
+
+void on_cancel(const std::shared_ptr<Connection>& conn, protocol::Frame&& frame) {
+    Engine& e = engine();
+    std::shared_ptr<Job> dropped;
+    {
+        std::lock_guard<std::mutex> lock(e.m);
+        if (e.running && e.running->conn == conn && e.running->id == frame.request_id) {
+            e.running->cancelled = true;
+            return;
+        }
+        for (auto it = e.queue.begin(); it != e.queue.end(); ++it) {
+            if ((*it)->conn == conn && (*it)->id == frame.request_id) {
+                dropped = std::move(*it);
+                e.queue.erase(it);
+                e.queued.fetch_sub(1, std::memory_order_relaxed);
+                break;
+            }
+        }
+    }
+    // A call already answered needs nothing.
+    if (dropped) reply_without_results(*dropped, CallStatus::Cancelled);
+}
+
+}  // namespace
+
+std::uint64_t object_session_key() { return engine().session ? engine().session->key() : 0; }
+
+void start_calls() {
+    engine();
+    register_handler(MessageType::Call, on_call);
+    register_handler(MessageType::Cancel, on_cancel);
+    set_interrupt_handler([] {
+        Engine& e = engine();
+        std::lock_guard<std::mutex> lock(e.m);
+        if (!e.running) return false;
+        e.running->interrupted = true;
+        return true;
+    });
+    std::thread(evaluation_loop).detach();
+}
+
+}  // namespace veldra::engine

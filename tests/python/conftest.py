@@ -46,13 +46,17 @@ def live_arrays(native):
     return fn
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def engine(native):
-    """A launched engine shared by the tests of a session."""
+    """A launched engine shared by the tests of a module (some tests stop
+    the client runtime, which closes every engine)."""
     native.createProcess()
     handle = native.getVELDRA(native.createVELDRAAsync([]))
     yield handle
-    native.closeVELDRA(handle)
+    try:
+        native.closeVELDRA(handle)
+    except SystemError:
+        pass  # already gone with the runtime
 
 
 class Caller:
@@ -75,6 +79,6 @@ class Caller:
         return self.result(self.submit(name, *args, nout=nout, **streams), nout, **streams)
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def call(native, engine):
     return Caller(native, engine)

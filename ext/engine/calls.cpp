@@ -1,0 +1,113 @@
+// Submitting a call of an engine function, and the variable-name test.
+#include <engine/arguments.hpp>
+#include <engine/failures.hpp>
+
+#include <convert/to_array.hpp>
+#include <module/errors.hpp>
+#include <module/functions.hpp>
+#include <module/gil.hpp>
+#include <module/state.hpp>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace veldra {
+
+namespace {
+
+struct Submission {
+    engine_api::Handle engine = 0;
+    PyRef asciiName;  // the function name's ASCII bytes, held until copied
+    int numOut = 0;
+    std::vector<matrix::unique_array_ptr> args;  // destroyed on every path
+    bool captureOut = false;
+    bool captureErr = false;
+};
+
+// The checks in their order; the first failing one decides the error and
+// nothing is converted before the first four have passed.
+bool parseSubmission(PyObject* args, PyObject* kwargs, Submission& s) {
+    if (PyTuple_GET_SIZE(args) < 3) {
+        setErrorFromMessage(PyExc_TypeError, msg::engine::FevalTakes3Args());
+        return false;
+    }
+    if (!readHandle(PyTuple_GET_ITEM(args, 0), msg::engine::HandleToVeldraShouldBeLI(), s.engine)) return false;
+
+    PyObject* name = PyTuple_GET_ITEM(args, 1);
+    if (PyUnicode_Check(name)) s.asciiName = PyRef::steal(PyUnicode_AsASCIIString(name));
+    if (!s.asciiName) {
+        setErrorFromMessage(PyExc_TypeError, msg::engine::FuncShouldBeASCII());
+        return false;
+    }
+    if (!readInt32(PyTuple_GET_ITEM(args, 2), msg::engine::NumOutShouldBeInt(), s.numOut)) return false;
+
+    if (PyTuple_GET_SIZE(args) > 3) {
+        PyObject* values = PyTuple_GET_ITEM(args, 3);
+        if (!PyTuple_Check(values)) {
+            setErrorFromMessage(PyExc_TypeError, msg::engine::ArgumentsShouldBeTuple());
+            return false;
+        }
+        s.args.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(values)));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values); ++i) {
+            matrix::unique_array_ptr a(PythonQxarray::toQxArray(PyTuple_GET_ITEM(values, i)));
+            if (!a || PyErr_Occurred()) return false;
+            s.args.push_back(std::move(a));
+        }
+    }
+
+    if (kwargs != nullptr) {
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) {
+                setErrorFromMessage(PyExc_TypeError, msg::engine::KeywordShouldBeStr());
+                return false;
+            }
+            if (PyUnicode_CompareWithASCIIString(key, "err") == 0 && value != Py_None) s.captureErr = true;
+            if (PyUnicode_CompareWithASCIIString(key, "out") == 0 && value != Py_None) s.captureOut = true;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* evaluateFunction(PyObject*, PyObject* args, PyObject* kwargs) {
+    try {
+        Submission s;
+        if (!parseSubmission(args, kwargs, s)) return nullptr;
+        std::vector<engine_api::Handle> handles;
+        {
+            GilRelease nogil;
+            // The name ends at its first NUL.
+            const std::string name(PyBytes_AS_STRING(s.asciiName.get()));
+            std::vector<const qxArray*> arrays;
+            arrays.reserve(s.args.size());
+            for (const auto& a : s.args) arrays.push_back(a.get());
+            handles = engine_api::evaluateFunction(s.engine, name, s.numOut, std::move(arrays), s.captureOut,
+                                                   s.captureErr);
+        }
+        s.args.clear();  // the engine client has what it needs
+        if (handles.size() < 3) {
+            setErrorFromMessage(state().EngineError, msg::engine::VeldraFunctionNotEvaluated());
+            return nullptr;
+        }
+        return Py_BuildValue("(KKK)", static_cast<unsigned long long>(handles[0]),
+                             static_cast<unsigned long long>(handles[1]), static_cast<unsigned long long>(handles[2]));
+    } catch (...) {
+        return failWith(Failures::Engine);
+    }
+}
+
+PyObject* validateIdentity(PyObject*, PyObject* args) {
+    const char* name = nullptr;
+    if (!PyArg_ParseTuple(args, "s", &name)) {
+        setErrorFromMessage(PyExc_TypeError, msg::engine::VarNameShouldBeStr());
+        return nullptr;
+    }
+    return PyBool_FromLong(qxIsValidVariableName(name));
+}
+
+}  // namespace veldra

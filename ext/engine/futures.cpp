@@ -1,0 +1,201 @@
+// The future of a submitted call: waiting, polling, cancelling, collecting
+// its results with the text it printed, and releasing it.
+#include <engine/arguments.hpp>
+#include <engine/failures.hpp>
+
+#include <convert/to_python.hpp>
+#include <module/errors.hpp>
+#include <module/functions.hpp>
+#include <module/gil.hpp>
+
+#include <vector>
+
+namespace veldra {
+
+namespace {
+
+using Buffer = boost::shared_ptr<engine_api::ustringbuf>;
+
+// Where the text a call printed goes.  A stream the caller did not give for
+// a captured stream falls back to sys.stdout / sys.stderr, so the text does
+// not vanish.
+struct Capture {
+    engine_api::Handle handle = 0;
+    Buffer buffer;
+    PyObject* stream = nullptr;  // borrowed from the keywords
+    const char* fallback = nullptr;
+};
+
+// Reads the "out" and "err" keywords; each given stream must be an io.StringIO.
+bool readStreams(PyObject* kwargs, Capture& out, Capture& err) {
+    PyRef io = PyRef::steal(PyImport_ImportModule("io"));
+    PyRef stringIO = io ? PyRef::steal(PyObject_GetAttrString(io.get(), "StringIO")) : PyRef();
+    if (!stringIO) {
+        setErrorFromMessage(PyExc_NameError, msg::engine::StringIODoesNotExist());
+        return false;
+    }
+    if (kwargs == nullptr) return true;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            setErrorFromMessage(PyExc_TypeError, msg::engine::KeywordShouldBeStr());
+            return false;
+        }
+        if (value == Py_None) continue;
+        if (PyUnicode_CompareWithASCIIString(key, "err") == 0) {
+            if (PyObject_IsInstance(value, stringIO.get()) != 1) {
+                setErrorFromMessage(PyExc_TypeError, msg::engine::StringIOForConErr());
+                return false;
+            }
+            err.stream = value;
+        } else if (PyUnicode_CompareWithASCIIString(key, "out") == 0) {
+            if (PyObject_IsInstance(value, stringIO.get()) != 1) {
+                setErrorFromMessage(PyExc_TypeError, msg::engine::StringIOForConOut());
+                return false;
+            }
+            out.stream = value;
+        }
+    }
+    return true;
+}
+
+// Writes the captured text, all of it (NULs included), to its stream.
+// False with a Python error set when decoding or writing fails.
+bool writeCaptured(const Capture& c) {
+    if (c.handle == 0 || !c.buffer) return true;
+    const fl::ustring text = c.buffer->str();
+    if (text.empty()) return true;
+    PyObject* stream = c.stream ? c.stream : PySys_GetObject(c.fallback);  // borrowed
+    if (stream == nullptr || stream == Py_None) return true;
+    PyRef str = PyRef::steal(PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(text.data()),
+                                                   static_cast<Py_ssize_t>(text.size() * sizeof(fl::uchar)),
+                                                   nullptr, nullptr));
+    if (!str) return false;
+    PyRef written = PyRef::steal(PyObject_CallMethod(stream, "write", "O", str.get()));
+    return static_cast<bool>(written);
+}
+
+// Writes both captures; an error already pending stays the call's error.
+void writeAll(const Capture& out, const Capture& err) {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    const bool failed = type != nullptr;
+    for (const Capture* c : {&out, &err}) {
+        if (!writeCaptured(*c) && failed) PyErr_Clear();
+    }
+    if (failed) {
+        PyErr_Restore(type, value, traceback);
+    }
+}
+
+PyObject* assemble(std::vector<vdutil::QxArrayPtr>& results, int numOut) {
+    if (numOut < 1 || results.empty()) Py_RETURN_NONE;
+    auto convert = [](vdutil::QxArrayPtr& r) {
+        PythonQxarray::ArrayHolder holder(r.release());
+        return PythonQxarray::toPyObject(holder);
+    };
+    if (results.size() == 1) return convert(results[0]);
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(results.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        PyObject* item = convert(results[i]);
+        if (!item) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple.release();
+}
+
+// The future handle from item 0 of the positional tuple.
+bool readFuture(PyObject* args, engine_api::Handle& future) {
+    PyObject* handles = positional(args, 0, msg::engine::HandleShouldBeTuple());
+    std::vector<engine_api::Handle> h;
+    if (!handles || !readHandleTuple(handles, 1, h)) return false;
+    future = h[0];
+    return true;
+}
+
+template <class Op>
+PyObject* onFuture(PyObject* args, Op op) {
+    engine_api::Handle future = 0;
+    if (!readFuture(args, future)) return nullptr;
+    try {
+        bool result = false;
+        {
+            GilRelease nogil;
+            result = op(future);
+        }
+        return PyBool_FromLong(result);
+    } catch (...) {
+        return failWith(Failures::Result);
+    }
+}
+
+}  // namespace
+
+PyObject* getFEvalResult(PyObject*, PyObject* args, PyObject* kwargs) {
+    if (PyTuple_GET_SIZE(args) != 3) {
+        setErrorFromMessage(PyExc_TypeError, msg::engine::FevalResultTakes3Args());
+        return nullptr;
+    }
+    std::vector<engine_api::Handle> handles;
+    int numOut = 0;
+    double timeout = 0;
+    const double noLimit = -1.0;
+    if (!readHandleTuple(PyTuple_GET_ITEM(args, 0), 3, handles) ||
+        !readInt32(PyTuple_GET_ITEM(args, 1), msg::engine::NumOutShouldBeInt(), numOut) ||
+        !readTimeout(PyTuple_GET_ITEM(args, 2), timeout, &noLimit))
+        return nullptr;
+
+    Capture out{handles[1], Buffer(), nullptr, "stdout"};
+    Capture err{handles[2], Buffer(), nullptr, "stderr"};
+    if ((out.handle != 0 || err.handle != 0) && !readStreams(kwargs, out, err)) return nullptr;
+
+    PyRef result;
+    try {
+        if (err.handle != 0) err.buffer.reset(new engine_api::ustringbuf(std::ios::in | std::ios::out));
+        if (out.handle != 0) out.buffer.reset(new engine_api::ustringbuf(std::ios::in | std::ios::out));
+        std::vector<vdutil::QxArrayPtr> results;
+        {
+            GilRelease nogil;
+            results = engine_api::getFEvalResult(handles, out.buffer, err.buffer, timeout);
+        }
+        result = PyRef::steal(assemble(results, numOut));
+    } catch (...) {
+        failWith(Failures::Result);
+    }
+    writeAll(out, err);
+    if (PyErr_Occurred()) return nullptr;
+    return result.release();
+}
+
+PyObject* destroyFEvalResult(PyObject*, PyObject* args) {
+    PyObject* tuple = positional(args, 0, msg::engine::HandleShouldBeTuple());
+    std::vector<engine_api::Handle> handles;
+    if (!tuple || !readHandleTuple(tuple, 3, handles)) return nullptr;
+    try {
+        {
+            GilRelease nogil;
+            engine_api::destroyFEvalResult(handles);
+        }
+        Py_RETURN_NONE;
+    } catch (...) {
+        return failWith(Failures::Result);
+    }
+}
+
+PyObject* cancelFEval(PyObject*, PyObject* args) { return onFuture(args, engine_api::cancelFEval); }
+PyObject* isDoneFEval(PyObject*, PyObject* args) { return onFuture(args, engine_api::isDoneFEval); }
+PyObject* isCancelledFEval(PyObject*, PyObject* args) { return onFuture(args, engine_api::isCancelledFEval); }
+
+PyObject* waitForFEval(PyObject*, PyObject* args) {
+    engine_api::Handle future = 0;
+    if (!readFuture(args, future)) return nullptr;
+    PyObject* t = positional(args, 1, msg::engine::TimtoutShouldBeIntFloat());
+    double timeout = 0;
+    if (!t || !readTimeout(t, timeout)) return nullptr;
+    return onFuture(args, [timeout](engine_api::Handle f) { return engine_api::waitFEval(f, timeout); });
+}
+
+}  // namespace veldra

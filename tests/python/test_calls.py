@@ -306,3 +306,23 @@ def test_engine_killed_mid_call(native):
     with pytest.raises(veldra.engine.EngineError):
         caller("identity", 1.0)
     native.closeVELDRA(engine)
+
+
+@pytest.mark.parametrize("fn, args", [
+    ("isDoneFEval", ((987654321, 0, 0),)), ("cancelFEval", ((987654321,),)),
+    ("isCancelledFEval", ((987654321,),)), ("waitForFEval", ((987654321,), 0)),
+    ("destroyFEvalResult", ((987654321, 0, 0),)),
+])
+def test_unknown_call_handles(native, fn, args):
+    with pytest.raises(veldra.engine.EngineError):
+        getattr(native, fn)(*args)
+
+
+@pytest.mark.parametrize("nout, timeout", [(2**31, None), (1, 2**31), (1, -2**31 - 1)])
+def test_result_integers_do_not_wrap(native, call, nout, timeout):
+    h = call.submit("identity", 1.0)
+    try:
+        with pytest.raises(OverflowError):
+            native.getFEvalResult(h, nout, timeout)
+    finally:
+        native.destroyFEvalResult(h)

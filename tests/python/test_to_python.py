@@ -94,3 +94,18 @@ def test_struct_results(call, catalog_text):
     assert call("identity", {"s": {"t": 1.0}}) == {"s": {"t": 1.0}}
     refused(call, catalog_text, ValueError, Q, "StructArrayFromVeldra", "tile", {"a": 1.0}, 1, 2)
     refused(call, catalog_text, ValueError, Q, "StructArrayFromVeldra", "tile", {"a": 1.0}, 0, 0)
+
+
+def test_result_buffers_that_do_not_fit_are_refused(call, monkeypatch, catalog_text, live_arrays):
+    import array
+    original = veldra.double.__init__
+
+    def init(self, *args, **kwargs):
+        original(self, *args, **kwargs)
+        if not args and "size" in kwargs:  # made for a result
+            object.__setattr__(self, "_data", array.array("d", [0.0] * 5))
+    value = veldra.double([[1, 2, 3], [4, 5, 6]])
+    before = live_arrays()
+    monkeypatch.setattr(veldra.double, "__init__", init)
+    refused(call, catalog_text, ValueError, Q, "TypedArrayResultMismatch", "identity", value)
+    assert live_arrays() == before

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -66,7 +65,9 @@ struct qxArray {
     // Cells: numel slots.  Structs: numel * fields.size() slots, element-major.
     qx::impl::SlotTable slots;
     qxSize slotCount = 0;
-    std::deque<std::string> fields;  // deque: c_str() stays valid as fields are added
+    // Shared, immutable names: c_str() stays valid as fields are added, copies
+    // share them, and an array without fields allocates nothing for them.
+    std::vector<std::shared_ptr<const std::string>> fields;
 
     std::string functionName;
 

@@ -48,7 +48,7 @@ bool validField(const qxArray* s, int field) {
 
 int findField(const qxArray* s, const char* name) {
     for (std::size_t i = 0; i < s->fields.size(); ++i)
-        if (s->fields[i] == name) return static_cast<int>(i);
+        if (*s->fields[i] == name) return static_cast<int>(i);
     return -1;
 }
 
@@ -96,14 +96,14 @@ qxArray* qxCreateStructMatrix(qxSize m, qxSize n, int nfields, const char** fiel
 
 qxArray* qxCreateStructArray(qxSize ndim, const qxSize* dims, int nfields, const char** fieldNames) {
     if (nfields < 0 || (nfields > 0 && !fieldNames)) return nullptr;
-    std::deque<std::string> names;
+    std::vector<std::shared_ptr<const std::string>> names;
     try {
         for (int i = 0; i < nfields; ++i) {
             const char* name = fieldNames[i];
             if (!qxIsValidVariableName(name)) return nullptr;
             for (const auto& earlier : names)
-                if (earlier == name) return nullptr;
-            names.emplace_back(name);
+                if (*earlier == name) return nullptr;
+            names.push_back(std::make_shared<const std::string>(name));
         }
     } catch (...) {
         return nullptr;
@@ -119,7 +119,7 @@ int qxGetNumberOfFields(const qxArray* s) {
 }
 
 const char* qxGetFieldNameByNumber(const qxArray* s, int field) {
-    return validField(s, field) ? s->fields[static_cast<std::size_t>(field)].c_str() : nullptr;
+    return validField(s, field) ? s->fields[static_cast<std::size_t>(field)]->c_str() : nullptr;
 }
 
 int qxGetFieldNumber(const qxArray* s, const char* name) {
@@ -150,7 +150,7 @@ int qxAddField(qxArray* s, const char* name) {
     SlotTable slots = allocateSlots(slotCount);
     if (slotCount > 0 && !slots) return -1;
     try {
-        s->fields.emplace_back(name);
+        s->fields.push_back(std::make_shared<const std::string>(name));
     } catch (...) {
         return -1;
     }

@@ -14,3 +14,6 @@ bash scripts/bootstrap.sh
 # Python tests against the installed package, from outside the source tree
 # so that the installed package, not python/, is imported.
 .venv/bin/python -m pytest -q -p no:cacheprovider --rootdir=. tests/python "$@"
+
+# Everything again under AddressSanitizer and UndefinedBehaviorSanitizer.
+bash scripts/test-sanitizers.sh "$@"

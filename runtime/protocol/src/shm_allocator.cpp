@@ -117,12 +117,6 @@ Pool& pool() {
     return *p;
 }
 
-class HeapBlock final : public qx::Block {
-public:
-    HeapBlock(void* data, std::size_t size) : Block(data, size) {}
-    ~HeapBlock() override { std::free(data_); }
-};
-
 class MemfdBlock final : public qx::Block {
 public:
     MemfdBlock(const Region& r, std::size_t size) : Block(r.data, size), region_(r) {}
@@ -138,17 +132,6 @@ private:
     std::atomic<bool> shared_{false};
 };
 
-std::shared_ptr<qx::Block> heapBlock(std::size_t bytes) {
-    void* p = std::calloc(1, bytes);
-    if (!p) return nullptr;
-    try {
-        return std::make_shared<HeapBlock>(p, bytes);
-    } catch (...) {
-        std::free(p);
-        return nullptr;
-    }
-}
-
 std::shared_ptr<qx::Block> wrap(const Region& r, std::size_t bytes) {
     try {
         return std::make_shared<MemfdBlock>(r, bytes);
@@ -162,7 +145,7 @@ class SharedMemoryAllocator final : public qx::BlockAllocator {
 public:
     std::shared_ptr<qx::Block> allocate(std::size_t bytes) override {
         if (bytes == 0) return nullptr;
-        if (bytes < kSharedBlockThreshold) return heapBlock(bytes);
+        if (bytes < kSharedBlockThreshold) return qx::heapBlock(bytes);
         std::size_t mapped = 0;
         if (!pageRound(bytes, &mapped)) return nullptr;
         Region r;
@@ -171,9 +154,9 @@ public:
             return wrap(r, bytes);
         }
         UniqueFd fd = createMemfd(mapped);
-        if (!fd || !sealSize(fd.get())) return heapBlock(bytes);  // out of descriptors: still usable memory
+        if (!fd || !sealSize(fd.get())) return qx::heapBlock(bytes);  // out of descriptors: still usable memory
         void* p = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
-        if (p == MAP_FAILED) return heapBlock(bytes);
+        if (p == MAP_FAILED) return qx::heapBlock(bytes);
         r.fd = fd.release();
         r.data = p;
         r.mapped = mapped;

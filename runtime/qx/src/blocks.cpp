@@ -16,19 +16,25 @@ public:
     ~HeapBlock() override { std::free(data_); }
 };
 
+// Element memory inside the block object itself: one allocation in all for
+// the scalars and short vectors that containers are full of.
+template <std::size_t N>
+class InlineBlock final : public Block {
+public:
+    explicit InlineBlock(std::size_t size) : Block(nullptr, size) { data_ = storage_; }
+
+private:
+    alignas(16) unsigned char storage_[N]{};
+};
+
+template <std::size_t N>
+std::shared_ptr<Block> inlineBlock(std::size_t bytes) {
+    return std::make_shared<InlineBlock<N>>(bytes);
+}
+
 class HeapAllocator final : public BlockAllocator {
 public:
-    std::shared_ptr<Block> allocate(std::size_t bytes) override {
-        if (bytes == 0) return nullptr;
-        void* p = std::calloc(1, bytes);  // large requests map fresh zero pages lazily
-        if (!p) return nullptr;
-        try {
-            return std::make_shared<HeapBlock>(p, bytes);
-        } catch (...) {
-            std::free(p);
-            return nullptr;
-        }
-    }
+    std::shared_ptr<Block> allocate(std::size_t bytes) override { return heapBlock(bytes); }
 };
 
 std::mutex& allocatorMutex() {
@@ -42,6 +48,24 @@ std::shared_ptr<BlockAllocator>& allocatorSlot() {
 }
 
 }  // namespace
+
+std::shared_ptr<Block> heapBlock(std::size_t bytes) {
+    if (bytes == 0) return nullptr;
+    try {
+        if (bytes <= 16) return inlineBlock<16>(bytes);
+        if (bytes <= 128) return inlineBlock<128>(bytes);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    void* p = std::calloc(1, bytes);  // large requests map fresh zero pages lazily
+    if (!p) return nullptr;
+    try {
+        return std::make_shared<HeapBlock>(p, bytes);
+    } catch (...) {
+        std::free(p);
+        return nullptr;
+    }
+}
 
 void setBlockAllocator(std::shared_ptr<BlockAllocator> allocator) {
     if (!allocator) allocator = std::make_shared<HeapAllocator>();

@@ -35,6 +35,10 @@ public:
     virtual std::shared_ptr<Block> allocate(std::size_t bytes) = 0;
 };
 
+// A zero-filled heap block; a small one shares a single allocation with its
+// bookkeeping.  nullptr when memory runs out.  For allocators.
+std::shared_ptr<Block> heapBlock(std::size_t bytes);
+
 // The process-wide allocator (a heap allocator unless replaced).  Replace it
 // before arrays are made from several threads.
 void setBlockAllocator(std::shared_ptr<BlockAllocator> allocator);

@@ -13,6 +13,7 @@
 #include "connection.hpp"
 #include "engine_state.hpp"
 #include "options.hpp"
+#include "plugins/loader.hpp"
 #include "shared_session.hpp"
 
 #include <veldra/protocol/array_codec.hpp>
@@ -24,6 +25,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <pthread.h>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -43,6 +45,13 @@ namespace {
 
 int g_wake_fd = -1;
 std::atomic<bool> g_stop{false};
+pthread_t g_main_thread;
+
+// Threads that libraries start before main (the BLAS thread pool) do not
+// block the signals the main loop reads through its signalfd; a signal that
+// lands on one of them is passed on to the main thread, where it waits
+// blocked until the loop reads it.
+void forward_to_main(int sig) { ::pthread_kill(g_main_thread, sig); }
 
 void wake() {
     if (g_wake_fd < 0) return;
@@ -106,6 +115,12 @@ int run(int argc, char** argv) {
     sigaddset(&sigs, SIGTERM);
     sigaddset(&sigs, SIGHUP);
     ::pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
+    g_main_thread = ::pthread_self();
+    struct sigaction forward {};
+    forward.sa_handler = forward_to_main;
+    sigemptyset(&forward.sa_mask);
+    forward.sa_flags = SA_RESTART;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &forward, nullptr);
 
     Options opts;
     try {
@@ -133,6 +148,14 @@ int run(int argc, char** argv) {
     protocol::UniqueFd sig_fd(::signalfd(-1, &sigs, SFD_CLOEXEC | SFD_NONBLOCK));
     if (!wake_fd || !sig_fd) return fail(conn_fd, "cannot set up the engine's event descriptors");
     g_wake_fd = wake_fd.get();
+
+    for (const auto& path : opts.plugins) {
+        try {
+            loadPlugin(path, FunctionRegistry::builtin());
+        } catch (const std::exception& e) {
+            return fail(conn_fd, std::string("option '--plugin': ") + e.what());
+        }
+    }
 
     protocol::installSharedMemoryAllocator();
     start_calls();

@@ -27,6 +27,9 @@ po::options_description describe() {
          "runs until SIGTERM, or SIGINT while no call runs")
         ("threads", po::value<std::string>()->value_name("N"),
          "threads the numerics may use, a whole number N >= 1 (default: one per core)")
+        ("plugin", po::value<std::vector<std::string>>()->value_name("PATH")->composing(),
+         "load engine functions from the shared library PATH (see include/veldra/engine_plugin.hpp); "
+         "may be given several times")
         ("connection-fd", po::value<std::string>()->value_name("FD"),
          "internal: descriptor of the private connection to the client that launched "
          "the engine; the engine exits when it closes");
@@ -45,7 +48,7 @@ bool parse_uint(const std::string& s, unsigned long& out) {
 
 std::string help_text() {
     std::ostringstream os;
-    os << "Usage: veldra-engine [--share NAME] [--threads N]\n\n"
+    os << "Usage: veldra-engine [--share NAME] [--threads N] [--plugin PATH]...\n\n"
           "The numerical engine.  Clients normally launch it themselves; start it by\n"
           "hand with --share to make a session that several clients can attach to.\n\n"
        << describe();
@@ -79,7 +82,7 @@ Options parse_options(int argc, char** argv) {
         // Name the stray argument, skipping the values of options.
         for (int i = 1; i < argc; ++i) {
             std::string a = argv[i];
-            if (a == "--share" || a == "--threads" || a == "--connection-fd") {
+            if (a == "--share" || a == "--threads" || a == "--plugin" || a == "--connection-fd") {
                 ++i;
             } else if (a.empty() || a[0] != '-') {
                 throw OptionError("unexpected argument '" + a + "': options start with '--'");
@@ -106,6 +109,7 @@ Options parse_options(int argc, char** argv) {
                               std::to_string(kMaxThreads));
         o.threads = static_cast<unsigned>(n);
     }
+    if (vm.count("plugin")) o.plugins = vm["plugin"].as<std::vector<std::string>>();
     if (vm.count("connection-fd")) {
         const std::string& v = vm["connection-fd"].as<std::string>();
         unsigned long fd;

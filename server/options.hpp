@@ -5,12 +5,16 @@
 //   --share NAME       serve as the shared session NAME (1-64 ASCII letters,
 //                      digits, '_' or '-') that clients of this user can attach to
 //   --threads N        threads the numerics may use, N >= 1 (default: one per core)
+//   --plugin PATH      load engine functions from the shared library PATH
+//                      (may be given several times)
 //   --connection-fd FD internal: the private connection of the client that
 //                      launched the engine; the engine reports to it and exits
 //                      when it closes
-// Anything else, a repeated option or a malformed value is an error.
+// Anything else, a repeated option (but --plugin) or a malformed value is an
+// error.
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace veldra::engine {
 
@@ -18,6 +22,7 @@ struct Options {
     bool help = false;
     std::string share;         // empty: not shared
     unsigned threads = 0;      // 0: not given
+    std::vector<std::string> plugins;
     int connection_fd = -1;    // -1: started by hand
 };
 

@@ -25,7 +25,7 @@ if [ ! -x .venv/bin/python ]; then
   "$python" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --disable-pip-version-check \
-  "scikit-build-core>=0.10" "cmake>=3.21" ninja pytest
+  "scikit-build-core>=0.10" "cmake>=3.21" ninja pytest numpy
 # No build isolation: the build folder (build/<wheel tag>) is kept, so a
 # second run recompiles only what changed.
 .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation .

@@ -42,6 +42,17 @@ item assignment) follows the engine's rules:
   values raise ``ValueError``.
 * A complex value (a Python ``complex``) makes the array complex; the real and
   imaginary parts are converted separately.
+
+Besides nested sequences, the constructors take NumPy arrays (any shape,
+any memory layout; real, complex and bool dtypes are converted in bulk with
+the rules above) and objects with the buffer protocol (``bytes``,
+``bytearray``, ``array.array``, ``memoryview``, ctypes arrays; read in bulk
+when one-dimensional, giving a 1-by-n array).  ``numpy.asarray(a)`` gives a
+NumPy array of the same shape and values without copying real data.  NumPy
+is never required.
+
+Blocks: ``a[0, :]``, ``a[:, 1:3]`` read a block as a new array of the same
+class, and assigning to such a key writes one.
 """
 import math
 import operator
@@ -77,6 +88,21 @@ _NUMBER_TYPES = frozenset((int, float, complex, bool))
 _FLOAT = "float"
 _INT = "int"
 _LOGICAL = "logical"
+
+
+# Never read through the buffer protocol: text, and typed arrays (their own
+# conversion rules apply).
+_NOT_BULK = (str,)
+
+
+def _is_numpy_like(value, numpy):
+    if isinstance(value, numpy.ndarray):
+        return True
+    if isinstance(value, (list, tuple, range, array, bytes, bytearray,
+                          memoryview)) or isinstance(value, _VdArray):
+        return False
+    kind = type(value)
+    return hasattr(kind, "__array__") or hasattr(kind, "__array_interface__")
 
 
 def _is_sequence(value):
@@ -234,6 +260,17 @@ class _VdArray:
                 self._set_size(dims)
             return
 
+        if data is not None and not isinstance(data, _NOT_BULK):
+            numpy = sys.modules.get("numpy")
+            if numpy is not None and _is_numpy_like(data, numpy):
+                data = self._init_from_numpy(data, dims, is_complex, numpy)
+                if data is None:
+                    return
+            elif not isinstance(data, (str, list, tuple, range)):
+                data = self._init_from_buffer(data, dims, is_complex)
+                if data is None:
+                    return
+
         if data is None:
             if dims is None:
                 dims = (0, 0)
@@ -265,6 +302,129 @@ class _VdArray:
                                  % (len(values), dims))
         self._size = dims
         self._fill_from_values(values, is_complex)
+
+    # -- bulk input: NumPy arrays and buffers ----------------------------
+
+    def _init_from_numpy(self, data, dims, is_complex, np):
+        """Fill from a NumPy array (or anything ``numpy.asarray`` takes).
+
+        Returns None when done, or a replacement ``data`` (nested lists) for
+        element types NumPy cannot hand over in bulk (objects, text, ...).
+        """
+        x = np.asarray(data)
+        kind = x.dtype.kind
+        if kind not in "biufc":
+            return x.tolist()
+        if dims is None:
+            if x.ndim == 0:
+                dims = (1, 1)
+            elif x.ndim == 1:
+                dims = (0, 0) if x.shape[0] == 0 else (1, x.shape[0])
+            else:
+                dims = _normalise_size(x.shape)
+        elif x.size != _count(dims):
+            raise ValueError("%d elements cannot fill size %r"
+                             % (x.size, dims))
+        # Column-major element order, as one flat (possibly strided) view.
+        flat = x.reshape(-1, order="F")
+        self._size = dims
+        if kind == "c" or is_complex:
+            if self._kind is _LOGICAL:
+                raise ValueError("logical arrays cannot be complex")
+            if kind == "c":
+                real, imag = flat.real, flat.imag
+            else:
+                real, imag = flat, np.zeros(flat.shape, np.int8)
+            self._set_complex(self._numpy_buffer(real, np),
+                              self._numpy_buffer(imag, np))
+        else:
+            self._set_real(self._numpy_buffer(flat, np))
+        return None
+
+    @classmethod
+    def _numpy_buffer(cls, part, np):
+        """An array.array of this class from a flat real NumPy array, with
+        the element rules of the class applied to the whole array at once."""
+        target = np.dtype(cls._typecode)
+        src = part.dtype.kind
+        if cls._kind is _FLOAT:
+            with np.errstate(over="ignore"):
+                values = part.astype(target, copy=False)
+        elif cls._kind is _LOGICAL:
+            if src == "f" and np.isnan(part).any():
+                raise ValueError("NaN cannot be converted to logical")
+            values = part if src == "b" else part != 0
+            values = values.view(np.uint8) if values.dtype.kind == "b" \
+                else values.astype(np.uint8)
+        elif src == "f":
+            with np.errstate(invalid="ignore"):    # inf - inf is NaN: fine
+                floor = np.floor(part)
+                rest = part - floor
+                rounded = floor + ((rest > 0.5)
+                                   | ((rest == 0.5) & (part > 0)))
+            rounded[np.isnan(rounded)] = 0
+            high = rounded >= float(cls._max)
+            low = rounded <= float(cls._min)
+            values = np.empty(part.shape, target)
+            middle = ~(high | low)
+            values[middle] = rounded[middle]
+            values[high] = cls._max
+            values[low] = cls._min
+        elif src == "b" or np.can_cast(part.dtype, target, "safe"):
+            values = part.astype(target, copy=False)
+        else:
+            info = np.iinfo(part.dtype)
+            lo, hi = max(cls._min, int(info.min)), min(cls._max, int(info.max))
+            values = np.clip(part, part.dtype.type(lo), part.dtype.type(hi)
+                             ).astype(target)
+        buf = array(cls._typecode)
+        if values.size:
+            buf.frombytes(memoryview(np.ascontiguousarray(values)).cast("B"))
+        return buf
+
+    def _init_from_buffer(self, data, dims, is_complex):
+        """Fill from an object with the buffer protocol (bytes, bytearray,
+        array.array, memoryview, ctypes arrays, ...).
+
+        One-dimensional buffers of a standard numeric format are copied in
+        bulk and give a 1-by-n array (like a flat list); other buffers are
+        read element by element.  Returns None when done, the replacement
+        ``data`` otherwise, or ``data`` itself when it is no buffer at all.
+        """
+        try:
+            view = memoryview(data)
+        except TypeError:
+            return data
+        with view:
+            fmt = view.format
+            order = fmt[:1] if fmt[:1] in "@=<>!" else "@"
+            src_cls = _FORMAT_CLASSES.get((fmt.lstrip("@=<>!"), view.itemsize))
+            swap = order in "<>!" and (order == "<") != (sys.byteorder == "little")
+            if src_cls is None or view.ndim != 1:
+                try:
+                    values = view.tolist()
+                except NotImplementedError:
+                    raise TypeError("cannot read a buffer of format %r"
+                                    % view.format) from None
+                if view.ndim == 0:
+                    return [values] if dims is not None else values
+                return values
+            n = view.shape[0]
+            if dims is None:
+                dims = (0, 0) if n == 0 else (1, n)
+            elif n != _count(dims):
+                raise ValueError("%d elements cannot fill size %r"
+                                 % (n, dims))
+            buf = array(src_cls._typecode)
+            buf.frombytes(view.cast("B") if view.c_contiguous and order == "@"
+                          else view.tobytes())
+            if swap:
+                buf.byteswap()
+        src = src_cls.__new__(src_cls)
+        src._size = dims
+        src._set_real(buf)
+        self._init_from_typed(src, is_complex)
+        return None
 
     # -- storage helpers -------------------------------------------------
 
@@ -436,8 +596,48 @@ class _VdArray:
         """The elements as Python scalars, in column-major order."""
         return iter(self._items())
 
+    def _selection(self, key):
+        """Linear indices and size of a tuple key holding slices, or None
+        when the key addresses one element."""
+        if not isinstance(key, tuple) or not any(
+                isinstance(k, slice) for k in key):
+            return None
+        dims = self._size
+        if len(key) < len(dims):
+            raise IndexError("%d subscripts given for an array with %d "
+                             "dimensions" % (len(key), len(dims)))
+        dims = dims + (1,) * (len(key) - len(dims))
+        picks = []
+        for axis, (k, d) in enumerate(zip(key, dims)):
+            if isinstance(k, slice):
+                picks.append(range(*k.indices(d)))
+                continue
+            try:
+                i = operator.index(k)
+            except TypeError:
+                raise TypeError("typed-array subscripts must be integers or "
+                                "slices, not %r" % (k,)) from None
+            j = i + d if i < 0 else i
+            if not 0 <= j < d:
+                raise IndexError("index %d out of range for dimension %d of "
+                                 "size %d" % (i, axis, d))
+            picks.append((j,))
+        strides = []
+        stride = 1
+        for d in dims:
+            strides.append(stride)
+            stride *= d
+        # Column-major order of the selection: first subscript fastest.
+        linear = [0]
+        for pick, st in zip(picks, strides):
+            linear = [base + i * st for i in pick for base in linear]
+        size = tuple(len(p) for p in picks)
+        if len(size) < 2:
+            size = size + (1,)
+        return linear, _normalise_size(size)
+
     def __getitem__(self, key):
-        """Read one element.
+        """Read one element, or a block of elements.
 
         ``a[k]`` indexes the elements linearly in column-major order, whatever
         the shape; ``a[i, j, ...]`` takes one subscript per dimension (extra
@@ -446,15 +646,44 @@ class _VdArray:
         raise ``IndexError``.  The result is a ``float`` (``double``,
         ``single``), ``int`` (integer classes), ``bool`` (``logical``) or
         ``complex`` (complex arrays).
+
+        A tuple with slices, ``a[0, :]``, ``a[:, 1:3]``, ``a[::2, -1]``,
+        gives a new array of the same class holding that block; every
+        dimension keeps its place (an integer subscript leaves a dimension of
+        1), so ``a[0, :]`` of a 2-by-3 array is 1-by-3.  A bare slice
+        ``a[1:3]`` is refused with ``TypeError``: use ``a[1:3, :]``.
         """
-        return self._item(self._linear_index(key))
+        selection = self._selection(key)
+        if selection is None:
+            return self._item(self._linear_index(key))
+        linear, size = selection
+        result = type(self).__new__(type(self))
+        result._size = size
+        code = self._typecode
+        if self._is_complex:
+            real, imag = self._real, self._imag
+            result._set_complex(array(code, [real[k] for k in linear]),
+                                array(code, [imag[k] for k in linear]))
+        else:
+            data = self._data
+            result._set_real(array(code, [data[k] for k in linear]))
+        return result
 
     def __setitem__(self, key, value):
         """Write one element, converting ``value`` to the element type.
 
         Assigning a Python ``complex`` to a real array makes the array
         complex (``logical`` refuses with ``ValueError``).
+
+        With slices in the key (see :meth:`__getitem__`) the value is a
+        number, written to every selected element, or anything this class
+        accepts (nested lists, typed or NumPy arrays) with exactly as many
+        elements, taken in column-major order.
         """
+        selection = self._selection(key)
+        if selection is not None:
+            self._set_block(selection[0], value)
+            return
         k = self._linear_index(key)
         re, im = _scalar_parts(value)
         if im is not None and not self._is_complex:
@@ -472,6 +701,68 @@ class _VdArray:
             self._imag[k] = im_item
         else:
             self._data[k] = self._coerce(re)
+
+    def _set_block(self, linear, value):
+        if isinstance(value, (int, float, complex)) or (
+                not isinstance(value, _VdArray) and not _is_sequence(value)
+                and not hasattr(type(value), "__array__")
+                and (hasattr(type(value), "__index__")
+                     or hasattr(type(value), "__float__")
+                     or hasattr(type(value), "__complex__"))):
+            source = type(self)([[value]])
+            items = [0] * len(linear)
+        else:
+            source = value if type(value) is type(self) else type(self)(value)
+            if len(source) != len(linear):
+                raise ValueError("%d values cannot fill a block of %d "
+                                 "elements" % (len(source), len(linear)))
+            items = range(len(linear))
+        if source._is_complex and not self._is_complex:
+            self._set_complex(self._data, self._zeros(len(self._data)))
+        if self._is_complex:
+            if source._is_complex:
+                sre, sim = source._real, source._imag
+            else:
+                sre, sim = source._data, self._zeros(len(source._data))
+            real, imag = self._real, self._imag
+            for k, i in zip(linear, items):
+                real[k] = sre[i]
+                imag[k] = sim[i]
+        else:
+            data, sdata = self._data, source._data
+            for k, i in zip(linear, items):
+                data[k] = sdata[i]
+
+    def __array__(self, dtype=None, copy=None):
+        """The array as a NumPy array of the same shape (``numpy.asarray(a)``).
+
+        Real arrays share their memory with the result unless ``copy`` is
+        true; complex arrays are always copied (complex128, complex64 for
+        ``single``); ``logical`` gives ``bool``.  NumPy must be installed.
+        """
+        import numpy as np
+        real_type = np.bool_ if self._kind is _LOGICAL else self._typecode
+        shape = self._size
+        n = _count(shape)
+        if self._is_complex:
+            if copy is False:
+                raise ValueError("a complex typed array cannot be viewed "
+                                 "without a copy")
+            out = np.empty(n, np.complex64 if self._typecode == "f"
+                           else np.complex128)
+            if n:
+                out.real = np.frombuffer(self._real, real_type)
+                out.imag = np.frombuffer(self._imag, real_type)
+        elif n == 0:
+            out = np.zeros(0, real_type)
+        else:
+            out = np.frombuffer(self._data, real_type)
+            if copy:
+                out = out.copy()
+        out = out.reshape(shape, order="F")
+        if dtype is not None:
+            out = out.astype(dtype, copy=False)
+        return out
 
     def __eq__(self, other):
         """True when ``other`` has the same class, size, complexity and
@@ -655,3 +946,14 @@ class logical(_VdArray):
 _CLASSES = {cls.__name__: cls for cls in (
     double, single, int8, int16, int32, int64,
     uint8, uint16, uint32, uint64, logical)}
+
+# Buffer formats read in bulk, by (format code, item size), and the class
+# whose rules convert them.
+_FORMAT_CLASSES = {("d", 8): double, ("f", 4): single, ("?", 1): logical}
+for _code in "bhilq":
+    for _width, _cls in ((1, int8), (2, int16), (4, int32), (8, int64)):
+        _FORMAT_CLASSES[_code, _width] = _cls
+for _code in "BHILQ":
+    for _width, _cls in ((1, uint8), (2, uint16), (4, uint32), (8, uint64)):
+        _FORMAT_CLASSES[_code, _width] = _cls
+del _code, _width, _cls

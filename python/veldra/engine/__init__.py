@@ -11,3 +11,23 @@ import sys as _sys
 
 _NATIVE_NAME = "veldraengineforpython%d_%d" % _sys.version_info[:2]
 _native = _importlib.import_module("." + _NATIVE_NAME, __name__)
+
+# The Python API on top of the native module: engines, their functions and
+# futures, the workspace mapping.
+from ._api import (  # noqa: E402,F401
+    CallFuture,
+    Engine,
+    EngineFunction,
+    LaunchFuture,
+    Workspace,
+    connect,
+    find_shared,
+    start,
+)
+
+__all__ = [
+    "start", "connect", "find_shared",
+    "Engine", "EngineFunction", "CallFuture", "LaunchFuture", "Workspace",
+    "EngineError", "TimeoutError", "InterruptedError",
+    "VeldraExecutionError", "CancelledError",
+]

@@ -1,0 +1,261 @@
+"""Starting, attaching to and closing engines through veldra.engine."""
+import gc
+import os
+import subprocess
+import sys
+import time
+import uuid
+
+import pytest
+
+import veldra.engine as ve
+
+
+def children():
+    """Pids of this process's live child processes."""
+    kids = set()
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == os.getpid() and fields[0] != "Z":
+                kids.add(int(entry))
+    return kids
+
+
+def gone(pid, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    return True
+        except OSError:
+            return True
+        time.sleep(0.02)
+    return False
+
+
+@pytest.fixture()
+def runtime_dir(tmp_path, monkeypatch):
+    """A private folder for shared sessions, so other runs stay apart."""
+    d = tmp_path / "run"
+    d.mkdir(mode=0o700)
+    monkeypatch.setenv("XDG_RUNTIME_DIR", str(d))
+    return d
+
+
+@pytest.mark.parametrize("options", ["", "--threads 2", " --threads  1 ", ["--threads", "2"], ("--threads=1",)])
+def test_start_and_close(options):
+    before = children()
+    eng = ve.start(options)
+    (pid,) = children() - before
+    assert isinstance(eng, ve.Engine) and not eng.closed and eng.name is None
+    eng.close()
+    assert eng.closed and gone(pid)
+    eng.close()  # closing again is fine
+
+
+@pytest.mark.parametrize("options, error", [
+    ("--no-such-option", ve.EngineError),
+    (["--threads", "0"], ve.EngineError),
+    ([b"--threads"], TypeError),
+    ([1], TypeError),
+    (b"--threads 1", TypeError),
+])
+def test_bad_options(options, error):
+    with pytest.raises(error):
+        ve.start(options)
+
+
+def test_context_manager_and_use_after_close():
+    with ve.start() as eng:
+        assert not eng.closed
+    assert eng.closed
+    for use in (lambda: eng.identity(1.0), lambda: eng.call("identity", 1.0),
+                lambda: eng.submit("identity", 1.0), lambda: eng.workspace["x"],
+                lambda: eng.workspace.__setitem__("x", 1.0), lambda: len(eng.workspace)):
+        with pytest.raises(ve.EngineError, match="closed"):
+            use()
+    with pytest.raises(ve.EngineError):
+        with eng:
+            pass
+
+
+def test_engines_are_closed_when_dropped():
+    before = children()
+    eng = ve.start()
+    (pid,) = children() - before
+    del eng
+    gc.collect()
+    assert gone(pid)
+
+
+def test_launch_future():
+    launch = ve.start(wait=False)
+    assert isinstance(launch, ve.LaunchFuture)
+    eng = launch.result(timeout=30)
+    assert launch.done() and not launch.cancelled() and launch.result() is eng
+    assert launch.cancel() is False
+    eng.close()
+
+
+def test_cancelled_launch():
+    before = children()
+    launch = ve.start(wait=False)
+    if not launch.cancel():
+        pytest.skip("the engine was ready before the cancel")
+    assert launch.cancelled() and launch.done()
+    for error in (ve.CancelledError, __import__("concurrent.futures").futures.CancelledError):
+        with pytest.raises(error):
+            launch.result()
+    assert all(gone(pid) for pid in children() - before)
+
+
+def test_dropped_launch_stops_its_engine():
+    before = children()
+    launch = ve.start(wait=False)
+    assert wait_for(lambda: children() - before)
+    new = children() - before
+    del launch
+    gc.collect()
+    assert all(gone(pid) for pid in new)
+
+
+def test_engine_is_not_constructed_directly():
+    with pytest.raises(TypeError):
+        ve.Engine()
+
+
+def test_private_names_are_not_engine_functions():
+    with ve.start() as eng:
+        for name in ("_x", "__array__", "__getstate__x"):
+            assert not hasattr(eng, name)
+        assert repr(eng.sqrt).startswith("<engine function sqrt")
+        with pytest.raises(TypeError):
+            eng.call(5)
+        with pytest.raises(TypeError):
+            eng.identity(1.0, stdout=5)
+
+
+@pytest.mark.parametrize("key, error", [
+    ("1abc", KeyError), ("", KeyError), ("a b", KeyError), ("x" * 64, KeyError), (5, KeyError), (None, KeyError),
+])
+def test_bad_workspace_names_never_reach_the_engine(key, error):
+    # A closed engine raises EngineError on any engine call: the name check
+    # must come first.
+    eng = ve.start()
+    eng.close()
+    ws = eng.workspace
+    with pytest.raises(error):
+        ws[key]
+    with pytest.raises(error):
+        del ws[key]
+    with pytest.raises(ValueError):
+        ws[key] = 1.0
+    assert (key in ws) is False
+
+
+def test_find_and_connect_without_sessions(runtime_dir):
+    assert ve.find_shared() == ()
+    with pytest.raises(ve.EngineError, match="serve"):
+        ve.connect()
+    with pytest.raises(ve.EngineError):
+        ve.connect("missing" + uuid.uuid4().hex[:6])
+    with pytest.raises(TypeError):
+        ve.connect(5)
+    out = subprocess.run([sys.executable, "-m", "veldra.engine", "list"], capture_output=True, text=True,
+                         timeout=60)
+    assert out.returncode == 0 and out.stdout == ""
+
+
+def wait_for(predicate, timeout=15.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+@pytest.fixture()
+def served(runtime_dir):
+    """A shared session started with `python -m veldra.engine serve`."""
+    name = "api" + uuid.uuid4().hex[:10]
+    proc = subprocess.Popen([sys.executable, "-m", "veldra.engine", "serve", name, "--threads", "1"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert wait_for(lambda: name in ve.find_shared() or proc.poll() is not None)
+    assert proc.poll() is None, proc.stderr.read()
+    yield name, proc
+    if proc.poll() is None:
+        proc.terminate()
+        proc.wait(10)
+
+
+def test_serve_list_and_connect(served):
+    name, proc = served
+    assert name in ve.find_shared() and isinstance(ve.find_shared(), tuple)
+    listed = subprocess.run([sys.executable, "-m", "veldra.engine", "list"], capture_output=True, text=True,
+                            timeout=60)
+    assert name in listed.stdout.split()
+    first = ve.connect(name)
+    second = ve.connect()          # the first session listed: the only one
+    assert first.name == second.name == name
+    launch = ve.connect(name, wait=False)
+    third = launch.result(30)
+    for eng in (first, second, third):
+        eng.close()
+    time.sleep(0.1)
+    assert proc.poll() is None and name in ve.find_shared()   # closing detaches
+    proc.terminate()
+    assert proc.wait(10) == 0
+
+
+def test_detaching_cancels_pending_calls_in_the_shared_engine(served):
+    name, _ = served
+    first = ve.connect(name)
+    pending = first.submit("sleep", 60)
+    time.sleep(0.1)
+    first.close()
+    with pytest.raises(ve.EngineError):
+        pending.result(10)
+    with ve.connect(name) as second:
+        t0 = time.monotonic()
+        assert second.identity(1.0) == 1.0    # not queued behind the sleep
+        assert time.monotonic() - t0 < 15
+
+
+@pytest.mark.parametrize("argv", [["serve"], ["serve", "bad name!"], ["serve", "x", "--threads", "0"], ["nothing"]])
+def test_serve_refuses_bad_arguments(argv, runtime_dir):
+    out = subprocess.run([sys.executable, "-m", "veldra.engine"] + argv, capture_output=True, text=True, timeout=60)
+    assert out.returncode != 0 and out.stderr
+
+
+EXITING_CLIENT = """
+import os, veldra.engine as ve
+
+def children():
+    kids = []
+    for p in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % p) as f:
+                if f.read().rsplit(")", 1)[1].split()[1] == str(os.getpid()):
+                    kids.append(p)
+        except (OSError, IndexError):
+            pass
+    return kids
+
+eng = ve.start()
+print(" ".join(children()), flush=True)
+"""
+
+
+def test_open_engines_are_closed_at_exit():
+    out = subprocess.run([sys.executable, "-c", EXITING_CLIENT], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    pids = [int(p) for p in out.stdout.split()]
+    assert pids
+    assert all(gone(pid) for pid in pids)

@@ -45,28 +45,7 @@ bool isElementClass(qxClassID c) {
     return c == qxLOGICAL_CLASS || c == qxCHAR_CLASS || (c >= qxDOUBLE_CLASS && c <= qxUINT64_CLASS);
 }
 
-std::size_t elementSize(qxClassID c) {
-    switch (c) {
-        case qxLOGICAL_CLASS:
-        case qxINT8_CLASS:
-        case qxUINT8_CLASS:
-            return 1;
-        case qxCHAR_CLASS:
-        case qxINT16_CLASS:
-        case qxUINT16_CLASS:
-            return 2;
-        case qxSINGLE_CLASS:
-        case qxINT32_CLASS:
-        case qxUINT32_CLASS:
-            return 4;
-        case qxDOUBLE_CLASS:
-        case qxINT64_CLASS:
-        case qxUINT64_CLASS:
-            return 8;
-        default:
-            return 0;
-    }
-}
+std::size_t elementSize(qxClassID c) { return qxGetClassElementSize(c); }
 
 bool bytesOf(std::uint64_t count, std::size_t elem, std::size_t* out) {
     std::uint64_t b = 0;

@@ -165,6 +165,8 @@ qxArray* qxCreateCharArray(qxSize ndim, const qxSize* dims) {
 
 void qxDestroyArray(qxArray* array) { delete array; }
 
+std::size_t qxGetClassElementSize(qxClassID classID) { return qx::impl::classElementSize(classID); }
+
 void* qxCalloc(std::size_t n, std::size_t size) {
     std::size_t bytes = 0;
     if (__builtin_mul_overflow(n, size, &bytes)) return nullptr;

@@ -87,6 +87,8 @@ qxSize qxGetM(const qxArray* a);  // first dimension
 qxSize qxGetN(const qxArray* a);  // product of all dimensions but the first
 qxSize qxGetNumberOfElements(const qxArray* a);
 std::size_t qxGetElementSize(const qxArray* a);  // bytes per element of the real block
+// Bytes per element of a numeric, logical or char class; 0 for the others.
+std::size_t qxGetClassElementSize(qxClassID classID);
 // Element blocks (column-major); nullptr when there is none (the imaginary
 // block of a real array, an empty array, cells, structs, objects).
 void* qxGetData(const qxArray* a);

@@ -175,10 +175,10 @@ std::string withPrecision(double v, int digits) {
     return buf;
 }
 
-// One conversion of format: the spec text ("%-8.3f") and its letter.
-std::string formatOne(const std::string& spec, char conv, const double* num, const std::string* str) {
+// One conversion of format: its directive ("%-8.3f") and its letter.
+std::string formatOne(const std::string& directive, char conv, const double* num, const std::string* str) {
     char buf[512];
-    std::string s = spec;
+    std::string s = directive;
     if (str) {
         // Text for a number conversion prints as text.
         if (conv == 's' || conv == 'c' || !num) {
@@ -302,13 +302,13 @@ Results fn_format(CallContext&, int, const Args& args) {
                 throw SyntaxFailure("veldra:format:badFormat",
                                     "Invalid conversion '" + fmt.substr(p, q - p + 1) + "' in the format of format.");
             if (q - p > 20) throw SyntaxFailure("veldra:format:badFormat", "A conversion of format is too long.");
-            const std::string spec = fmt.substr(p, q - p + 1);
+            const std::string directive = fmt.substr(p, q - p + 1);
             if (next >= items.size()) {
                 stop = true;  // the text up to the first unfilled conversion
                 break;
             }
             const Item& it = items[next++];
-            out += formatOne(spec, fmt[q], it.isText ? nullptr : &it.num, it.isText ? &it.text : nullptr);
+            out += formatOne(directive, fmt[q], it.isText ? nullptr : &it.num, it.isText ? &it.text : nullptr);
             p = q + 1;
         }
         // The format repeats while values remain and it consumed some.

@@ -29,6 +29,39 @@ def catalog_text(locale_dir):
     return text
 
 
+def children_of(pid):
+    """Pids of the processes whose parent is `pid` (zombies included)."""
+    kids = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == pid:
+                kids.append(int(entry))
+    return kids
+
+
+def alive(pid):
+    """True while `pid` runs (a zombie counts as gone)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+@pytest.fixture()
+def runtime_dir(tmp_path, monkeypatch):
+    """A private folder for shared sessions, so other runs stay apart."""
+    d = tmp_path / "run"
+    d.mkdir(mode=0o700)
+    monkeypatch.setenv("XDG_RUNTIME_DIR", str(d))
+    return d
+
+
 def run_python(code, env=None, cwd=None):
     """Runs code in a fresh interpreter; returns the completed process."""
     full_env = {k: v for k, v in os.environ.items() if k not in ("LC_ALL", "LC_MESSAGES", "LANG")}

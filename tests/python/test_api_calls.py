@@ -15,6 +15,7 @@ import pytest
 import veldra
 import veldra.engine as ve
 from veldra.engine import _api
+from conftest import alive, children_of
 
 
 @pytest.fixture(scope="module")
@@ -431,17 +432,7 @@ def test_workspace_mapping(eng):
 # ---- a dead engine ------------------------------------------------------------
 
 def children():
-    kids = set()
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open("/proc/%s/stat" % entry) as f:
-                    fields = f.read().rsplit(")", 1)[1].split()
-            except OSError:
-                continue
-            if int(fields[1]) == os.getpid() and fields[0] != "Z":
-                kids.add(int(entry))
-    return kids
+    return {p for p in children_of(os.getpid()) if alive(p)}
 
 
 def test_dead_engine():

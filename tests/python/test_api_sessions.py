@@ -9,43 +9,21 @@ import uuid
 import pytest
 
 import veldra.engine as ve
+from conftest import alive, children_of
 
 
 def children():
     """Pids of this process's live child processes."""
-    kids = set()
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open("/proc/%s/stat" % entry) as f:
-                    fields = f.read().rsplit(")", 1)[1].split()
-            except OSError:
-                continue
-            if int(fields[1]) == os.getpid() and fields[0] != "Z":
-                kids.add(int(entry))
-    return kids
+    return {p for p in children_of(os.getpid()) if alive(p)}
 
 
 def gone(pid, timeout=10.0):
     deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        try:
-            with open("/proc/%d/stat" % pid) as f:
-                if f.read().rsplit(")", 1)[1].split()[0] == "Z":
-                    return True
-        except OSError:
-            return True
+    while alive(pid):
+        if time.monotonic() >= deadline:
+            return False
         time.sleep(0.02)
-    return False
-
-
-@pytest.fixture()
-def runtime_dir(tmp_path, monkeypatch):
-    """A private folder for shared sessions, so other runs stay apart."""
-    d = tmp_path / "run"
-    d.mkdir(mode=0o700)
-    monkeypatch.setenv("XDG_RUNTIME_DIR", str(d))
-    return d
+    return True
 
 
 @pytest.mark.parametrize("options", ["", "--threads 2", " --threads  1 ", ["--threads", "2"], ("--threads=1",)])

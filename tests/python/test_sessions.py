@@ -11,7 +11,7 @@ import uuid
 import pytest
 
 import veldra.engine
-from conftest import run_python
+from conftest import alive, children_of, run_python
 
 MAX_HANDLE = 2**64 - 1
 
@@ -20,15 +20,6 @@ MAX_HANDLE = 2**64 - 1
 def m(native):
     native.createProcess()
     yield native
-
-
-@pytest.fixture()
-def runtime_dir(tmp_path, monkeypatch):
-    """A private runtime folder, so shared sessions of other runs stay apart."""
-    d = tmp_path / "run"
-    d.mkdir(mode=0o700)
-    monkeypatch.setenv("XDG_RUNTIME_DIR", str(d))
-    return d
 
 
 @pytest.fixture(scope="module")
@@ -51,28 +42,6 @@ def wait_until(predicate, timeout=10.0):
             return True
         time.sleep(0.02)
     return False
-
-
-def children_of(pid):
-    kids = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open("/proc/%s/stat" % entry) as f:
-                    fields = f.read().rsplit(")", 1)[1].split()
-            except OSError:
-                continue
-            if int(fields[1]) == pid:
-                kids.append(int(entry))
-    return kids
-
-
-def alive(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
 
 
 @pytest.fixture()

@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 
 debian_packages=(g++ make gettext
   libboost-dev libboost-system-dev libboost-locale-dev libboost-program-options-dev
-  libgtest-dev libeigen3-dev libopenblas-dev liblapacke-dev libfftw3-dev)
+  libgtest-dev libeigen3-dev libopenblas-dev liblapacke-dev libfftw3-dev
+  libmimalloc2.0)
 missing=()
 for pkg in "${debian_packages[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")

@@ -49,7 +49,46 @@ void initToQxConverters() {
     r.emplace("vdarray.logical", boost::shared_ptr<ConvertToQxArray>(new PyVdLogicalToLogical));
 }
 
+namespace {
+
+// Converters of the types that are not defined in Python, by type object.
+// Such a type lives as long as the interpreter and its key cannot change,
+// so the registry's answer holds for good.  Read and written with the
+// interpreter lock held.
+class StaticTypeCache {
+public:
+    const ConvertToQxArray* find(PyTypeObject* type) const noexcept {
+        for (std::size_t i = 0; i < used_; ++i)
+            if (rows_[i].type == type) return rows_[i].converter;
+        return nullptr;
+    }
+    void add(PyTypeObject* type, const ConvertToQxArray* converter) noexcept {
+        if (used_ < kRows) rows_[used_++] = Row{type, converter};
+    }
+
+private:
+    struct Row {
+        PyTypeObject* type;
+        const ConvertToQxArray* converter;
+    };
+    static constexpr std::size_t kRows = 32;
+    Row rows_[kRows]{};
+    std::size_t used_ = 0;
+};
+
+StaticTypeCache& staticTypes() {
+    static StaticTypeCache cache;
+    return cache;
+}
+
+}  // namespace
+
 const ConvertToQxArray& findConverter(const char* typeName, PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    const bool cacheable = !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && typeName == type->tp_name;
+    if (cacheable) {
+        if (const ConvertToQxArray* known = staticTypes().find(type)) return *known;
+    }
     std::string key = typeName;
     // The type's own dictionary only: a subclass has a key of its own.
     PyObject* module = PyDict_GetItemString(Py_TYPE(value)->tp_dict, "__module__");
@@ -58,7 +97,10 @@ const ConvertToQxArray& findConverter(const char* typeName, PyObject* value) {
     }
     const ToQxRegistry& r = registry();
     auto found = r.find(key);
-    if (found != r.end()) return *found->second;
+    if (found != r.end()) {
+        if (cacheable) staticTypes().add(type, found->second.get());
+        return *found->second;
+    }
     veldra::setErrorFromMessage(PyExc_TypeError, veldra::msg::qxarray::UnsupportedPythonData(key));
     return *r.at("NULL");
 }

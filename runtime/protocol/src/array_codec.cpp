@@ -424,9 +424,8 @@ private:
     // A block the array can own: mapped ones as they are, inline ones copied.
     static std::shared_ptr<qx::Block> own(const InBlock& b) {
         if (b.mapped) return b.mapped;
-        auto allocator = qx::blockAllocator();
-        auto block = allocator ? allocator->allocate(b.length) : nullptr;
-        if (!block || !block->data() || block->size() < b.length) fail("out of memory");
+        auto block = qx::newBlock(b.length);
+        if (!block) fail("out of memory");
         std::memcpy(block->data(), b.bytes, b.length);
         return block;
     }

@@ -10,8 +10,8 @@ namespace {
 std::atomic<std::size_t> liveArrays{0};
 }
 
-qxArray::qxArray(qxClassID c, std::vector<qxSize> d, qxSize n)
-    : cls(c), dims(std::move(d)), numel(n) {
+qxArray::qxArray(qxClassID c, qx::impl::Dims&& d, qxSize n)
+    : cls(c), numel(n), dims(std::move(d)) {
     liveArrays.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -22,7 +22,7 @@ qxArray::~qxArray() {
 
 namespace qx::impl {
 
-bool normalizeDims(qxSize ndim, const qxSize* dims, std::vector<qxSize>* out, qxSize* numel) {
+bool normalizeDims(qxSize ndim, const qxSize* dims, Dims* out, qxSize* numel) {
     if (ndim > 0 && !dims) return false;
     // Only the dimensions up to the last non-singleton one beyond the second matter.
     qxSize keep = ndim;
@@ -37,12 +37,15 @@ bool normalizeDims(qxSize ndim, const qxSize* dims, std::vector<qxSize>* out, qx
         else if (!mulSize(nonzero, dims[i], &nonzero))
             return false;
     }
-    const qxSize n = empty ? 0 : nonzero;
-    std::vector<qxSize> d(dims, dims + keep);
-    if (ndim == 0) d = {0, 0};
-    while (d.size() < 2) d.push_back(1);
-    *out = std::move(d);
-    *numel = n;
+    if (keep > 2) {
+        out->assign(dims, keep);
+    } else {
+        qxSize two[2] = {1, 1};
+        if (ndim == 0) two[0] = two[1] = 0;
+        for (qxSize i = 0; i < keep; ++i) two[i] = dims[i];
+        out->assign(two, 2);
+    }
+    *numel = empty ? 0 : nonzero;
     return true;
 }
 
@@ -69,9 +72,13 @@ std::size_t classElementSize(qxClassID cls) {
     }
 }
 
-qxArray* newArray(qxClassID cls, std::vector<qxSize> dims, qxSize numel) noexcept {
+qxArray* newArray(qxClassID cls, Dims&& dims, qxSize numel, bool withExtra) noexcept {
     try {
-        return new qxArray(cls, std::move(dims), numel);
+        std::unique_ptr<Extra> extra;
+        if (withExtra) extra.reset(new Extra);
+        qxArray* a = new qxArray(cls, std::move(dims), numel);
+        a->extra = std::move(extra);
+        return a;
     } catch (...) {
         return nullptr;
     }
@@ -80,18 +87,13 @@ qxArray* newArray(qxClassID cls, std::vector<qxSize> dims, qxSize numel) noexcep
 qxArray* sharedCopy(const qxArray* a) noexcept {
     if (!a) return nullptr;
     try {
-        std::unique_ptr<qxArray, ArrayDeleter> copy(new qxArray(a->cls, a->dims, a->numel));
+        Dims dims(a->dims);
+        std::unique_ptr<qxArray, ArrayDeleter> copy(new qxArray(a->cls, std::move(dims), a->numel));
         copy->complex = a->complex;
         copy->sparse = a->sparse;
         copy->real = a->real;
         copy->imag = a->imag;
-        copy->ir = a->ir;
-        copy->jc = a->jc;
-        copy->nzmax = a->nzmax;
-        copy->fields = a->fields;
-        copy->functionName = a->functionName;
-        copy->ids = a->ids;
-        copy->session = a->session;
+        if (a->extra) copy->extra.reset(new Extra(*a->extra));
         if (a->slotCount > 0) {
             copy->slots = allocateSlots(a->slotCount);
             if (!copy->slots) return nullptr;
@@ -115,7 +117,7 @@ using namespace qx::impl;
 namespace {
 
 qxArray* createElementArray(qxSize ndim, const qxSize* dims, qxClassID cls, bool complex) {
-    std::vector<qxSize> d;
+    Dims d;
     qxSize numel = 0;
     try {
         if (!normalizeDims(ndim, dims, &d, &numel)) return nullptr;
@@ -212,7 +214,7 @@ void* qxGetImagData(const qxArray* a) { return a && a->imag ? a->imag->data() : 
 
 bool qxSetDimensions(qxArray* a, const qxSize* dims, qxSize ndim) {
     if (!a) return false;
-    std::vector<qxSize> d;
+    Dims d;
     qxSize numel = 0;
     try {
         if (!normalizeDims(ndim, dims, &d, &numel)) return false;

@@ -1,19 +1,30 @@
 // Element blocks and where they come from.
 #include "array_impl.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
 #include <new>
 #include <utility>
+#include <vector>
 
 namespace qx {
 namespace {
 
+// Blocks up to this size come from the small-object heap; larger ones from
+// calloc, which maps fresh zero pages that cost nothing until touched.
+constexpr std::size_t kSmallBlockBytes = 4096;
+
 class HeapBlock final : public Block {
 public:
     HeapBlock(void* data, std::size_t size) : Block(data, size) {}
-    ~HeapBlock() override { std::free(data_); }
+    ~HeapBlock() override {
+        if (size_ <= kSmallBlockBytes)
+            impl::smallFree(data_);
+        else
+            std::free(data_);
+    }
 };
 
 // Element memory inside the block object itself: one allocation in all for
@@ -29,7 +40,7 @@ private:
 
 template <std::size_t N>
 std::shared_ptr<Block> inlineBlock(std::size_t bytes) {
-    return std::make_shared<InlineBlock<N>>(bytes);
+    return std::allocate_shared<InlineBlock<N>>(impl::SmallAllocator<InlineBlock<N>>(), bytes);
 }
 
 class HeapAllocator final : public BlockAllocator {
@@ -37,14 +48,19 @@ public:
     std::shared_ptr<Block> allocate(std::size_t bytes) override { return heapBlock(bytes); }
 };
 
-std::mutex& allocatorMutex() {
-    static std::mutex m;
-    return m;
-}
+// Every allocator ever installed stays alive here, so that the one in use can
+// be read without a lock or a reference count: blocks are made in every
+// conversion, from many threads.
+struct AllocatorSlot {
+    std::mutex mutex;
+    std::shared_ptr<BlockAllocator> heap = std::make_shared<HeapAllocator>();
+    std::vector<std::shared_ptr<BlockAllocator>> installed;
+    std::atomic<BlockAllocator*> current{nullptr};  // nullptr: `heap`, called directly
+};
 
-std::shared_ptr<BlockAllocator>& allocatorSlot() {
-    static std::shared_ptr<BlockAllocator> slot = std::make_shared<HeapAllocator>();
-    return slot;
+AllocatorSlot& allocatorSlot() {
+    static AllocatorSlot* slot = new AllocatorSlot;  // never destroyed: blocks outlive static destruction
+    return *slot;
 }
 
 }  // namespace
@@ -57,26 +73,43 @@ std::shared_ptr<Block> heapBlock(std::size_t bytes) {
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
-    void* p = std::calloc(1, bytes);  // large requests map fresh zero pages lazily
+    const bool small = bytes <= kSmallBlockBytes;
+    void* p = small ? impl::smallCalloc(1, bytes) : std::calloc(1, bytes);
     if (!p) return nullptr;
     try {
-        return std::make_shared<HeapBlock>(p, bytes);
+        return std::allocate_shared<HeapBlock>(impl::SmallAllocator<HeapBlock>(), p, bytes);
     } catch (...) {
-        std::free(p);
+        if (small)
+            impl::smallFree(p);
+        else
+            std::free(p);
         return nullptr;
     }
 }
 
 void setBlockAllocator(std::shared_ptr<BlockAllocator> allocator) {
-    if (!allocator) allocator = std::make_shared<HeapAllocator>();
-    std::lock_guard<std::mutex> lock(allocatorMutex());
-    allocatorSlot() = std::move(allocator);
+    AllocatorSlot& slot = allocatorSlot();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    if (!allocator || allocator == slot.heap) {
+        slot.current.store(nullptr, std::memory_order_release);
+        return;
+    }
+    bool known = false;
+    for (const auto& a : slot.installed) known = known || a == allocator;
+    if (!known) slot.installed.push_back(allocator);
+    slot.current.store(allocator.get(), std::memory_order_release);
 }
 
 std::shared_ptr<BlockAllocator> blockAllocator() {
-    std::lock_guard<std::mutex> lock(allocatorMutex());
-    return allocatorSlot();
+    AllocatorSlot& slot = allocatorSlot();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    BlockAllocator* current = slot.current.load(std::memory_order_acquire);
+    for (const auto& a : slot.installed)
+        if (a.get() == current) return a;
+    return slot.heap;
 }
+
+std::shared_ptr<Block> newBlock(std::size_t bytes) { return impl::allocateBlock(bytes); }
 
 namespace impl {
 
@@ -91,9 +124,8 @@ bool byteCount(qxSize count, std::size_t elemSize, std::size_t* out) {
 std::shared_ptr<Block> allocateBlock(std::size_t bytes) {
     if (bytes == 0) return nullptr;
     try {
-        auto allocator = blockAllocator();
-        if (!allocator) return nullptr;
-        auto block = allocator->allocate(bytes);
+        BlockAllocator* allocator = allocatorSlot().current.load(std::memory_order_acquire);
+        auto block = allocator ? allocator->allocate(bytes) : heapBlock(bytes);
         // A block too small or without memory would let readers run past it.
         if (!block || !block->data() || block->size() < bytes) return nullptr;
         return block;
@@ -120,7 +152,7 @@ qxArray* createArrayOverBlocks(qxSize ndim, const qxSize* dims, qxClassID classI
     const std::size_t elemSize = impl::classElementSize(classID);
     if (elemSize == 0) return nullptr;
     if (imag && !impl::isNumericClass(classID)) return nullptr;
-    std::vector<qxSize> d;
+    impl::Dims d;
     qxSize numel = 0;
     try {
         if (!impl::normalizeDims(ndim, dims, &d, &numel)) return nullptr;

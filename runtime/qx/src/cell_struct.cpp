@@ -3,6 +3,8 @@
 
 #include <climits>
 #include <cstring>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 
 using namespace qx::impl;
@@ -10,7 +12,7 @@ using namespace qx::impl;
 namespace {
 
 qxArray* createSlotArray(qxSize ndim, const qxSize* dims, qxClassID cls, qxSize perElement) {
-    std::vector<qxSize> d;
+    Dims d;
     qxSize numel = 0;
     try {
         if (!normalizeDims(ndim, dims, &d, &numel)) return nullptr;
@@ -21,7 +23,7 @@ qxArray* createSlotArray(qxSize ndim, const qxSize* dims, qxClassID cls, qxSize 
     if (!mulSize(numel, perElement, &count)) return nullptr;
     SlotTable slots = allocateSlots(count);
     if (count > 0 && !slots) return nullptr;
-    qxArray* a = newArray(cls, std::move(d), numel);
+    qxArray* a = newArray(cls, std::move(d), numel, cls == qxSTRUCT_CLASS);
     if (!a) return nullptr;
     a->slots = std::move(slots);
     a->slotCount = count;
@@ -43,12 +45,12 @@ bool setSlot(qxArray* a, qxSize i, qxArray* value) {
 bool isStruct(const qxArray* s) { return s && s->cls == qxSTRUCT_CLASS; }
 
 bool validField(const qxArray* s, int field) {
-    return isStruct(s) && field >= 0 && static_cast<std::size_t>(field) < s->fields.size();
+    return isStruct(s) && field >= 0 && static_cast<std::size_t>(field) < fieldCount(s);
 }
 
 int findField(const qxArray* s, const char* name) {
-    for (std::size_t i = 0; i < s->fields.size(); ++i)
-        if (*s->fields[i] == name) return static_cast<int>(i);
+    for (std::size_t i = 0; i < fieldCount(s); ++i)
+        if (*s->extra->fields[i] == name) return static_cast<int>(i);
     return -1;
 }
 
@@ -98,28 +100,30 @@ qxArray* qxCreateStructArray(qxSize ndim, const qxSize* dims, int nfields, const
     if (nfields < 0 || (nfields > 0 && !fieldNames)) return nullptr;
     std::vector<std::shared_ptr<const std::string>> names;
     try {
+        names.reserve(static_cast<std::size_t>(nfields));
+        std::unordered_set<std::string_view> seen;
+        seen.reserve(static_cast<std::size_t>(nfields));
         for (int i = 0; i < nfields; ++i) {
             const char* name = fieldNames[i];
             if (!qxIsValidVariableName(name)) return nullptr;
-            for (const auto& earlier : names)
-                if (*earlier == name) return nullptr;
             names.push_back(std::make_shared<const std::string>(name));
+            if (!seen.insert(*names.back()).second) return nullptr;  // a name given twice
         }
     } catch (...) {
         return nullptr;
     }
     qxArray* s = createSlotArray(ndim, dims, qxSTRUCT_CLASS, static_cast<qxSize>(nfields));
     if (!s) return nullptr;
-    s->fields = std::move(names);
+    s->extra->fields = std::move(names);
     return s;
 }
 
 int qxGetNumberOfFields(const qxArray* s) {
-    return isStruct(s) ? static_cast<int>(s->fields.size()) : 0;
+    return isStruct(s) ? static_cast<int>(fieldCount(s)) : 0;
 }
 
 const char* qxGetFieldNameByNumber(const qxArray* s, int field) {
-    return validField(s, field) ? s->fields[static_cast<std::size_t>(field)]->c_str() : nullptr;
+    return validField(s, field) ? s->extra->fields[static_cast<std::size_t>(field)]->c_str() : nullptr;
 }
 
 int qxGetFieldNumber(const qxArray* s, const char* name) {
@@ -129,7 +133,7 @@ int qxGetFieldNumber(const qxArray* s, const char* name) {
 
 qxArray* qxGetFieldByNumber(const qxArray* s, qxSize index, int field) {
     if (!validField(s, field) || index >= s->numel) return nullptr;
-    return s->slots[index * s->fields.size() + static_cast<std::size_t>(field)];
+    return s->slots[index * fieldCount(s) + static_cast<std::size_t>(field)];
 }
 
 bool qxSetFieldByNumber(qxArray* s, qxSize index, int field, qxArray* value) {
@@ -137,12 +141,12 @@ bool qxSetFieldByNumber(qxArray* s, qxSize index, int field, qxArray* value) {
         if (value != s) qxDestroyArray(value);
         return false;
     }
-    return setSlot(s, index * s->fields.size() + static_cast<std::size_t>(field), value);
+    return setSlot(s, index * fieldCount(s) + static_cast<std::size_t>(field), value);
 }
 
 int qxAddField(qxArray* s, const char* name) {
     if (!isStruct(s) || !qxIsValidVariableName(name) || findField(s, name) >= 0) return -1;
-    const qxSize oldCount = s->fields.size();
+    const qxSize oldCount = fieldCount(s);
     if (oldCount >= static_cast<qxSize>(INT_MAX)) return -1;
     const qxSize newCount = oldCount + 1;
     qxSize slotCount = 0;
@@ -150,7 +154,7 @@ int qxAddField(qxArray* s, const char* name) {
     SlotTable slots = allocateSlots(slotCount);
     if (slotCount > 0 && !slots) return -1;
     try {
-        s->fields.push_back(std::make_shared<const std::string>(name));
+        s->extra->fields.push_back(std::make_shared<const std::string>(name));
     } catch (...) {
         return -1;
     }

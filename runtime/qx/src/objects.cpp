@@ -11,9 +11,12 @@ qxArray* qxCreateFunctionHandle(const char* name) {
     if (!name || name[0] == '\0') return nullptr;
     try {
         std::string copy(name);
-        qxArray* a = newArray(qxFUNCTION_CLASS, {1, 1}, 1);
+        const qxSize one[2] = {1, 1};
+        Dims dims;
+        dims.assign(one, 2);
+        qxArray* a = newArray(qxFUNCTION_CLASS, std::move(dims), 1, true);
         if (!a) return nullptr;
-        a->functionName = std::move(copy);
+        a->extra->functionName = std::move(copy);
         return a;
     } catch (...) {
         return nullptr;
@@ -21,7 +24,7 @@ qxArray* qxCreateFunctionHandle(const char* name) {
 }
 
 const char* qxGetFunctionName(const qxArray* a) {
-    return a && a->cls == qxFUNCTION_CLASS ? a->functionName.c_str() : nullptr;
+    return a && a->cls == qxFUNCTION_CLASS ? a->extra->functionName.c_str() : nullptr;
 }
 
 namespace qx {
@@ -29,17 +32,17 @@ namespace qx {
 qxArray* createObjectArray(qxSize ndim, const qxSize* dims, const std::uint64_t* ids,
                            std::shared_ptr<const ObjectSession> session) {
     try {
-        std::vector<qxSize> d;
+        Dims d;
         qxSize numel = 0;
         if (!normalizeDims(ndim, dims, &d, &numel)) return nullptr;
         if (numel > 0 && !ids) return nullptr;
         std::size_t bytes = 0;
         if (!byteCount(numel, sizeof(std::uint64_t), &bytes)) return nullptr;
         auto idCopy = std::make_shared<const std::vector<std::uint64_t>>(ids, ids + numel);
-        qxArray* a = newArray(qxOBJECT_CLASS, std::move(d), numel);
+        qxArray* a = newArray(qxOBJECT_CLASS, std::move(d), numel, true);
         if (!a) return nullptr;
-        a->ids = std::move(idCopy);
-        a->session = std::move(session);
+        a->extra->ids = std::move(idCopy);
+        a->extra->session = std::move(session);
         return a;
     } catch (...) {
         return nullptr;
@@ -47,12 +50,12 @@ qxArray* createObjectArray(qxSize ndim, const qxSize* dims, const std::uint64_t*
 }
 
 const std::uint64_t* objectIds(const qxArray* a) {
-    if (!a || a->cls != qxOBJECT_CLASS || !a->ids || a->ids->empty()) return nullptr;
-    return a->ids->data();
+    if (!a || a->cls != qxOBJECT_CLASS || !a->extra || !a->extra->ids || a->extra->ids->empty()) return nullptr;
+    return a->extra->ids->data();
 }
 
 std::shared_ptr<const ObjectSession> objectSession(const qxArray* a) {
-    return a && a->cls == qxOBJECT_CLASS ? a->session : nullptr;
+    return a && a->cls == qxOBJECT_CLASS && a->extra ? a->extra->session : nullptr;
 }
 
 }  // namespace qx
@@ -60,7 +63,7 @@ std::shared_ptr<const ObjectSession> objectSession(const qxArray* a) {
 namespace vdutil::matrixref {
 
 bool refIsRef(const qxArray* a) {
-    return a && a->cls == qxOBJECT_CLASS && a->session && a->session->alive();
+    return a && a->cls == qxOBJECT_CLASS && a->extra && a->extra->session && a->extra->session->alive();
 }
 
 qxArray* refElementIndexRef(const qxArray* a, const std::vector<qxSize>& indices) {
@@ -73,10 +76,11 @@ qxArray* refElementIndexRef(const qxArray* a, const std::vector<qxSize>& indices
         linear += indices[k] * stride;  // bounded by numel, which fits
         stride *= a->dims[k];
     }
-    if (!a->ids || linear >= a->ids->size()) return nullptr;
-    const std::uint64_t id = (*a->ids)[linear];
+    const Extra& x = *a->extra;
+    if (!x.ids || linear >= x.ids->size()) return nullptr;
+    const std::uint64_t id = (*x.ids)[linear];
     const qxSize one[2] = {1, 1};
-    return qx::createObjectArray(2, one, &id, a->session);
+    return qx::createObjectArray(2, one, &id, x.session);
 }
 
 }  // namespace vdutil::matrixref

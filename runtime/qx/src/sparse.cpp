@@ -27,19 +27,16 @@ qxArray* createSparse(qxSize m, qxSize n, qxSize nzmax, qxClassID cls, bool comp
         im = allocateBlock(valueBytes);
         if (!im) return nullptr;
     }
-    std::vector<qxSize> dims;
-    try {
-        dims = {m, n};
-    } catch (...) {
-        return nullptr;
-    }
-    qxArray* a = newArray(cls, std::move(dims), numel);
+    const qxSize two[2] = {m, n};
+    Dims dims;
+    dims.assign(two, 2);
+    qxArray* a = newArray(cls, std::move(dims), numel, true);
     if (!a) return nullptr;
     a->sparse = true;
     a->complex = complex;
-    a->nzmax = nzmax;
-    a->ir = std::move(ir);
-    a->jc = std::move(jc);
+    a->extra->nzmax = nzmax;
+    a->extra->ir = std::move(ir);
+    a->extra->jc = std::move(jc);
     a->real = std::move(re);
     a->imag = std::move(im);
     return a;
@@ -57,11 +54,11 @@ qxArray* qxCreateSparseLogicalMatrix(qxSize m, qxSize n, qxSize nzmax) {
 }
 
 qxSize* qxGetIr(const qxArray* a) {
-    return a && a->sparse ? static_cast<qxSize*>(a->ir->data()) : nullptr;
+    return a && a->sparse ? static_cast<qxSize*>(a->extra->ir->data()) : nullptr;
 }
 
 qxSize* qxGetJc(const qxArray* a) {
-    return a && a->sparse ? static_cast<qxSize*>(a->jc->data()) : nullptr;
+    return a && a->sparse ? static_cast<qxSize*>(a->extra->jc->data()) : nullptr;
 }
 
-qxSize qxGetNzmax(const qxArray* a) { return a && a->sparse ? a->nzmax : 0; }
+qxSize qxGetNzmax(const qxArray* a) { return a && a->sparse ? a->extra->nzmax : 0; }

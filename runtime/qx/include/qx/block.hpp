@@ -43,6 +43,10 @@ std::shared_ptr<Block> heapBlock(std::size_t bytes);
 // before arrays are made from several threads.
 void setBlockAllocator(std::shared_ptr<BlockAllocator> allocator);
 std::shared_ptr<BlockAllocator> blockAllocator();
+// A zero-filled block of `bytes` (> 0) bytes from the process-wide allocator,
+// at least that large; nullptr when memory runs out.  Cheap enough to call
+// for every scalar.
+std::shared_ptr<Block> newBlock(std::size_t bytes);
 
 // The blocks behind a numeric, logical or char array (nullptr where absent).
 std::shared_ptr<Block> realBlock(const qxArray* a);

@@ -21,7 +21,11 @@ def main():
         show("eng.sqrt(4.0)", eng.sqrt(4.0))
         show('eng.call("identity", [1, "two", {"x": 3.0}])', eng.call("identity", [1, "two", {"x": 3.0}]))
         a = veldra.double([[1, 2], [3, 4]])
-        show("eng.matmul(a, a)", eng.matmul(a, a))
+        m = eng.matmul(a, a)
+        show("m = eng.matmul(a, a)", m)
+        # Typed arrays index like nested lists of rows; .linear is column-major.
+        show("m[1], m[1][0], m[1, 0], m.linear[1]", (m[1].tolist(), m[1][0], m[1, 0], m.linear[1]))
+        show("eng.identity(a[1]): a row goes as 1-by-2", eng.identity(a[1]))
         q, r = eng.qr(a, nout=2)
         show("q, r = eng.qr(a, nout=2); q.size, r.size", (q.size, r.size))
         show("eng.identity(1.0, 2.0, nout=2)", eng.identity(1.0, 2.0, nout=2))

@@ -51,6 +51,13 @@ when one-dimensional, giving a 1-by-n array).  ``numpy.asarray(a)`` gives a
 NumPy array of the same shape and values without copying real data.  NumPy
 is never required.
 
+Indexing follows nested lists of rows: ``len(a)`` is ``size[0]``, ``a[i]``
+is an :class:`ArrayView` of the dimensions after the first (for a matrix, row
+``i``), and ``a[i][j]`` is the element ``a[i, j]``, as in ``a.tolist()``.
+Views share the array's data, so ``a[i][j] = v`` writes to ``a``.  Iterating
+``a`` yields ``a[0], a[1], ...``.  ``a.linear[k]`` is the k-th element in
+column-major order, the engine's own numbering.
+
 Blocks: ``a[0, :]``, ``a[:, 1:3]`` read a block as a new array of the same
 class, and assigning to such a key writes one.
 """
@@ -63,6 +70,7 @@ from collections.abc import Sequence
 __all__ = [
     "double", "single", "int8", "int16", "int32", "int64",
     "uint8", "uint16", "uint32", "uint64", "logical",
+    "ArrayView", "LinearView",
 ]
 
 
@@ -106,7 +114,7 @@ def _is_numpy_like(value, numpy):
 
 
 def _is_sequence(value):
-    return (isinstance(value, (list, tuple, range, array))
+    return (isinstance(value, (list, tuple, range, array, ArrayView))
             or (isinstance(value, Sequence)
                 and not isinstance(value, _NOT_SEQUENCES)))
 
@@ -172,6 +180,8 @@ def _count(dims):
 
 def _nested_shape(value):
     """Shape of a row-major nested sequence, and its leaves in that order."""
+    if isinstance(value, ArrayView):
+        value = value.tolist()
     if not _is_sequence(value):
         return (), [value]
     n = len(value)
@@ -235,6 +245,10 @@ class _VdArray:
         ``cls(other_typed_array)``
             A new array of this class with the other's size and values,
             converted to this class's element type.
+        ``cls(view)``
+            A copy of an :class:`ArrayView` (``cls(a[i])``): a view of one
+            dimension gives a 1-by-n row, a deeper one an array of the
+            view's ``size``.
         ``cls(nested_sequence)``
             Rows given row-major: ``double([[1, 2, 3], [4, 5, 6]])`` is 2-by-3,
             ``double([1, 2, 3])`` is 1-by-3, a scalar is 1-by-1, and deeper
@@ -254,6 +268,8 @@ class _VdArray:
             raise ValueError("logical arrays cannot be complex")
         dims = None if size is None else _normalise_size(size)
 
+        if isinstance(data, ArrayView):
+            data = data._to_typed()
         if isinstance(data, _VdArray):
             self._init_from_typed(data, is_complex)
             if dims is not None:
@@ -430,7 +446,9 @@ class _VdArray:
 
     @classmethod
     def _zeros(cls, n):
-        return array(cls._typecode, bytes(n * array(cls._typecode).itemsize))
+        # Repetition writes each page once; building from bytes(n) would
+        # write them and then copy into them as well.
+        return array(cls._typecode, (0,)) * n
 
     def _set_real(self, buf):
         self._is_complex = False
@@ -543,23 +561,72 @@ class _VdArray:
             return [bool(v) for v in self._data]
         return self._data.tolist()
 
-    def _linear_index(self, key):
+    def _span(self, prefix):
+        """(start, step, count): the elements of ``self[prefix]`` for leading
+        indices ``prefix`` sit at linear indices start, start + step, ...,
+        in column-major order of the dimensions after the prefix."""
+        dims = self._size
+        start = 0
+        step = 1
+        for i, d in zip(prefix, dims):
+            start += i * step
+            step *= d
+        return start, step, _count(dims[len(prefix):])
+
+    def _gather(self, start, step, count):
+        """The elements at linear indices start, start + step, ... (count of
+        them) as Python scalars."""
+        stop = start + step * count
+        if self._is_complex:
+            return [complex(r, i) for r, i in
+                    zip(self._real[start:stop:step],
+                        self._imag[start:stop:step])]
+        part = self._data[start:stop:step]
+        if self._kind is _LOGICAL:
+            return [bool(v) for v in part]
+        return part.tolist()
+
+    def _axis_index(self, index, axis):
+        """``index`` along dimension ``axis``, negative values counted from
+        the end; IndexError when out of range."""
+        try:
+            i = operator.index(index)
+        except TypeError:
+            if isinstance(index, slice):
+                raise TypeError("a bare slice is no typed-array index; give "
+                                "one subscript per dimension, e.g. a[1:3, :]"
+                                ) from None
+            raise TypeError("typed-array indices must be integers or tuples "
+                            "of integers, not %r" % (index,)) from None
+        d = self._size[axis]
+        j = i + d if i < 0 else i
+        if not 0 <= j < d:
+            raise IndexError("index %d out of range for dimension %d of "
+                             "size %d" % (i, axis, d))
+        return j
+
+    def _flat_index(self, k):
+        """Linear (column-major) index ``k``, negative counted from the end."""
         n = _count(self._size)
-        if not isinstance(key, tuple):
-            key = (key,)
+        try:
+            i = operator.index(k)
+        except TypeError:
+            raise TypeError("linear indices must be integers, not %r"
+                            % (k,)) from None
+        j = i + n if i < 0 else i
+        if not 0 <= j < n:
+            raise IndexError("index %d out of range for %d elements" % (i, n))
+        return j
+
+    def _linear_index(self, key):
+        """Linear index of the element ``self[key]``, a tuple with one
+        integer per dimension (and optionally trailing 0 or -1 for
+        singleton dimensions beyond the stored ones)."""
         try:
             subs = [operator.index(k) for k in key]
         except TypeError:
             raise TypeError("typed-array indices must be integers or tuples "
                             "of integers, not %r" % (key,)) from None
-        if len(subs) == 1:
-            k = subs[0]
-            if k < 0:
-                k += n
-            if not 0 <= k < n:
-                raise IndexError("index %d out of range for %d elements"
-                                 % (subs[0], n))
-            return k
         dims = self._size
         if len(subs) < len(dims):
             raise IndexError("%d indices given for an array with %d "
@@ -588,13 +655,23 @@ class _VdArray:
         """True when the array holds complex values."""
         return self._is_complex
 
+    @property
+    def linear(self):
+        """The elements in column-major order, the engine's numbering, as a
+        :class:`LinearView`: ``a.linear[k]`` reads and ``a.linear[k] = v``
+        writes the k-th element (first index fastest; negative ``k`` counts
+        from the end), ``len(a.linear)`` is the element count and iterating
+        it yields the elements."""
+        return LinearView(self)
+
     def __len__(self):
-        """The number of elements (the product of the dimensions)."""
-        return _count(self._size)
+        """The first dimension, ``size[0]`` (the number of ``a[i]``)."""
+        return self._size[0]
 
     def __iter__(self):
-        """The elements as Python scalars, in column-major order."""
-        return iter(self._items())
+        """``a[0], a[1], ...``: views along the first dimension (for a
+        matrix, its rows).  ``a.linear`` iterates over the elements."""
+        return (ArrayView(self, (i,)) for i in range(self._size[0]))
 
     def _selection(self, key):
         """Linear indices and size of a tuple key holding slices, or None
@@ -637,15 +714,22 @@ class _VdArray:
         return linear, _normalise_size(size)
 
     def __getitem__(self, key):
-        """Read one element, or a block of elements.
+        """Read a sub-array view, one element, or a block of elements.
 
-        ``a[k]`` indexes the elements linearly in column-major order, whatever
-        the shape; ``a[i, j, ...]`` takes one subscript per dimension (extra
-        trailing subscripts must address singleton dimensions, i.e. be 0 or
-        -1).  Negative indices count from the end.  Out-of-range indices
-        raise ``IndexError``.  The result is a ``float`` (``double``,
-        ``single``), ``int`` (integer classes), ``bool`` (``logical``) or
-        ``complex`` (complex arrays).
+        ``a[i]`` selects index ``i`` of the first dimension and returns an
+        :class:`ArrayView` of the remaining dimensions ``size[1:]``, sharing
+        this array's data: for an m-by-n array, ``a[i]`` is row ``i`` (n
+        elements) and ``a[i][j]`` is the element ``a[i, j]``; for N-d
+        arrays ``a[i][j]`` is again a view, until the last dimension gives
+        the element.  So ``a[i][j] == a.tolist()[i][j]``.
+
+        ``a[i, j, ...]`` takes one subscript per dimension (extra trailing
+        subscripts must address singleton dimensions, i.e. be 0 or -1) and
+        gives the element.  Negative indices count from the end.
+        Out-of-range indices raise ``IndexError``.  Elements are ``float``
+        (``double``, ``single``), ``int`` (integer classes), ``bool``
+        (``logical``) or ``complex`` (complex arrays).  ``a.linear[k]`` is
+        the k-th element in column-major order.
 
         A tuple with slices, ``a[0, :]``, ``a[:, 1:3]``, ``a[::2, -1]``,
         gives a new array of the same class holding that block; every
@@ -655,7 +739,11 @@ class _VdArray:
         """
         selection = self._selection(key)
         if selection is None:
-            return self._item(self._linear_index(key))
+            if isinstance(key, tuple):
+                if len(key) != 1:
+                    return self._item(self._linear_index(key))
+                key = key[0]
+            return ArrayView(self, (self._axis_index(key, 0),))
         linear, size = selection
         result = type(self).__new__(type(self))
         result._size = size
@@ -670,21 +758,36 @@ class _VdArray:
         return result
 
     def __setitem__(self, key, value):
-        """Write one element, converting ``value`` to the element type.
+        """Write one element, ``a[i, j, ...] = v``, converting ``v`` to the
+        element type.
 
         Assigning a Python ``complex`` to a real array makes the array
         complex (``logical`` refuses with ``ValueError``).
 
-        With slices in the key (see :meth:`__getitem__`) the value is a
-        number, written to every selected element, or anything this class
-        accepts (nested lists, typed or NumPy arrays) with exactly as many
-        elements, taken in column-major order.
+        ``a[i] = v`` writes the sub-array ``a[i]`` (row ``i`` of a matrix),
+        and with slices in the key (see :meth:`__getitem__`) the selected
+        block: ``v`` is a number, written to every selected element, or
+        anything this class accepts (nested lists, views, typed or NumPy
+        arrays) with exactly as many elements, taken in column-major order.
         """
         selection = self._selection(key)
         if selection is not None:
             self._set_block(selection[0], value)
             return
-        k = self._linear_index(key)
+        if isinstance(key, tuple) and len(key) != 1:
+            self._set_item(self._linear_index(key), value)
+            return
+        if isinstance(key, tuple):
+            key = key[0]
+        self._set_sub((self._axis_index(key, 0),), value)
+
+    def _set_sub(self, prefix, value):
+        """``self[prefix] = value`` for leading indices ``prefix``."""
+        start, step, count = self._span(prefix)
+        self._set_block(range(start, start + step * count, step), value)
+
+    def _set_item(self, k, value):
+        """Write one element at linear index ``k``."""
         re, im = _scalar_parts(value)
         if im is not None and not self._is_complex:
             if self._kind is _LOGICAL:
@@ -713,9 +816,10 @@ class _VdArray:
             items = [0] * len(linear)
         else:
             source = value if type(value) is type(self) else type(self)(value)
-            if len(source) != len(linear):
+            n = _count(source._size)
+            if n != len(linear):
                 raise ValueError("%d values cannot fill a block of %d "
-                                 "elements" % (len(source), len(linear)))
+                                 "elements" % (n, len(linear)))
             items = range(len(linear))
         if source._is_complex and not self._is_complex:
             self._set_complex(self._data, self._zeros(len(self._data)))
@@ -789,7 +893,7 @@ class _VdArray:
 
     def tolist(self):
         """The elements as nested lists, row-major: ``result[i][j]...`` is
-        ``self[i, j, ...]``.  The constructor accepts this form back (an
+        ``self[i, j, ...]`` and ``self[i][j]...``.  The constructor accepts this form back (an
         array with a zero first dimension gives ``[]``)."""
         return _column_major_to_nested(self._items(), self._size)
 
@@ -844,6 +948,179 @@ def _rebuild(class_name, size, is_complex, byteorder, payload):
     else:
         obj._set_real(load(payload))
     return obj
+
+
+class ArrayView:
+    """A sub-array of a typed array along its leading dimensions: ``a[i]``,
+    ``a[i][j]``, ...
+
+    A view keeps a reference to its array and its leading indices and copies
+    no data; reading or writing through it reads or writes the array.
+    ``size`` holds the dimensions after the leading indices and ``len`` is
+    the first of them.  ``view[j]`` is the next view or, at the last
+    dimension, the element (``a[i][j]`` is ``a[i, j]``); a tuple with one
+    integer per remaining dimension addresses an element directly.
+    ``view[j] = v`` writes like the same key on the array: an element, or
+    for a sub-view every element it covers.  Iteration yields the sub-views
+    or elements, ``tolist()`` the nested lists, ``==`` compares ``tolist()``
+    with another view or a list, ``numpy.asarray(view)`` is
+    ``numpy.asarray(a)[i, ...]``.  The typed-array classes copy a view into
+    a new array (``double(a[0])`` is row 0, 1-by-n).  Views are not
+    hashable.
+    """
+
+    __slots__ = ("_array", "_prefix")
+
+    __hash__ = None
+
+    def __init__(self, base, prefix):
+        # Made by typed arrays only; prefix holds in-range, non-negative
+        # indices for fewer dimensions than the array has.
+        self._array = base
+        self._prefix = prefix
+
+    @property
+    def size(self):
+        """The dimensions after the leading indices, a tuple."""
+        return self._array._size[len(self._prefix):]
+
+    def __len__(self):
+        """The first remaining dimension."""
+        return self._array._size[len(self._prefix)]
+
+    def _full_key(self, key):
+        """The array's key for ``self[key]``, and whether it names an element."""
+        depth = len(self._array._size) - len(self._prefix)
+        if isinstance(key, tuple) and len(key) != 1:
+            if any(isinstance(k, slice) for k in key):
+                raise TypeError("views take integer indices only; use "
+                                "slices on the typed array itself")
+            if len(key) < depth:
+                raise IndexError("%d indices given for a view with %d "
+                                 "dimensions" % (len(key), depth))
+            return self._prefix + key, True
+        if isinstance(key, tuple):
+            key = key[0]
+        if depth == 1:
+            if isinstance(key, slice):
+                raise TypeError("views take integer indices only; use "
+                                "slices on the typed array itself")
+            return self._prefix + (key,), True
+        axis = len(self._prefix)
+        return self._prefix + (self._array._axis_index(key, axis),), False
+
+    def __getitem__(self, key):
+        """``view[j]``: the sub-view of the next dimension, or at the last
+        dimension the element as a Python scalar; ``view[j, k, ...]`` with
+        an integer for every remaining dimension is the element.  Negative
+        indices count from the end; out of range raises ``IndexError``."""
+        full, element = self._full_key(key)
+        if element:
+            return self._array[full]
+        return ArrayView(self._array, full)
+
+    def __setitem__(self, key, value):
+        """Write through to the array, exactly as ``a[i, j, ...] = value``
+        (an element) or ``a[i, j] = value`` on the sub-array ``a[i][j]``."""
+        full, element = self._full_key(key)
+        if element:
+            self._array[full] = value
+        else:
+            self._array._set_sub(full, value)
+
+    def __iter__(self):
+        """The sub-views ``view[0], view[1], ...``, or the elements when one
+        dimension remains."""
+        base, prefix = self._array, self._prefix
+        if len(prefix) + 1 == len(base._size):
+            return iter(base._gather(*base._span(prefix)))
+        return (ArrayView(base, prefix + (j,)) for j in range(len(self)))
+
+    def tolist(self):
+        """The elements as nested lists, row-major, like the array's
+        ``tolist()``: ``a[i].tolist() == a.tolist()[i]``."""
+        base = self._array
+        return _column_major_to_nested(
+            base._gather(*base._span(self._prefix)), self.size)
+
+    def _to_typed(self):
+        """A new array of the parent's class holding the view's elements."""
+        base = self._array
+        cls = type(base)
+        start, step, count = base._span(self._prefix)
+        stop = start + step * count
+        dims = self.size
+        result = cls.__new__(cls)
+        result._size = (1,) + dims if len(dims) == 1 else _normalise_size(dims)
+        if base._is_complex:
+            result._set_complex(base._real[start:stop:step],
+                                base._imag[start:stop:step])
+        else:
+            result._set_real(base._data[start:stop:step])
+        return result
+
+    def __eq__(self, other):
+        """True when ``other`` (a view or a list) has the same ``tolist()``."""
+        if isinstance(other, ArrayView):
+            return self.tolist() == other.tolist()
+        if isinstance(other, list):
+            return self.tolist() == other
+        return NotImplemented
+
+    def __array__(self, dtype=None, copy=None):
+        """``numpy.asarray(a)[i, ...]``: shares memory with a real array
+        unless ``copy`` is true.  NumPy must be installed."""
+        out = self._array.__array__(copy=copy)[self._prefix]
+        if dtype is not None:
+            out = out.astype(dtype, copy=False)
+        return out
+
+    def __repr__(self):
+        dims = "-by-".join(str(d) for d in self._array._size)
+        where = "".join("[%d]" % i for i in self._prefix)
+        return "<view a%s of a %s veldra.%s: %r>" % (
+            where, dims, type(self._array).__name__, self.tolist())
+
+
+class LinearView:
+    """The elements of a typed array in column-major order (first index
+    fastest), the engine's numbering: ``a.linear``.
+
+    ``a.linear[k]`` reads and ``a.linear[k] = v`` writes the k-th element
+    (with the same conversions as ``a[i, j] = v``); negative ``k`` counts
+    from the end, out of range raises ``IndexError``.  ``len`` is the
+    element count and iteration yields the elements as Python scalars.
+    """
+
+    __slots__ = ("_array",)
+
+    __hash__ = None
+
+    def __init__(self, base):
+        self._array = base
+
+    def __len__(self):
+        """The number of elements, the product of the dimensions."""
+        return _count(self._array._size)
+
+    def __getitem__(self, k):
+        """The k-th element in column-major order."""
+        base = self._array
+        return base._item(base._flat_index(k))
+
+    def __setitem__(self, k, value):
+        """Write the k-th element in column-major order."""
+        base = self._array
+        base._set_item(base._flat_index(k), value)
+
+    def __iter__(self):
+        """The elements in column-major order."""
+        return iter(self._array._items())
+
+    def __repr__(self):
+        return "<linear view of a %s veldra.%s>" % (
+            "-by-".join(str(d) for d in self._array._size),
+            type(self._array).__name__)
 
 
 class double(_VdArray):

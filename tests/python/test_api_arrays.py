@@ -50,7 +50,7 @@ def test_buffer_with_size_and_complex():
     a = double(array.array("i", range(6)), size=(2, 3))
     assert a.tolist() == [[0, 2, 4], [1, 3, 5]]
     c = single(array.array("b", [1, 2]), is_complex=True)
-    assert c.is_complex and c[1] == 2 + 0j
+    assert c.is_complex and c[0][1] == 2 + 0j
     with pytest.raises(ValueError):
         double(array.array("d", [1.0, 2.0]), size=(3, 1))
     with pytest.raises(ValueError):

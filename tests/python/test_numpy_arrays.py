@@ -28,7 +28,7 @@ def same(a, b):
     def key(v):
         return ("nan", v.imag) if isinstance(v, float) and math.isnan(v) else v
     return (type(a) is type(b) and a.size == b.size and a.is_complex == b.is_complex
-            and [key(v) for v in a] == [key(v) for v in b])
+            and [key(v) for v in a.linear] == [key(v) for v in b.linear])
 
 
 def expected(cls, values):
@@ -147,3 +147,36 @@ def test_block_assignment_from_numpy():
     a = veldra.double(size=(2, 3))
     a[:, 1] = np.array([[5.0], [6.0]])
     assert a.tolist() == [[0, 5, 0], [0, 6, 0]]
+
+
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("cls, dtype", [("double", "float64"), ("double", "complex128"),
+                                        ("int16", "int16"), ("logical", "bool")])
+def test_chained_indexing_agrees_with_numpy(seed, cls, dtype):
+    rng = np.random.default_rng(seed)
+    shape = tuple(int(d) for d in rng.integers(1, 5, int(rng.integers(2, 5))))
+    x = (rng.standard_normal(shape) + 1j * rng.standard_normal(shape)) * 100
+    x = x.real if dtype != "complex128" else x
+    x = (x > 0) if dtype == "bool" else x.astype(dtype)
+    a = getattr(veldra, cls)(x)
+    x = x.reshape(a.size)   # trailing singleton dimensions are not kept
+    assert len(a) == len(x)
+    for i in range(-len(x), len(x)):
+        assert np.array_equal(np.asarray(a[i]), x[i]) and a[i].tolist() == x[i].tolist()
+        for j in range(-x.shape[1], x.shape[1]):
+            got, want = a[i][j], x[i][j]
+            if want.ndim:
+                assert np.array_equal(np.asarray(got), want) and got.tolist() == want.tolist()
+            else:
+                assert got == want.item() and type(got) is type(want.item())
+
+
+def test_view_as_numpy_array():
+    a = veldra.double([[1.0, 2.0], [3.0, 4.0]])
+    row = np.asarray(a[1])
+    row[0] = 9.0    # real data is shared
+    assert a[1, 0] == 9.0
+    assert np.asarray(a[0], dtype=np.int32).tolist() == [1, 2]
+    assert np.asarray(veldra.int8(size=(2, 3, 4))[1]).shape == (3, 4)
+    c = veldra.single([[1j, 2], [3, 4]])
+    assert np.asarray(c[0]).dtype == np.complex64 and np.asarray(c[0]).tolist() == [1j, 2]

@@ -56,22 +56,25 @@ def test_class_contract(cls):
 @pytest.mark.parametrize("cls,is_complex", KINDS)
 def test_shapes_round_trip(cls, is_complex, size):
     a = numbered(cls, size, is_complex)
-    assert a.size == size and len(a) == math.prod(size)
-    assert all(len(b) == len(a) for b in buffers(a))
+    n = math.prod(size)
+    assert a.size == size and len(a) == size[0] and len(a.linear) == n
+    assert all(len(b) == n for b in buffers(a))
     assert cls(size=size, is_complex=is_complex).size == size
     for clone in (pickle.loads(pickle.dumps(a)), a.copy(), copy.deepcopy(a),
                   cls(a), eval(repr(a), {"veldra": veldra})):
         assert type(clone) is cls and clone == a and clone is not a
         assert all(x is not y for x, y in zip(buffers(clone), buffers(a)))
-    if len(a):  # empty arrays keep their size only through repr/pickle
+    if n:  # empty arrays keep their size only through repr/pickle
         assert cls(a.tolist()) == a
-    assert list(a) == [a[k] for k in range(len(a))]
+    assert list(a.linear) == [a.linear[k] for k in range(n)]
+    assert [row.tolist() for row in a] == a.tolist()
 
 
 def test_column_major_layout():
     a = double([[1, 2, 3], [4, 5, 6]])
     assert a.size == (2, 3) and a._data.tolist() == [1, 4, 2, 5, 3, 6]
-    assert a[1, 0] == 4.0 and a[1] == 4.0 and a[-1] == 6.0 and a[-1, -2] == 5.0
+    assert a[1, 0] == 4.0 and a[1][0] == 4.0 and a[-1, -2] == 5.0
+    assert a.linear[1] == 4.0 and a.linear[-1] == 6.0 and a.linear[-2] == 3.0
     assert a.tolist() == [[1, 2, 3], [4, 5, 6]]
     assert a.reshape(3, 2).tolist() == [[1, 5], [4, 3], [2, 6]]
     assert double([1, 4, 2, 5, 3, 6], size=(2, 3)) == a
@@ -110,8 +113,8 @@ def test_integer_conversion(cls):
     assert cls([values]).tolist() == [want]
     assert cls(double([values])).tolist() == [want]
     a = cls(size=(1, 2))
-    a[0] = hi + 10
-    a[1] = lo - 0.5
+    a[0][0] = hi + 10
+    a.linear[1] = lo - 0.5
     assert a.tolist() == [[hi, lo]]
     c = cls([complex(hi + 1.0, lo - 1.0), 2.5 - 2.5j])
     assert c._real.tolist() == [hi, 3] and c._imag.tolist() == [lo, max(lo, -3)]
@@ -120,7 +123,7 @@ def test_integer_conversion(cls):
 def test_float_and_logical_conversion():
     assert single([1e300, -1e300, 0.1])._data.tolist()[:2] == [math.inf, -math.inf]
     assert double([10 ** 400, -(10 ** 400)]).tolist() == [[math.inf, -math.inf]]
-    assert int64([2 ** 53 + 1])[0] == 2 ** 53 + 1
+    assert int64([2 ** 53 + 1])[0][0] == 2 ** 53 + 1
     assert logical([[0, 2, -0.5, True]]).tolist() == [[False, True, True, True]]
     assert logical(uint8([[0, 7, 255]]))._data.tolist() == [0, 1, 1]
     assert uint8(logical([True, False])) == uint8([1, 0])
@@ -134,22 +137,29 @@ def test_float_and_logical_conversion():
 
 def test_indexing_errors_and_assignment():
     a = int32(size=(2, 3))
-    for key in [6, -7, (2, 0), (0, 3), (-3, 0), (0, 0, 1)]:
+    for key in [2, -3, (2, 0), (0, 3), (-3, 0), (0, 0, 1)]:
         with pytest.raises(IndexError):
             a[key]
+    for k in [6, -7]:
+        with pytest.raises(IndexError):
+            a.linear[k]
     with pytest.raises(IndexError):
         int8(size=(2, 3, 4))[1, 2]
     for key in [1.0, slice(0, 1), "0"]:
         with pytest.raises(TypeError):
             a[key]
+        with pytest.raises(TypeError):
+            a.linear[key]
     a[1, 2, 0] = 9
-    assert a[5] == 9 and a[-1, -1, -1] == 9
-    with pytest.raises(TypeError):
-        a[0] = "x"
-    a[0] = 1 - 2j
-    assert a.is_complex and a._data is None and a[0] == 1 - 2j and a[5] == 9
-    with pytest.raises(ValueError):
-        logical(size=(1, 1))[0] = 1j
+    assert a.linear[5] == 9 and a[-1, -1, -1] == 9
+    for target in (a[0], a.linear):
+        with pytest.raises(TypeError):
+            target[0] = "x"
+    a.linear[0] = 1 - 2j
+    assert a.is_complex and a._data is None and a[0][0] == 1 - 2j and a.linear[5] == 9
+    for target in (logical(size=(1, 1))[0], logical(size=(1, 1)).linear):
+        with pytest.raises(ValueError):
+            target[0] = 1j
 
 
 @pytest.mark.parametrize("kwargs,error", [

@@ -22,6 +22,8 @@ import weakref
 from collections.abc import Iterator, MutableMapping
 from typing import Any, Callable, Optional, Sequence, Union
 
+from veldra._vdarray import ArrayView as _ArrayView
+
 # The native module publishes the error classes in the package on import.
 from . import _native, EngineError, VeldraExecutionError
 from . import CancelledError as _NativeCancelled
@@ -98,6 +100,17 @@ def _collect_sliced(handles: tuple, nout: int, timeout: Optional[float],
         except _NativeTimeout:
             if deadline is not None and time.monotonic() >= deadline:
                 raise
+
+
+def _engine_args(args: tuple) -> tuple:
+    """The call arguments as the native module takes them: it knows typed
+    arrays but not views into them, so a view goes as a copy of its own
+    (``a[0]`` of a matrix as a 1-by-n row of the same class)."""
+    for arg in args:
+        if isinstance(arg, _ArrayView):
+            return tuple(a._to_typed() if isinstance(a, _ArrayView) else a
+                         for a in args)
+    return args
 
 
 def _closed_error() -> Exception:
@@ -626,7 +639,7 @@ def _call(session: _Session, name: str, args: tuple, nout: int,
         out if type(out) is _StringIO else _StringIO())
     err_capture = None if err is None else (
         err if type(err) is _StringIO else _StringIO())
-    handles = _evaluate(session.handle, name, nout, args,
+    handles = _evaluate(session.handle, name, nout, _engine_args(args),
                         out=out_capture, err=err_capture)
     failed = True
     try:
@@ -769,7 +782,7 @@ class Engine:
         err = _resolve(stderr, _SYS_ERR)
         out_capture = _capture_for(out)
         err_capture = _capture_for(err)
-        handles = _evaluate(session.handle, name, nout, args,
+        handles = _evaluate(session.handle, name, nout, _engine_args(args),
                             out=out_capture, err=err_capture)
         return CallFuture(self, name, handles, nout, out, err,
                           out_capture, err_capture)

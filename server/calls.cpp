@@ -225,7 +225,8 @@ void run(Job& job, Engine& e) {
     std::size_t count = 0;
     if (r.status == CallStatus::Ok) {
         try {
-            for (const auto& a : r.results) protocol::encode_array(a.get(), arrays, fds);
+            const protocol::PeerLink to = job.conn->link();
+            for (const auto& a : r.results) protocol::encode_array(a.get(), arrays, fds, &to);
             count = r.results.size();
         } catch (const std::exception& x) {
             r.status = CallStatus::ExecutionError;
@@ -279,7 +280,9 @@ void on_call(const std::shared_ptr<Connection>& conn, protocol::Frame&& frame) {
         return;
     }
     try {
-        for (std::uint32_t i = 0; i < n; ++i) job->args.push_back(protocol::decode_array(r, frame.fds, e.session));
+        const protocol::PeerLink from = conn->link();
+        for (std::uint32_t i = 0; i < n; ++i)
+            job->args.push_back(protocol::decode_array(r, frame.fds, e.session, &from));
         if (!r.done()) throw protocol::ArrayCodecError("trailing bytes after the arguments");
     } catch (const std::exception& x) {
         job->args.clear();

@@ -47,6 +47,14 @@ bool Connection::send(protocol::MessageType type, std::uint64_t request_id,
     }
 }
 
+void Connection::send_loan_released(std::uint64_t id, bool reusable) noexcept {
+    try {
+        send(protocol::MessageType::LoanReleased, 0, protocol::loan_released_payload(id, reusable));
+    } catch (...) {
+        // Gone: the client forgets the loan with the connection.
+    }
+}
+
 bool Connection::send_text(protocol::MessageType type, std::uint64_t request_id, const std::string& text) {
     return send(type, request_id, protocol::PayloadWriter().str(text).take());
 }
@@ -71,6 +79,10 @@ void Connection::read_loop(std::function<void(Connection&)> on_closed) {
             decoder.feed(buf.data(), n);
             protocol::Frame frame;
             while (decoder.next(frame)) {
+                if (frame.type == protocol::MessageType::LoanReleased) {
+                    protocol::on_loan_released(peer_tag_, frame.payload);
+                    continue;
+                }
                 auto it = handlers().find(static_cast<std::uint32_t>(frame.type));
                 if (it != handlers().end()) {
                     it->second(self, std::move(frame));
@@ -94,6 +106,7 @@ void Connection::read_loop(std::function<void(Connection&)> on_closed) {
     }
     decoder_ = nullptr;
     ::shutdown(fd_.get(), SHUT_RDWR);
+    protocol::forget_peer(peer_tag_);
     finished_ = true;
     if (on_closed) on_closed(*this);
 }

@@ -2,6 +2,7 @@
 // One client connection of the engine: a reader thread that decodes frames
 // and hands them to the handler registered for their type; writes are
 // serialised so that handlers and workers may answer from any thread.
+#include <veldra/protocol/array_codec.hpp>
 #include <veldra/protocol/fd.hpp>
 #include <veldra/protocol/frame.hpp>
 
@@ -15,7 +16,7 @@
 
 namespace veldra::engine {
 
-class Connection : public std::enable_shared_from_this<Connection> {
+class Connection : public std::enable_shared_from_this<Connection>, public protocol::LoanChannel {
 public:
     enum class Kind { Private, Shared };
 
@@ -40,6 +41,11 @@ public:
     bool input_buffered() const noexcept { return decoder_ && decoder_->buffered() > 0; }
     int socket() const noexcept { return fd_.get(); }
 
+    // This connection as the array codec sees it (for lent blocks).
+    protocol::PeerLink link() { return {peer_tag_, weak_from_this()}; }
+    // Sent at once, from any thread: clients always read what we send.
+    void send_loan_released(std::uint64_t id, bool reusable) noexcept override;
+
 private:
     void read_loop(std::function<void(Connection&)> on_closed);
 
@@ -49,6 +55,7 @@ private:
     std::thread reader_;
     std::atomic<bool> finished_{false};
     const protocol::FrameDecoder* decoder_ = nullptr;  // the reader's
+    const std::uint64_t peer_tag_ = protocol::new_peer_tag();
 };
 
 // Handlers run on the connection's reader thread; anything that takes long

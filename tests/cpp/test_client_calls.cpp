@@ -1,8 +1,12 @@
 // Function calls through a real engine: results, failures and captured text.
 #include "test_client_calls_support.hpp"
 
+#include "../../runtime/protocol/src/shm_block.hpp"
+
+#include <chrono>
 #include <cstring>
 #include <set>
+#include <thread>
 
 using namespace engine_api;
 using namespace client_test;
@@ -163,6 +167,62 @@ TEST_F(CallTest, LargeArgumentArrivesIntact) {
     double sum = 0;
     for (std::size_t i = 0; i < n; ++i) sum += r[i];
     EXPECT_EQ(sum, double(n) * double(n - 1) / 2);
+}
+
+TEST_F(CallTest, LargeBlocksComeBackAsTheCallersOwnMemoryAndAreReused) {
+    Engine e;
+    const std::size_t n = 1u << 20;
+    Arr big(qxCreateNumericMatrix(n, 1, qxDOUBLE_CLASS, qxREAL));
+    auto* d = static_cast<double*>(qxGetData(big.get()));
+    for (std::size_t i = 0; i < n; ++i) d[i] = static_cast<double>(i) * 0.5;
+    veldra::protocol::shm::setPoolLimit(0);
+    veldra::protocol::shm::setPoolLimit(8);
+
+    Outcome o = call(e.handle, "identity", {big.get()});
+    ASSERT_EQ(o.thrown, "") << o.what;
+    // Lent to the engine and sent back: no copy either way.
+    EXPECT_EQ(qxGetData(o.results[0].get()), static_cast<void*>(d));
+    EXPECT_EQ(static_cast<const double*>(qxGetData(o.results[0].get()))[n - 1], double(n - 1) * 0.5);
+    big.reset();
+    o.results.clear();
+    // Once the engine has let go, the memory goes back to the pool.
+    for (int i = 0; i < 200 && veldra::protocol::shm::pooledBlockCount() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(veldra::protocol::shm::pooledBlockCount(), 1u);
+}
+
+TEST_F(CallTest, BlocksPassedOnToAnotherClientAreNeverReused) {
+    namespace shm = veldra::protocol::shm;
+    Handle owner = getOutOfProcessVELDRA(createOutOfProcessVELDRAAsync({u"--share", u"lending"}));
+    Handle guest = getOutOfProcessVELDRA(attachSharedVELDRAAsync(u"lending"));
+    shm::setPoolLimit(0);
+    shm::setPoolLimit(8);
+    const std::size_t n = 1u << 18;
+    Arr name = txt(u"x");
+    {
+        Arr big(qxCreateNumericMatrix(n, 1, qxDOUBLE_CLASS, qxREAL));
+        auto* d = static_cast<double*>(qxGetData(big.get()));
+        for (std::size_t i = 0; i < n; ++i) d[i] = 7.0;
+        ASSERT_EQ(call(owner, "assign", {name.get(), big.get()}, 0).thrown, "");
+    }
+    // The guest maps the owner's memory; the engine then lets go of it.
+    Outcome fetched = call(guest, "fetch", {name.get()});
+    ASSERT_EQ(fetched.thrown, "") << fetched.what;
+    Arr small = num(1);
+    ASSERT_EQ(call(owner, "assign", {name.get(), small.get()}, 0).thrown, "");
+    // The owner keeps making large arrays; none may land in the guest's memory.
+    for (int round = 0; round < 4; ++round) {
+        Arr other(qxCreateNumericMatrix(n, 1, qxDOUBLE_CLASS, qxREAL));
+        std::memset(qxGetData(other.get()), 0xff, n * sizeof(double));
+        Outcome o = call(owner, "is_sparse", {other.get()});
+        ASSERT_EQ(o.thrown, "") << o.what;
+    }
+    const auto* r = static_cast<const double*>(qxGetData(fetched.results[0].get()));
+    EXPECT_EQ(r[0], 7.0);
+    EXPECT_EQ(r[n - 1], 7.0);
+    fetched.results.clear();
+    destroyVELDRAHandle(guest);
+    destroyVELDRAHandle(owner);
 }
 
 TEST_F(CallTest, TooManyLargeArgumentsAreRefusedBeforeSending) {

@@ -339,7 +339,8 @@ TEST_F(CodecTest, MalformedInputIsRefused) {
         {"sparse 3-d", "two dimensions", [&](W& w) { dims(w.u8(6), {1, 1, 2}).u8(2).u64(1); }},
         {"short block", "does not match", [&](W& w) { dims(w.u8(6), {2, 1}).u8(0).u8(0).u64(8).u64(0); }},
         {"long block", "does not match", [&](W& w) { dims(w.u8(6), {1, 1}).u8(0).u8(0).u64(16).u64(0).u64(0); }},
-        {"block kind", "block kind", [&](W& w) { dims(w.u8(6), {1, 1}).u8(0).u8(2).u64(8).u64(0); }},
+        {"block kind", "block kind", [&](W& w) { dims(w.u8(6), {1, 1}).u8(0).u8(3).u64(8).u64(0); }},
+        {"unknown loan", "unknown loan", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(2).u64(65536).u64(77); }},
         {"zero block", "block length", [&](W& w) { dims(w.u8(6), {1, 1}).u8(0).u8(0).u64(0); }},
         {"missing imaginary", "truncated", [&](W& w) { dims(w.u8(6), {1, 1}).u8(1).u8(0).u64(8).u64(0); }},
         {"sparse jc start", "column starts", [&](W& w) {
@@ -365,16 +366,17 @@ TEST_F(CodecTest, MalformedInputIsRefused) {
         {"objects count", "object count", [&](W& w) { dims(w.u8(17), {1, 2}).u64(1).u64(5).u8(0); }},
         {"objects huge", "object count", [&](W& w) { dims(w.u8(17), {1ull << 40, 1}).u64(1ull << 40); }},
         {"session flag", "session flag", [&](W& w) { dims(w.u8(17), {1, 1}).u64(1).u64(5).u8(2); }},
-        {"fd index", "descriptor index", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(1).u64(65536).u32(1).u64(0); }, 1},
-        {"fd index huge", "descriptor index", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(1).u64(65536).u32(0xffffffffu).u64(0); }, 1},
-        {"fd past end", "outside", [&](W& w) { dims(w.u8(6), {16384, 1}).u8(0).u8(1).u64(131072).u32(0).u64(0); }, 1},
-        {"fd offset unaligned", "outside", [&](W& w) { dims(w.u8(6), {8, 1}).u8(0).u8(1).u64(64).u32(0).u64(8); }, 1},
-        {"fd offset past end", "outside", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(1).u64(65536).u32(0).u64(1ull << 62); }, 1},
+        {"fd index", "descriptor index", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(1).u64(65536).u32(1).u64(0).u64(0); }, 1},
+        {"fd index huge", "descriptor index", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(1).u64(65536).u32(0xffffffffu).u64(0).u64(0); }, 1},
+        {"fd past end", "outside", [&](W& w) { dims(w.u8(6), {16384, 1}).u8(0).u8(1).u64(131072).u32(0).u64(0).u64(0); }, 1},
+        {"fd offset unaligned", "outside", [&](W& w) { dims(w.u8(6), {8, 1}).u8(0).u8(1).u64(64).u32(0).u64(8).u64(0); }, 1},
+        {"fd offset past end", "outside", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(1).u64(65536).u32(0).u64(1ull << 62).u64(0); }, 1},
         {"fd offset overflow in a cell", "outside", [&](W& w) {
              dims(w.u8(1), {1, 1});
-             dims(w.u8(6), {8192, 1}).u8(0).u8(1).u64(65536).u32(0).u64(1ull << 63);
+             dims(w.u8(6), {8192, 1}).u8(0).u8(1).u64(65536).u32(0).u64(1ull << 63).u64(0);
          }, 1},
-        {"unsealed fd", "not sealed", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(1).u64(65536).u32(1).u64(0); }, -1},
+        {"lent block at an offset", "not at the start", [&](W& w) { dims(w.u8(6), {8, 1}).u8(0).u8(1).u64(64).u32(0).u64(4096).u64(9); }, 1},
+        {"unsealed fd", "not sealed", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(1).u64(65536).u32(1).u64(0).u64(0); }, -1},
     };
     const int openFds = openFdCount();
     for (const Row& r : rows) {

@@ -45,20 +45,20 @@ struct Wire {
     }
 };
 
-inline Wire encode(const qxArray* a) {
+inline Wire encode(const qxArray* a, const veldra::protocol::PeerLink* to = nullptr) {
     Wire w;
     veldra::protocol::PayloadWriter pw;
-    veldra::protocol::encode_array(a, pw, w.out);
+    veldra::protocol::encode_array(a, pw, w.out, to);
     w.payload = pw.take();
     w.raw = w.out.fds;
     return w;
 }
 
 inline matrix::unique_array_ptr decode(const Wire& w, const std::shared_ptr<const qx::ObjectSession>& session = nullptr,
-                                       bool* done = nullptr) {
+                                       bool* done = nullptr, const veldra::protocol::PeerLink* from = nullptr) {
     veldra::protocol::PayloadReader in(w.payload);
     auto fds = w.received();
-    auto a = veldra::protocol::decode_array(in, fds, session);
+    auto a = veldra::protocol::decode_array(in, fds, session, from);
     if (done) *done = in.done();
     return a;
 }

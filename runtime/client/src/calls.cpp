@@ -94,7 +94,11 @@ struct Call {
     }
 
     void on_reply(Frame&& f) {
-        if (state.load(std::memory_order_acquire) != State::Pending) return;  // cancelled meanwhile
+        const veldra::protocol::PeerLink from = core->conn->link();
+        if (state.load(std::memory_order_acquire) != State::Pending) {  // cancelled meanwhile
+            detail::discard_call_result(f, from);
+            return;
+        }
         if (f.type != MessageType::CallResult) {
             veldra::protocol::PayloadReader r(f.payload);
             lose("the engine rejected the call: " + r.str());
@@ -113,7 +117,7 @@ struct Call {
             bad = "malformed reply";
         } else {
             try {
-                for (std::uint32_t i = 0; i < n; ++i) arrays.push_back(veldra::protocol::decode_array(r, f.fds, core->objects));
+                for (std::uint32_t i = 0; i < n; ++i) arrays.push_back(veldra::protocol::decode_array(r, f.fds, core->objects, &from));
             } catch (const std::exception& x) {
                 arrays.clear();
                 bad = x.what();
@@ -219,8 +223,9 @@ std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int
     w.u8(static_cast<std::uint8_t>((captureOut ? 1 : 0) | (captureErr ? 2 : 0)));
     w.u32(static_cast<std::uint32_t>(args.size()));
     veldra::protocol::OutgoingFds fds;
+    const veldra::protocol::PeerLink to = core->conn->link();
     try {
-        for (const qxArray* a : args) veldra::protocol::encode_array(a, w, fds);
+        for (const qxArray* a : args) veldra::protocol::encode_array(a, w, fds, &to);
     } catch (const veldra::protocol::ArrayCodecError& e) {
         throw EngineException(std::string("cannot pass the arguments of ") + name + " to the engine: " + e.what());
     }

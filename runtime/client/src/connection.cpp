@@ -2,6 +2,7 @@
 
 #include <engine_api/engine_api.hpp>
 
+#include <veldra/protocol/payload.hpp>
 #include <veldra/protocol/socket.hpp>
 
 #include <system_error>
@@ -17,7 +18,26 @@ namespace {
 // How long a launched engine gets to exit on its own once its connection
 // has ended, before it is killed.
 constexpr double kExitGrace = 2.0;
+
+// The connection whose reader runs on this thread, if any.
+thread_local const Connection* tlsReading = nullptr;
 }  // namespace
+
+void discard_call_result(Frame& frame, const veldra::protocol::PeerLink& from) noexcept {
+    if (frame.type != veldra::protocol::MessageType::CallResult) return;
+    try {
+        veldra::protocol::PayloadReader r(frame.payload);
+        r.u8();
+        r.str();
+        r.str();
+        r.ustr();
+        r.ustr();
+        const std::uint32_t n = r.u32();
+        for (std::uint32_t i = 0; r.ok() && i < n; ++i) veldra::protocol::decode_array(r, frame.fds, nullptr, &from);
+    } catch (...) {
+        // Malformed: whatever was mapped has been unmapped again.
+    }
+}
 
 Connection::Connection(veldra::protocol::UniqueFd fd, std::shared_ptr<ChildProcess> process)
     : fd_(std::move(fd)), process_(std::move(process)) {}
@@ -62,9 +82,35 @@ void Connection::send(veldra::protocol::MessageType type, std::uint64_t request_
     }
     std::lock_guard<std::mutex> lock(write_mutex_);
     try {
+        send_notices_locked();
         veldra::protocol::send_all(fd_.get(), bytes.data(), bytes.size(), fds.data(), fds.size());
     } catch (const std::system_error& e) {
         throw EngineException(std::string("cannot send to the engine: ") + e.code().message());
+    }
+}
+
+void Connection::send_notices_locked() {
+    std::vector<std::uint8_t> notices;
+    {
+        std::lock_guard<std::mutex> lock(notice_mutex_);
+        notices.swap(notices_);
+    }
+    if (!notices.empty()) veldra::protocol::send_all(fd_.get(), notices.data(), notices.size(), nullptr, 0);
+}
+
+void Connection::send_loan_released(std::uint64_t id, bool reusable) noexcept {
+    try {
+        auto frame = veldra::protocol::encode_frame(veldra::protocol::MessageType::LoanReleased, 0,
+                                                    veldra::protocol::loan_released_payload(id, reusable));
+        {
+            std::lock_guard<std::mutex> lock(notice_mutex_);
+            notices_.insert(notices_.end(), frame.begin(), frame.end());
+        }
+        if (tlsReading == this || !is_open()) return;
+        std::lock_guard<std::mutex> lock(write_mutex_);
+        send_notices_locked();
+    } catch (...) {
+        // The connection is gone: the engine forgets the loan with it.
     }
 }
 
@@ -96,6 +142,8 @@ void Connection::close(bool kill) {
 }
 
 void Connection::read_loop() {
+    tlsReading = this;
+    const veldra::protocol::PeerLink from = link();
     veldra::protocol::FrameDecoder decoder;
     std::vector<std::uint8_t> buf(64 * 1024);
     std::vector<veldra::protocol::UniqueFd> fds;
@@ -109,6 +157,10 @@ void Connection::read_loop() {
             decoder.feed(buf.data(), n);
             Frame frame;
             while (decoder.next(frame)) {
+                if (frame.type == veldra::protocol::MessageType::LoanReleased) {
+                    veldra::protocol::on_loan_released(peer_tag_, frame.payload);
+                    continue;
+                }
                 ReplyHandler* h = nullptr;
                 ReplyHandler handler;
                 if (frame.request_id != 0) {
@@ -122,6 +174,8 @@ void Connection::read_loop() {
                 if (h) {
                     std::uint64_t id = frame.request_id;
                     if (h->on_frame && h->on_frame(std::move(frame))) forget(id);
+                } else if (frame.type == veldra::protocol::MessageType::CallResult) {
+                    discard_call_result(frame, from);  // its call was released meanwhile
                 } else if (unsolicited_) {
                     unsolicited_(std::move(frame));
                 }
@@ -137,7 +191,9 @@ void Connection::read_loop() {
         reason = std::string("connection failed: ") + e.what();
     }
     ::shutdown(fd_.get(), SHUT_RDWR);
+    veldra::protocol::forget_peer(peer_tag_);
     finish(std::move(reason));
+    tlsReading = nullptr;
 }
 
 void Connection::finish(std::string reason) {

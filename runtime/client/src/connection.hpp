@@ -6,6 +6,7 @@
 // notices at once, reaps a launched engine and tells every waiter.
 #include "child_process.hpp"
 
+#include <veldra/protocol/array_codec.hpp>
 #include <veldra/protocol/fd.hpp>
 #include <veldra/protocol/frame.hpp>
 
@@ -22,7 +23,7 @@
 
 namespace engine_api::detail {
 
-class Connection : public std::enable_shared_from_this<Connection> {
+class Connection : public std::enable_shared_from_this<Connection>, public veldra::protocol::LoanChannel {
 public:
     using FrameHandler = std::function<void(veldra::protocol::Frame&&)>;
     using CloseHandler = std::function<void(const std::string& reason)>;
@@ -56,6 +57,13 @@ public:
     std::string close_reason() const;
     const std::shared_ptr<ChildProcess>& process() const noexcept { return process_; }
 
+    // This connection as the array codec sees it (for lent blocks).
+    veldra::protocol::PeerLink link() { return {peer_tag_, weak_from_this()}; }
+    // Queued, and sent at once unless called on the reader, which must never
+    // block on a write (it has to keep draining what the engine sends).
+    // Queued notices also go out ahead of the next frame sent.
+    void send_loan_released(std::uint64_t id, bool reusable) noexcept override;
+
     // Ends the connection without waiting (a launched engine exits on EOF).
     void shutdown() noexcept;
     // Ends it and waits for the reader, which reaps a launched engine.  With
@@ -66,6 +74,8 @@ public:
 private:
     void read_loop();
     void finish(std::string reason);
+    // With write_mutex_ held: sends the queued loan notices.
+    void send_notices_locked();
 
     veldra::protocol::UniqueFd fd_;
     std::shared_ptr<ChildProcess> process_;
@@ -79,9 +89,16 @@ private:
     std::map<std::uint64_t, ReplyHandler> replies_;
 
     std::mutex write_mutex_;
+    std::mutex notice_mutex_;
+    std::vector<std::uint8_t> notices_;  // whole LoanReleased frames
+    const std::uint64_t peer_tag_ = veldra::protocol::new_peer_tag();
     std::mutex join_mutex_;
     std::thread reader_;
     std::atomic<std::uint64_t> next_id_{1};
 };
+
+// Unmaps what a CallResult frame nobody is waiting for lent us, so that the
+// engine hears its blocks are free.
+void discard_call_result(veldra::protocol::Frame& frame, const veldra::protocol::PeerLink& from) noexcept;
 
 }  // namespace engine_api::detail

@@ -8,9 +8,10 @@
 //                         numel x nfields x array (element-major)
 //   function              str name
 //   object                u64 count, count x u64 id, u8 has session [, u64 key]
-// A block is u8 kind, u64 length, then the bytes (kind 0, small blocks) or
-// u32 descriptor index and u64 page-aligned offset (kind 1).  Empty dense
-// arrays carry no blocks.
+// A block is u8 kind, u64 length, then the bytes (kind 0, small blocks), or
+// u32 descriptor index, u64 page-aligned offset and u64 loan id (kind 1; 0:
+// no loan), or the u64 id of a loan the receiver made us (kind 2: its own
+// memory coming back).  Empty dense arrays carry no blocks.
 #include <veldra/protocol/array_codec.hpp>
 #include <veldra/protocol/frame.hpp>
 
@@ -22,6 +23,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -36,6 +38,7 @@ namespace {
 constexpr int kMaxDepth = 1000;
 constexpr std::uint8_t kInline = 0;
 constexpr std::uint8_t kFd = 1;
+constexpr std::uint8_t kLoaned = 2;
 constexpr std::uint8_t kComplexFlag = 1;
 constexpr std::uint8_t kSparseFlag = 2;
 
@@ -67,6 +70,38 @@ bool writeAll(int fd, const void* data, std::size_t n, std::size_t offset) {
     return true;
 }
 
+// Received memory mapped into this process.  A lent block reports its
+// unmapping to the lender through the connection it came over.
+class MappedBlock final : public qx::Block {
+public:
+    MappedBlock(void* data, std::size_t size, std::shared_ptr<UniqueFd> fd)
+        : Block(data, size), fd_(std::move(fd)) {}
+    ~MappedBlock() override {
+        ::munmap(data_, size_);
+        if (loan_ == 0) return;
+        if (auto channel = channel_.lock()) channel->send_loan_released(loan_, !escaped_.load(std::memory_order_acquire));
+    }
+    // Only a whole memfd can be sent on as it is (offset 0 on the wire).
+    int fd() const noexcept override { return fd_ ? fd_->get() : -1; }
+
+    void setLoan(std::uint64_t loan, const PeerLink& from) {
+        loan_ = loan;
+        peer_ = from.peer;
+        channel_ = from.channel;
+    }
+    std::uint64_t loan() const noexcept { return loan_; }
+    std::uint64_t lender() const noexcept { return peer_; }
+    // Sent on to a process other than the lender, which may keep it.
+    void escape() noexcept { escaped_.store(true, std::memory_order_release); }
+
+private:
+    std::shared_ptr<UniqueFd> fd_;
+    std::uint64_t loan_ = 0;
+    std::uint64_t peer_ = 0;
+    std::weak_ptr<LoanChannel> channel_;
+    std::atomic<bool> escaped_{false};
+};
+
 // ---- encoding ----------------------------------------------------------------
 
 // A large block met while walking the array, in walk order.
@@ -80,6 +115,8 @@ struct LargeRef {
 struct Placement {
     std::uint32_t fd_index = 0;
     std::uint64_t offset = 0;
+    std::uint64_t loan = 0;
+    bool returned = false;  // the receiver's own block: only the loan id travels
 };
 
 // The encoder walks the array twice: once to validate it and gather its large
@@ -87,6 +124,8 @@ struct Placement {
 // once to write it.
 class Encoder {
 public:
+    explicit Encoder(const PeerLink* to) : to_(to) {}
+
     void collect(const qxArray* a, int depth) {
         if (!a) return;
         if (depth >= kMaxDepth) fail("array nested too deeply");
@@ -121,9 +160,11 @@ public:
             const void* data;
             std::size_t length;
             std::shared_ptr<qx::Block> block;
-            bool direct;  // already a memfd: sent as it is
+            bool direct;    // already a memfd: sent as it is
+            bool returned;  // lent to us by the receiver: only its loan id travels
             std::uint32_t fd_index = 0;
             std::uint64_t offset = 0;
+            std::uint64_t loan = 0;
             bool packed = false;
         };
         std::vector<Source> sources;
@@ -139,21 +180,25 @@ public:
                 sourceOf[i] = it->second;
                 continue;
             }
-            const bool direct = r.block && r.block->fd() >= 0 && r.block->data() == r.data &&
-                                r.block->size() >= r.length;
+            const bool whole = r.block && r.block->data() == r.data && r.block->size() >= r.length;
+            const auto* mapped = dynamic_cast<const MappedBlock*>(r.block.get());
+            const bool returned = whole && mapped && mapped->loan() != 0 && to_ && mapped->lender() == to_->peer;
+            const bool direct = !returned && whole && r.block->fd() >= 0;
             byKey.emplace(key, sources.size());
             sourceOf[i] = sources.size();
-            sources.push_back({r.data, r.length, r.block, direct});
+            sources.push_back({r.data, r.length, r.block, direct, returned});
+            if (returned) sources.back().loan = mapped->loan();
         }
 
         const std::size_t used = out.fds.size();
         const std::size_t budget = used >= kMaxFdsPerFrame ? 0 : kMaxFdsPerFrame - used;
-        if (budget == 0) fail("no descriptor left in the frame");
+        std::vector<std::size_t> order;
+        for (std::size_t i = 0; i < sources.size(); ++i)
+            if (!sources[i].returned) order.push_back(i);
+        if (!order.empty() && budget == 0) fail("no descriptor left in the frame");
         // When not all fit, memfd blocks keep their own descriptors first (no
         // copy); the rest share the last descriptor, packed at page offsets.
-        std::size_t own = sources.size() <= budget ? sources.size() : budget - 1;
-        std::vector<std::size_t> order(sources.size());
-        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+        const std::size_t own = order.size() <= budget ? order.size() : budget - 1;
         std::stable_partition(order.begin(), order.end(), [&](std::size_t i) { return sources[i].direct; });
 
         std::vector<int> newFds;
@@ -197,17 +242,31 @@ public:
             newFds.push_back(fd.get());
             newOwned.push_back(std::move(fd));
         }
+        // Blocks going back stay alive until the frame is out, so that their
+        // release notice cannot overtake it.
+        for (const Source& s : sources)
+            if (s.returned) newKeep.push_back(s.block);
 
         placements_.resize(refs_.size());
-        for (std::size_t i = 0; i < refs_.size(); ++i) {
-            const Source& s = sources[sourceOf[i]];
-            placements_[i] = {s.fd_index, s.offset};
-        }
         // Nothing below throws but allocation; commit in one go.
         out.fds.reserve(out.fds.size() + newFds.size());
         out.keep.reserve(out.keep.size() + newKeep.size());
         out.owned.reserve(out.owned.size() + newOwned.size());
-        for (auto& b : newKeep) shm::markShared(b.get());  // the peer may see it from now on
+        for (Source& s : sources) {
+            if (!s.direct) continue;
+            // The peer may see it from now on.  Our own memory is lent to a
+            // peer that reports back; anything else is shared for good.
+            if (auto* mapped = dynamic_cast<MappedBlock*>(s.block.get()))
+                mapped->escape();
+            else if (to_)
+                s.loan = shm::lend(s.block.get(), to_->peer);
+            else
+                shm::markShared(s.block.get());
+        }
+        for (std::size_t i = 0; i < refs_.size(); ++i) {
+            const Source& s = sources[sourceOf[i]];
+            placements_[i] = {s.fd_index, s.offset, s.loan, s.returned};
+        }
         out.fds.insert(out.fds.end(), newFds.begin(), newFds.end());
         for (auto& b : newKeep) out.keep.push_back(std::move(b));
         for (auto& f : newOwned) out.owned.push_back(std::move(f));
@@ -284,9 +343,13 @@ private:
             return;
         }
         const Placement& pl = placements_.at(next_++);
-        w.u8(kFd).u64(n).u32(pl.fd_index).u64(pl.offset);
+        if (pl.returned)
+            w.u8(kLoaned).u64(n).u64(pl.loan);
+        else
+            w.u8(kFd).u64(n).u32(pl.fd_index).u64(pl.offset).u64(pl.loan);
     }
 
+    const PeerLink* to_;
     std::vector<LargeRef> refs_;
     std::vector<Placement> placements_;
     std::size_t next_ = 0;
@@ -294,18 +357,6 @@ private:
 
 // ---- decoding ----------------------------------------------------------------
 
-// Received memory mapped into this process.
-class MappedBlock final : public qx::Block {
-public:
-    MappedBlock(void* data, std::size_t size, std::shared_ptr<UniqueFd> fd)
-        : Block(data, size), fd_(std::move(fd)) {}
-    ~MappedBlock() override { ::munmap(data_, size_); }
-    // Only a whole memfd can be sent on as it is (offset 0 on the wire).
-    int fd() const noexcept override { return fd_ ? fd_->get() : -1; }
-
-private:
-    std::shared_ptr<UniqueFd> fd_;
-};
 
 // A block as read: inline bytes in the payload or a mapped region.
 struct InBlock {
@@ -317,8 +368,9 @@ struct InBlock {
 
 class Decoder {
 public:
-    Decoder(PayloadReader& in, std::vector<UniqueFd>& fds, const std::shared_ptr<const qx::ObjectSession>& session)
-        : in_(in), fds_(fds), session_(session) {}
+    Decoder(PayloadReader& in, std::vector<UniqueFd>& fds, const std::shared_ptr<const qx::ObjectSession>& session,
+            const PeerLink* from)
+        : in_(in), fds_(fds), session_(session), from_(from) {}
 
     matrix::unique_array_ptr read(int depth) {
         const std::uint8_t tag = in_.u8();
@@ -375,11 +427,24 @@ private:
             check();
             return b;
         }
+        if (kind == kLoaned) {
+            const std::uint64_t loan = in_.u64();
+            check();
+            if (from_) b.mapped = shm::reclaim(from_->peer, loan, b.length);
+            if (!b.mapped) fail("block of an unknown loan");
+            return b;
+        }
         if (kind != kFd) fail("bad block kind");
         const std::uint32_t index = in_.u32();
         const std::uint64_t offset = in_.u64();
+        const std::uint64_t loan = in_.u64();
         check();
+        if (loan != 0 && offset != 0) fail("lent block not at the start of its descriptor");
         b.mapped = map(index, offset, b.length);
+        if (loan != 0 && from_) {
+            auto* mapped = static_cast<MappedBlock*>(b.mapped.get());
+            if (mapped->loan() == 0) mapped->setLoan(loan, *from_);
+        }
         return b;
     }
 
@@ -559,22 +624,43 @@ private:
     PayloadReader& in_;
     std::vector<UniqueFd>& fds_;
     const std::shared_ptr<const qx::ObjectSession>& session_;
+    const PeerLink* from_;
     std::map<std::uint32_t, Received> received_;
     std::map<std::tuple<std::uint32_t, std::uint64_t, std::size_t>, std::shared_ptr<qx::Block>> mapped_;
 };
 
 }  // namespace
 
-void encode_array(const qxArray* a, PayloadWriter& out, OutgoingFds& fds) {
-    Encoder enc;
+std::uint64_t new_peer_tag() noexcept {
+    static std::atomic<std::uint64_t> next{1};
+    return next.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::vector<std::uint8_t> loan_released_payload(std::uint64_t id, bool reusable) {
+    return PayloadWriter().u64(id).u8(reusable ? 1 : 0).take();
+}
+
+void on_loan_released(std::uint64_t peer, const std::vector<std::uint8_t>& payload) noexcept {
+    PayloadReader r(payload);
+    const std::uint64_t id = r.u64();
+    const std::uint8_t reusable = r.u8();
+    if (!r.ok() || reusable > 1) return;
+    shm::loanReturned(peer, id, reusable == 1);
+}
+
+void forget_peer(std::uint64_t peer) noexcept { shm::forgetPeer(peer); }
+
+void encode_array(const qxArray* a, PayloadWriter& out, OutgoingFds& fds, const PeerLink* to) {
+    Encoder enc(to);
     enc.collect(a, 0);
     enc.place(fds);
     enc.write(a, out);
 }
 
 matrix::unique_array_ptr decode_array(PayloadReader& in, std::vector<UniqueFd>& fds,
-                                      const std::shared_ptr<const qx::ObjectSession>& session) {
-    Decoder dec(in, fds, session);
+                                      const std::shared_ptr<const qx::ObjectSession>& session,
+                                      const PeerLink* from) {
+    Decoder dec(in, fds, session, from);
     return dec.read(0);
 }
 

@@ -13,7 +13,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace veldra::protocol {
@@ -117,28 +119,109 @@ Pool& pool() {
     return *p;
 }
 
-class MemfdBlock final : public qx::Block {
-public:
-    MemfdBlock(const Region& r, std::size_t size) : Block(r.data, size), region_(r) {}
-    ~MemfdBlock() override {
-        if (!shared_.load(std::memory_order_acquire) && pool().put(region_)) return;
-        unmapRegion(region_);
+// A mapped region and what becomes of it once nothing here uses it and no
+// peer has it mapped: back to the pool, unless a peer may still see it.
+struct RegionOwner {
+    explicit RegionOwner(const Region& region) : r(region) {}
+    RegionOwner(const RegionOwner&) = delete;
+    RegionOwner& operator=(const RegionOwner&) = delete;
+    ~RegionOwner() {
+        if (!tainted.load(std::memory_order_acquire) && pool().put(r)) return;
+        unmapRegion(r);
     }
-    int fd() const noexcept override { return region_.fd; }
-    void markShared() noexcept { shared_.store(true, std::memory_order_release); }
+    Region r;
+    const std::uint64_t id = nextRegionId();
+    std::atomic<bool> tainted{false};
 
 private:
-    Region region_;
-    std::atomic<bool> shared_{false};
+    static std::uint64_t nextRegionId() noexcept {
+        static std::atomic<std::uint64_t> next{1};
+        return next.fetch_add(1, std::memory_order_relaxed);
+    }
+};
+
+class MemfdBlock final : public qx::Block {
+public:
+    MemfdBlock(std::shared_ptr<RegionOwner> owner, std::size_t size)
+        : Block(owner->r.data, size), owner_(std::move(owner)) {}
+    int fd() const noexcept override { return owner_->r.fd; }
+    const std::shared_ptr<RegionOwner>& owner() const noexcept { return owner_; }
+
+private:
+    std::shared_ptr<RegionOwner> owner_;
 };
 
 std::shared_ptr<qx::Block> wrap(const Region& r, std::size_t bytes) {
+    std::shared_ptr<RegionOwner> owner;
     try {
-        return std::make_shared<MemfdBlock>(r, bytes);
+        owner = std::make_shared<RegionOwner>(r);
     } catch (...) {
         unmapRegion(r);
         return nullptr;
     }
+    try {
+        return std::make_shared<MemfdBlock>(std::move(owner), bytes);
+    } catch (...) {
+        return nullptr;  // the owner pools the region
+    }
+}
+
+// Regions lent to peers, by peer and region id, with the number of mappings
+// the peer was sent and has not yet given back.
+class Loans {
+public:
+    std::uint64_t lend(const std::shared_ptr<RegionOwner>& owner, std::uint64_t peer) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Loan& loan = loans_[{peer, owner->id}];
+        if (!loan.owner) loan.owner = owner;
+        ++loan.count;
+        return owner->id;
+    }
+    void returned(std::uint64_t peer, std::uint64_t id, bool reusable) noexcept {
+        std::shared_ptr<RegionOwner> drop;  // released outside the lock
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = loans_.find({peer, id});
+        if (it == loans_.end()) return;
+        if (!reusable) it->second.owner->tainted.store(true, std::memory_order_release);
+        if (--it->second.count > 0) return;
+        drop = std::move(it->second.owner);
+        loans_.erase(it);
+    }
+    std::shared_ptr<RegionOwner> find(std::uint64_t peer, std::uint64_t id) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = loans_.find({peer, id});
+        return it == loans_.end() ? nullptr : it->second.owner;
+    }
+    void forget(std::uint64_t peer) noexcept {
+        std::vector<std::shared_ptr<RegionOwner>> drop;
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = loans_.lower_bound({peer, 0}); it != loans_.end() && it->first.first == peer;) {
+            // It may still be mapped there: never hand it out again.
+            it->second.owner->tainted.store(true, std::memory_order_release);
+            try {
+                drop.push_back(std::move(it->second.owner));
+            } catch (...) {
+            }
+            it = loans_.erase(it);
+        }
+    }
+    std::size_t size() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return loans_.size();
+    }
+
+private:
+    struct Loan {
+        std::shared_ptr<RegionOwner> owner;
+        std::size_t count = 0;
+    };
+    std::mutex mutex_;
+    std::map<std::pair<std::uint64_t, std::uint64_t>, Loan> loans_;
+};
+
+Loans& loans() {
+    static Loans* l = new Loans;  // never destroyed, like the pool
+    return *l;
 }
 
 class SharedMemoryAllocator final : public qx::BlockAllocator {
@@ -167,8 +250,33 @@ public:
 }  // namespace
 
 void markShared(qx::Block* block) noexcept {
-    if (auto* b = dynamic_cast<MemfdBlock*>(block)) b->markShared();
+    if (auto* b = dynamic_cast<MemfdBlock*>(block)) b->owner()->tainted.store(true, std::memory_order_release);
 }
+
+std::uint64_t lend(qx::Block* block, std::uint64_t peer) noexcept {
+    auto* b = dynamic_cast<MemfdBlock*>(block);
+    if (!b) return 0;
+    try {
+        return loans().lend(b->owner(), peer);
+    } catch (...) {
+        markShared(block);  // sent without a loan: never reused
+        return 0;
+    }
+}
+
+void loanReturned(std::uint64_t peer, std::uint64_t id, bool reusable) noexcept {
+    loans().returned(peer, id, reusable);
+}
+
+std::shared_ptr<qx::Block> reclaim(std::uint64_t peer, std::uint64_t id, std::size_t length) {
+    auto owner = loans().find(peer, id);
+    if (!owner || length > owner->r.mapped) return nullptr;
+    return std::make_shared<MemfdBlock>(std::move(owner), length);
+}
+
+void forgetPeer(std::uint64_t peer) noexcept { loans().forget(peer); }
+
+std::size_t loanCount() { return loans().size(); }
 
 void setPoolLimit(std::size_t blocks) { pool().setLimit(blocks); }
 std::size_t pooledBlockCount() { return pool().size(); }
@@ -182,7 +290,8 @@ void installSharedMemoryAllocator() {
         lim.rlim_cur = lim.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &lim);
     }
-    qx::setBlockAllocator(std::make_shared<shm::SharedMemoryAllocator>());
+    static const std::shared_ptr<qx::BlockAllocator> allocator = std::make_shared<shm::SharedMemoryAllocator>();
+    qx::setBlockAllocator(allocator);
 }
 
 }  // namespace veldra::protocol

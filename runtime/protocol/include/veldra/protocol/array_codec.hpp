@@ -10,8 +10,11 @@
 // sent as they are; other large blocks are copied into one.  A decoded
 // array's large blocks map the received memory.
 //
-// Blocks that crossed between processes are never handed out again by the
-// allocator: both sides may still see them.
+// A block of ours sent over a connection is a loan: when the peer has
+// unmapped it, it says so (a LoanReleased frame) and the memory may be pooled
+// again; when it passed the block on to others, or the connection ends
+// first, the memory is never handed out again.  A lent block the peer sends
+// back travels as the loan's id, and arrives as our own memory.
 #include <veldra/protocol/fd.hpp>
 #include <veldra/protocol/payload.hpp>
 
@@ -19,6 +22,7 @@
 #include <qx/matrix.hpp>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -47,9 +51,35 @@ struct OutgoingFds {
     std::vector<UniqueFd> owned;
 };
 
-// Appends `a` (nullptr allowed: "no array") to the payload.  Throws
-// ArrayCodecError when it cannot be encoded.
-void encode_array(const qxArray* a, PayloadWriter& out, OutgoingFds& fds);
+// Where a connection's LoanReleased frames go; implemented by connections.
+class LoanChannel {
+public:
+    virtual ~LoanChannel() = default;
+    // Tells the peer that this process unmapped one mapping of its loan `id`
+    // (`reusable` false when the block went on to others).  Any thread; must
+    // not throw; a closed connection drops it.
+    virtual void send_loan_released(std::uint64_t id, bool reusable) noexcept = 0;
+};
+
+// The connection an array is encoded for or decoded from.
+struct PeerLink {
+    std::uint64_t peer = 0;  // new_peer_tag(), one per connection
+    std::weak_ptr<LoanChannel> channel;
+};
+
+// A tag no other connection of this process has had.
+std::uint64_t new_peer_tag() noexcept;
+// The payload of a LoanReleased frame, and what to do with one received from
+// `peer` (malformed ones are ignored).
+std::vector<std::uint8_t> loan_released_payload(std::uint64_t id, bool reusable);
+void on_loan_released(std::uint64_t peer, const std::vector<std::uint8_t>& payload) noexcept;
+// The connection to `peer` ended: loans to it come back unusable.
+void forget_peer(std::uint64_t peer) noexcept;
+
+// Appends `a` (nullptr allowed: "no array") to the payload.  With `to`, our
+// large blocks are lent to that peer; without, they are marked shared for
+// good.  Throws ArrayCodecError when it cannot be encoded.
+void encode_array(const qxArray* a, PayloadWriter& out, OutgoingFds& fds, const PeerLink* to = nullptr);
 
 // Reads one array written by encode_array.  `fds` are the frame's
 // descriptors (taken as needed).  Object arrays carry the key of their
@@ -57,7 +87,10 @@ void encode_array(const qxArray* a, PayloadWriter& out, OutgoingFds& fds);
 // references of `session`, all others as arrays that are no references.  Returns nullptr for "no
 // array"; throws ArrayCodecError on malformed input, never reads out of
 // bounds and leaves no array behind.
+// `from` is the connection it came over: needed for lent blocks (their
+// mappings report back through its channel) and for blocks coming back.
 matrix::unique_array_ptr decode_array(PayloadReader& in, std::vector<UniqueFd>& fds,
-                                      const std::shared_ptr<const qx::ObjectSession>& session);
+                                      const std::shared_ptr<const qx::ObjectSession>& session,
+                                      const PeerLink* from = nullptr);
 
 }  // namespace veldra::protocol

@@ -27,6 +27,7 @@ enum class MessageType : std::uint32_t {
     Shutdown = 4,      // a launched engine exits at once
     // either way, tagged with the request it answers
     Error = 5,         // string reason
+    LoanReleased = 6,  // request id 0: u64 loan id, u8 reusable; a lent block was unmapped
     // function calls; the request id names the call
     Call = 100,        // client -> engine: string name, u32 nargout, u8 capture flags
                        // (1 out, 2 err), u32 count, that many arrays
@@ -45,7 +46,7 @@ enum class CallStatus : std::uint8_t {
 
 inline constexpr std::uint16_t kFrameMagic = 0x5644;
 inline constexpr std::uint8_t kFrameVersion = 1;
-inline constexpr std::uint32_t kProtocolVersion = 1;
+inline constexpr std::uint32_t kProtocolVersion = 2;
 inline constexpr std::size_t kHeaderSize = 20;
 // Bulk data goes in memfd blocks, so frames stay small.
 inline constexpr std::uint32_t kMaxPayload = 64u << 20;

@@ -86,13 +86,18 @@ engine_api::Handle launch() {
     return e;
 }
 
-double identity_round_trip(engine_api::Handle engine, const qxArray* arg, int rounds) {
+double identity_round_trip(engine_api::Handle engine, const qxArray* arg, int rounds, bool capture = false) {
     std::vector<double> t;
     t.reserve(rounds);
     for (int i = 0; i < rounds + rounds / 10; ++i) {
         double us = time_us([&] {
-            auto h = engine_api::evaluateFunction(engine, "identity", 1, {arg}, false, false);
-            auto r = engine_api::getFEvalResult(h, nullptr, nullptr, -1);
+            auto h = engine_api::evaluateFunction(engine, "identity", 1, {arg}, capture, capture);
+            boost::shared_ptr<engine_api::ustringbuf> out, err;
+            if (capture) {
+                out.reset(new engine_api::ustringbuf);
+                err.reset(new engine_api::ustringbuf);
+            }
+            auto r = engine_api::getFEvalResult(h, out, err, -1);
             engine_api::destroyFEvalResult(h);
         });
         if (i >= rounds / 10) t.push_back(us);  // the first ones warm up
@@ -110,14 +115,17 @@ int main() {
     qxArray* scalar = qxCreateNumericMatrix(1, 1, qxDOUBLE_CLASS, qxREAL);
     *static_cast<double*>(qxGetData(scalar)) = 42;
 
-    std::printf("%-10s %22s %22s %8s\n", "placement", "identity 1x1 (us)", "raw ping-pong (us)", "ratio");
+    std::printf("%-10s %22s %22s %8s %22s\n", "placement", "identity 1x1 (us)", "raw ping-pong (us)", "ratio",
+                "capturing both (us)");
     for (bool pinned : {true, false}) {
         place(pinned);
         double raw = ping_pong(rounds);
         auto engine = launch();  // started after placing, so it inherits the placement
         double call = identity_round_trip(engine, scalar, rounds);
+        double captured = identity_round_trip(engine, scalar, rounds, true);
         engine_api::destroyVELDRAHandle(engine);
-        std::printf("%-10s %22.1f %22.1f %8.2f\n", pinned ? "one CPU" : "unpinned", call, raw, call / raw);
+        std::printf("%-10s %22.1f %22.1f %8.2f %22.1f\n", pinned ? "one CPU" : "unpinned", call, raw, call / raw,
+                    captured);
     }
     place(false);
 

@@ -3,13 +3,19 @@
 #include <veldra/protocol/payload.hpp>
 #include <veldra/protocol/socket.hpp>
 
+#include <chrono>
 #include <map>
+
+#include <sched.h>
 
 #include <sys/socket.h>
 
 namespace veldra::engine {
 
 namespace {
+// How long the reader polls for a client's next frame before it sleeps.
+constexpr auto kNextFrameSpin = std::chrono::microseconds(50);
+
 std::map<std::uint32_t, Handler>& handlers() {
     static std::map<std::uint32_t, Handler> h;
     return h;
@@ -70,9 +76,20 @@ void Connection::read_loop(std::function<void(Connection&)> on_closed) {
     std::vector<std::uint8_t> buf(64 * 1024);
     std::vector<protocol::UniqueFd> fds;
     auto self = shared_from_this();
+    const bool spin = protocol::several_cpus();
     try {
         for (;;) {
-            std::size_t n = protocol::recv_some(fd_.get(), buf.data(), buf.size(), &fds);
+            std::size_t n = protocol::kNothingYet;
+            if (spin) {
+                // A client calling again at once is read without a wake-up.
+                const auto until = std::chrono::steady_clock::now() + kNextFrameSpin;
+                do {
+                    n = protocol::recv_some(fd_.get(), buf.data(), buf.size(), &fds, true);
+                    if (n != protocol::kNothingYet) break;
+                    ::sched_yield();
+                } while (std::chrono::steady_clock::now() < until);
+            }
+            if (n == protocol::kNothingYet) n = protocol::recv_some(fd_.get(), buf.data(), buf.size(), &fds);
             if (n == 0) break;
             decoder.feed_fds(std::move(fds));
             fds.clear();

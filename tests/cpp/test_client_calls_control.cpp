@@ -41,6 +41,41 @@ TEST_F(CallTest, CancellingARunningCallInterruptsIt) {
     EXPECT_TRUE(answers(e.handle));
 }
 
+TEST_F(CallTest, WaitersShareTheReadingOfOneConnection) {
+    Engine e;
+    auto quick = sleep_call(e.handle, 0.2);
+    auto slow = sleep_call(e.handle, 30);
+    // One thread reads the connection for its slow call; the reply to the
+    // other thread's quick call still reaches that thread at once.
+    std::atomic<double> slowDone{-1};
+    auto t0 = Clock::now();
+    std::thread slowWaiter([&] {
+        waitFEval(slow[0], -1);
+        slowDone = seconds_since(t0);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(waitFEval(quick[0], -1));
+    EXPECT_LT(seconds_since(t0), 5);
+    EXPECT_EQ(collect(quick).thrown, "");
+    // Cancelling wakes the thread that waits without a limit.
+    EXPECT_TRUE(cancelFEval(slow[0]));
+    slowWaiter.join();
+    EXPECT_GE(slowDone.load(), 0);
+    EXPECT_LT(slowDone.load(), 5);
+    destroyFEvalResult(quick);
+    destroyFEvalResult(slow);
+
+    // With nobody waiting, a reply is still noticed.
+    auto later = sleep_call(e.handle, 0.05);
+    bool done = false;
+    for (int i = 0; i < 400 && !done; ++i) {
+        done = isDoneFEval(later[0]);
+        if (!done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(done);
+    destroyFEvalResult(later);
+}
+
 TEST_F(CallTest, CancellingAQueuedCallDropsIt) {
     Engine e;
     auto first = sleep_call(e.handle, 0.3);

@@ -14,7 +14,6 @@
 #include <condition_variable>
 #include <mutex>
 
-#include <sched.h>
 
 namespace engine_api {
 
@@ -56,10 +55,6 @@ using veldra::protocol::CallStatus;
 using veldra::protocol::Deadline;
 using veldra::protocol::Frame;
 using veldra::protocol::MessageType;
-
-// Long enough to catch a reply to a quick call, short enough not to matter
-// when it does not come.
-constexpr auto kWaitSpin = std::chrono::microseconds(100);
 
 enum class State : int { Pending, Answered, Lost, Cancelled };
 
@@ -146,6 +141,7 @@ struct Call {
             message = why;
         }
         core->conn->forget(id);
+        core->conn->wake_waiters();  // a thread may be waiting for this call
         try {
             core->conn->send(MessageType::Cancel, id, {});
         } catch (const std::exception&) {
@@ -158,24 +154,9 @@ struct Call {
 
     bool wait(const Deadline& deadline) {
         if (is_done()) return true;
-        if (deadline.is_never() || !deadline.expired()) {
-            auto spin_until = std::chrono::steady_clock::now() + kWaitSpin;
-            do {
-                ::sched_yield();  // a thread sharing this CPU may be the one to answer
-                if (is_done()) return true;
-            } while (std::chrono::steady_clock::now() < spin_until);
-        }
-        std::unique_lock<std::mutex> lock(m);
-        ++waiters;
-        bool done;
-        if (deadline.is_never()) {
-            cv.wait(lock, [&] { return is_done(); });
-            done = true;
-        } else {
-            done = cv.wait_until(lock, deadline.when(), [&] { return is_done(); });
-        }
-        --waiters;
-        return done;
+        // Reads the connection itself while waiting: the reply wakes this
+        // thread directly.
+        return core->conn->pump(deadline, [this] { return is_done(); });
     }
 };
 

@@ -5,9 +5,16 @@
 #include <veldra/protocol/payload.hpp>
 #include <veldra/protocol/socket.hpp>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <system_error>
 
+#include <poll.h>
+#include <sched.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace engine_api::detail {
 
@@ -19,8 +26,27 @@ namespace {
 // has ended, before it is killed.
 constexpr double kExitGrace = 2.0;
 
-// The connection whose reader runs on this thread, if any.
+// How long the reader thread leaves the socket to callers after one of them
+// read: a caller that waits again at once then reads without a hand-over.
+constexpr auto kCallerPark = std::chrono::milliseconds(2);
+
+// How long a thread waiting for a reply polls before it sleeps.
+constexpr auto kReplySpin = std::chrono::microseconds(50);
+
+// The connection this thread holds the read role of, if any.
 thread_local const Connection* tlsReading = nullptr;
+
+// Sets tlsReading for a scope.
+class ReadingScope {
+public:
+    explicit ReadingScope(const Connection* c) : previous_(tlsReading) { tlsReading = c; }
+    ~ReadingScope() { tlsReading = previous_; }
+    ReadingScope(const ReadingScope&) = delete;
+    ReadingScope& operator=(const ReadingScope&) = delete;
+
+private:
+    const Connection* previous_;
+};
 }  // namespace
 
 void discard_call_result(Frame& frame, const veldra::protocol::PeerLink& from) noexcept {
@@ -40,7 +66,12 @@ void discard_call_result(Frame& frame, const veldra::protocol::PeerLink& from) n
 }
 
 Connection::Connection(veldra::protocol::UniqueFd fd, std::shared_ptr<ChildProcess> process)
-    : fd_(std::move(fd)), process_(std::move(process)) {}
+    : fd_(std::move(fd)),
+      process_(std::move(process)),
+      wake_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      buf_(64 * 1024) {
+    if (!wake_fd_) throw EngineException(std::string("cannot make an event descriptor: ") + std::strerror(errno));
+}
 
 Connection::~Connection() {
     std::lock_guard<std::mutex> lock(join_mutex_);
@@ -141,59 +172,173 @@ void Connection::close(bool kill) {
     if (reader_.joinable() && reader_.get_id() != std::this_thread::get_id()) reader_.join();
 }
 
-void Connection::read_loop() {
-    tlsReading = this;
-    const veldra::protocol::PeerLink from = link();
-    veldra::protocol::FrameDecoder decoder;
-    std::vector<std::uint8_t> buf(64 * 1024);
-    std::vector<veldra::protocol::UniqueFd> fds;
-    std::string reason;
-    try {
-        for (;;) {
-            std::size_t n = veldra::protocol::recv_some(fd_.get(), buf.data(), buf.size(), &fds);
-            if (n == 0) break;
-            decoder.feed_fds(std::move(fds));
-            fds.clear();
-            decoder.feed(buf.data(), n);
-            Frame frame;
-            while (decoder.next(frame)) {
-                if (frame.type == veldra::protocol::MessageType::LoanReleased) {
-                    veldra::protocol::on_loan_released(peer_tag_, frame.payload);
-                    continue;
-                }
-                ReplyHandler* h = nullptr;
-                ReplyHandler handler;
-                if (frame.request_id != 0) {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    auto it = replies_.find(frame.request_id);
-                    if (it != replies_.end()) {
-                        handler = it->second;
-                        h = &handler;
-                    }
-                }
-                if (h) {
-                    std::uint64_t id = frame.request_id;
-                    if (h->on_frame && h->on_frame(std::move(frame))) forget(id);
-                } else if (frame.type == veldra::protocol::MessageType::CallResult) {
-                    discard_call_result(frame, from);  // its call was released meanwhile
-                } else if (unsolicited_) {
-                    unsolicited_(std::move(frame));
-                }
-            }
-            if (decoder.failed()) {
-                reason = "protocol error: " + decoder.error();
-                break;
-            }
+void Connection::dispatch(Frame&& frame, const veldra::protocol::PeerLink& from) {
+    if (frame.type == veldra::protocol::MessageType::LoanReleased) {
+        veldra::protocol::on_loan_released(peer_tag_, frame.payload);
+        return;
+    }
+    ReplyHandler handler;
+    bool found = false;
+    if (frame.request_id != 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = replies_.find(frame.request_id);
+        if (it != replies_.end()) {
+            handler = it->second;
+            found = true;
         }
+    }
+    if (found) {
+        const std::uint64_t id = frame.request_id;
+        if (handler.on_frame && handler.on_frame(std::move(frame))) forget(id);
+    } else if (frame.type == veldra::protocol::MessageType::CallResult) {
+        discard_call_result(frame, from);  // its call was released meanwhile
+    } else if (unsolicited_) {
+        unsolicited_(std::move(frame));
+    }
+}
+
+bool Connection::read_once(int timeout_ms, bool spin, std::string& reason) {
+    try {
+        std::vector<veldra::protocol::UniqueFd> fds;
+        std::size_t n = veldra::protocol::kNothingYet;
+        if (spin && timeout_ms != 0) {
+            // A quick reply is caught without sleeping: waking a sleeping
+            // thread costs more than the reply takes.  The yield lets a
+            // thread sharing this CPU run meanwhile.
+            const auto until = std::chrono::steady_clock::now() + kReplySpin;
+            do {
+                n = veldra::protocol::recv_some(fd_.get(), buf_.data(), buf_.size(), &fds, true);
+                if (n != veldra::protocol::kNothingYet) break;
+                ::sched_yield();
+            } while (std::chrono::steady_clock::now() < until);
+        }
+        if (n == veldra::protocol::kNothingYet) {
+            pollfd p[2] = {{fd_.get(), POLLIN, 0}, {wake_fd_.get(), POLLIN, 0}};
+            const int r = ::poll(p, 2, timeout_ms);
+            if (r < 0) {
+                if (errno == EINTR) return true;
+                throw std::system_error(errno, std::generic_category(), "poll");
+            }
+            if (p[1].revents) {
+                std::uint64_t count = 0;
+                while (::read(wake_fd_.get(), &count, sizeof count) > 0) {
+                }
+            }
+            if (p[0].revents == 0) return true;
+            n = veldra::protocol::recv_some(fd_.get(), buf_.data(), buf_.size(), &fds);
+        }
+        if (n == 0) return false;
+        decoder_.feed_fds(std::move(fds));
+        decoder_.feed(buf_.data(), n);
+        const veldra::protocol::PeerLink from = link();
+        Frame frame;
+        while (decoder_.next(frame)) dispatch(std::move(frame), from);
+        if (decoder_.failed()) {
+            reason = "protocol error: " + decoder_.error();
+            return false;
+        }
+        return true;
     } catch (const std::system_error& e) {
         reason = "connection failed: " + e.code().message();
     } catch (const std::exception& e) {
         reason = std::string("connection failed: ") + e.what();
     }
+    return false;
+}
+
+void Connection::wake_waiters() {
+    {
+        std::lock_guard<std::mutex> lock(read_mutex_);
+        callers_cv_.notify_all();
+    }
+    const std::uint64_t one = 1;
+    (void)!::write(wake_fd_.get(), &one, sizeof one);
+}
+
+bool Connection::pump(const Deadline& deadline, const std::function<bool()>& done) {
+    std::unique_lock<std::mutex> lock(read_mutex_);
+    ++pumping_;
+    bool woke_reader = false;
+    for (;;) {
+        if (done() || finished_ || deadline.expired()) break;
+        if (!reading_ && !ended_) {
+            reading_ = true;
+            lock.unlock();
+            std::string reason;
+            bool ok;
+            {
+                ReadingScope scope(this);
+                ok = read_once(deadline.poll_timeout_ms(), spin_, reason);
+            }
+            lock.lock();
+            reading_ = false;
+            park_until_ = std::chrono::steady_clock::now() + kCallerPark;
+            if (!ok && !ended_) {
+                ended_ = true;  // the reader thread finishes the connection
+                end_reason_ = reason;
+                reader_cv_.notify_all();
+            }
+            callers_cv_.notify_all();  // replies to other waiters may have come
+            continue;
+        }
+        if (background_reading_ && !woke_reader) {
+            // The reader thread waits on the socket: ask it to step aside.
+            const std::uint64_t one = 1;
+            (void)!::write(wake_fd_.get(), &one, sizeof one);
+            woke_reader = true;
+        }
+        if (deadline.is_never())
+            callers_cv_.wait(lock);
+        else
+            callers_cv_.wait_until(lock, deadline.when());
+    }
+    // The reader thread takes over on its own once the park time is out; it
+    // is not woken here, so a caller that waits again soon finds the role free.
+    --pumping_;
+    return done();
+}
+
+void Connection::read_loop() {
+    std::string reason;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(read_mutex_);
+            for (;;) {
+                if (ended_) break;
+                const auto now = std::chrono::steady_clock::now();
+                if (!reading_ && pumping_ == 0 && now >= park_until_) break;
+                // Callers reading do not wake this thread; it looks again now and then.
+                reader_cv_.wait_until(lock, std::max(park_until_, now + kCallerPark));
+            }
+            if (ended_) {
+                reason = end_reason_;
+                break;
+            }
+            reading_ = background_reading_ = true;
+        }
+        bool ok;
+        {
+            ReadingScope scope(this);
+            ok = read_once(-1, false, reason);
+        }
+        std::lock_guard<std::mutex> lock(read_mutex_);
+        reading_ = background_reading_ = false;
+        if (!ok) {
+            ended_ = true;
+            end_reason_ = reason;
+        }
+        callers_cv_.notify_all();
+        if (!ok) break;
+    }
     ::shutdown(fd_.get(), SHUT_RDWR);
     veldra::protocol::forget_peer(peer_tag_);
-    finish(std::move(reason));
-    tlsReading = nullptr;
+    {
+        ReadingScope scope(this);
+        finish(std::move(reason));
+    }
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    finished_ = true;
+    callers_cv_.notify_all();
 }
 
 void Connection::finish(std::string reason) {

@@ -1,16 +1,21 @@
 #pragma once
 // The client's connection to one engine.  Frames are tagged with request ids;
-// a reader thread hands each reply to the handler registered for its id,
-// and frames nobody waits for to the connection's own handler.  Writes are
-// serialised, so any thread may send.  When the engine goes away the reader
-// notices at once, reaps a launched engine and tells every waiter.
+// whoever reads hands each reply to the handler registered for its id, and
+// frames nobody waits for to the connection's own handler.  A thread waiting
+// for a reply reads the socket itself (one wake-up per reply, as in a plain
+// ping-pong); the connection's reader thread reads while nobody waits, so
+// that replies, loan notices and the engine's end are noticed even then.
+// Writes are serialised, so any thread may send.  When the engine goes away,
+// the reader thread reaps a launched engine and tells every waiter.
 #include "child_process.hpp"
 
 #include <veldra/protocol/array_codec.hpp>
 #include <veldra/protocol/fd.hpp>
 #include <veldra/protocol/frame.hpp>
+#include <veldra/protocol/socket.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -29,7 +34,8 @@ public:
     using CloseHandler = std::function<void(const std::string& reason)>;
     // The replies to one request.  on_frame returns true when the request is
     // finished; on_lost runs instead when the connection ends first.  Both run
-    // on the reader thread and must not block on the connection.
+    // on whichever thread reads (with the read role held) and must not block
+    // on the connection.
     struct ReplyHandler {
         std::function<bool(veldra::protocol::Frame&&)> on_frame;
         std::function<void(const std::string& reason)> on_lost;
@@ -44,6 +50,15 @@ public:
     void start(FrameHandler unsolicited, CloseHandler on_close);
 
     std::uint64_t new_request_id() noexcept { return next_id_.fetch_add(1); }
+    // Reads and dispatches frames on the calling thread (or waits while
+    // another thread does) until `done()` holds, the deadline passes or the
+    // connection has ended and told its waiters; `done()` is read under the
+    // connection's read lock.  Returns done().
+    bool pump(const veldra::protocol::Deadline& deadline, const std::function<bool()>& done);
+    // Makes whoever reads or waits in pump() look at `done()` again (after a
+    // state change that arrived without a frame, such as a cancel).
+    void wake_waiters();
+
     // Register before sending, so that no reply can be missed.  False (and
     // nothing registered) when the connection has ended.
     bool expect(std::uint64_t request_id, ReplyHandler handler);
@@ -73,6 +88,12 @@ public:
 
 private:
     void read_loop();
+    // With the read role held: waits up to `timeout_ms` (-1: no limit) for
+    // the socket or a wake-up (polling briefly first with `spin`), and
+    // dispatches every whole frame that came.  False when the connection
+    // ended (`reason` says why, empty for EOF).
+    bool read_once(int timeout_ms, bool spin, std::string& reason);
+    void dispatch(veldra::protocol::Frame&& frame, const veldra::protocol::PeerLink& from);
     void finish(std::string reason);
     // With write_mutex_ held: sends the queued loan notices.
     void send_notices_locked();
@@ -87,6 +108,22 @@ private:
     bool closing_ = false;  // we ended it
     std::string reason_;
     std::map<std::uint64_t, ReplyHandler> replies_;
+
+    // Who reads: one thread at a time holds the role (read_mutex_ guards it).
+    std::mutex read_mutex_;
+    std::condition_variable callers_cv_;  // threads in pump() waiting for the role or their reply
+    std::condition_variable reader_cv_;   // the reader thread waiting for the role
+    bool reading_ = false;           // a thread holds the read role
+    bool background_reading_ = false;  // ... and it is the reader thread
+    int pumping_ = 0;                // threads inside pump()
+    bool ended_ = false;             // a read found the end; the reader thread finishes
+    std::string end_reason_;
+    bool finished_ = false;          // finish() has told every waiter
+    std::chrono::steady_clock::time_point park_until_{};
+    veldra::protocol::UniqueFd wake_fd_;  // eventfd: interrupts a poll of the socket
+    veldra::protocol::FrameDecoder decoder_;
+    std::vector<std::uint8_t> buf_;
+    const bool spin_ = veldra::protocol::several_cpus();  // poll for a reply before sleeping
 
     std::mutex write_mutex_;
     std::mutex notice_mutex_;

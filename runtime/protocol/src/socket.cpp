@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -81,6 +82,10 @@ void send_all(int fd, const void* data, std::size_t n, const int* fds, std::size
 }
 
 std::size_t recv_some(int fd, void* buf, std::size_t cap, std::vector<UniqueFd>* fds) {
+    return recv_some(fd, buf, cap, fds, false);
+}
+
+std::size_t recv_some(int fd, void* buf, std::size_t cap, std::vector<UniqueFd>* fds, bool nonblocking) {
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 64)];
     for (;;) {
         iovec iov{buf, cap};
@@ -89,9 +94,10 @@ std::size_t recv_some(int fd, void* buf, std::size_t cap, std::vector<UniqueFd>*
         msg.msg_iovlen = 1;
         msg.msg_control = control;
         msg.msg_controllen = sizeof control;
-        ssize_t r = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+        ssize_t r = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC | (nonblocking ? MSG_DONTWAIT : 0));
         if (r < 0) {
             if (errno == EINTR) continue;
+            if (nonblocking && (errno == EAGAIN || errno == EWOULDBLOCK)) return kNothingYet;
             throw_errno("receive");
         }
         std::vector<UniqueFd> got;
@@ -126,6 +132,13 @@ bool wait_readable(int fd, const Deadline& deadline) {
         if (r > 0) return true;
         if (deadline.expired()) return false;
     }
+}
+
+bool several_cpus() noexcept {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) != 0) return true;
+    return CPU_COUNT(&set) > 1;
 }
 
 std::pair<UniqueFd, UniqueFd> socket_pair() {

@@ -46,8 +46,15 @@ void send_all(int fd, const void* data, std::size_t n, const int* fds = nullptr,
 // Reads what is there (blocking for at least one byte); 0 at end of stream.
 // Received descriptors are appended to *fds (closed when fds is null).
 std::size_t recv_some(int fd, void* buf, std::size_t cap, std::vector<UniqueFd>* fds);
+// The same; with `nonblocking`, kNothingYet when no byte is there.
+inline constexpr std::size_t kNothingYet = static_cast<std::size_t>(-1);
+std::size_t recv_some(int fd, void* buf, std::size_t cap, std::vector<UniqueFd>* fds, bool nonblocking);
 // False when the deadline passed first.
 bool wait_readable(int fd, const Deadline& deadline);
+
+// Whether this thread may run on more than one CPU: only then is it worth
+// polling for a quick answer instead of sleeping until it comes.
+bool several_cpus() noexcept;
 
 std::pair<UniqueFd, UniqueFd> socket_pair();
 

@@ -8,6 +8,9 @@
 //                         numel x nfields x array (element-major)
 //   function              str name
 //   object                u64 count, count x u64 id, u8 has session [, u64 key]
+// A 1-by-1 dense numeric, logical or char array, what containers are full
+// of, is short: u8 class | 0x80 (| 0x40 when complex), then its element's
+// bytes (real, then imaginary).
 // A block is u8 kind, u64 length, then the bytes (kind 0, small blocks), or
 // u32 descriptor index, u64 page-aligned offset and u64 loan id (kind 1; 0:
 // no loan), or the u64 id of a loan the receiver made us (kind 2: its own
@@ -39,6 +42,8 @@ constexpr int kMaxDepth = 1000;
 constexpr std::uint8_t kInline = 0;
 constexpr std::uint8_t kFd = 1;
 constexpr std::uint8_t kLoaned = 2;
+constexpr std::uint8_t kScalarTag = 0x80;
+constexpr std::uint8_t kComplexScalarTag = 0x40;
 constexpr std::uint8_t kComplexFlag = 1;
 constexpr std::uint8_t kSparseFlag = 2;
 
@@ -278,6 +283,14 @@ public:
             return;
         }
         const qxClassID cls = qxGetClassID(a);
+        if (isElementClass(cls) && qxIsScalar(a) && !qxIsSparse(a)) {
+            const std::size_t es = elementSize(cls);
+            const bool complex = qxIsComplex(a);
+            w.u8(static_cast<std::uint8_t>(cls | kScalarTag | (complex ? kComplexScalarTag : 0)));
+            w.bytes(qxGetData(a), es);
+            if (complex) w.bytes(qxGetImagData(a), es);
+            return;
+        }
         w.u8(static_cast<std::uint8_t>(cls));
         const qxSize ndim = qxGetNumberOfDimensions(a);
         const qxSize* dims = qxGetDimensions(a);
@@ -377,6 +390,7 @@ public:
         check();
         if (tag == 0) return nullptr;
         if (depth >= kMaxDepth) fail("array nested too deeply");
+        if (tag & kScalarTag) return readScalar(tag);
         const auto cls = static_cast<qxClassID>(tag);
         const bool known = isElementClass(cls) || cls == qxCELL_CLASS || cls == qxSTRUCT_CLASS ||
                            cls == qxFUNCTION_CLASS || cls == qxOBJECT_CLASS;
@@ -408,6 +422,23 @@ public:
 private:
     void check() {
         if (!in_.ok()) fail("payload truncated");
+    }
+
+    matrix::unique_array_ptr readScalar(std::uint8_t tag) {
+        const auto cls = static_cast<qxClassID>(tag & ~(kScalarTag | kComplexScalarTag));
+        const bool complex = tag & kComplexScalarTag;
+        if (!isElementClass(cls)) fail("unknown class " + std::to_string(int(cls)) + " of a scalar");
+        if (complex && !(cls >= qxDOUBLE_CLASS && cls <= qxUINT64_CLASS)) fail("class cannot be complex");
+        const std::size_t es = elementSize(cls);
+        const std::uint8_t* re = in_.bytes(es);
+        const std::uint8_t* im = complex ? in_.bytes(es) : nullptr;
+        check();
+        const qxSize one[2] = {1, 1};
+        auto a = made(cls == qxCHAR_CLASS ? qxCreateCharArray(2, one)
+                                          : qxCreateNumericArray(2, one, cls, complex ? qxCOMPLEX : qxREAL));
+        std::memcpy(qxGetData(a.get()), re, es);
+        if (complex) std::memcpy(qxGetImagData(a.get()), im, es);
+        return a;
     }
 
     static matrix::unique_array_ptr made(qxArray* a) {

@@ -34,6 +34,17 @@ unique_array_ptr convertElement(PyObject* item) {
     return unique_array_ptr(findConverter(Py_TYPE(item)->tp_name, item).convert(item));
 }
 
+// Exact floats, what numeric lists and dicts are mostly made of, skip the
+// converter lookup: the registry's "float" row is PyFloatToDouble for good,
+// and this is what it makes.  No Python error can come of it.
+bool isExactFloat(PyObject* item) { return Py_TYPE(item) == &PyFloat_Type; }
+
+qxArray* floatElement(PyObject* item) {
+    qxArray* number = qxCreateDoubleScalar(PyFloat_AS_DOUBLE(item));
+    if (!number) throw fl::except::bad_alloc();
+    return number;
+}
+
 // Fills a 1-by-N cell from a snapshot of the items (a tuple holding them).
 // `self` is the container itself when it must not hold itself.
 qxArray* cellFromItems(PyObject* items, PyObject* self) {
@@ -47,6 +58,10 @@ qxArray* cellFromItems(PyObject* items, PyObject* self) {
         if (self != nullptr && item == self) {
             veldra::setErrorFromMessage(PyExc_ValueError, veldra::msg::qxarray::RecurListNotSupported());
             return nullptr;
+        }
+        if (isExactFloat(item)) {
+            qxSetCell(cell.get(), static_cast<qxSize>(i), floatElement(item));
+            continue;
         }
         unique_array_ptr element = convertElement(item);
         // An element that converted with an error pending (integer overflow)
@@ -98,6 +113,10 @@ qxArray* PyDictToStruct::convert(PyObject* value) const {
         if (fieldValue == value) {
             veldra::setErrorFromMessage(PyExc_ValueError, veldra::msg::qxarray::RecurDictNotSupported());
             return nullptr;
+        }
+        if (isExactFloat(fieldValue)) {
+            qxSetFieldByNumber(s.get(), 0, static_cast<int>(j), floatElement(fieldValue));
+            continue;
         }
         unique_array_ptr element = convertElement(fieldValue);
         if (!element || PyErr_Occurred()) return nullptr;

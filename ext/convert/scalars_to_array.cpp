@@ -13,10 +13,11 @@ using veldra::PyRef;
 
 namespace {
 
+// One record and nothing else: the elements of long lists take this path.
 template <class T>
 qxArray* scalar(qxClassID classID, T value) {
-    qxArray* a = matrix::detail::create_numeric(1, 1, classID, qxREAL);
-    *static_cast<T*>(qxGetData(a)) = value;
+    qxArray* a = qxCreateScalar(classID, &value, nullptr);
+    if (!a) throw fl::except::bad_alloc();
     return a;
 }
 
@@ -36,13 +37,15 @@ qxArray* int64Scalar(PyObject* value) {
 }  // namespace
 
 qxArray* PyFloatToDouble::convert(PyObject* value) const {
-    return scalar<double>(qxDOUBLE_CLASS, PyFloat_AS_DOUBLE(value));
+    qxArray* a = qxCreateDoubleScalar(PyFloat_AS_DOUBLE(value));
+    if (!a) throw fl::except::bad_alloc();
+    return a;
 }
 
 qxArray* PyComplexToDouble::convert(PyObject* value) const {
-    qxArray* a = matrix::detail::create_numeric(1, 1, qxDOUBLE_CLASS, qxCOMPLEX);
-    *static_cast<double*>(qxGetData(a)) = PyComplex_RealAsDouble(value);
-    *static_cast<double*>(qxGetImagData(a)) = PyComplex_ImagAsDouble(value);
+    const double re = PyComplex_RealAsDouble(value), im = PyComplex_ImagAsDouble(value);
+    qxArray* a = qxCreateScalar(qxDOUBLE_CLASS, &re, &im);
+    if (!a) throw fl::except::bad_alloc();
     return a;
 }
 

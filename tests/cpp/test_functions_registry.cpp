@@ -97,7 +97,8 @@ TEST_F(ResultCountTest, GivesWhatWasAsked) {
 }
 
 TEST_F(RegistryTest, IdentityGivesItsArgumentsShared) {
-    Array a = mat(1, 2, {1, 2});
+    // Large enough to keep its data in a block, which copies share.
+    Array a = mat(1, 3, {1, 2, 3});
     Array b = str("x");
     for (int nargout : {0, 1, 2}) {
         Results r = call("identity", nargout, {a.get(), b.get()});

@@ -74,13 +74,25 @@ TEST_F(BlockTest, EveryElementBlockComesFromTheAllocator) {
     const Case cases[] = {
         {[] { return qxCreateNumericMatrix(3, 4, qxDOUBLE_CLASS, qxREAL); }, 1, 96},
         {[] { return qxCreateNumericMatrix(3, 4, qxSINGLE_CLASS, qxCOMPLEX); }, 2, 96},
-        {[] { return qxCreateNumericMatrix(5, 1, qxLOGICAL_CLASS, qxREAL); }, 1, 5},
-        {[] { const qxSize d[] = {2, 3}; return qxCreateCharArray(2, d); }, 1, 12},
+        {[] { return qxCreateNumericMatrix(17, 1, qxLOGICAL_CLASS, qxREAL); }, 1, 17},
+        {[] { const qxSize d[] = {3, 3}; return qxCreateCharArray(2, d); }, 1, 18},
         {[] { return qxCreateNumericMatrix(0, 4, qxDOUBLE_CLASS, qxCOMPLEX); }, 0, 0},
-        // Sparse: ir, jc, values (and imaginary values).
+        // Sparse: ir, jc, values (and imaginary values), however small.
         {[] { return qxCreateSparse(4, 2, 3, qxCOMPLEX); }, 4, 24 + 24 + 24 + 24},
         {[] { return qxCreateSparseLogicalMatrix(4, 2, 3); }, 3, 24 + 24 + 3},
-        {[] { return matrix::create(u"hey").release(); }, 1, 6},
+        {[] { return qxCreateSparse(1, 1, 1, qxREAL); }, 3, 8 + 16 + 8},
+        {[] { return matrix::create(u"hey there").release(); }, 1, 18},
+        // At most 16 bytes of elements, real and imaginary parts together,
+        // stay in the array record: no block.
+        {[] { return qxCreateNumericMatrix(5, 1, qxLOGICAL_CLASS, qxREAL); }, 0, 0},
+        {[] { const qxSize d[] = {2, 3}; return qxCreateCharArray(2, d); }, 0, 0},
+        {[] { return matrix::create(u"hey").release(); }, 0, 0},
+        {[] { return qxCreateNumericMatrix(1, 1, qxDOUBLE_CLASS, qxCOMPLEX); }, 0, 0},
+        {[] { return qxCreateNumericMatrix(2, 1, qxUINT64_CLASS, qxREAL); }, 0, 0},
+        {[] { return qxCreateNumericMatrix(2, 1, qxSINGLE_CLASS, qxCOMPLEX); }, 0, 0},
+        {[] { return qxCreateNumericMatrix(3, 1, qxSINGLE_CLASS, qxCOMPLEX); }, 2, 24},
+        {[] { const double v = 2; return qxCreateScalar(qxDOUBLE_CLASS, &v, &v); }, 0, 0},
+        {[] { return qxCreateDoubleScalar(1.5); }, 0, 0},
     };
     for (const auto& c : cases) {
         counting_->calls = 0;
@@ -100,13 +112,18 @@ TEST_F(BlockTest, AllocatorFailureGivesNull) {
         counting_->shortBlocks = mode == 2;
         EXPECT_EQ(qxCreateNumericMatrix(2, 2, qxDOUBLE_CLASS, qxCOMPLEX), nullptr) << mode;
         EXPECT_EQ(qxCreateSparse(2, 2, 2, qxREAL), nullptr) << mode;
-        EXPECT_THROW(matrix::create(u"abc"), std::bad_alloc) << mode;
-        EXPECT_THROW(matrix::detail::create_numeric(1, 1, qxDOUBLE_CLASS, qxREAL), std::bad_alloc);
+        EXPECT_EQ(qxCreateSparse(1, 1, 1, qxREAL), nullptr) << mode;
+        EXPECT_THROW(matrix::create(u"abcdefghi"), std::bad_alloc) << mode;
+        EXPECT_THROW(matrix::detail::create_numeric(3, 1, qxDOUBLE_CLASS, qxREAL), std::bad_alloc);
+        // Arrays small enough to live in their record never ask the allocator.
+        Ptr text(matrix::create(u"abc"));
+        Ptr one(matrix::detail::create_numeric(1, 1, qxDOUBLE_CLASS, qxREAL));
+        EXPECT_TRUE(text && one) << mode;
     }
 }
 
 TEST_F(BlockTest, SharedCopySharesBlocks) {
-    Ptr a(qxCreateNumericMatrix(2, 2, qxINT16_CLASS, qxCOMPLEX));
+    Ptr a(qxCreateNumericMatrix(3, 3, qxINT16_CLASS, qxCOMPLEX));
     const int calls = counting_->calls;
     Ptr b(matrix::detail::shared_copy(a.get()));
     EXPECT_EQ(counting_->calls.load(), calls);
@@ -115,13 +132,13 @@ TEST_F(BlockTest, SharedCopySharesBlocks) {
     EXPECT_EQ(qx::realBlock(a.get()), qx::realBlock(b.get()));
     EXPECT_TRUE(qxIsComplex(b.get()));
     // Dimensions are per array.
-    const qxSize flat[] = {4};
+    const qxSize flat[] = {9};
     ASSERT_TRUE(qxSetDimensions(b.get(), flat, 1));
-    EXPECT_EQ(qxGetM(a.get()), 2u);
+    EXPECT_EQ(qxGetM(a.get()), 3u);
     // Blocks live as long as any array using them.
     a.reset();
     EXPECT_EQ(counting_->live.load(), 2);
-    static_cast<std::int16_t*>(qxGetData(b.get()))[3] = 7;
+    static_cast<std::int16_t*>(qxGetData(b.get()))[8] = 7;
     b.reset();
     EXPECT_EQ(counting_->live.load(), 0);
 }

@@ -173,26 +173,36 @@ TEST_F(StructTest, SharedCopyCopiesMembersAndSharesTheirData) {
     const std::size_t base = qxLiveArrayCount();
     const char* names[] = {"v"};
     Ptr s(qxCreateStructMatrix(1, 1, 1, names));
-    qxArray* cell = qxCreateCellMatrix(1, 2);
+    qxArray* cell = qxCreateCellMatrix(1, 3);
     ASSERT_TRUE(qxSetCell(cell, 1, scalar(5)));
+    qxArray* vector = qxCreateNumericMatrix(1, 4, qxDOUBLE_CLASS, qxREAL);
+    static_cast<double*>(qxGetData(vector))[3] = 6;
+    ASSERT_TRUE(qxSetCell(cell, 2, vector));
     ASSERT_TRUE(qxSetFieldByNumber(s.get(), 0, 0, cell));
-    EXPECT_EQ(qxLiveArrayCount(), base + 3);
+    EXPECT_EQ(qxLiveArrayCount(), base + 4);
 
     Ptr copy(matrix::detail::shared_copy(s.get()));
-    EXPECT_EQ(qxLiveArrayCount(), base + 6);
+    EXPECT_EQ(qxLiveArrayCount(), base + 8);
     const qxArray* copiedCell = qxGetFieldByNumber(copy.get(), 0, 0);
     ASSERT_NE(copiedCell, nullptr);
     EXPECT_NE(copiedCell, cell);
     EXPECT_EQ(qxGetCell(copiedCell, 0), nullptr);
+    // A scalar's element is in its record: the copy has its own.
     const qxArray* copiedScalar = qxGetCell(copiedCell, 1);
     EXPECT_NE(copiedScalar, qxGetCell(cell, 1));
-    EXPECT_EQ(qxGetData(copiedScalar), qxGetData(qxGetCell(cell, 1)));
+    EXPECT_NE(qxGetData(copiedScalar), qxGetData(qxGetCell(cell, 1)));
+    EXPECT_EQ(valueOf(copiedScalar), 5.0);
+    // Larger element data is shared.
+    const qxArray* copiedVector = qxGetCell(copiedCell, 2);
+    EXPECT_NE(copiedVector, vector);
+    EXPECT_EQ(qxGetData(copiedVector), qxGetData(vector));
     EXPECT_EQ(matrix::get_struct_field_name_by_number(copy.get(), 0), "v");
 
     // The copy lives on alone.
     s.reset();
-    EXPECT_EQ(qxLiveArrayCount(), base + 3);
+    EXPECT_EQ(qxLiveArrayCount(), base + 4);
     EXPECT_EQ(valueOf(qxGetCell(copiedCell, 1)), 5.0);
+    EXPECT_EQ(static_cast<const double*>(qxGetData(copiedVector))[3], 6.0);
 }
 
 }  // namespace

@@ -2,27 +2,98 @@
 #include "array_impl.hpp"
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <new>
 #include <utility>
 
 namespace {
-std::atomic<std::size_t> liveArrays{0};
+
+// Live records are counted per thread, so that making or destroying an array
+// touches no shared cache line and takes no locked instruction (a list of a
+// million numbers is a million of each).  Each thread owns a counter it
+// alone writes; qxLiveArrayCount adds them up.  A thread's count may go
+// negative (arrays made in one thread and destroyed in another); the sum is
+// exact once the threads are done.
+struct LiveCounter {
+    std::atomic<std::int64_t> count{0};
+    LiveCounter* next = nullptr;
+};
+
+struct LiveRegistry {
+    std::mutex mutex;
+    LiveCounter* counters = nullptr;
+    std::atomic<std::int64_t> retired{0};  // counts of threads gone, and of exiting ones
+};
+
+LiveRegistry& liveRegistry() {
+    static LiveRegistry* registry = new LiveRegistry;  // never destroyed: arrays outlive static destruction
+    return *registry;
 }
 
-qxArray::qxArray(qxClassID c, qx::impl::Dims&& d, qxSize n)
-    : cls(c), numel(n), dims(std::move(d)) {
-    liveArrays.fetch_add(1, std::memory_order_relaxed);
+// Plain pointers, so that reading them takes one instruction and no guard.
+__attribute__((tls_model("initial-exec"))) thread_local LiveCounter* threadCounter = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local bool threadExiting = false;
+
+// Folds the thread's counter into the retired count when the thread ends.
+struct CounterOwner {
+    LiveCounter* counter = nullptr;
+    ~CounterOwner() {
+        threadExiting = true;
+        threadCounter = nullptr;
+        if (!counter) return;
+        LiveRegistry& r = liveRegistry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        r.retired.fetch_add(counter->count.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        for (LiveCounter** p = &r.counters; *p; p = &(*p)->next) {
+            if (*p == counter) {
+                *p = counter->next;
+                break;
+            }
+        }
+        delete counter;
+    }
+};
+thread_local CounterOwner threadCounterOwner;
+
+__attribute__((noinline)) void countSlow(std::int64_t delta) noexcept {
+    LiveRegistry& r = liveRegistry();
+    if (!threadExiting) {
+        // Registering allocates; without memory, or once the thread is
+        // ending, the shared count serves.
+        auto* counter = new (std::nothrow) LiveCounter;
+        if (counter) {
+            std::lock_guard<std::mutex> lock(r.mutex);
+            counter->next = r.counters;
+            r.counters = counter;
+            threadCounterOwner.counter = counter;
+            threadCounter = counter;
+            counter->count.store(delta, std::memory_order_relaxed);
+            return;
+        }
+    }
+    r.retired.fetch_add(delta, std::memory_order_relaxed);
 }
 
-qxArray::~qxArray() {
-    for (qxSize i = 0; i < slotCount; ++i) qxDestroyArray(slots[i]);
-    liveArrays.fetch_sub(1, std::memory_order_relaxed);
+inline void count(std::int64_t delta) noexcept {
+    if (LiveCounter* c = threadCounter) {
+        // This thread's alone: a plain add, atomic only for the readers.
+        c->count.store(c->count.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+        return;
+    }
+    countSlow(delta);
 }
+
+}  // namespace
 
 namespace qx::impl {
 
-bool normalizeDims(qxSize ndim, const qxSize* dims, Dims* out, qxSize* numel) {
+void countCreated() noexcept { count(1); }
+void countDestroyed(std::size_t records) noexcept { count(-static_cast<std::int64_t>(records)); }
+
+bool normalizeDimsSlow(qxSize ndim, const qxSize* dims, Shape* out) noexcept {
     if (ndim > 0 && !dims) return false;
     // Only the dimensions up to the last non-singleton one beyond the second matter.
     qxSize keep = ndim;
@@ -37,77 +108,164 @@ bool normalizeDims(qxSize ndim, const qxSize* dims, Dims* out, qxSize* numel) {
         else if (!mulSize(nonzero, dims[i], &nonzero))
             return false;
     }
+    const qxSize numel = empty ? 0 : nonzero;
     if (keep > 2) {
-        out->assign(dims, keep);
+        // keep * 8 fits: the dimensions themselves are in memory.
+        auto* table = static_cast<qxSize*>(smallAlloc(static_cast<std::size_t>(keep + 2) * sizeof(qxSize)));
+        if (!table) return false;
+        table[0] = keep;
+        table[1] = numel;
+        std::memcpy(table + 2, dims, static_cast<std::size_t>(keep) * sizeof(qxSize));
+        if (out->wide) smallFree(out->wide);
+        out->wide = table;
     } else {
-        qxSize two[2] = {1, 1};
-        if (ndim == 0) two[0] = two[1] = 0;
-        for (qxSize i = 0; i < keep; ++i) two[i] = dims[i];
-        out->assign(two, 2);
+        if (out->wide) smallFree(out->wide);
+        out->wide = nullptr;
+        out->two[0] = out->two[1] = ndim == 0 ? 0 : 1;
+        for (qxSize i = 0; i < keep; ++i) out->two[i] = dims[i];
     }
-    *numel = empty ? 0 : nonzero;
+    out->numel = numel;
     return true;
 }
 
-std::size_t classElementSize(qxClassID cls) {
-    switch (cls) {
-        case qxLOGICAL_CLASS:
-        case qxINT8_CLASS:
-        case qxUINT8_CLASS:
-            return 1;
-        case qxCHAR_CLASS:
-        case qxINT16_CLASS:
-        case qxUINT16_CLASS:
-            return 2;
-        case qxSINGLE_CLASS:
-        case qxINT32_CLASS:
-        case qxUINT32_CLASS:
-            return 4;
-        case qxDOUBLE_CLASS:
-        case qxINT64_CLASS:
-        case qxUINT64_CLASS:
-            return 8;
-        default:
-            return 0;
+Record* newRecord(qxClassID cls, std::uint8_t flags, Shape& shape) noexcept {
+    void* p = smallAlloc(sizeof(Record));
+    if (!p) return nullptr;
+    auto* a = ::new (p) Record(cls, flags);
+    if (shape.wide) {
+        a->flags |= qxArray::kWide;
+        a->dims.wide = shape.wide;
+        shape.wide = nullptr;
+    } else {
+        a->dims.two[0] = shape.two[0];
+        a->dims.two[1] = shape.two[1];
     }
+    if (flags & qxArray::kLocal)
+        std::memset(a->payload.local, 0, sizeof a->payload.local);
+    else if (isElementClass(cls))
+        ::new (&a->payload.real) std::shared_ptr<qx::Block>();
+    countCreated();
+    return a;
 }
 
-qxArray* newArray(qxClassID cls, Dims&& dims, qxSize numel, bool withExtra) noexcept {
+qxArray* newUnit(qxClassID cls, bool complex) noexcept {
+    const std::size_t bytes = unitRecordBytes(classElementSize(cls), complex);
+    void* p = smallAlloc(bytes);
+    if (!p) return nullptr;
+    std::memset(static_cast<unsigned char*>(p) + kUnitHead, 0, bytes - kUnitHead);
+    const std::uint8_t flags = qxArray::kUnit | qxArray::kLocal | (complex ? qxArray::kComplex : 0);
+    qxArray* a = ::new (p) qxArray(cls, flags);
+    countCreated();
+    return a;
+}
+
+namespace {
+
+// Frees what a record that is no unit owns besides its members, and the record.
+void releaseRecord(Record* a) noexcept {
+    if (holdsBlock(a)) a->payload.real.~shared_ptr();
+    delete a->extra;
+    if (a->has(qxArray::kWide)) smallFree(a->dims.wide);
+    a->~Record();
+    smallFree(a);
+}
+
+}  // namespace
+
+std::size_t releaseTree(qxArray* a) noexcept {
+    if (a->has(qxArray::kUnit)) {
+        smallFree(a);  // the head is trivially destructible
+        return 1;
+    }
+    std::size_t records = 1;
+    Record* r = full(a);
+    if (isSlotClass(a->classID()) && r->payload.slots) {
+        qxArray** slots = r->payload.slots;
+        const qxSize n = slotCount(a);
+        for (qxSize i = 0; i < n; ++i) {
+            // Members are visited for their flags only; fetching a few ahead
+            // keeps the walk from waiting on each of them in turn.
+            if (i + 16 < n) __builtin_prefetch(slots[i + 16]);
+            qxArray* member = slots[i];
+            if (!member) continue;
+            if (member->has(qxArray::kUnit)) {  // the bulk of big cells
+                smallFree(member);
+                ++records;
+            } else {
+                records += releaseTree(member);
+            }
+        }
+        std::free(slots);
+    }
+    releaseRecord(r);
+    return records;
+}
+
+bool addExtra(Record* a) noexcept {
+    if (a->extra) return true;
     try {
-        std::unique_ptr<Extra> extra;
-        if (withExtra) extra.reset(new Extra);
-        qxArray* a = new qxArray(cls, std::move(dims), numel);
-        a->extra = std::move(extra);
-        return a;
+        a->extra = new Extra;
+        return true;
     } catch (...) {
-        return nullptr;
+        return false;
     }
 }
 
 qxArray* sharedCopy(const qxArray* a) noexcept {
     if (!a) return nullptr;
-    try {
-        Dims dims(a->dims);
-        std::unique_ptr<qxArray, ArrayDeleter> copy(new qxArray(a->cls, std::move(dims), a->numel));
-        copy->complex = a->complex;
-        copy->sparse = a->sparse;
-        copy->real = a->real;
-        copy->imag = a->imag;
-        if (a->extra) copy->extra.reset(new Extra(*a->extra));
-        if (a->slotCount > 0) {
-            copy->slots = allocateSlots(a->slotCount);
-            if (!copy->slots) return nullptr;
-            copy->slotCount = a->slotCount;
-            for (qxSize i = 0; i < a->slotCount; ++i) {
-                if (!a->slots[i]) continue;
-                copy->slots[i] = sharedCopy(a->slots[i]);
-                if (!copy->slots[i]) return nullptr;
+    if (a->has(qxArray::kUnit)) {
+        // A few bytes: copied, so the copy owes nothing to `a`.
+        qxArray* copy = newUnit(a->classID(), a->has(qxArray::kComplex));
+        if (copy) {
+            const std::size_t bytes = unitRecordBytes(classElementSize(a->classID()), a->has(qxArray::kComplex));
+            std::memcpy(unitData(copy), unitData(a), bytes - kUnitHead);
+        }
+        return copy;
+    }
+    const Record* from = full(a);
+    Shape shape;
+    if (a->has(qxArray::kWide)) {
+        const std::size_t bytes = static_cast<std::size_t>(from->dims.wide[0] + 2) * sizeof(qxSize);
+        shape.wide = static_cast<qxSize*>(smallAlloc(bytes));
+        if (!shape.wide) return nullptr;
+        std::memcpy(shape.wide, from->dims.wide, bytes);
+    } else {
+        shape.two[0] = from->dims.two[0];
+        shape.two[1] = from->dims.two[1];
+    }
+    Record* copy = newRecord(a->classID(), a->flags & ~qxArray::kWide, shape);
+    if (!copy) return nullptr;
+    if (a->has(qxArray::kLocal)) {
+        std::memcpy(copy->payload.local, from->payload.local, sizeof from->payload.local);
+        return copy;
+    }
+    if (holdsBlock(a)) copy->payload.real = from->payload.real;
+    // The Extra before the slots: a struct's slot count follows its fields.
+    if (from->extra) {
+        try {
+            copy->extra = new Extra(*from->extra);
+        } catch (...) {
+            qxDestroyArray(copy);
+            return nullptr;
+        }
+    }
+    if (isSlotClass(a->classID()) && from->payload.slots) {
+        const qxSize n = slotCount(a);
+        copy->payload.slots = allocateSlots(n);
+        if (!copy->payload.slots) {
+            qxDestroyArray(copy);
+            return nullptr;
+        }
+        for (qxSize i = 0; i < n; ++i) {
+            if (!from->payload.slots[i]) continue;
+            copy->payload.slots[i] = sharedCopy(from->payload.slots[i]);
+            if (!copy->payload.slots[i]) {
+                qxDestroyArray(copy);
+                return nullptr;
             }
         }
-        return copy.release();
-    } catch (...) {
-        return nullptr;
     }
+    return copy;
 }
 
 }  // namespace qx::impl
@@ -117,15 +275,14 @@ using namespace qx::impl;
 namespace {
 
 qxArray* createElementArray(qxSize ndim, const qxSize* dims, qxClassID cls, bool complex) {
-    Dims d;
-    qxSize numel = 0;
-    try {
-        if (!normalizeDims(ndim, dims, &d, &numel)) return nullptr;
-    } catch (...) {
-        return nullptr;
-    }
+    Shape shape;
+    if (!normalizeDims(ndim, dims, &shape)) return nullptr;
+    if (shape.numel == 1 && !shape.wide) return newUnit(cls, complex);
     std::size_t bytes = 0;
-    if (!byteCount(numel, classElementSize(cls), &bytes)) return nullptr;
+    if (!byteCount(shape.numel, classElementSize(cls), &bytes)) return nullptr;
+    const std::uint8_t complexFlag = complex ? qxArray::kComplex : 0;
+    if (bytes > 0 && bytes <= kLocalBytes / (complex ? 2 : 1))
+        return newRecord(cls, complexFlag | qxArray::kLocal, shape);
     std::shared_ptr<qx::Block> re, im;
     if (bytes > 0) {
         re = allocateBlock(bytes);
@@ -135,12 +292,21 @@ qxArray* createElementArray(qxSize ndim, const qxSize* dims, qxClassID cls, bool
             if (!im) return nullptr;
         }
     }
-    qxArray* a = newArray(cls, std::move(d), numel);
+    Record* a = newRecord(cls, complexFlag, shape);
     if (!a) return nullptr;
-    a->complex = complex;
-    a->real = std::move(re);
-    a->imag = std::move(im);
+    if (im) {
+        if (!addExtra(a)) {
+            qxDestroyArray(a);
+            return nullptr;
+        }
+        a->extra->imag = std::move(im);
+    }
+    a->payload.real = std::move(re);
     return a;
+}
+
+bool scalarClass(qxClassID cls, bool complex) {
+    return isNumericClass(cls) || (cls == qxLOGICAL_CLASS && !complex);
 }
 
 }  // namespace
@@ -148,11 +314,7 @@ qxArray* createElementArray(qxSize ndim, const qxSize* dims, qxClassID cls, bool
 qxArray* qxCreateNumericArray(qxSize ndim, const qxSize* dims, qxClassID classID,
                               qxComplexity complexity) {
     if (complexity != qxREAL && complexity != qxCOMPLEX) return nullptr;
-    if (classID == qxLOGICAL_CLASS) {
-        if (complexity == qxCOMPLEX) return nullptr;
-    } else if (!isNumericClass(classID)) {
-        return nullptr;
-    }
+    if (!scalarClass(classID, complexity == qxCOMPLEX)) return nullptr;
     return createElementArray(ndim, dims, classID, complexity == qxCOMPLEX);
 }
 
@@ -161,11 +323,32 @@ qxArray* qxCreateNumericMatrix(qxSize m, qxSize n, qxClassID classID, qxComplexi
     return qxCreateNumericArray(2, dims, classID, complexity);
 }
 
+qxArray* qxCreateScalar(qxClassID classID, const void* real, const void* imag) {
+    if (!scalarClass(classID, imag != nullptr)) return nullptr;
+    qxArray* a = newUnit(classID, imag != nullptr);
+    if (!a) return nullptr;
+    const std::size_t size = classElementSize(classID);
+    if (real) std::memcpy(unitData(a), real, size);
+    if (imag) std::memcpy(unitData(a) + size, imag, size);
+    return a;
+}
+
+qxArray* qxCreateDoubleScalar(double value) {
+    void* p = smallAlloc(unitRecordBytes(sizeof value, false));
+    if (!p) return nullptr;
+    qxArray* a = ::new (p) qxArray(qxDOUBLE_CLASS, qxArray::kUnit | qxArray::kLocal);
+    std::memcpy(unitData(a), &value, sizeof value);
+    countCreated();
+    return a;
+}
+
 qxArray* qxCreateCharArray(qxSize ndim, const qxSize* dims) {
     return createElementArray(ndim, dims, qxCHAR_CLASS, false);
 }
 
-void qxDestroyArray(qxArray* array) { delete array; }
+void qxDestroyArray(qxArray* array) {
+    if (array) countDestroyed(releaseTree(array));
+}
 
 std::size_t qxGetClassElementSize(qxClassID classID) { return qx::impl::classElementSize(classID); }
 
@@ -177,55 +360,95 @@ void* qxCalloc(std::size_t n, std::size_t size) {
 
 void qxFree(void* p) { std::free(p); }
 
-qxClassID qxGetClassID(const qxArray* a) { return a ? a->cls : qxUNKNOWN_CLASS; }
+qxClassID qxGetClassID(const qxArray* a) { return a ? a->classID() : qxUNKNOWN_CLASS; }
 
-bool qxIsSparse(const qxArray* a) { return a && a->sparse; }
+bool qxIsSparse(const qxArray* a) { return a && a->has(qxArray::kSparse); }
 
-bool qxIsComplex(const qxArray* a) { return a && a->complex && a->imag; }
-
-bool qxIsNumeric(const qxArray* a) { return a && isNumericClass(a->cls); }
-
-bool qxIsEmpty(const qxArray* a) { return a && a->numel == 0; }
-
-bool qxIsScalar(const qxArray* a) {
-    return a && a->dims.size() == 2 && a->dims[0] == 1 && a->dims[1] == 1;
+bool qxIsComplex(const qxArray* a) {
+    if (!a || !a->has(qxArray::kComplex)) return false;
+    if (a->has(qxArray::kLocal)) return true;
+    const Extra* x = full(a)->extra;
+    return x && x->imag;
 }
 
-qxSize qxGetNumberOfDimensions(const qxArray* a) { return a ? a->dims.size() : 0; }
+bool qxIsNumeric(const qxArray* a) { return a && isNumericClass(a->classID()); }
 
-const qxSize* qxGetDimensions(const qxArray* a) { return a ? a->dims.data() : nullptr; }
+bool qxIsEmpty(const qxArray* a) { return a && numelOf(a) == 0; }
 
-qxSize qxGetM(const qxArray* a) { return a ? a->dims[0] : 0; }
+bool qxIsScalar(const qxArray* a) {
+    if (!a) return false;
+    if (a->has(qxArray::kUnit)) return true;
+    const Record* r = full(a);
+    return !a->has(qxArray::kWide) && r->dims.two[0] == 1 && r->dims.two[1] == 1;
+}
+
+qxSize qxGetNumberOfDimensions(const qxArray* a) { return a ? ndimOf(a) : 0; }
+
+const qxSize* qxGetDimensions(const qxArray* a) { return a ? dimsOf(a) : nullptr; }
+
+qxSize qxGetM(const qxArray* a) { return a ? dimsOf(a)[0] : 0; }
 
 qxSize qxGetN(const qxArray* a) {
     if (!a) return 0;
+    const qxSize* d = dimsOf(a);
+    if (!a->has(qxArray::kWide)) return d[1];
     qxSize n = 1;
-    for (std::size_t i = 1; i < a->dims.size(); ++i) n *= a->dims[i];  // bounded by numel
+    for (qxSize i = 1; i < ndimOf(a); ++i) n *= d[i];  // bounded by the non-zero product, which fits
     return n;
 }
 
-qxSize qxGetNumberOfElements(const qxArray* a) { return a ? a->numel : 0; }
+qxSize qxGetNumberOfElements(const qxArray* a) { return a ? numelOf(a) : 0; }
 
-std::size_t qxGetElementSize(const qxArray* a) { return a ? classElementSize(a->cls) : 0; }
+std::size_t qxGetElementSize(const qxArray* a) { return a ? classElementSize(a->classID()) : 0; }
 
-void* qxGetData(const qxArray* a) { return a && a->real ? a->real->data() : nullptr; }
+void* qxGetData(const qxArray* a) {
+    if (!a) return nullptr;
+    if (a->has(qxArray::kUnit)) return unitData(a);
+    const Record* r = full(a);
+    if (a->has(qxArray::kLocal)) return const_cast<unsigned char*>(r->payload.local);
+    if (!holdsBlock(a) || !r->payload.real) return nullptr;
+    return r->payload.real->data();
+}
 
-void* qxGetImagData(const qxArray* a) { return a && a->imag ? a->imag->data() : nullptr; }
+void* qxGetImagData(const qxArray* a) {
+    if (!a || !a->has(qxArray::kComplex)) return nullptr;
+    const std::size_t size = classElementSize(a->classID());
+    if (a->has(qxArray::kUnit)) return unitData(a) + size;
+    const Record* r = full(a);
+    if (a->has(qxArray::kLocal))
+        return const_cast<unsigned char*>(r->payload.local) + static_cast<std::size_t>(numelOf(a)) * size;
+    return r->extra && r->extra->imag ? r->extra->imag->data() : nullptr;
+}
 
 bool qxSetDimensions(qxArray* a, const qxSize* dims, qxSize ndim) {
     if (!a) return false;
-    Dims d;
-    qxSize numel = 0;
-    try {
-        if (!normalizeDims(ndim, dims, &d, &numel)) return false;
-    } catch (...) {
-        return false;
+    Shape shape;
+    if (!normalizeDims(ndim, dims, &shape)) return false;
+    if (shape.numel != numelOf(a)) return false;
+    // A unit stays 1-by-1: one element has no other normalised shape.
+    if (a->has(qxArray::kUnit)) return true;
+    Record* r = full(a);
+    if (a->has(qxArray::kSparse)) {
+        // The compressed columns are laid out for the current column count.
+        return !shape.wide && shape.two[0] == r->dims.two[0] && shape.two[1] == r->dims.two[1];
     }
-    if (numel != a->numel) return false;
-    // The compressed columns are laid out for the current column count.
-    if (a->sparse && d != a->dims) return false;
-    a->dims = std::move(d);
+    if (a->has(qxArray::kWide)) smallFree(r->dims.wide);
+    if (shape.wide) {
+        r->flags |= qxArray::kWide;
+        r->dims.wide = shape.wide;
+        shape.wide = nullptr;
+    } else {
+        r->flags &= static_cast<std::uint8_t>(~qxArray::kWide);
+        r->dims.two[0] = shape.two[0];
+        r->dims.two[1] = shape.two[1];
+    }
     return true;
 }
 
-std::size_t qxLiveArrayCount() { return liveArrays.load(std::memory_order_relaxed); }
+std::size_t qxLiveArrayCount() {
+    LiveRegistry& r = liveRegistry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    std::int64_t live = r.retired.load(std::memory_order_relaxed);
+    for (const LiveCounter* c = r.counters; c; c = c->next) live += c->count.load(std::memory_order_relaxed);
+    return static_cast<std::size_t>(live);
+}

@@ -28,7 +28,8 @@ public:
 };
 
 // Element memory inside the block object itself: one allocation in all for
-// the scalars and short vectors that containers are full of.
+// short vectors and texts (the shortest, and scalars, need no block at all:
+// their elements live in the array record).
 template <std::size_t N>
 class InlineBlock final : public Block {
 public:
@@ -134,43 +135,49 @@ std::shared_ptr<Block> allocateBlock(std::size_t bytes) {
     }
 }
 
-SlotTable allocateSlots(qxSize count) {
+qxArray** allocateSlots(qxSize count) noexcept {
     if (count == 0) return nullptr;
     std::size_t bytes = 0;
     if (!byteCount(count, sizeof(qxArray*), &bytes)) return nullptr;
-    return SlotTable(static_cast<qxArray**>(std::calloc(static_cast<std::size_t>(count), sizeof(qxArray*))));
+    return static_cast<qxArray**>(std::calloc(static_cast<std::size_t>(count), sizeof(qxArray*)));
 }
 
 }  // namespace impl
 
-std::shared_ptr<Block> realBlock(const qxArray* a) { return a ? a->real : nullptr; }
+std::shared_ptr<Block> realBlock(const qxArray* a) {
+    return a && impl::holdsBlock(a) ? impl::full(a)->payload.real : nullptr;
+}
 
-std::shared_ptr<Block> imagBlock(const qxArray* a) { return a ? a->imag : nullptr; }
+std::shared_ptr<Block> imagBlock(const qxArray* a) {
+    if (!a || a->has(qxArray::kLocal)) return nullptr;
+    const impl::Extra* x = impl::full(a)->extra;
+    return x ? x->imag : nullptr;
+}
 
 qxArray* createArrayOverBlocks(qxSize ndim, const qxSize* dims, qxClassID classID,
                                std::shared_ptr<Block> real, std::shared_ptr<Block> imag) {
     const std::size_t elemSize = impl::classElementSize(classID);
     if (elemSize == 0) return nullptr;
     if (imag && !impl::isNumericClass(classID)) return nullptr;
-    impl::Dims d;
-    qxSize numel = 0;
-    try {
-        if (!impl::normalizeDims(ndim, dims, &d, &numel)) return nullptr;
-    } catch (...) {
-        return nullptr;
-    }
+    impl::Shape shape;
+    if (!impl::normalizeDims(ndim, dims, &shape)) return nullptr;
     std::size_t bytes = 0;
-    if (!impl::byteCount(numel, elemSize, &bytes)) return nullptr;
+    if (!impl::byteCount(shape.numel, elemSize, &bytes)) return nullptr;
     auto fits = [bytes](const std::shared_ptr<Block>& b) {
         return b && b->data() && b->size() >= bytes;
     };
     if (bytes > 0 && (!fits(real) || (imag && !fits(imag)))) return nullptr;
-    qxArray* a = impl::newArray(classID, std::move(d), numel);
+    impl::Record* a = impl::newRecord(classID, imag ? qxArray::kComplex : 0, shape);
     if (!a) return nullptr;
-    a->complex = imag != nullptr;
     if (bytes > 0) {  // an empty array has no blocks
-        a->real = std::move(real);
-        a->imag = std::move(imag);
+        if (imag) {
+            if (!impl::addExtra(a)) {
+                qxDestroyArray(a);
+                return nullptr;
+            }
+            a->extra->imag = std::move(imag);
+        }
+        a->payload.real = std::move(real);
     }
     return a;
 }

@@ -11,22 +11,27 @@ using namespace qx::impl;
 
 namespace {
 
-qxArray* createSlotArray(qxSize ndim, const qxSize* dims, qxClassID cls, qxSize perElement) {
-    Dims d;
-    qxSize numel = 0;
-    try {
-        if (!normalizeDims(ndim, dims, &d, &numel)) return nullptr;
-    } catch (...) {
+qxArray* createSlotArray(qxSize ndim, const qxSize* dims, qxClassID cls, qxSize perElement,
+                         std::vector<std::shared_ptr<const std::string>>* fields) {
+    Shape shape;
+    if (!normalizeDims(ndim, dims, &shape)) return nullptr;
+    qxSize count = 0;
+    if (!mulSize(shape.numel, perElement, &count)) return nullptr;
+    qxArray** slots = allocateSlots(count);
+    if (count > 0 && !slots) return nullptr;
+    Record* a = newRecord(cls, 0, shape);
+    if (!a) {
+        std::free(slots);
         return nullptr;
     }
-    qxSize count = 0;
-    if (!mulSize(numel, perElement, &count)) return nullptr;
-    SlotTable slots = allocateSlots(count);
-    if (count > 0 && !slots) return nullptr;
-    qxArray* a = newArray(cls, std::move(d), numel, cls == qxSTRUCT_CLASS);
-    if (!a) return nullptr;
-    a->slots = std::move(slots);
-    a->slotCount = count;
+    a->payload.slots = slots;
+    if (fields) {
+        if (!addExtra(a)) {
+            qxDestroyArray(a);
+            return nullptr;
+        }
+        a->extra->fields = std::move(*fields);
+    }
     return a;
 }
 
@@ -34,7 +39,7 @@ qxArray* createSlotArray(qxSize ndim, const qxSize* dims, qxClassID cls, qxSize 
 // into itself would make a cycle, so it is refused and left with the caller.
 bool setSlot(qxArray* a, qxSize i, qxArray* value) {
     if (value == a) return false;
-    qxArray*& slot = a->slots[i];
+    qxArray*& slot = full(a)->payload.slots[i];
     if (slot != value) {
         qxDestroyArray(slot);
         slot = value;
@@ -50,7 +55,7 @@ bool validField(const qxArray* s, int field) {
 
 int findField(const qxArray* s, const char* name) {
     for (std::size_t i = 0; i < fieldCount(s); ++i)
-        if (*s->extra->fields[i] == name) return static_cast<int>(i);
+        if (*full(s)->extra->fields[i] == name) return static_cast<int>(i);
     return -1;
 }
 
@@ -75,16 +80,16 @@ qxArray* qxCreateCellMatrix(qxSize m, qxSize n) {
 }
 
 qxArray* qxCreateCellArray(qxSize ndim, const qxSize* dims) {
-    return createSlotArray(ndim, dims, qxCELL_CLASS, 1);
+    return createSlotArray(ndim, dims, qxCELL_CLASS, 1, nullptr);
 }
 
 qxArray* qxGetCell(const qxArray* cell, qxSize index) {
-    if (!cell || cell->cls != qxCELL_CLASS || index >= cell->slotCount) return nullptr;
-    return cell->slots[index];
+    if (!cell || cell->cls != qxCELL_CLASS || index >= numelOf(cell)) return nullptr;
+    return full(cell)->payload.slots[index];
 }
 
 bool qxSetCell(qxArray* cell, qxSize index, qxArray* value) {
-    if (!cell || cell->cls != qxCELL_CLASS || index >= cell->slotCount) {
+    if (!cell || cell->cls != qxCELL_CLASS || index >= numelOf(cell)) {
         if (value != cell) qxDestroyArray(value);
         return false;
     }
@@ -112,10 +117,7 @@ qxArray* qxCreateStructArray(qxSize ndim, const qxSize* dims, int nfields, const
     } catch (...) {
         return nullptr;
     }
-    qxArray* s = createSlotArray(ndim, dims, qxSTRUCT_CLASS, static_cast<qxSize>(nfields));
-    if (!s) return nullptr;
-    s->extra->fields = std::move(names);
-    return s;
+    return createSlotArray(ndim, dims, qxSTRUCT_CLASS, static_cast<qxSize>(nfields), &names);
 }
 
 int qxGetNumberOfFields(const qxArray* s) {
@@ -123,7 +125,7 @@ int qxGetNumberOfFields(const qxArray* s) {
 }
 
 const char* qxGetFieldNameByNumber(const qxArray* s, int field) {
-    return validField(s, field) ? s->extra->fields[static_cast<std::size_t>(field)]->c_str() : nullptr;
+    return validField(s, field) ? full(s)->extra->fields[static_cast<std::size_t>(field)]->c_str() : nullptr;
 }
 
 int qxGetFieldNumber(const qxArray* s, const char* name) {
@@ -132,12 +134,12 @@ int qxGetFieldNumber(const qxArray* s, const char* name) {
 }
 
 qxArray* qxGetFieldByNumber(const qxArray* s, qxSize index, int field) {
-    if (!validField(s, field) || index >= s->numel) return nullptr;
-    return s->slots[index * fieldCount(s) + static_cast<std::size_t>(field)];
+    if (!validField(s, field) || index >= numelOf(s)) return nullptr;
+    return full(s)->payload.slots[index * fieldCount(s) + static_cast<std::size_t>(field)];
 }
 
 bool qxSetFieldByNumber(qxArray* s, qxSize index, int field, qxArray* value) {
-    if (!validField(s, field) || index >= s->numel) {
+    if (!validField(s, field) || index >= numelOf(s)) {
         if (value != s) qxDestroyArray(value);
         return false;
     }
@@ -149,18 +151,21 @@ int qxAddField(qxArray* s, const char* name) {
     const qxSize oldCount = fieldCount(s);
     if (oldCount >= static_cast<qxSize>(INT_MAX)) return -1;
     const qxSize newCount = oldCount + 1;
-    qxSize slotCount = 0;
-    if (!mulSize(s->numel, newCount, &slotCount)) return -1;
-    SlotTable slots = allocateSlots(slotCount);
-    if (slotCount > 0 && !slots) return -1;
+    const qxSize numel = numelOf(s);
+    qxSize count = 0;
+    if (!mulSize(numel, newCount, &count)) return -1;
+    qxArray** slots = allocateSlots(count);
+    if (count > 0 && !slots) return -1;
     try {
-        s->extra->fields.push_back(std::make_shared<const std::string>(name));
+        full(s)->extra->fields.push_back(std::make_shared<const std::string>(name));
     } catch (...) {
+        std::free(slots);
         return -1;
     }
-    for (qxSize e = 0; e < s->numel; ++e)
-        for (qxSize f = 0; f < oldCount; ++f) slots[e * newCount + f] = s->slots[e * oldCount + f];
-    s->slots = std::move(slots);
-    s->slotCount = slotCount;
+    qxArray** old = full(s)->payload.slots;
+    for (qxSize e = 0; e < numel; ++e)
+        for (qxSize f = 0; f < oldCount; ++f) slots[e * newCount + f] = old[e * oldCount + f];
+    std::free(old);
+    full(s)->payload.slots = slots;
     return static_cast<int>(oldCount);
 }

@@ -11,11 +11,14 @@ qxArray* qxCreateFunctionHandle(const char* name) {
     if (!name || name[0] == '\0') return nullptr;
     try {
         std::string copy(name);
-        const qxSize one[2] = {1, 1};
-        Dims dims;
-        dims.assign(one, 2);
-        qxArray* a = newArray(qxFUNCTION_CLASS, std::move(dims), 1, true);
+        Shape shape;
+        shape.two[0] = shape.two[1] = 1;
+        Record* a = newRecord(qxFUNCTION_CLASS, 0, shape);
         if (!a) return nullptr;
+        if (!addExtra(a)) {
+            qxDestroyArray(a);
+            return nullptr;
+        }
         a->extra->functionName = std::move(copy);
         return a;
     } catch (...) {
@@ -24,7 +27,7 @@ qxArray* qxCreateFunctionHandle(const char* name) {
 }
 
 const char* qxGetFunctionName(const qxArray* a) {
-    return a && a->cls == qxFUNCTION_CLASS ? a->extra->functionName.c_str() : nullptr;
+    return a && a->cls == qxFUNCTION_CLASS ? full(a)->extra->functionName.c_str() : nullptr;
 }
 
 namespace qx {
@@ -32,15 +35,19 @@ namespace qx {
 qxArray* createObjectArray(qxSize ndim, const qxSize* dims, const std::uint64_t* ids,
                            std::shared_ptr<const ObjectSession> session) {
     try {
-        Dims d;
-        qxSize numel = 0;
-        if (!normalizeDims(ndim, dims, &d, &numel)) return nullptr;
+        Shape shape;
+        if (!normalizeDims(ndim, dims, &shape)) return nullptr;
+        const qxSize numel = shape.numel;
         if (numel > 0 && !ids) return nullptr;
         std::size_t bytes = 0;
         if (!byteCount(numel, sizeof(std::uint64_t), &bytes)) return nullptr;
         auto idCopy = std::make_shared<const std::vector<std::uint64_t>>(ids, ids + numel);
-        qxArray* a = newArray(qxOBJECT_CLASS, std::move(d), numel, true);
+        Record* a = newRecord(qxOBJECT_CLASS, 0, shape);
         if (!a) return nullptr;
+        if (!addExtra(a)) {
+            qxDestroyArray(a);
+            return nullptr;
+        }
         a->extra->ids = std::move(idCopy);
         a->extra->session = std::move(session);
         return a;
@@ -50,12 +57,14 @@ qxArray* createObjectArray(qxSize ndim, const qxSize* dims, const std::uint64_t*
 }
 
 const std::uint64_t* objectIds(const qxArray* a) {
-    if (!a || a->cls != qxOBJECT_CLASS || !a->extra || !a->extra->ids || a->extra->ids->empty()) return nullptr;
-    return a->extra->ids->data();
+    const Extra* x = a && a->cls == qxOBJECT_CLASS ? full(a)->extra : nullptr;
+    if (!x || !x->ids || x->ids->empty()) return nullptr;
+    return x->ids->data();
 }
 
 std::shared_ptr<const ObjectSession> objectSession(const qxArray* a) {
-    return a && a->cls == qxOBJECT_CLASS && a->extra ? a->extra->session : nullptr;
+    const Extra* x = a && a->cls == qxOBJECT_CLASS ? full(a)->extra : nullptr;
+    return x ? x->session : nullptr;
 }
 
 }  // namespace qx
@@ -63,20 +72,22 @@ std::shared_ptr<const ObjectSession> objectSession(const qxArray* a) {
 namespace vdutil::matrixref {
 
 bool refIsRef(const qxArray* a) {
-    return a && a->cls == qxOBJECT_CLASS && a->extra && a->extra->session && a->extra->session->alive();
+    const Extra* x = a && a->cls == qxOBJECT_CLASS ? full(a)->extra : nullptr;
+    return x && x->session && x->session->alive();
 }
 
 qxArray* refElementIndexRef(const qxArray* a, const std::vector<qxSize>& indices) {
-    if (!refIsRef(a) || indices.size() != a->dims.size()) return nullptr;
+    if (!refIsRef(a) || indices.size() != ndimOf(a)) return nullptr;
+    const qxSize* dims = dimsOf(a);
     // Column-major: the first index varies fastest.
     qxSize linear = 0;
     qxSize stride = 1;
     for (std::size_t k = 0; k < indices.size(); ++k) {
-        if (indices[k] >= a->dims[k]) return nullptr;
+        if (indices[k] >= dims[k]) return nullptr;
         linear += indices[k] * stride;  // bounded by numel, which fits
-        stride *= a->dims[k];
+        stride *= dims[k];
     }
-    const Extra& x = *a->extra;
+    const Extra& x = *full(a)->extra;
     if (!x.ids || linear >= x.ids->size()) return nullptr;
     const std::uint64_t id = (*x.ids)[linear];
     const qxSize one[2] = {1, 1};

@@ -32,8 +32,11 @@ SmallHeap choose() noexcept {
 
 }  // namespace
 
-const SmallHeap& smallHeap() noexcept {
+std::atomic<const SmallHeap*> chosenSmallHeap{nullptr};
+
+const SmallHeap& chooseSmallHeap() noexcept {
     static const SmallHeap heap = choose();
+    chosenSmallHeap.store(&heap, std::memory_order_release);
     return heap;
 }
 

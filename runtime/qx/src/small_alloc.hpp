@@ -1,13 +1,15 @@
 #pragma once
-// Memory for the array records, their element blocks and slot tables.
+// Memory for the array records, their small element blocks and dimension
+// tables.
 //
-// Converting a long list makes a record and a block for every element and
-// frees them all together later; the general-purpose heap spends most of that
+// Converting a long list makes a record for every element and frees them all
+// together later; the general-purpose heap spends most of that
 // time sorting freed chunks.  Where mimalloc is installed these come from its
 // thread-local free lists instead (safe to free from any thread).  It is
 // loaded privately, by name, so that it never takes over the process's own
 // malloc or operator new; without it, and in sanitizer builds, the C heap
 // serves, so tools see every allocation.
+#include <atomic>
 #include <cstddef>
 #include <new>
 
@@ -19,8 +21,14 @@ struct SmallHeap {
     void (*free)(void* p);
 };
 
-// Chosen once, on first use, for the life of the process.
-const SmallHeap& smallHeap() noexcept;
+// Chosen once, on first use, for the life of the process.  Every record
+// comes from here, so the choice is read without a call or a guard.
+extern std::atomic<const SmallHeap*> chosenSmallHeap;
+const SmallHeap& chooseSmallHeap() noexcept;
+inline const SmallHeap& smallHeap() noexcept {
+    const SmallHeap* heap = chosenSmallHeap.load(std::memory_order_acquire);
+    return heap ? *heap : chooseSmallHeap();
+}
 
 inline void* smallAlloc(std::size_t bytes) noexcept { return smallHeap().alloc(bytes); }
 inline void* smallCalloc(std::size_t count, std::size_t size) noexcept { return smallHeap().calloc(count, size); }

@@ -9,7 +9,7 @@ namespace {
 
 qxArray* createSparse(qxSize m, qxSize n, qxSize nzmax, qxClassID cls, bool complex) {
     qxSize numel = 0;
-    if (!mulSize(m, n, &numel)) return nullptr;
+    if (!mulSize(m, n, &numel)) return nullptr;  // numelOf multiplies the two unchecked
     if (nzmax == 0) nzmax = 1;
     qxSize columnStarts = n + 1;
     if (columnStarts == 0) return nullptr;
@@ -27,18 +27,20 @@ qxArray* createSparse(qxSize m, qxSize n, qxSize nzmax, qxClassID cls, bool comp
         im = allocateBlock(valueBytes);
         if (!im) return nullptr;
     }
-    const qxSize two[2] = {m, n};
-    Dims dims;
-    dims.assign(two, 2);
-    qxArray* a = newArray(cls, std::move(dims), numel, true);
+    Shape shape;
+    shape.two[0] = m;
+    shape.two[1] = n;
+    Record* a = newRecord(cls, qxArray::kSparse | (complex ? qxArray::kComplex : 0), shape);
     if (!a) return nullptr;
-    a->sparse = true;
-    a->complex = complex;
+    if (!addExtra(a)) {
+        qxDestroyArray(a);
+        return nullptr;
+    }
     a->extra->nzmax = nzmax;
     a->extra->ir = std::move(ir);
     a->extra->jc = std::move(jc);
-    a->real = std::move(re);
-    a->imag = std::move(im);
+    a->extra->imag = std::move(im);
+    a->payload.real = std::move(re);
     return a;
 }
 
@@ -54,11 +56,11 @@ qxArray* qxCreateSparseLogicalMatrix(qxSize m, qxSize n, qxSize nzmax) {
 }
 
 qxSize* qxGetIr(const qxArray* a) {
-    return a && a->sparse ? static_cast<qxSize*>(a->extra->ir->data()) : nullptr;
+    return a && a->has(qxArray::kSparse) ? static_cast<qxSize*>(full(a)->extra->ir->data()) : nullptr;
 }
 
 qxSize* qxGetJc(const qxArray* a) {
-    return a && a->sparse ? static_cast<qxSize*>(a->extra->jc->data()) : nullptr;
+    return a && a->has(qxArray::kSparse) ? static_cast<qxSize*>(full(a)->extra->jc->data()) : nullptr;
 }
 
-qxSize qxGetNzmax(const qxArray* a) { return a && a->sparse ? a->extra->nzmax : 0; }
+qxSize qxGetNzmax(const qxArray* a) { return a && a->has(qxArray::kSparse) ? full(a)->extra->nzmax : 0; }

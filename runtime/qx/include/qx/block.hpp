@@ -49,6 +49,11 @@ std::shared_ptr<BlockAllocator> blockAllocator();
 std::shared_ptr<Block> newBlock(std::size_t bytes);
 
 // The blocks behind a numeric, logical or char array (nullptr where absent).
+// Element data of at most 16 bytes in all (real and imaginary parts
+// together: scalars, short vectors and texts) lives in the array record
+// itself and has no block; these return nullptr for it, and a shared copy of
+// such an array holds its own copy of those bytes.  Arrays over blocks
+// (createArrayOverBlocks) and sparse arrays always keep their blocks.
 std::shared_ptr<Block> realBlock(const qxArray* a);
 std::shared_ptr<Block> imagBlock(const qxArray* a);
 // A numeric, logical or char array over existing blocks (taken as they are,

@@ -5,7 +5,9 @@
 // order) and, for numeric classes, a real element block and, when complex, an
 // imaginary block of the same length.  Cells own their member arrays; structs
 // own their field values.  Element blocks are reference counted, so a shared
-// copy (matrix::detail::shared_copy) shares them instead of copying.
+// copy (matrix::detail::shared_copy) shares them instead of copying.  Element
+// data of at most 16 bytes (real and imaginary parts together) is kept in the
+// array itself instead, and a shared copy copies those few bytes.
 //
 // Ownership: every function returning `qxArray*` hands over a new array that
 // the caller destroys with qxDestroyArray (or hands to a cell or struct).
@@ -51,6 +53,13 @@ enum qxComplexity : int { qxREAL = 0, qxCOMPLEX = 1 };
 qxArray* qxCreateNumericArray(qxSize ndim, const qxSize* dims, qxClassID classID,
                               qxComplexity complexity);
 qxArray* qxCreateNumericMatrix(qxSize m, qxSize n, qxClassID classID, qxComplexity complexity);
+// 1-by-1 numeric (6..15) or logical (3) array holding a copy of the element at
+// `real` (a zero for nullptr) and, when `imag` is not nullptr, complex with
+// the element at `imag` as its imaginary part (numeric classes only).  The
+// cheapest way to make a scalar: a single small allocation.  nullptr when
+// memory runs out or for another class (or a complex logical).
+qxArray* qxCreateScalar(qxClassID classID, const void* real, const void* imag);
+qxArray* qxCreateDoubleScalar(double value);
 // Char array of zero code units.
 qxArray* qxCreateCharArray(qxSize ndim, const qxSize* dims);
 // Cell array with every slot unset.
@@ -89,8 +98,10 @@ qxSize qxGetNumberOfElements(const qxArray* a);
 std::size_t qxGetElementSize(const qxArray* a);  // bytes per element of the real block
 // Bytes per element of a numeric, logical or char class; 0 for the others.
 std::size_t qxGetClassElementSize(qxClassID classID);
-// Element blocks (column-major); nullptr when there is none (the imaginary
-// block of a real array, an empty array, cells, structs, objects).
+// The real and imaginary elements (column-major), in their blocks or, for at
+// most 16 bytes in all, in the array itself; valid while the array lives.
+// nullptr when there are none (the imaginary part of a real array, an empty
+// array, cells, structs, objects).
 void* qxGetData(const qxArray* a);
 void* qxGetImagData(const qxArray* a);
 

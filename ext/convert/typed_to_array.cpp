@@ -110,7 +110,10 @@ qxArray* copyData(PyObject* typedArray, qxClassID classID, bool isComplex) {
     if (!owned) return nullptr;
     std::vector<qxSize> dims;
     if (!readSize(owned.get(), dims)) return nullptr;
-    unique_array_ptr a(qxCreateNumericArray(dims.size(), dims.data(), classID, isComplex ? qxCOMPLEX : qxREAL));
+    // Every element is copied in below (or the array is dropped), so a
+    // reused block need not be cleared first.
+    unique_array_ptr a(
+        qxCreateNumericArrayForOverwrite(dims.size(), dims.data(), classID, isComplex ? qxCOMPLEX : qxREAL));
     if (!a) throw fl::except::bad_alloc();
     const qxSize count = qxGetNumberOfElements(a.get());
     if (count == 0) return a.release();

@@ -89,6 +89,35 @@ TEST_F(CodecTest, PoolNeverHandsOutSharedBlocks) {
     EXPECT_NE(inode(*c), first);
 }
 
+TEST_F(CodecTest, PooledBlocksAreClearedOnlyWhenTheyWillBeRead) {
+    SharedAllocatorScope scope;
+    PoolScope pool;
+    auto alloc = qx::blockAllocator();
+    const std::size_t size = 1u << 20;
+    auto b = alloc->allocate(size);
+    const ino_t first = inode(*b);
+    std::memset(b->data(), 0x5a, b->size());
+    b.reset();
+    // A caller that overwrites everything gets the warm block as it is ...
+    b = alloc->allocateForOverwrite(size);
+    EXPECT_EQ(inode(*b), first);
+    std::memset(b->data(), 0x77, b->size());
+    b.reset();
+    // ... everybody else a cleared one.
+    b = alloc->allocate(size);
+    EXPECT_EQ(inode(*b), first);
+    EXPECT_TRUE(allZero(*b));
+
+    // Arrays made for overwriting have the class, size and blocks asked for.
+    const qxSize dims[] = {size / 8, 1};
+    matrix::unique_array_ptr a(qxCreateNumericArrayForOverwrite(2, dims, qxDOUBLE_CLASS, qxCOMPLEX));
+    ASSERT_TRUE(a);
+    EXPECT_EQ(qxGetNumberOfElements(a.get()), size / 8);
+    EXPECT_TRUE(qxIsComplex(a.get()));
+    EXPECT_GE(qx::realBlock(a.get())->fd(), 0);
+    EXPECT_FALSE(qxCreateNumericArrayForOverwrite(2, dims, qxCELL_CLASS, qxREAL));
+}
+
 // Fresh memfd memory pays a page fault per page; warm pooled memory a memset.
 TEST_F(CodecTest, PoolTiming) {
     SharedAllocatorScope scope;

@@ -226,14 +226,19 @@ Loans& loans() {
 
 class SharedMemoryAllocator final : public qx::BlockAllocator {
 public:
-    std::shared_ptr<qx::Block> allocate(std::size_t bytes) override {
+    std::shared_ptr<qx::Block> allocate(std::size_t bytes) override { return make(bytes, true); }
+    std::shared_ptr<qx::Block> allocateForOverwrite(std::size_t bytes) override { return make(bytes, false); }
+
+private:
+    static std::shared_ptr<qx::Block> make(std::size_t bytes, bool zeroed) {
         if (bytes == 0) return nullptr;
         if (bytes < kSharedBlockThreshold) return qx::heapBlock(bytes);
         std::size_t mapped = 0;
         if (!pageRound(bytes, &mapped)) return nullptr;
         Region r;
         if (pool().take(mapped, &r)) {
-            std::memset(r.data, 0, r.mapped);
+            // Pooled memory is warm; it only needs clearing if it is read first.
+            if (zeroed) std::memset(r.data, 0, r.mapped);
             return wrap(r, bytes);
         }
         UniqueFd fd = createMemfd(mapped);

@@ -274,7 +274,7 @@ using namespace qx::impl;
 
 namespace {
 
-qxArray* createElementArray(qxSize ndim, const qxSize* dims, qxClassID cls, bool complex) {
+qxArray* createElementArray(qxSize ndim, const qxSize* dims, qxClassID cls, bool complex, bool zeroed = true) {
     Shape shape;
     if (!normalizeDims(ndim, dims, &shape)) return nullptr;
     if (shape.numel == 1 && !shape.wide) return newUnit(cls, complex);
@@ -285,10 +285,10 @@ qxArray* createElementArray(qxSize ndim, const qxSize* dims, qxClassID cls, bool
         return newRecord(cls, complexFlag | qxArray::kLocal, shape);
     std::shared_ptr<qx::Block> re, im;
     if (bytes > 0) {
-        re = allocateBlock(bytes);
+        re = allocateBlock(bytes, zeroed);
         if (!re) return nullptr;
         if (complex) {
-            im = allocateBlock(bytes);
+            im = allocateBlock(bytes, zeroed);
             if (!im) return nullptr;
         }
     }
@@ -316,6 +316,13 @@ qxArray* qxCreateNumericArray(qxSize ndim, const qxSize* dims, qxClassID classID
     if (complexity != qxREAL && complexity != qxCOMPLEX) return nullptr;
     if (!scalarClass(classID, complexity == qxCOMPLEX)) return nullptr;
     return createElementArray(ndim, dims, classID, complexity == qxCOMPLEX);
+}
+
+qxArray* qxCreateNumericArrayForOverwrite(qxSize ndim, const qxSize* dims, qxClassID classID,
+                                          qxComplexity complexity) {
+    if (complexity != qxREAL && complexity != qxCOMPLEX) return nullptr;
+    if (!scalarClass(classID, complexity == qxCOMPLEX)) return nullptr;
+    return createElementArray(ndim, dims, classID, complexity == qxCOMPLEX, false);
 }
 
 qxArray* qxCreateNumericMatrix(qxSize m, qxSize n, qxClassID classID, qxComplexity complexity) {

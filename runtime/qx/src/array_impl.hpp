@@ -78,7 +78,8 @@ inline bool normalizeDims(qxSize ndim, const qxSize* dims, Shape* out) noexcept 
 
 // A block of at least `bytes` (> 0) zeroed bytes from the process-wide
 // allocator; nullptr when it yields nothing usable.
-std::shared_ptr<Block> allocateBlock(std::size_t bytes);
+// With `zeroed` false, the block may hold old bytes (see allocateForOverwrite).
+std::shared_ptr<Block> allocateBlock(std::size_t bytes, bool zeroed = true);
 
 // Bytes per element of a numeric, logical or char class; 0 for the rest.
 inline std::size_t classElementSize(qxClassID cls) noexcept {

@@ -122,11 +122,13 @@ bool byteCount(qxSize count, std::size_t elemSize, std::size_t* out) {
     return true;
 }
 
-std::shared_ptr<Block> allocateBlock(std::size_t bytes) {
+std::shared_ptr<Block> allocateBlock(std::size_t bytes, bool zeroed) {
     if (bytes == 0) return nullptr;
     try {
         BlockAllocator* allocator = allocatorSlot().current.load(std::memory_order_acquire);
-        auto block = allocator ? allocator->allocate(bytes) : heapBlock(bytes);
+        auto block = !allocator ? heapBlock(bytes)
+                     : zeroed   ? allocator->allocate(bytes)
+                                : allocator->allocateForOverwrite(bytes);
         // A block too small or without memory would let readers run past it.
         if (!block || !block->data() || block->size() < bytes) return nullptr;
         return block;

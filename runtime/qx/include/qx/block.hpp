@@ -33,6 +33,10 @@ public:
     virtual ~BlockAllocator() = default;
     // A zero-filled block of `bytes` bytes (bytes > 0); nullptr when exhausted.
     virtual std::shared_ptr<Block> allocate(std::size_t bytes) = 0;
+    // The same, for a caller that writes every byte before anything reads
+    // one: it may hold whatever it held before (a reused block need not be
+    // cleared first).
+    virtual std::shared_ptr<Block> allocateForOverwrite(std::size_t bytes) { return allocate(bytes); }
 };
 
 // A zero-filled heap block; a small one shares a single allocation with its

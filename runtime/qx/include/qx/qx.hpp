@@ -53,6 +53,11 @@ enum qxComplexity : int { qxREAL = 0, qxCOMPLEX = 1 };
 qxArray* qxCreateNumericArray(qxSize ndim, const qxSize* dims, qxClassID classID,
                               qxComplexity complexity);
 qxArray* qxCreateNumericMatrix(qxSize m, qxSize n, qxClassID classID, qxComplexity complexity);
+// As qxCreateNumericArray, for a caller that writes every element (real and
+// imaginary) before anything reads one: the elements may hold anything until
+// then.  Saves clearing a large reused block.
+qxArray* qxCreateNumericArrayForOverwrite(qxSize ndim, const qxSize* dims, qxClassID classID,
+                                          qxComplexity complexity);
 // 1-by-1 numeric (6..15) or logical (3) array holding a copy of the element at
 // `real` (a zero for nullptr) and, when `imag` is not nullptr, complex with
 // the element at `imag` as its imaginary part (numeric classes only).  The

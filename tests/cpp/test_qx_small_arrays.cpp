@@ -252,43 +252,7 @@ TEST_F(ScalarCreateTest, ScalarsKeepTheirOnlyShape) {
 
 // ---- destruction -------------------------------------------------------------
 
-class LiveBlockAllocator : public qx::BlockAllocator {
-public:
-    class CountedBlock : public qx::Block {
-    public:
-        CountedBlock(void* data, std::size_t size, std::atomic<int>* live) : Block(data, size), live_(live) {
-            ++*live_;
-        }
-        ~CountedBlock() override {
-            std::free(data_);
-            --*live_;
-        }
-
-    private:
-        std::atomic<int>* live_;
-    };
-    std::shared_ptr<qx::Block> allocate(std::size_t bytes) override {
-        void* p = std::calloc(1, bytes);
-        return p ? std::make_shared<CountedBlock>(p, bytes, &live) : nullptr;
-    }
-    std::atomic<int> live{0};
-};
-
-class DestroyTest : public QxTest {
-protected:
-    void SetUp() override {
-        QxTest::SetUp();
-        previous_ = qx::blockAllocator();
-        qx::setBlockAllocator(blocks_);
-    }
-    void TearDown() override {
-        qx::setBlockAllocator(previous_);
-        EXPECT_EQ(blocks_->live.load(), 0) << "blocks left alive";
-        QxTest::TearDown();
-    }
-    std::shared_ptr<LiveBlockAllocator> blocks_ = std::make_shared<LiveBlockAllocator>();
-    std::shared_ptr<qx::BlockAllocator> previous_;
-};
+class DestroyTest : public CountingAllocatorTest {};
 
 TEST_F(DestroyTest, BigCellsOfScalarsAndOthersFreeEverything) {
     const std::size_t base = qxLiveArrayCount();
@@ -325,7 +289,7 @@ TEST_F(DestroyTest, BigCellsOfScalarsAndOthersFreeEverything) {
         ++made;
     }
     EXPECT_EQ(qxLiveArrayCount(), base + made);
-    EXPECT_EQ(blocks_->live.load(), static_cast<int>(2 * (kCount / 8)));
+    EXPECT_EQ(counting_->live.load(), static_cast<int>(2 * (kCount / 8)));
     // Replacing members frees the old ones.
     ASSERT_TRUE(qxSetCell(cell.get(), 0, qxCreateDoubleScalar(-1)));
     ASSERT_TRUE(qxSetCell(cell.get(), 4, nullptr));

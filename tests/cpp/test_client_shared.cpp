@@ -15,28 +15,10 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 
-extern char** environ;
-
 using namespace engine_api;
 using namespace client_test;
 
 namespace {
-
-// An engine started by hand, as a user would from a shell.
-pid_t start_shared(const std::string& name) {
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    std::string exe = VELDRA_TEST_ENGINE;
-    std::vector<std::string> args{exe, "--share", name, "--threads", "1"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    return rc == 0 ? pid : -1;
-}
 
 bool listed(const std::string& name) {
     for (const auto& n : findSharedVELDRA())

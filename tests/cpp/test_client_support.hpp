@@ -14,7 +14,11 @@
 #include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace client_test {
 
@@ -103,6 +107,23 @@ std::string thrown_text(F&& f) {
     }
     ADD_FAILURE() << "nothing thrown";
     return {};
+}
+
+// An engine started by hand (as a user would from a shell) serving the shared
+// session `name`; its pid, or -1.
+inline pid_t start_shared(const std::string& name) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    std::string exe = VELDRA_TEST_ENGINE;
+    std::vector<std::string> args{exe, "--share", name, "--threads", "1"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = ::posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    return rc == 0 ? pid : -1;
 }
 
 }  // namespace client_test

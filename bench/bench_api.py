@@ -11,19 +11,14 @@ import ctypes
 import io
 import statistics
 import sys
-import time
 
 import veldra
 import veldra.engine
+from timing import median_seconds
 
 
 def median_us(fn, n):
-    times = []
-    for _ in range(n):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times) * 1e6
+    return median_seconds(fn, n) * 1e6
 
 
 def bench_calls(n):

@@ -9,20 +9,14 @@ when jupyter_client and ipykernel are installed, of a Jupyter kernel
 execute request.
 """
 import concurrent.futures
-import statistics
 import sys
-import time
 
 import veldra.engine
+from timing import median_seconds
 
 
 def median_us(fn, n):
-    times = []
-    for _ in range(n):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times) * 1e6
+    return median_seconds(fn, n) * 1e6
 
 
 def echo(x):

@@ -16,10 +16,10 @@ import concurrent.futures
 import ctypes
 import pickle
 import statistics
-import time
 
 import veldra
 import veldra.engine
+from timing import median_seconds
 
 libc = ctypes.CDLL(None)
 libc.malloc.restype = ctypes.c_void_p
@@ -36,12 +36,7 @@ _to_python_timed.restype = ctypes.py_object
 
 
 def timed(fn, runs=5):
-    times = []
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times) * 1e3
+    return median_seconds(fn, runs) * 1e3
 
 
 def to_array_ms(value, runs=5):

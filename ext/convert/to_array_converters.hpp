@@ -43,11 +43,16 @@ VELDRA_TO_QX_CONVERTER(PyDictToStruct);
 
 // Typed arrays: a fresh copy is made through the package's class, then its
 // buffers are copied in bulk into an engine array of the same size and
-// class.  Buffers that do not match the size and class are refused.
+// class.  Buffers that do not match the size and class are refused.  An
+// instance of exactly the target class, whose constructor is still the
+// package's own, is read directly: that copy would be its buffers byte for
+// byte, and making it costs a pass over fresh memory.
 class ConvertPyVdArray : public ConvertToQxArray {
 protected:
     // New reference: cls(value, is_complex=isComplex); nullptr with an error set.
     static PyObject* makeTypedCopy(PyObject* value, PyObject* cls, bool isComplex);
+    // New reference: value itself where the copy would equal it, else makeTypedCopy.
+    static PyObject* typedSource(PyObject* value, PyObject* cls, bool isComplex);
     // Consume typedArray (also on failure).
     static qxArray* copyRealData(PyObject* typedArray, qxClassID classID);
     static qxArray* copyComplexData(PyObject* typedArray, qxClassID classID);

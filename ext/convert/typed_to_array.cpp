@@ -138,6 +138,16 @@ PyObject* ConvertPyVdArray::makeTypedCopy(PyObject* value, PyObject* cls, bool i
     return PyObject_Call(cls, args.get(), kwargs.get());
 }
 
+PyObject* ConvertPyVdArray::typedSource(PyObject* value, PyObject* cls, bool isComplex) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (reinterpret_cast<PyObject*>(type) == cls && type->tp_new == PyBaseObject_Type.tp_new) {
+        PyRef init = PyRef::steal(PyObject_GetAttrString(cls, "__init__"));
+        if (!init) return nullptr;
+        if (init.get() == veldra::state().typedArrayInit) return Py_NewRef(value);
+    }
+    return makeTypedCopy(value, cls, isComplex);
+}
+
 qxArray* ConvertPyVdArray::copyRealData(PyObject* typedArray, qxClassID classID) {
     return copyData(typedArray, classID, false);
 }
@@ -151,8 +161,8 @@ qxArray* ConvertPyVdArray::convertNumeric(PyObject* value, TypedArray cls, qxCla
     if (!flag) return nullptr;
     const int isComplex = PyObject_IsTrue(flag.get());
     if (isComplex < 0) return nullptr;
-    PyObject* fresh = makeTypedCopy(value, veldra::state().typedArray(cls), isComplex != 0);
-    return isComplex ? copyComplexData(fresh, classID) : copyRealData(fresh, classID);
+    PyObject* source = typedSource(value, veldra::state().typedArray(cls), isComplex != 0);
+    return isComplex ? copyComplexData(source, classID) : copyRealData(source, classID);
 }
 
 qxArray* PyVdDoubleToDouble::convert(PyObject* v) const { return convertNumeric(v, TypedArray::Double, qxDOUBLE_CLASS); }
@@ -168,10 +178,12 @@ qxArray* PyVdInt64ToInt64::convert(PyObject* v) const { return convertNumeric(v,
 qxArray* PyVdUint64ToUint64::convert(PyObject* v) const { return convertNumeric(v, TypedArray::Uint64, qxUINT64_CLASS); }
 
 qxArray* PyVdLogicalToLogical::convert(PyObject* value) const {
+    PyObject* cls = veldra::state().typedArray(TypedArray::Logical);
+    if (Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(cls))
+        return copyRealData(typedSource(value, cls, false), qxLOGICAL_CLASS);
     PyRef args = PyRef::steal(PyTuple_Pack(1, value));
     if (!args) return nullptr;
-    return copyRealData(PyObject_Call(veldra::state().typedArray(TypedArray::Logical), args.get(), nullptr),
-                        qxLOGICAL_CLASS);
+    return copyRealData(PyObject_Call(cls, args.get(), nullptr), qxLOGICAL_CLASS);
 }
 
 }  // namespace PythonQxarray

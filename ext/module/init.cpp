@@ -173,6 +173,9 @@ PyObject* initialise() {
         if (!cls) return nullptr;
         Py_XSETREF(s.typedArrays[i], cls);
     }
+    PyObject* init = PyObject_GetAttrString(s.typedArray(TypedArray::Double), "__init__");
+    if (!init) return nullptr;
+    Py_XSETREF(s.typedArrayInit, init);
 
     PythonQxarray::initToPyConverters();
     PythonQxarray::initToQxConverters();

@@ -25,6 +25,8 @@ struct ModuleState {
     PyObject* CancelledError = nullptr;
     // Strong references, kept for the life of the process.
     std::array<PyObject*, static_cast<std::size_t>(TypedArray::Count)> typedArrays{};
+    // The constructor the typed-array classes share, as the package defines it.
+    PyObject* typedArrayInit = nullptr;
 
     PyObject* typedArray(TypedArray which) const { return typedArrays[static_cast<std::size_t>(which)]; }
 };

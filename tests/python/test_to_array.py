@@ -156,10 +156,17 @@ def test_container_changed_during_conversion(call, monkeypatch, container):
     (veldra.int64, "_data", array.array("i", [1, 2])),       # 4-byte items in a 64-bit array
     (veldra.single, "_data", array.array("d", [1.0, 2.0])),  # 8-byte items in a single array
     (veldra.int32, "_data", array.array("f", [1.0, 2.0])),   # floats in an integer array
+    (veldra.logical, "_data", array.array("B", [1, 0, 1])),  # too many
 ])
-def test_mismatched_typed_arrays_are_refused(call, monkeypatch, live_arrays, catalog_text, cls, attr, buf):
+@pytest.mark.parametrize("where", ["copy", "value"])
+def test_mismatched_typed_arrays_are_refused(call, monkeypatch, live_arrays, catalog_text, cls, attr, buf, where):
+    # The buffers are spoilt in the copy the class makes, or in the value
+    # itself (read directly when that copy would equal it).
     value = cls([[1, 2]])
-    patch_init(monkeypatch, cls, lambda self: object.__setattr__(self, attr, buf))
+    if where == "copy":
+        patch_init(monkeypatch, cls, lambda self: object.__setattr__(self, attr, buf))
+    else:
+        object.__setattr__(value, attr, buf)
     before = live_arrays()
     with pytest.raises(ValueError) as e:
         call.submit("identity", value)
@@ -173,6 +180,19 @@ def test_complex_typed_array_with_short_imaginary_part(call, monkeypatch, catalo
     with pytest.raises(ValueError) as e:
         call.submit("identity", value)
     assert str(e.value) == catalog_text(Q, "TypedArrayMismatch")
+
+
+@pytest.mark.parametrize("value", [
+    veldra.double([[1.5, -2.0], [3.0, 4.0]]),
+    veldra.double([[1 + 2j, 3 - 4j]]),
+    veldra.int16([[7, -8, 9]]),
+    veldra.logical([[True, False]]),
+])
+def test_engine_copy_is_independent_of_the_value(call, value):
+    expected = value.tolist()
+    call("assign", "kept", value)
+    value[0, 0] = 0
+    assert call("fetch", "kept").tolist() == expected
 
 
 def test_logical_ignores_complex_flag(call):

@@ -195,12 +195,6 @@ TEST_F(CreateTest, WrongClassAccessorsReturnNothing) {
     EXPECT_TRUE(matrix::get_ustring(d.get()).empty());
 }
 
-struct ReshapeCase {
-    std::vector<qxSize> to;
-    bool ok;
-    std::vector<qxSize> result;
-};
-
 class ReshapeTest : public QxParamTest<ReshapeCase> {};
 
 TEST_P(ReshapeTest, KeepsElementCount) {

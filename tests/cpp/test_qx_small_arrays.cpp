@@ -202,12 +202,6 @@ TEST_F(ScalarCreateTest, DoubleScalarMatchesTheGeneralPath) {
 
 // ---- reshaping ---------------------------------------------------------------
 
-struct ReshapeCase {
-    std::vector<qxSize> to;
-    bool ok;
-    std::vector<qxSize> result;
-};
-
 class SmallReshapeTest : public QxParamTest<ReshapeCase> {};
 
 TEST_P(SmallReshapeTest, KeepsTheElementsInTheRecord) {

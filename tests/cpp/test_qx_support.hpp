@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -27,6 +28,13 @@ protected:
 
 private:
     std::size_t live_ = 0;
+};
+
+// A reshape to `to`: whether it is allowed, and the dimensions it gives.
+struct ReshapeCase {
+    std::vector<qxSize> to;
+    bool ok;
+    std::vector<qxSize> result;
 };
 
 // Element blocks that count themselves, from an allocator that counts what

@@ -51,8 +51,9 @@ class ConvertPyVdArray : public ConvertToQxArray {
 protected:
     // New reference: cls(value, is_complex=isComplex); nullptr with an error set.
     static PyObject* makeTypedCopy(PyObject* value, PyObject* cls, bool isComplex);
-    // New reference: value itself where the copy would equal it, else makeTypedCopy.
-    static PyObject* typedSource(PyObject* value, PyObject* cls, bool isComplex);
+    // Whether calling cls with value would copy it byte for byte: value is
+    // exactly a cls and cls keeps the package's constructor.  -1 with an error set.
+    static int copyWouldEqual(PyObject* value, PyObject* cls);
     // Consume typedArray (also on failure).
     static qxArray* copyRealData(PyObject* typedArray, qxClassID classID);
     static qxArray* copyComplexData(PyObject* typedArray, qxClassID classID);

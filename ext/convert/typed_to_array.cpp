@@ -138,14 +138,12 @@ PyObject* ConvertPyVdArray::makeTypedCopy(PyObject* value, PyObject* cls, bool i
     return PyObject_Call(cls, args.get(), kwargs.get());
 }
 
-PyObject* ConvertPyVdArray::typedSource(PyObject* value, PyObject* cls, bool isComplex) {
+int ConvertPyVdArray::copyWouldEqual(PyObject* value, PyObject* cls) {
     PyTypeObject* type = Py_TYPE(value);
-    if (reinterpret_cast<PyObject*>(type) == cls && type->tp_new == PyBaseObject_Type.tp_new) {
-        PyRef init = PyRef::steal(PyObject_GetAttrString(cls, "__init__"));
-        if (!init) return nullptr;
-        if (init.get() == veldra::state().typedArrayInit) return Py_NewRef(value);
-    }
-    return makeTypedCopy(value, cls, isComplex);
+    if (reinterpret_cast<PyObject*>(type) != cls || type->tp_new != PyBaseObject_Type.tp_new) return 0;
+    PyRef init = PyRef::steal(PyObject_GetAttrString(cls, "__init__"));
+    if (!init) return -1;
+    return init.get() == veldra::state().typedArrayInit ? 1 : 0;
 }
 
 qxArray* ConvertPyVdArray::copyRealData(PyObject* typedArray, qxClassID classID) {
@@ -161,7 +159,10 @@ qxArray* ConvertPyVdArray::convertNumeric(PyObject* value, TypedArray cls, qxCla
     if (!flag) return nullptr;
     const int isComplex = PyObject_IsTrue(flag.get());
     if (isComplex < 0) return nullptr;
-    PyObject* source = typedSource(value, veldra::state().typedArray(cls), isComplex != 0);
+    PyObject* type = veldra::state().typedArray(cls);
+    const int direct = copyWouldEqual(value, type);
+    if (direct < 0) return nullptr;
+    PyObject* source = direct ? Py_NewRef(value) : makeTypedCopy(value, type, isComplex != 0);
     return isComplex ? copyComplexData(source, classID) : copyRealData(source, classID);
 }
 
@@ -179,8 +180,9 @@ qxArray* PyVdUint64ToUint64::convert(PyObject* v) const { return convertNumeric(
 
 qxArray* PyVdLogicalToLogical::convert(PyObject* value) const {
     PyObject* cls = veldra::state().typedArray(TypedArray::Logical);
-    if (Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(cls))
-        return copyRealData(typedSource(value, cls, false), qxLOGICAL_CLASS);
+    const int direct = copyWouldEqual(value, cls);
+    if (direct < 0) return nullptr;
+    if (direct) return copyRealData(Py_NewRef(value), qxLOGICAL_CLASS);
     PyRef args = PyRef::steal(PyTuple_Pack(1, value));
     if (!args) return nullptr;
     return copyRealData(PyObject_Call(cls, args.get(), nullptr), qxLOGICAL_CLASS);

@@ -177,11 +177,11 @@ TEST_F(CodecTest, SharedBlockTravelsWithoutCopy) {
     EXPECT_TRUE(w.out.owned.empty());
     auto b = decode(w);
     ASSERT_EQ(diff(a.get(), b.get()), "");
-    // Both mappings are the same memory.
+    // Both mappings are the same memory (the receiver's read-only).
     static_cast<double*>(qxGetData(a.get()))[1000] = 4.25;
-    static_cast<double*>(qxGetImagData(b.get()))[7] = -2.5;
+    static_cast<double*>(qxGetImagData(a.get()))[7] = -2.5;
     EXPECT_EQ(static_cast<double*>(qxGetData(b.get()))[1000], 4.25);
-    EXPECT_EQ(static_cast<double*>(qxGetImagData(a.get()))[7], -2.5);
+    EXPECT_EQ(static_cast<double*>(qxGetImagData(b.get()))[7], -2.5);
     // A decoded whole memfd goes on as it is.
     Wire again = encode(b.get());
     EXPECT_TRUE(again.out.owned.empty());
@@ -225,13 +225,48 @@ TEST_F(CodecTest, DescriptorLimitPacksTheRest) {
         EXPECT_TRUE(in.done());
         EXPECT_EQ(diff(first.get(), a1.get()), "");
         EXPECT_EQ(diff(c.get(), a2.get()), "");
-        // A full frame takes small arrays but no large block.
+        // A full frame takes more large blocks still, into the same pack,
+        // which every array of the frame reads.
         auto small = numeric(3, 3, qxDOUBLE_CLASS);
-        EXPECT_NO_THROW(veldra::protocol::encode_array(small.get(), pw, out));
-        const std::size_t before = pw.data().size();
-        EXPECT_THROW(veldra::protocol::encode_array(first.get(), pw, out), ArrayCodecError);
-        EXPECT_EQ(pw.data().size(), before);
+        veldra::protocol::encode_array(small.get(), pw, out);
+        veldra::protocol::encode_array(first.get(), pw, out);
+        veldra::protocol::encode_array(c.get(), pw, out);
         EXPECT_EQ(out.fds.size(), veldra::protocol::kMaxFdsPerFrame);
+        w.payload = pw.take();
+        w.raw = out.fds;
+        PayloadReader all(w.payload);
+        fds = w.received();
+        for (const qxArray* expected : {small.get(), first.get(), c.get()}) {
+            auto got = veldra::protocol::decode_array(all, fds, nullptr);
+            EXPECT_EQ(diff(expected, got.get()), "");
+        }
+        EXPECT_TRUE(all.done());
+    }
+}
+
+// Nothing received can be written here, nor through the descriptor it came
+// with: the sender reuses its memory.
+TEST_F(CodecTest, ReceivedBlocksAreReadOnly) {
+    for (bool sharedAlloc : {false, true}) {
+        SCOPED_TRACE(sharedAlloc ? "memfd blocks" : "heap blocks");
+        std::unique_ptr<SharedAllocatorScope> scope;
+        if (sharedAlloc) scope = std::make_unique<SharedAllocatorScope>();
+        // More than a frame's descriptors, so that some go in the pack.
+        matrix::unique_array_ptr c(qxCreateCellMatrix(1, 20));
+        for (qxSize i = 0; i < 20; ++i) qxSetCell(c.get(), i, numeric(9000, 1, qxDOUBLE_CLASS, false, unsigned(i)).release());
+        Wire w = encode(c.get());
+        auto d = decode(w);
+        ASSERT_EQ(diff(c.get(), d.get()), "");
+        for (qxSize i = 0; i < 20; ++i) {
+            void* p = qxGetData(qxGetCell(d.get(), i));
+            EXPECT_NE(::mprotect(p, 9000 * 8, PROT_READ | PROT_WRITE), 0) << "cell " << i;
+        }
+        for (int fd : w.raw) {
+            void* p = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            EXPECT_EQ(p, MAP_FAILED);
+            if (p != MAP_FAILED) ::munmap(p, 4096);
+            EXPECT_EQ(::pwrite(fd, "x", 1, 0), -1);
+        }
     }
 }
 
@@ -343,7 +378,7 @@ TEST_F(CodecTest, MalformedInputIsRefused) {
         {"sparse 3-d", "two dimensions", [&](W& w) { dims(w.u8(6), {1, 1, 2}).u8(2).u64(1); }},
         {"short block", "does not match", [&](W& w) { dims(w.u8(6), {2, 1}).u8(0).u8(0).u64(8).u64(0); }},
         {"long block", "does not match", [&](W& w) { dims(w.u8(6), {1, 1}).u8(0).u8(0).u64(16).u64(0).u64(0); }},
-        {"block kind", "block kind", [&](W& w) { dims(w.u8(6), {1, 1}).u8(0).u8(3).u64(8).u64(0); }},
+        {"block kind", "block kind", [&](W& w) { dims(w.u8(6), {1, 1}).u8(0).u8(4).u64(8).u64(0); }},
         {"unknown loan", "unknown loan", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(2).u64(65536).u64(77); }},
         {"zero block", "block length", [&](W& w) { dims(w.u8(6), {1, 1}).u8(0).u8(0).u64(0); }},
         {"missing imaginary", "truncated", [&](W& w) { dims(w.u8(6), {1, 1}).u8(1).u8(0).u64(8).u64(0); }},
@@ -380,6 +415,11 @@ TEST_F(CodecTest, MalformedInputIsRefused) {
              dims(w.u8(6), {8192, 1}).u8(0).u8(1).u64(65536).u32(0).u64(1ull << 63).u64(0);
          }, 1},
         {"lent block at an offset", "not at the start", [&](W& w) { dims(w.u8(6), {8, 1}).u8(0).u8(1).u64(64).u32(0).u64(4096).u64(9); }, 1},
+        {"pack index", "descriptor index", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(3).u64(65536).u32(1).u64(0); }, 1},
+        {"pack past end", "outside", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(3).u64(65536).u32(0).u64(4096); }, 1},
+        {"pack taken as a block", "both", [&](W& w) {
+             dims(w.u8(6), {8192, 1}).u8(1).u8(3).u64(65536).u32(0).u64(0).u8(1).u64(65536).u32(0).u64(0).u64(0);
+         }, 1},
         {"unsealed fd", "not sealed", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(1).u64(65536).u32(1).u64(0).u64(0); }, -1},
     };
     const int openFds = openFdCount();

@@ -91,6 +91,57 @@ TEST_F(LoanTest, UnmappedLoansArePooledAgain) {
     EXPECT_EQ(qxGetData(again.get()), data) << "the same memory, warm";
 }
 
+// Arrays encoded one by one into one frame, more than it has descriptors:
+// blocks with descriptors of their own are lent, copies in the pack are not.
+TEST_F(LoanTest, AFrameCarriesAnyNumberOfLentBlocks) {
+    Link a, b;
+    std::vector<matrix::unique_array_ptr> mine;
+    protocol::PayloadWriter pw;
+    protocol::OutgoingFds out;
+    auto to = a.link();
+    for (int i = 0; i < 20; ++i) {
+        mine.push_back(large(i));
+        protocol::encode_array(mine.back().get(), pw, out, &to);
+    }
+    EXPECT_EQ(out.fds.size(), protocol::kMaxFdsPerFrame);
+    EXPECT_EQ(shm::loanCount(), loans_ + protocol::kMaxFdsPerFrame - 1);
+    Wire w;
+    w.payload = pw.take();
+    w.raw = out.fds;
+    auto from = b.link();
+    {
+        protocol::PayloadReader in(w.payload);
+        auto fds = w.received();
+        for (int i = 0; i < 20; ++i) {
+            auto theirs = protocol::decode_array(in, fds, nullptr, &from);
+            EXPECT_EQ(diff(mine[i].get(), theirs.get()), "") << i;
+        }
+        EXPECT_TRUE(in.done());
+    }
+    deliver(*b.end, a.end->tag);
+    EXPECT_EQ(shm::loanCount(), loans_);
+}
+
+// A frame whose descriptors never arrived gives its loans back unmapped.
+TEST_F(LoanTest, LoansOfAFrameLostOnTheWayComeBack) {
+    Link a, b;
+    auto mine = large();
+    matrix::unique_array_ptr c(qxCreateCellMatrix(1, 3));
+    qxSetCell(c.get(), 0, matrix::detail::shared_copy(mine.get()));
+    qxSetCell(c.get(), 2, matrix::detail::shared_copy(mine.get()));
+    auto to = a.link();
+    Wire w = encode(c.get(), &to);
+    protocol::PayloadWriter more;
+    protocol::encode_array(mine.get(), more, w.out, &to);
+    w.payload.insert(w.payload.end(), more.data().begin(), more.data().end());
+    EXPECT_EQ(shm::loanCount(), loans_ + 1);
+    protocol::PayloadReader in(w.payload);
+    protocol::release_lost_loans(in, 2, b.link());
+    EXPECT_TRUE(in.done());
+    deliver(*b.end, a.end->tag);
+    EXPECT_EQ(shm::loanCount(), loans_);
+}
+
 TEST_F(LoanTest, ABlockSentBackArrivesAsOurOwnMemory) {
     Link a, b;
     auto mine = large();

@@ -129,6 +129,40 @@ TEST(Frames, DescriptorsGoWithTheirFrames) {
     EXPECT_EQ(f.fds[1].get(), numbers[2]);
 }
 
+// Descriptors dropped on the way in (a full descriptor table) fail the frame
+// they came for, however many of them did arrive, and nothing after it.
+class ShortBatch : public ::testing::TestWithParam<int> {};
+
+TEST_P(ShortBatch, FailsOnlyItsFrame) {
+    FrameDecoder d;
+    auto a = encode_frame(MessageType::Error, 1, pattern(3), 2);
+    auto b = encode_frame(MessageType::Error, 2, pattern(3), 0);
+    auto c = encode_frame(MessageType::Error, 3, pattern(3), 1);
+    std::vector<UniqueFd> fds;
+    for (int i = 0; i < GetParam(); ++i) fds.emplace_back(::dup(0));
+    d.feed_fds(std::move(fds), true);
+    d.feed(a.data(), a.size());
+    d.feed(b.data(), b.size());
+    fds.clear();
+    fds.emplace_back(::dup(0));
+    const int kept = fds[0].get();
+    d.feed_fds(std::move(fds));
+    d.feed(c.data(), c.size());
+    Frame f;
+    ASSERT_TRUE(d.next(f)) << d.error();
+    EXPECT_TRUE(f.fds_lost);
+    EXPECT_TRUE(f.fds.empty());
+    ASSERT_TRUE(d.next(f));
+    EXPECT_FALSE(f.fds_lost);
+    ASSERT_TRUE(d.next(f));
+    EXPECT_FALSE(f.fds_lost);
+    ASSERT_EQ(f.fds.size(), 1u);
+    EXPECT_EQ(f.fds[0].get(), kept);
+    EXPECT_FALSE(d.failed());
+}
+
+INSTANTIATE_TEST_SUITE_P(Received, ShortBatch, ::testing::Values(0, 1));
+
 TEST(Frames, EncoderRefusesTooMuch) {
     EXPECT_THROW(encode_frame(MessageType::Error, 1, {}, kMaxFdsPerFrame + 1), std::length_error);
 }

@@ -14,7 +14,9 @@
 // A block is u8 kind, u64 length, then the bytes (kind 0, small blocks), or
 // u32 descriptor index, u64 page-aligned offset and u64 loan id (kind 1; 0:
 // no loan), or the u64 id of a loan the receiver made us (kind 2: its own
-// memory coming back).  Empty dense arrays carry no blocks.
+// memory coming back), or u32 descriptor index and u64 page-aligned offset
+// of a copy in the frame's pack (kind 3: never lent; one descriptor that
+// every array of the frame may use).  Empty dense arrays carry no blocks.
 #include <veldra/protocol/array_codec.hpp>
 #include <veldra/protocol/frame.hpp>
 
@@ -31,6 +33,7 @@
 #include <climits>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -42,6 +45,7 @@ constexpr int kMaxDepth = 1000;
 constexpr std::uint8_t kInline = 0;
 constexpr std::uint8_t kFd = 1;
 constexpr std::uint8_t kLoaned = 2;
+constexpr std::uint8_t kPacked = 3;
 constexpr std::uint8_t kScalarTag = 0x80;
 constexpr std::uint8_t kComplexScalarTag = 0x40;
 constexpr std::uint8_t kComplexFlag = 1;
@@ -122,6 +126,7 @@ struct Placement {
     std::uint64_t offset = 0;
     std::uint64_t loan = 0;
     bool returned = false;  // the receiver's own block: only the loan id travels
+    bool packed = false;    // a copy in the frame's pack
 };
 
 // The encoder walks the array twice: once to validate it and gather its large
@@ -195,31 +200,33 @@ public:
             if (returned) sources.back().loan = mapped->loan();
         }
 
-        const std::size_t used = out.fds.size();
-        const std::size_t budget = used >= kMaxFdsPerFrame ? 0 : kMaxFdsPerFrame - used;
+        // The frame's last descriptor is kept for the pack: blocks beyond the
+        // others are copied into it, whatever arrays of the frame they are in,
+        // so that a frame carries any number of large blocks.
+        const std::size_t ownLimit = kMaxFdsPerFrame - 1;
+        const std::size_t ownUsed = out.fds.size() - (out.pack ? 1 : 0);
+        const std::size_t budget = ownUsed >= ownLimit ? 0 : ownLimit - ownUsed;
         std::vector<std::size_t> order;
         for (std::size_t i = 0; i < sources.size(); ++i)
             if (!sources[i].returned) order.push_back(i);
-        if (!order.empty() && budget == 0) fail("no descriptor left in the frame");
-        // When not all fit, memfd blocks keep their own descriptors first (no
-        // copy); the rest share the last descriptor, packed at page offsets.
-        const std::size_t own = order.size() <= budget ? order.size() : budget - 1;
+        // Memfd blocks keep their own descriptors first (no copy).
         std::stable_partition(order.begin(), order.end(), [&](std::size_t i) { return sources[i].direct; });
 
         std::vector<int> newFds;
         std::vector<std::shared_ptr<qx::Block>> newKeep;
         std::vector<UniqueFd> newOwned;
-        auto nextIndex = [&] { return static_cast<std::uint32_t>(used + newFds.size()); };
-        std::size_t packBytes = 0;
+        auto nextIndex = [&] { return static_cast<std::uint32_t>(out.fds.size() + newFds.size()); };
+        std::size_t packEnd = out.pack ? out.pack->bytes : 0;
+        bool packing = false;
         for (std::size_t k = 0; k < order.size(); ++k) {
             Source& s = sources[order[k]];
-            if (k >= own) {
+            if (k >= budget) {
                 std::size_t rounded = 0;
-                if (!shm::pageRound(s.length, &rounded) || packBytes > SIZE_MAX - rounded)
+                if (!shm::pageRound(s.length, &rounded) || packEnd > SIZE_MAX - rounded)
                     fail("blocks too large to pack");
-                s.packed = true;
-                s.offset = packBytes;
-                packBytes += rounded;
+                s.packed = packing = true;
+                s.offset = packEnd;
+                packEnd += rounded;
                 continue;
             }
             s.fd_index = nextIndex();
@@ -230,22 +237,34 @@ public:
                 UniqueFd fd = shm::createMemfd(s.length);
                 if (!fd || !writeAll(fd.get(), s.data, s.length, 0) || !shm::sealSize(fd.get()))
                     fail(std::string("cannot make a memfd: ") + std::strerror(errno));
+                shm::sealWrites(fd.get());
                 newFds.push_back(fd.get());
                 newOwned.push_back(std::move(fd));
             }
         }
-        if (packBytes > 0) {
-            UniqueFd fd = shm::createMemfd(packBytes);
-            if (!fd) fail(std::string("cannot make a memfd: ") + std::strerror(errno));
-            const std::uint32_t index = nextIndex();
+        // The pack grows as arrays are added; it is the receiver's to read
+        // only (a descriptor opened read-only), the sender's to write.
+        std::shared_ptr<OutgoingFds::Pack> newPack;
+        OutgoingFds::Pack* pack = out.pack.get();
+        if (packing && !pack) {
+            newPack = std::make_shared<OutgoingFds::Pack>();
+            newPack->writable = shm::createMemfd(0);
+            if (!newPack->writable || !shm::sealShrinking(newPack->writable.get()))
+                fail(std::string("cannot make a memfd: ") + std::strerror(errno));
+            newPack->readable = shm::reopenReadOnly(newPack->writable.get());
+            if (!newPack->readable) fail(std::string("cannot make a memfd: ") + std::strerror(errno));
+            newPack->index = nextIndex();
+            pack = newPack.get();
+        }
+        if (packing) {
+            if (packEnd > static_cast<std::size_t>(INT64_MAX) ||
+                ::ftruncate(pack->writable.get(), static_cast<off_t>(packEnd)) != 0)
+                fail(std::string("cannot grow a memfd: ") + std::strerror(errno));
             for (Source& s : sources) {
                 if (!s.packed) continue;
-                s.fd_index = index;
-                if (!writeAll(fd.get(), s.data, s.length, s.offset)) fail("cannot fill a memfd");
+                s.fd_index = pack->index;
+                if (!writeAll(pack->writable.get(), s.data, s.length, s.offset)) fail("cannot fill a memfd");
             }
-            if (!shm::sealSize(fd.get())) fail("cannot seal a memfd");
-            newFds.push_back(fd.get());
-            newOwned.push_back(std::move(fd));
         }
         // Blocks going back stay alive until the frame is out, so that their
         // release notice cannot overtake it.
@@ -254,11 +273,11 @@ public:
 
         placements_.resize(refs_.size());
         // Nothing below throws but allocation; commit in one go.
-        out.fds.reserve(out.fds.size() + newFds.size());
+        out.fds.reserve(out.fds.size() + newFds.size() + 1);
         out.keep.reserve(out.keep.size() + newKeep.size());
         out.owned.reserve(out.owned.size() + newOwned.size());
         for (Source& s : sources) {
-            if (!s.direct) continue;
+            if (!s.direct || s.packed) continue;
             // The peer may see it from now on.  Our own memory is lent to a
             // peer that reports back; anything else is shared for good.
             if (auto* mapped = dynamic_cast<MappedBlock*>(s.block.get()))
@@ -270,11 +289,16 @@ public:
         }
         for (std::size_t i = 0; i < refs_.size(); ++i) {
             const Source& s = sources[sourceOf[i]];
-            placements_[i] = {s.fd_index, s.offset, s.loan, s.returned};
+            placements_[i] = {s.fd_index, s.offset, s.loan, s.returned, s.packed};
         }
         out.fds.insert(out.fds.end(), newFds.begin(), newFds.end());
         for (auto& b : newKeep) out.keep.push_back(std::move(b));
         for (auto& f : newOwned) out.owned.push_back(std::move(f));
+        if (newPack) {
+            out.fds.push_back(newPack->readable.get());
+            out.pack = std::move(newPack);
+        }
+        if (packing) out.pack->bytes = packEnd;
     }
 
     void write(const qxArray* a, PayloadWriter& w) {
@@ -358,6 +382,8 @@ private:
         const Placement& pl = placements_.at(next_++);
         if (pl.returned)
             w.u8(kLoaned).u64(n).u64(pl.loan);
+        else if (pl.packed)
+            w.u8(kPacked).u64(n).u32(pl.fd_index).u64(pl.offset);
         else
             w.u8(kFd).u64(n).u32(pl.fd_index).u64(pl.offset).u64(pl.loan);
     }
@@ -465,13 +491,20 @@ private:
             if (!b.mapped) fail("block of an unknown loan");
             return b;
         }
+        if (kind == kPacked) {
+            const std::uint32_t index = in_.u32();
+            const std::uint64_t offset = in_.u64();
+            check();
+            b.mapped = map(index, offset, b.length, false);
+            return b;
+        }
         if (kind != kFd) fail("bad block kind");
         const std::uint32_t index = in_.u32();
         const std::uint64_t offset = in_.u64();
         const std::uint64_t loan = in_.u64();
         check();
         if (loan != 0 && offset != 0) fail("lent block not at the start of its descriptor");
-        b.mapped = map(index, offset, b.length);
+        b.mapped = map(index, offset, b.length, true);
         if (loan != 0 && from_) {
             auto* mapped = static_cast<MappedBlock*>(b.mapped.get());
             if (mapped->loan() == 0) mapped->setLoan(loan, *from_);
@@ -480,35 +513,49 @@ private:
     }
 
     struct Received {
-        std::shared_ptr<UniqueFd> fd;
+        std::shared_ptr<UniqueFd> owned;  // taken from the frame
+        int fd = -1;
+        bool taken = false;
         std::uint64_t size = 0;
     };
 
-    std::shared_ptr<qx::Block> map(std::uint32_t index, std::uint64_t offset, std::size_t length) {
-        const auto key = std::make_tuple(index, offset, length);
-        if (auto it = mapped_.find(key); it != mapped_.end()) return it->second;
+    // Maps a block of descriptor `index`.  A descriptor of its own is taken
+    // from the frame (its mapping can be sent on); the pack stays with the
+    // frame, every array of which may have blocks in it.
+    std::shared_ptr<qx::Block> map(std::uint32_t index, std::uint64_t offset, std::size_t length, bool take) {
         auto it = received_.find(index);
         if (it == received_.end()) {
             if (index >= fds_.size() || !fds_[index]) fail("bad descriptor index");
             Received r;
-            r.fd = std::make_shared<UniqueFd>(std::move(fds_[index]));
+            r.taken = take;
+            if (take) {
+                r.owned = std::make_shared<UniqueFd>(std::move(fds_[index]));
+                r.fd = r.owned->get();
+            } else {
+                r.fd = fds_[index].get();
+            }
             struct stat st {};
-            if (::fstat(r.fd->get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0)
+            if (::fstat(r.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0)
                 fail("descriptor is no memory file");
             // Without these seals the peer could shrink the file under our mapping.
-            const int seals = ::fcntl(r.fd->get(), F_GET_SEALS);
+            const int seals = ::fcntl(r.fd, F_GET_SEALS);
             if (seals < 0 || !(seals & F_SEAL_SHRINK)) fail("descriptor is not sealed");
             r.size = static_cast<std::uint64_t>(st.st_size);
             it = received_.emplace(index, std::move(r)).first;
         }
         const Received& r = it->second;
+        if (r.taken != take) fail("descriptor used both as a block and as a pack");
+        const auto key = std::make_tuple(index, offset, length);
+        if (auto m = mapped_.find(key); m != mapped_.end()) return m->second;
         if (offset % shm::pageSize() != 0 || offset > r.size || length > r.size - offset)
             fail("block outside its descriptor");
-        void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, r.fd->get(), static_cast<off_t>(offset));
+        // Read-only: the lender reuses the memory once we let go, so nothing
+        // here may write into it.
+        void* p = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, r.fd, static_cast<off_t>(offset));
         if (p == MAP_FAILED) fail(std::string("cannot map a block: ") + std::strerror(errno));
         std::shared_ptr<qx::Block> block;
         try {
-            block = std::make_shared<MappedBlock>(p, length, offset == 0 ? r.fd : nullptr);
+            block = std::make_shared<MappedBlock>(p, length, take && offset == 0 ? r.owned : nullptr);
         } catch (...) {
             ::munmap(p, length);
             throw;
@@ -660,6 +707,111 @@ private:
     std::map<std::tuple<std::uint32_t, std::uint64_t, std::size_t>, std::shared_ptr<qx::Block>> mapped_;
 };
 
+// Reads an array's structure without making it, for a frame whose
+// descriptors were lost: every loan in it goes back to the lender unused.
+class LoanSkipper {
+public:
+    LoanSkipper(PayloadReader& in, const PeerLink& from) : in_(in), from_(from) {}
+
+    void skip(int depth) {
+        const std::uint8_t tag = in_.u8();
+        check();
+        if (tag == 0) return;
+        if (depth >= kMaxDepth) fail("array nested too deeply");
+        if (tag & kScalarTag) {
+            const auto cls = static_cast<qxClassID>(tag & ~(kScalarTag | kComplexScalarTag));
+            if (!isElementClass(cls)) fail("unknown class of a scalar");
+            in_.bytes(elementSize(cls) * ((tag & kComplexScalarTag) ? 2 : 1));
+            check();
+            return;
+        }
+        const auto cls = static_cast<qxClassID>(tag);
+        const std::uint64_t ndim = in_.u64();
+        check();
+        if (ndim < 2 || ndim > in_.remaining() / 8) fail("bad dimension count");
+        qxSize numel = 1;
+        bool empty = false;
+        for (std::uint64_t i = 0; i < ndim; ++i) {
+            const std::uint64_t d = in_.u64();
+            if (d == 0) empty = true;
+            else if (__builtin_mul_overflow(numel, d, &numel)) fail("dimensions too large");
+        }
+        check();
+        if (empty) numel = 0;
+        if (isElementClass(cls)) {
+            const std::uint8_t flags = in_.u8();
+            check();
+            std::size_t bytes = 0;
+            if (!bytesOf(numel, elementSize(cls), &bytes)) fail("array too large");
+            int blocks = (flags & kComplexFlag) ? 2 : 1;
+            if (flags & kSparseFlag) {
+                in_.u64();
+                blocks += 2;
+            } else if (bytes == 0) {
+                blocks = 0;
+            }
+            for (int b = 0; b < blocks; ++b) skipBlock();
+        } else if (cls == qxCELL_CLASS) {
+            if (numel > in_.remaining()) fail("cell larger than the payload");
+            for (qxSize i = 0; i < numel; ++i) skip(depth + 1);
+        } else if (cls == qxSTRUCT_CLASS) {
+            const std::uint32_t nf = in_.u32();
+            check();
+            if (nf > in_.remaining() / 4) fail("too many fields");
+            for (std::uint32_t f = 0; f < nf; ++f) in_.str();
+            check();
+            qxSize slots = 0;
+            if (__builtin_mul_overflow(numel, qxSize(nf), &slots) || slots > in_.remaining())
+                fail("struct larger than the payload");
+            for (qxSize i = 0; i < slots; ++i) skip(depth + 1);
+        } else if (cls == qxFUNCTION_CLASS) {
+            in_.str();
+        } else if (cls == qxOBJECT_CLASS) {
+            const std::uint64_t count = in_.u64();
+            check();
+            if (count > in_.remaining() / 8) fail("bad object count");
+            for (std::uint64_t i = 0; i < count; ++i) in_.u64();
+            if (in_.u8()) in_.u64();
+        } else {
+            fail("unknown class " + std::to_string(int(tag)));
+        }
+        check();
+    }
+
+private:
+    void check() {
+        if (!in_.ok()) fail("payload truncated");
+    }
+    void skipBlock() {
+        const std::uint8_t kind = in_.u8();
+        const std::uint64_t length = in_.u64();
+        check();
+        if (kind == kInline) {
+            if (length > in_.remaining()) fail("payload truncated");
+            in_.bytes(static_cast<std::size_t>(length));
+        } else if (kind == kLoaned) {
+            in_.u64();
+        } else if (kind == kPacked) {
+            in_.u32();
+            in_.u64();
+        } else if (kind == kFd) {
+            const std::uint32_t index = in_.u32();
+            in_.u64();
+            const std::uint64_t loan = in_.u64();
+            check();
+            if (loan != 0 && released_.insert(index).second)
+                if (auto channel = from_.channel.lock()) channel->send_loan_released(loan, true);
+        } else {
+            fail("bad block kind");
+        }
+        check();
+    }
+
+    PayloadReader& in_;
+    const PeerLink& from_;
+    std::set<std::uint32_t> released_;
+};
+
 }  // namespace
 
 std::uint64_t new_peer_tag() noexcept {
@@ -693,6 +845,14 @@ matrix::unique_array_ptr decode_array(PayloadReader& in, std::vector<UniqueFd>& 
                                       const PeerLink* from) {
     Decoder dec(in, fds, session, from);
     return dec.read(0);
+}
+
+void release_lost_loans(PayloadReader& in, std::uint32_t count, const PeerLink& from) noexcept {
+    try {
+        for (std::uint32_t i = 0; i < count; ++i) LoanSkipper(in, from).skip(0);
+    } catch (...) {
+        // Malformed: what was read so far went back.
+    }
 }
 
 }  // namespace veldra::protocol

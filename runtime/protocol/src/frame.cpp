@@ -51,6 +51,7 @@ void FrameDecoder::fail(std::string why) {
     buffer_.shrink_to_fit();
     start_ = 0;
     fds_.clear();
+    short_.clear();
 }
 
 void FrameDecoder::feed(const void* data, std::size_t n) {
@@ -66,14 +67,16 @@ void FrameDecoder::feed(const void* data, std::size_t n) {
     check_header();
 }
 
-void FrameDecoder::feed_fds(std::vector<UniqueFd>&& fds) {
+void FrameDecoder::feed_fds(std::vector<UniqueFd>&& fds, bool lost) {
     if (failed()) {
         fds.clear();
         return;
     }
+    if (lost) short_.emplace_back(fds_taken_ + fds_.size(), fds.size());
     for (auto& fd : fds) fds_.push_back(std::move(fd));
     fds.clear();
-    if (fds_.size() > 4 * kMaxFdsPerFrame) fail("too many descriptors received ahead of their frames");
+    if (fds_.size() > 4 * kMaxFdsPerFrame || short_.size() > 4 * kMaxFdsPerFrame)
+        fail("too many descriptors received ahead of their frames");
 }
 
 bool FrameDecoder::check_header() {
@@ -108,7 +111,22 @@ bool FrameDecoder::check_header() {
 bool FrameDecoder::next(Frame& out) {
     if (!check_header()) return false;
     if (buffered() < kHeaderSize + header_.length) return false;
-    if (fds_.size() < header_.nfds) {
+    // A frame's descriptors travel in one batch, so a short batch is the
+    // next frame's that announces any, and only its.
+    std::size_t take = header_.nfds;
+    bool lost = false;
+    if (take > 0 && !short_.empty() && short_.front().first < fds_taken_ + take) {
+        if (short_.front().first != fds_taken_) {
+            fail("descriptors out of step with their frames");
+            return false;
+        }
+        if (short_.front().second < take) {
+            take = short_.front().second;
+            lost = true;
+        }
+        short_.erase(short_.begin());
+    }
+    if (fds_.size() < take) {
         fail("frame announces " + std::to_string(header_.nfds) + " descriptors but " +
              std::to_string(fds_.size()) + " arrived");
         return false;
@@ -118,8 +136,11 @@ bool FrameDecoder::next(Frame& out) {
     out.request_id = header_.request_id;
     out.payload.assign(body, body + header_.length);
     out.fds.clear();
-    for (std::size_t i = 0; i < header_.nfds; ++i) out.fds.push_back(std::move(fds_[i]));
-    fds_.erase(fds_.begin(), fds_.begin() + header_.nfds);
+    out.fds_lost = lost;
+    for (std::size_t i = 0; i < take; ++i) out.fds.push_back(std::move(fds_[i]));
+    fds_.erase(fds_.begin(), fds_.begin() + static_cast<std::ptrdiff_t>(take));
+    fds_taken_ += take;
+    if (lost) out.fds.clear();
     start_ += kHeaderSize + header_.length;
     have_header_ = false;
     if (start_ == buffer_.size()) {

@@ -5,14 +5,18 @@
 #include <veldra/protocol/array_codec.hpp>
 
 #include <sys/mman.h>
-#include <sys/resource.h>
 #include <fcntl.h>
 #include <unistd.h>
+
+#ifndef F_SEAL_FUTURE_WRITE
+#define F_SEAL_FUTURE_WRITE 0x0010  // Linux 5.1
+#endif
 
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -46,6 +50,15 @@ UniqueFd createMemfd(std::size_t bytes) {
 
 bool sealSize(int fd) noexcept {
     return ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW) == 0;
+}
+
+bool sealShrinking(int fd) noexcept { return ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK) == 0; }
+
+bool sealWrites(int fd) noexcept { return ::fcntl(fd, F_ADD_SEALS, F_SEAL_FUTURE_WRITE) == 0; }
+
+UniqueFd reopenReadOnly(int fd) {
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    return UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
 }
 
 namespace {
@@ -245,6 +258,8 @@ private:
         if (!fd || !sealSize(fd.get())) return qx::heapBlock(bytes);  // out of descriptors: still usable memory
         void* p = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
         if (p == MAP_FAILED) return qx::heapBlock(bytes);
+        // Peers map it read-only: this mapping is the only writer left.
+        sealWrites(fd.get());
         r.fd = fd.release();
         r.data = p;
         r.mapped = mapped;
@@ -289,12 +304,8 @@ std::size_t pooledBlockCount() { return pool().size(); }
 }  // namespace shm
 
 void installSharedMemoryAllocator() {
-    // Every large block holds a descriptor, so use all the process may have.
-    struct rlimit lim {};
-    if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
-        lim.rlim_cur = lim.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &lim);
-    }
+    // Every large block holds a descriptor, but the host's descriptor limit
+    // is the host's: past it, blocks come from the heap and travel as copies.
     static const std::shared_ptr<qx::BlockAllocator> allocator = std::make_shared<shm::SharedMemoryAllocator>();
     qx::setBlockAllocator(allocator);
 }

@@ -17,6 +17,14 @@ bool pageRound(std::size_t n, std::size_t* out) noexcept;
 // are applied by sealSize(); until then the size may still be set.
 UniqueFd createMemfd(std::size_t bytes);
 bool sealSize(int fd) noexcept;
+// Only against shrinking, for a memfd that still grows.
+bool sealShrinking(int fd) noexcept;
+// No new writable mapping and no write through any descriptor: mappings
+// made before stay writable, so the maker alone can still write.  Best
+// effort (kernels before 5.1 lack it).
+bool sealWrites(int fd) noexcept;
+// The same file opened again read-only (an invalid descriptor on failure).
+UniqueFd reopenReadOnly(int fd);
 
 // Marks a block as seen by another process, so it is never pooled again.
 // Blocks the allocator did not make are ignored.

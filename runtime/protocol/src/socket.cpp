@@ -81,11 +81,39 @@ void send_all(int fd, const void* data, std::size_t n, const int* fds, std::size
     }
 }
 
+std::size_t send_some(int fd, const void* data, std::size_t n, const int* fds, std::size_t nfds) {
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 64)];
+    if (nfds > 64) throw std::length_error("too many descriptors for one message");
+    if (n == 0 && nfds > 0) throw std::invalid_argument("descriptors need at least one byte to travel with");
+    iovec iov{const_cast<void*>(data), n};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    if (nfds > 0) {
+        std::memset(control, 0, sizeof control);
+        msg.msg_control = control;
+        msg.msg_controllen = CMSG_SPACE(sizeof(int) * nfds);
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int) * nfds);
+        std::memcpy(CMSG_DATA(c), fds, sizeof(int) * nfds);
+    }
+    for (;;) {
+        ssize_t w = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w >= 0) return static_cast<std::size_t>(w);
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return kNothingYet;
+        throw_errno("send");
+    }
+}
+
 std::size_t recv_some(int fd, void* buf, std::size_t cap, std::vector<UniqueFd>* fds) {
     return recv_some(fd, buf, cap, fds, false);
 }
 
-std::size_t recv_some(int fd, void* buf, std::size_t cap, std::vector<UniqueFd>* fds, bool nonblocking) {
+std::size_t recv_some(int fd, void* buf, std::size_t cap, std::vector<UniqueFd>* fds, bool nonblocking,
+                      bool* fds_lost) {
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 64)];
     for (;;) {
         iovec iov{buf, cap};
@@ -110,9 +138,14 @@ std::size_t recv_some(int fd, void* buf, std::size_t cap, std::vector<UniqueFd>*
                 got.emplace_back(d);
             }
         }
+        // The kernel drops what does not fit the descriptor table (or the
+        // control buffer); the bytes still arrived.
         if (msg.msg_flags & MSG_CTRUNC) {
-            errno = EMSGSIZE;
-            throw_errno("receive (descriptors truncated)");
+            if (!fds_lost) {
+                errno = EMSGSIZE;
+                throw_errno("receive (descriptors truncated)");
+            }
+            *fds_lost = true;
         }
         if (fds) {
             for (auto& d : got) fds->push_back(std::move(d));

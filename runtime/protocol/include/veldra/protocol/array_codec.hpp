@@ -8,7 +8,8 @@
 // between processes without a copy.  Blocks made by the shared-memory
 // allocator (installSharedMemoryAllocator) already live in a memfd and are
 // sent as they are; other large blocks are copied into one.  A decoded
-// array's large blocks map the received memory.
+// array's large blocks map the received memory, read-only: the memory files
+// we send are sealed against writes by anyone but their maker's own mapping.
 //
 // A block of ours sent over a connection is a loan: when the peer has
 // unmapped it, it says so (a LoanReleased frame) and the memory may be pooled
@@ -44,11 +45,22 @@ public:
 void installSharedMemoryAllocator();
 
 // Descriptors to send with a frame.  `fds` holds raw descriptors owned by the
-// blocks kept alive in `keep` (or by `owned`), valid until the frame is sent.
+// blocks kept alive in `keep` (or by `owned` or `pack`), valid until the frame
+// is sent.  Encode every array of one frame into the same OutgoingFds: past
+// kMaxFdsPerFrame - 1 descriptors, large blocks are copied into one memfd
+// (the pack, always the frame's last descriptor), so a frame may carry any
+// number of them.
 struct OutgoingFds {
+    struct Pack {
+        UniqueFd writable;  // ours
+        UniqueFd readable;  // the one sent
+        std::uint32_t index = 0;
+        std::size_t bytes = 0;
+    };
     std::vector<int> fds;
     std::vector<std::shared_ptr<qx::Block>> keep;
     std::vector<UniqueFd> owned;
+    std::shared_ptr<Pack> pack;
 };
 
 // Where a connection's LoanReleased frames go; implemented by connections.
@@ -92,5 +104,10 @@ void encode_array(const qxArray* a, PayloadWriter& out, OutgoingFds& fds, const 
 matrix::unique_array_ptr decode_array(PayloadReader& in, std::vector<UniqueFd>& fds,
                                       const std::shared_ptr<const qx::ObjectSession>& session,
                                       const PeerLink* from = nullptr);
+
+// For a frame whose descriptors were lost on the way in (Frame::fds_lost):
+// reads its `count` arrays without making them and tells the lender, through
+// `from`, that none of its loans in them was mapped.
+void release_lost_loans(PayloadReader& in, std::uint32_t count, const PeerLink& from) noexcept;
 
 }  // namespace veldra::protocol

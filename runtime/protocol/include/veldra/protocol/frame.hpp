@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace veldra::protocol {
@@ -57,6 +58,9 @@ struct Frame {
     std::uint64_t request_id = 0;
     std::vector<std::uint8_t> payload;
     std::vector<UniqueFd> fds;
+    // Its descriptors were dropped on the way in (a full descriptor table):
+    // the request fails, the connection goes on.
+    bool fds_lost = false;
 };
 
 // Header and payload of a frame announcing `nfds` descriptors; throws
@@ -71,9 +75,11 @@ class FrameDecoder {
 public:
     explicit FrameDecoder(std::uint32_t max_payload = kMaxPayload) : max_payload_(max_payload) {}
 
-    // Descriptors must be fed no later than the bytes they arrived with.
+    // Descriptors must be fed no later than the bytes they arrived with;
+    // `lost`: some of them did not arrive (recv_some's fds_lost).  Such a
+    // batch goes, as far as it came, to the next frame announcing any.
     void feed(const void* data, std::size_t n);
-    void feed_fds(std::vector<UniqueFd>&& fds);
+    void feed_fds(std::vector<UniqueFd>&& fds, bool lost = false);
     // Takes the next whole frame; false when none is complete (or failed()).
     bool next(Frame& out);
 
@@ -97,6 +103,9 @@ private:
     bool have_header_ = false;
     Header header_{};
     std::vector<UniqueFd> fds_;
+    std::uint64_t fds_taken_ = 0;  // descriptors handed out so far
+    // Short batches: the count of descriptors taken before each, and its size.
+    std::vector<std::pair<std::uint64_t, std::size_t>> short_;
     std::string error_;
 };
 

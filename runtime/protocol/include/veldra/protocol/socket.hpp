@@ -43,12 +43,19 @@ private:
 // SIGPIPE.
 void send_all(int fd, const void* data, std::size_t n, const int* fds = nullptr,
               std::size_t nfds = 0);
+inline constexpr std::size_t kNothingYet = static_cast<std::size_t>(-1);
+// Writes what the socket takes without waiting: the count written, or
+// kNothingYet when it takes nothing now.  The descriptors go
+// with the first byte.  Never raises SIGPIPE.
+std::size_t send_some(int fd, const void* data, std::size_t n, const int* fds = nullptr, std::size_t nfds = 0);
 // Reads what is there (blocking for at least one byte); 0 at end of stream.
 // Received descriptors are appended to *fds (closed when fds is null).
 std::size_t recv_some(int fd, void* buf, std::size_t cap, std::vector<UniqueFd>* fds);
-// The same; with `nonblocking`, kNothingYet when no byte is there.
-inline constexpr std::size_t kNothingYet = static_cast<std::size_t>(-1);
-std::size_t recv_some(int fd, void* buf, std::size_t cap, std::vector<UniqueFd>* fds, bool nonblocking);
+// The same; with `nonblocking`, kNothingYet when no byte is there.  When
+// descriptors were dropped on the way in (a full descriptor table), sets
+// *fds_lost (throws when fds_lost is null).
+std::size_t recv_some(int fd, void* buf, std::size_t cap, std::vector<UniqueFd>* fds, bool nonblocking,
+                      bool* fds_lost = nullptr);
 // False when the deadline passed first.
 bool wait_readable(int fd, const Deadline& deadline);
 

@@ -110,6 +110,9 @@ struct Call {
         std::string bad;
         if (!r.ok() || st > CallStatus::Cancelled) {
             bad = "malformed reply";
+        } else if (f.fds_lost) {
+            veldra::protocol::release_lost_loans(r, n, from);
+            bad = "this process has too many open files to receive its large blocks";
         } else {
             try {
                 for (std::uint32_t i = 0; i < n; ++i) arrays.push_back(veldra::protocol::decode_array(r, f.fds, core->objects, &from));
@@ -210,9 +213,6 @@ std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int
     } catch (const veldra::protocol::ArrayCodecError& e) {
         throw EngineException(std::string("cannot pass the arguments of ") + name + " to the engine: " + e.what());
     }
-    if (fds.fds.size() > veldra::protocol::kMaxFdsPerFrame)
-        throw EngineException("cannot pass the arguments of " + name + " to the engine: more than " +
-                              std::to_string(veldra::protocol::kMaxFdsPerFrame) + " large blocks");
 
     auto call = std::make_shared<Call>();
     call->core = core;

@@ -200,6 +200,7 @@ void Connection::dispatch(Frame&& frame, const veldra::protocol::PeerLink& from)
 bool Connection::read_once(int timeout_ms, bool spin, std::string& reason) {
     try {
         std::vector<veldra::protocol::UniqueFd> fds;
+        bool fds_lost = false;
         std::size_t n = veldra::protocol::kNothingYet;
         if (spin && timeout_ms != 0) {
             // A quick reply is caught without sleeping: waking a sleeping
@@ -207,7 +208,7 @@ bool Connection::read_once(int timeout_ms, bool spin, std::string& reason) {
             // thread sharing this CPU run meanwhile.
             const auto until = std::chrono::steady_clock::now() + kReplySpin;
             do {
-                n = veldra::protocol::recv_some(fd_.get(), buf_.data(), buf_.size(), &fds, true);
+                n = veldra::protocol::recv_some(fd_.get(), buf_.data(), buf_.size(), &fds, true, &fds_lost);
                 if (n != veldra::protocol::kNothingYet) break;
                 ::sched_yield();
             } while (std::chrono::steady_clock::now() < until);
@@ -225,10 +226,10 @@ bool Connection::read_once(int timeout_ms, bool spin, std::string& reason) {
                 }
             }
             if (p[0].revents == 0) return true;
-            n = veldra::protocol::recv_some(fd_.get(), buf_.data(), buf_.size(), &fds);
+            n = veldra::protocol::recv_some(fd_.get(), buf_.data(), buf_.size(), &fds, false, &fds_lost);
         }
         if (n == 0) return false;
-        decoder_.feed_fds(std::move(fds));
+        decoder_.feed_fds(std::move(fds), fds_lost);
         decoder_.feed(buf_.data(), n);
         const veldra::protocol::PeerLink from = link();
         Frame frame;

@@ -13,11 +13,13 @@
 #include <veldra/protocol/frame.hpp>
 #include <veldra/protocol/payload.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -66,6 +68,65 @@ struct Reply {
     Results results;
 };
 
+// Waiting calls, served in turn across connections: one client's backlog
+// does not keep another's call waiting behind it.
+class FairQueue {
+public:
+    bool empty() const noexcept { return size_ == 0; }
+    std::size_t size() const noexcept { return size_; }
+    void push(std::shared_ptr<Job> job) {
+        auto& q = queues_[job->conn.get()];
+        if (q.empty()) turns_.push_back(job->conn.get());
+        q.push_back(std::move(job));
+        ++size_;
+    }
+    std::shared_ptr<Job> pop() {
+        Connection* c = turns_.front();
+        turns_.pop_front();
+        auto it = queues_.find(c);
+        auto job = std::move(it->second.front());
+        it->second.pop_front();
+        if (it->second.empty()) queues_.erase(it);
+        else turns_.push_back(c);
+        --size_;
+        return job;
+    }
+    // The waiting call `id` of `conn`, taken out; nullptr when none.
+    std::shared_ptr<Job> take(const Connection* conn, std::uint64_t id) {
+        auto it = queues_.find(const_cast<Connection*>(conn));
+        if (it == queues_.end()) return nullptr;
+        auto& q = it->second;
+        for (auto j = q.begin(); j != q.end(); ++j) {
+            if ((*j)->id != id) continue;
+            auto job = std::move(*j);
+            q.erase(j);
+            --size_;
+            if (q.empty()) forget(it);
+            return job;
+        }
+        return nullptr;
+    }
+    // Every waiting call of `conn`, taken out.
+    std::deque<std::shared_ptr<Job>> take_all(const Connection* conn) {
+        auto it = queues_.find(const_cast<Connection*>(conn));
+        if (it == queues_.end()) return {};
+        auto jobs = std::move(it->second);
+        size_ -= jobs.size();
+        forget(it);
+        return jobs;
+    }
+
+private:
+    using Queues = std::map<Connection*, std::deque<std::shared_ptr<Job>>>;
+    void forget(Queues::iterator it) {
+        turns_.erase(std::find(turns_.begin(), turns_.end(), it->first));
+        queues_.erase(it);
+    }
+    Queues queues_;
+    std::deque<Connection*> turns_;
+    std::size_t size_ = 0;
+};
+
 class Engine {
 public:
     Engine() {
@@ -80,7 +141,7 @@ public:
 
     std::mutex m;
     std::condition_variable cv;
-    std::deque<std::shared_ptr<Job>> queue;
+    FairQueue queue;
     std::shared_ptr<Job> running;
     bool sleeping = false;
     std::atomic<std::size_t> queued{0};
@@ -148,7 +209,7 @@ private:
 };
 
 void send_reply(Job& job, const Reply& r, const std::string& out, const std::string& err,
-                const std::vector<std::uint8_t>& arrays, const protocol::OutgoingFds& fds, std::size_t count) {
+                const std::vector<std::uint8_t>& arrays, protocol::OutgoingFds&& fds, std::size_t count) {
     protocol::PayloadWriter w;
     w.u8(static_cast<std::uint8_t>(r.status))
         .str(r.identifier)
@@ -169,7 +230,7 @@ void send_reply(Job& job, const Reply& r, const std::string& out, const std::str
         send_reply(job, too_big, keep_text ? out : std::string(), keep_text ? err : std::string(), {}, {}, 0);
         return;
     }
-    job.conn->send(MessageType::CallResult, job.id, payload, fds.fds);
+    job.conn->send(MessageType::CallResult, job.id, payload, std::move(fds));
 }
 
 void reply_without_results(Job& job, CallStatus status, std::string identifier = {}, std::string message = {}) {
@@ -237,7 +298,7 @@ void run(Job& job, Engine& e) {
             fds = protocol::OutgoingFds();
         }
     }
-    send_reply(job, r, ctx.out_, ctx.err_, arrays.data(), fds, count);
+    send_reply(job, r, ctx.out_, ctx.err_, arrays.data(), std::move(fds), count);
 }
 
 void evaluation_loop() {
@@ -252,12 +313,12 @@ void evaluation_loop() {
             e.sleeping = true;
             e.cv.wait(lock, [&] { return !e.queue.empty() && !e.running; });
             e.sleeping = false;
-            job = std::move(e.queue.front());
-            e.queue.pop_front();
+            job = e.queue.pop();
             e.queued.fetch_sub(1, std::memory_order_relaxed);
             e.running = job;
         }
         run(*job, e);
+        job->conn->call_finished();
         std::lock_guard<std::mutex> lock(e.m);
         e.running.reset();
     }
@@ -281,6 +342,10 @@ void on_call(const std::shared_ptr<Connection>& conn, protocol::Frame&& frame) {
     }
     try {
         const protocol::PeerLink from = conn->link();
+        if (frame.fds_lost) {
+            protocol::release_lost_loans(r, n, from);
+            throw protocol::ArrayCodecError("the engine has too many open files to receive its large blocks");
+        }
         for (std::uint32_t i = 0; i < n; ++i)
             job->args.push_back(protocol::decode_array(r, frame.fds, e.session, &from));
         if (!r.done()) throw protocol::ArrayCodecError("trailing bytes after the arguments");
@@ -300,8 +365,9 @@ void on_call(const std::shared_ptr<Connection>& conn, protocol::Frame&& frame) {
         if (job->on_reader) {
             e.running = job;
         } else {
-            e.queue.push_back(job);
+            e.queue.push(job);
             e.queued.fetch_add(1, std::memory_order_release);
+            conn->call_pending();
         }
         wake = e.sleeping;
     }
@@ -327,17 +393,27 @@ void on_cancel(const std::shared_ptr<Connection>& conn, protocol::Frame&& frame)
             e.running->cancelled = true;
             return;
         }
-        for (auto it = e.queue.begin(); it != e.queue.end(); ++it) {
-            if ((*it)->conn == conn && (*it)->id == frame.request_id) {
-                dropped = std::move(*it);
-                e.queue.erase(it);
-                e.queued.fetch_sub(1, std::memory_order_relaxed);
-                break;
-            }
-        }
+        dropped = e.queue.take(conn.get(), frame.request_id);
+        if (dropped) e.queued.fetch_sub(1, std::memory_order_relaxed);
     }
     // A call already answered needs nothing.
-    if (dropped) reply_without_results(*dropped, CallStatus::Cancelled);
+    if (!dropped) return;
+    reply_without_results(*dropped, CallStatus::Cancelled);
+    conn->call_finished();
+}
+
+// A connection that ended has nobody to answer: its running call is
+// interrupted and its waiting calls go.
+void on_closed(const std::shared_ptr<Connection>& conn) {
+    Engine& e = engine();
+    std::deque<std::shared_ptr<Job>> dropped;
+    {
+        std::lock_guard<std::mutex> lock(e.m);
+        if (e.running && e.running->conn == conn) e.running->interrupted = true;
+        dropped = e.queue.take_all(conn.get());
+        e.queued.fetch_sub(dropped.size(), std::memory_order_relaxed);
+    }
+    for (std::size_t i = 0; i < dropped.size(); ++i) conn->call_finished();
 }
 
 }  // namespace
@@ -348,6 +424,7 @@ void start_calls() {
     engine();
     register_handler(MessageType::Call, on_call);
     register_handler(MessageType::Cancel, on_cancel);
+    register_close_handler(on_closed);
     set_interrupt_handler([] {
         Engine& e = engine();
         std::lock_guard<std::mutex> lock(e.m);

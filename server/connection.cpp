@@ -3,12 +3,18 @@
 #include <veldra/protocol/payload.hpp>
 #include <veldra/protocol/socket.hpp>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <map>
+#include <system_error>
 
+#include <poll.h>
 #include <sched.h>
-
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace veldra::engine {
 
@@ -16,9 +22,34 @@ namespace {
 // How long the reader polls for a client's next frame before it sleeps.
 constexpr auto kNextFrameSpin = std::chrono::microseconds(50);
 
+// Back-pressure: past these a connection is not read from until its calls
+// and output drain.
+constexpr std::size_t kPauseCalls = 64;
+constexpr std::size_t kPauseOutput = std::size_t(8) << 20;
+// A shared peer whose output is past this, or has not moved for this long,
+// is dropped: it no longer reads what it asked for.
+constexpr std::size_t kDropOutput = std::size_t(256) << 20;
+constexpr auto kDropStall = std::chrono::seconds(30);
+// How long writes wait when the peer holds too many descriptors unread.
+constexpr int kRefsWaitMs = 10;
+
 std::map<std::uint32_t, Handler>& handlers() {
     static std::map<std::uint32_t, Handler> h;
     return h;
+}
+
+std::vector<std::function<void(const std::shared_ptr<Connection>&)>>& close_handlers() {
+    static std::vector<std::function<void(const std::shared_ptr<Connection>&)>> h;
+    return h;
+}
+
+// What a queued frame holds on to: its bytes and the blocks it sends.
+std::size_t weight_of(const std::vector<std::uint8_t>& bytes, const protocol::OutgoingFds& fds) {
+    std::size_t w = bytes.size();
+    for (const auto& b : fds.keep)
+        if (b) w += b->size();
+    if (fds.pack) w += fds.pack->bytes;
+    return w;
 }
 }  // namespace
 
@@ -26,7 +57,14 @@ void register_handler(protocol::MessageType type, Handler handler) {
     handlers()[static_cast<std::uint32_t>(type)] = std::move(handler);
 }
 
-Connection::Connection(protocol::UniqueFd fd, Kind kind) : fd_(std::move(fd)), kind_(kind) {}
+void register_close_handler(std::function<void(const std::shared_ptr<Connection>&)> handler) {
+    close_handlers().push_back(std::move(handler));
+}
+
+Connection::Connection(protocol::UniqueFd fd, Kind kind)
+    : fd_(std::move(fd)), wake_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), kind_(kind) {
+    if (!wake_fd_) throw std::system_error(errno, std::generic_category(), "eventfd");
+}
 
 Connection::~Connection() {
     if (reader_.joinable()) {
@@ -41,16 +79,90 @@ void Connection::start(std::function<void(Connection&)> on_closed) {
     reader_ = std::thread([self, cb = std::move(on_closed)]() mutable { self->read_loop(std::move(cb)); });
 }
 
+void Connection::wake_reader() noexcept {
+    const std::uint64_t one = 1;
+    (void)!::write(wake_fd_.get(), &one, sizeof one);
+}
+
 bool Connection::send(protocol::MessageType type, std::uint64_t request_id,
-                      const std::vector<std::uint8_t>& payload, const std::vector<int>& fds) {
-    auto bytes = protocol::encode_frame(type, request_id, payload, fds.size());
-    std::lock_guard<std::mutex> lock(write_mutex_);
-    try {
-        protocol::send_all(fd_.get(), bytes.data(), bytes.size(), fds.data(), fds.size());
-        return true;
-    } catch (const std::system_error&) {
-        return false;
+                      const std::vector<std::uint8_t>& payload, protocol::OutgoingFds fds) {
+    Outgoing o;
+    o.bytes = protocol::encode_frame(type, request_id, payload, fds.fds.size());
+    o.weight = weight_of(o.bytes, fds);
+    o.fds = std::move(fds);
+    std::vector<Outgoing> done;
+    bool ok = true;
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(out_mutex_);
+        if (dropped_) {
+            ok = false;
+        } else {
+            if (out_.empty()) last_progress_ = std::chrono::steady_clock::now();
+            out_weight_ += o.weight;
+            out_.push_back(std::move(o));
+            if (!flush_locked(done) || stalled_locked(std::chrono::steady_clock::now())) {
+                drop_locked(done);
+                ok = false;
+            }
+            // The reader writes the rest when the socket takes it.
+            wake = ok && !out_.empty();
+        }
     }
+    if (wake) wake_reader();
+    return ok;  // `done` (and `o`) released here, without the lock
+}
+
+bool Connection::flush_locked(std::vector<Outgoing>& done) {
+    while (!out_.empty()) {
+        Outgoing& o = out_.front();
+        std::size_t n;
+        try {
+            const bool first = o.sent == 0;
+            n = protocol::send_some(fd_.get(), o.bytes.data() + o.sent, o.bytes.size() - o.sent,
+                                    first ? o.fds.fds.data() : nullptr, first ? o.fds.fds.size() : 0);
+        } catch (const std::system_error& e) {
+            if (e.code().value() != ETOOMANYREFS) return false;
+            refs_wait_ = true;
+            return true;
+        } catch (const std::exception&) {
+            return false;
+        }
+        if (n == protocol::kNothingYet) return true;
+        last_progress_ = std::chrono::steady_clock::now();
+        o.sent += n;
+        if (o.sent < o.bytes.size()) continue;
+        out_weight_ -= o.weight;
+        done.push_back(std::move(o));
+        out_.pop_front();
+    }
+    return true;
+}
+
+bool Connection::stalled_locked(std::chrono::steady_clock::time_point now) const {
+    if (kind_ != Kind::Shared || out_.empty()) return false;
+    return out_weight_ > kDropOutput || now - last_progress_ > kDropStall;
+}
+
+void Connection::drop_locked(std::vector<Outgoing>& done) {
+    dropped_ = true;
+    while (!out_.empty()) {
+        done.push_back(std::move(out_.front()));
+        out_.pop_front();
+    }
+    out_weight_ = 0;
+    // The reader sees the end and finishes the connection.
+    ::shutdown(fd_.get(), SHUT_RDWR);
+}
+
+bool Connection::paused() const {
+    if (pending_calls_.load(std::memory_order_relaxed) >= kPauseCalls) return true;
+    std::lock_guard<std::mutex> lock(out_mutex_);
+    return out_weight_ > kPauseOutput;
+}
+
+void Connection::call_finished() noexcept {
+    if (pending_calls_.fetch_sub(1, std::memory_order_relaxed) == kPauseCalls) wake_reader();
 }
 
 void Connection::send_loan_released(std::uint64_t id, bool reusable) noexcept {
@@ -77,54 +189,113 @@ void Connection::read_loop(std::function<void(Connection&)> on_closed) {
     std::vector<protocol::UniqueFd> fds;
     auto self = shared_from_this();
     const bool spin = protocol::several_cpus();
+    // Hands out whole frames while the connection takes calls.
+    auto dispatch = [&] {
+        protocol::Frame frame;
+        while (!paused() && decoder.next(frame)) {
+            if (frame.type == protocol::MessageType::LoanReleased) {
+                protocol::on_loan_released(peer_tag_, frame.payload);
+                continue;
+            }
+            auto it = handlers().find(static_cast<std::uint32_t>(frame.type));
+            if (it != handlers().end()) {
+                it->second(self, std::move(frame));
+            } else if (frame.type == protocol::MessageType::Shutdown) {
+                if (kind_ == Kind::Private) request_stop();
+                else send_text(protocol::MessageType::Error, frame.request_id,
+                               "a shared engine is not stopped by its clients");
+            } else {
+                send_text(protocol::MessageType::Error, frame.request_id,
+                          "the engine does not understand message type " +
+                              std::to_string(static_cast<std::uint32_t>(frame.type)));
+            }
+        }
+    };
     try {
         for (;;) {
-            std::size_t n = protocol::kNothingYet;
-            if (spin) {
-                // A client calling again at once is read without a wake-up.
-                const auto until = std::chrono::steady_clock::now() + kNextFrameSpin;
-                do {
-                    n = protocol::recv_some(fd_.get(), buf.data(), buf.size(), &fds, true);
-                    if (n != protocol::kNothingYet) break;
-                    ::sched_yield();
-                } while (std::chrono::steady_clock::now() < until);
-            }
-            if (n == protocol::kNothingYet) n = protocol::recv_some(fd_.get(), buf.data(), buf.size(), &fds);
-            if (n == 0) break;
-            decoder.feed_fds(std::move(fds));
-            fds.clear();
-            decoder.feed(buf.data(), n);
-            protocol::Frame frame;
-            while (decoder.next(frame)) {
-                if (frame.type == protocol::MessageType::LoanReleased) {
-                    protocol::on_loan_released(peer_tag_, frame.payload);
-                    continue;
-                }
-                auto it = handlers().find(static_cast<std::uint32_t>(frame.type));
-                if (it != handlers().end()) {
-                    it->second(self, std::move(frame));
-                } else if (frame.type == protocol::MessageType::Shutdown) {
-                    if (kind_ == Kind::Private) request_stop();
-                    else send_text(protocol::MessageType::Error, frame.request_id,
-                                   "a shared engine is not stopped by its clients");
-                } else {
-                    send_text(protocol::MessageType::Error, frame.request_id,
-                              "the engine does not understand message type " +
-                                  std::to_string(static_cast<std::uint32_t>(frame.type)));
-                }
-            }
+            dispatch();
             if (decoder.failed()) {
                 send_text(protocol::MessageType::Error, 0, "protocol error: " + decoder.error());
                 break;
             }
+            const bool reading = !paused();
+            bool writing;
+            bool refs_waiting;
+            int timeout = -1;
+            {
+                std::lock_guard<std::mutex> lock(out_mutex_);
+                if (dropped_) break;
+                writing = !out_.empty();
+                if (writing && kind_ == Kind::Shared) {
+                    const auto left = kDropStall - (std::chrono::steady_clock::now() - last_progress_);
+                    timeout = static_cast<int>(std::max<std::int64_t>(
+                        1, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+                }
+                refs_waiting = writing && refs_wait_;
+                refs_wait_ = false;
+                if (refs_waiting) timeout = timeout < 0 ? kRefsWaitMs : std::min(timeout, kRefsWaitMs);
+            }
+            std::size_t n = protocol::kNothingYet;
+            bool fds_lost = false;
+            if (reading && !writing && spin) {
+                // A client calling again at once is read without a wake-up.
+                const auto until = std::chrono::steady_clock::now() + kNextFrameSpin;
+                do {
+                    n = protocol::recv_some(fd_.get(), buf.data(), buf.size(), &fds, true, &fds_lost);
+                    if (n != protocol::kNothingYet) break;
+                    ::sched_yield();
+                } while (std::chrono::steady_clock::now() < until);
+            }
+            if (n == protocol::kNothingYet) {
+                const bool want_out = writing && !refs_waiting;
+                const short events = static_cast<short>(POLLRDHUP | (reading ? POLLIN : 0) | (want_out ? POLLOUT : 0));
+                pollfd p[2] = {{fd_.get(), events, 0}, {wake_fd_.get(), POLLIN, 0}};
+                if (::poll(p, 2, timeout) < 0) {
+                    if (errno == EINTR) continue;
+                    break;
+                }
+                if (p[1].revents) {
+                    std::uint64_t count = 0;
+                    while (::read(wake_fd_.get(), &count, sizeof count) > 0) {
+                    }
+                }
+                std::vector<Outgoing> done;
+                {
+                    std::lock_guard<std::mutex> lock(out_mutex_);
+                    if (dropped_) break;
+                    if (((p[0].revents & POLLOUT) || refs_waiting) && !flush_locked(done)) drop_locked(done);
+                    else if (stalled_locked(std::chrono::steady_clock::now())) drop_locked(done);
+                }
+                done.clear();
+                const short got = p[0].revents;
+                if (!reading || !(got & (POLLIN | POLLRDHUP | POLLHUP))) {
+                    // A peer that hung up while we did not read is gone all the same.
+                    if (got & (POLLERR | POLLHUP | POLLNVAL | POLLRDHUP)) break;
+                    continue;
+                }
+                // What it sent before it hung up is read first.
+                n = protocol::recv_some(fd_.get(), buf.data(), buf.size(), &fds, true, &fds_lost);
+                if (n == protocol::kNothingYet) continue;
+            }
+            if (n == 0) break;
+            decoder.feed_fds(std::move(fds), fds_lost);
+            fds.clear();
+            decoder.feed(buf.data(), n);
         }
     } catch (const std::exception&) {
         // A broken connection ends like a closed one.
     }
     decoder_ = nullptr;
     ::shutdown(fd_.get(), SHUT_RDWR);
+    std::vector<Outgoing> done;
+    {
+        std::lock_guard<std::mutex> lock(out_mutex_);
+        drop_locked(done);
+    }
+    done.clear();
     protocol::forget_peer(peer_tag_);
     finished_ = true;
+    for (const auto& h : close_handlers()) h(self);
     if (on_closed) on_closed(*this);
 }
 

@@ -1,12 +1,19 @@
 #pragma once
 // One client connection of the engine: a reader thread that decodes frames
-// and hands them to the handler registered for their type; writes are
-// serialised so that handlers and workers may answer from any thread.
+// and hands them to the handler registered for their type.  Frames sent go
+// through an output queue with non-blocking writes, so that no client that
+// stops reading holds up the thread that answers it; the reader writes what
+// the socket would not take at once.  A connection whose queued output or
+// pending calls pass a bound is no longer read from until they drain; a
+// shared one whose output grows past a larger bound, or does not move for
+// long, is dropped.
 #include <veldra/protocol/array_codec.hpp>
 #include <veldra/protocol/fd.hpp>
 #include <veldra/protocol/frame.hpp>
 
 #include <atomic>
+#include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -28,9 +35,11 @@ public:
     Kind kind() const noexcept { return kind_; }
     // Starts the reader; `on_closed` runs on it once the peer is gone.
     void start(std::function<void(Connection&)> on_closed);
-    // False when the peer is gone.
+    // Queued (and written at once when the socket takes it); `fds` and the
+    // blocks behind them are kept until the frame is out.  False when the
+    // peer is gone or has been dropped.  Any thread.
     bool send(protocol::MessageType type, std::uint64_t request_id, const std::vector<std::uint8_t>& payload,
-              const std::vector<int>& fds = {});
+              protocol::OutgoingFds fds = {});
     bool send_text(protocol::MessageType type, std::uint64_t request_id, const std::string& text);
     // Ends the connection and waits for the reader (not from the reader).
     void close();
@@ -43,15 +52,45 @@ public:
 
     // This connection as the array codec sees it (for lent blocks).
     protocol::PeerLink link() { return {peer_tag_, weak_from_this()}; }
-    // Sent at once, from any thread: clients always read what we send.
+    // Queued like any frame, from any thread.
     void send_loan_released(std::uint64_t id, bool reusable) noexcept override;
 
+    // Calls of this connection waiting or running off its reader, counted
+    // by the call code for back-pressure.
+    void call_pending() noexcept { pending_calls_.fetch_add(1, std::memory_order_relaxed); }
+    void call_finished() noexcept;
+
 private:
+    struct Outgoing {
+        std::vector<std::uint8_t> bytes;
+        std::size_t sent = 0;
+        protocol::OutgoingFds fds;
+        std::size_t weight = 0;  // bytes and blocks held
+    };
+
     void read_loop(std::function<void(Connection&)> on_closed);
+    // With out_mutex_ held: writes what the socket takes; finished entries
+    // go to `done`, to be released without the lock (a block released may
+    // send a notice).  False when the socket failed.
+    bool flush_locked(std::vector<Outgoing>& done);
+    // With out_mutex_ held: whether a shared peer is past the drop bounds.
+    bool stalled_locked(std::chrono::steady_clock::time_point now) const;
+    void drop_locked(std::vector<Outgoing>& done);
+    bool paused() const;
+    void wake_reader() noexcept;
 
     protocol::UniqueFd fd_;
+    protocol::UniqueFd wake_fd_;  // eventfd: output queued, pressure eased
     Kind kind_;
-    std::mutex write_mutex_;
+    mutable std::mutex out_mutex_;
+    std::deque<Outgoing> out_;
+    std::size_t out_weight_ = 0;
+    std::chrono::steady_clock::time_point last_progress_{};
+    bool dropped_ = false;
+    // The peer holds too many of our descriptors unread: writes wait a while
+    // instead of for the socket.
+    bool refs_wait_ = false;
+    std::atomic<std::size_t> pending_calls_{0};
     std::thread reader_;
     std::atomic<bool> finished_{false};
     const protocol::FrameDecoder* decoder_ = nullptr;  // the reader's
@@ -63,6 +102,8 @@ private:
 using Handler = std::function<void(const std::shared_ptr<Connection>&, protocol::Frame&&)>;
 // Register before connections start.
 void register_handler(protocol::MessageType type, Handler handler);
+// Runs on the reader once the connection has ended, before its on_closed.
+void register_close_handler(std::function<void(const std::shared_ptr<Connection>&)> handler);
 
 // Asks the main loop to stop the engine (thread- and signal-safe).
 void request_stop();

@@ -36,6 +36,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -157,6 +158,13 @@ int run(int argc, char** argv) {
         }
     }
 
+    // Every large block the engine holds or sends is a descriptor; the engine
+    // is a process of its own, so it may take all it is allowed.
+    struct rlimit files {};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     protocol::installSharedMemoryAllocator();
     start_calls();
 

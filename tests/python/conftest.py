@@ -2,6 +2,8 @@ import gettext
 import os
 import subprocess
 import sys
+import time
+import uuid
 
 import pytest
 
@@ -60,6 +62,30 @@ def runtime_dir(tmp_path, monkeypatch):
     d.mkdir(mode=0o700)
     monkeypatch.setenv("XDG_RUNTIME_DIR", str(d))
     return d
+
+
+def wait_for(predicate, timeout=15.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+@pytest.fixture()
+def served(runtime_dir):
+    """A shared session started with `python -m veldra.engine serve`."""
+    import veldra.engine as ve
+    name = "api" + uuid.uuid4().hex[:10]
+    proc = subprocess.Popen([sys.executable, "-m", "veldra.engine", "serve", name, "--threads", "1"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert wait_for(lambda: name in ve.find_shared() or proc.poll() is not None)
+    assert proc.poll() is None, proc.stderr.read()
+    yield name, proc
+    if proc.poll() is None:
+        proc.terminate()
+        proc.wait(10)
 
 
 def run_python(code, env=None, cwd=None):

@@ -9,7 +9,7 @@ import uuid
 import pytest
 
 import veldra.engine as ve
-from conftest import alive, children_of
+from conftest import alive, children_of, wait_for
 
 
 def children():
@@ -148,29 +148,6 @@ def test_find_and_connect_without_sessions(runtime_dir):
     out = subprocess.run([sys.executable, "-m", "veldra.engine", "list"], capture_output=True, text=True,
                          timeout=60)
     assert out.returncode == 0 and out.stdout == ""
-
-
-def wait_for(predicate, timeout=15.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.05)
-    return False
-
-
-@pytest.fixture()
-def served(runtime_dir):
-    """A shared session started with `python -m veldra.engine serve`."""
-    name = "api" + uuid.uuid4().hex[:10]
-    proc = subprocess.Popen([sys.executable, "-m", "veldra.engine", "serve", name, "--threads", "1"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    assert wait_for(lambda: name in ve.find_shared() or proc.poll() is not None)
-    assert proc.poll() is None, proc.stderr.read()
-    yield name, proc
-    if proc.poll() is None:
-        proc.terminate()
-        proc.wait(10)
 
 
 def test_serve_list_and_connect(served):

@@ -15,5 +15,8 @@ bash scripts/bootstrap.sh
 # so that the installed package, not python/, is imported.
 .venv/bin/python -m pytest -q -p no:cacheprovider --rootdir=. tests/python "$@"
 
+# The decoders of what a peer sends, fuzzed for a bounded time.
+bash scripts/test-fuzz.sh
+
 # Everything again under AddressSanitizer and UndefinedBehaviorSanitizer.
 bash scripts/test-sanitizers.sh "$@"

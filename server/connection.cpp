@@ -43,14 +43,6 @@ std::vector<std::function<void(const std::shared_ptr<Connection>&)>>& close_hand
     return h;
 }
 
-// What a queued frame holds on to: its bytes and the blocks it sends.
-std::size_t weight_of(const std::vector<std::uint8_t>& bytes, const protocol::OutgoingFds& fds) {
-    std::size_t w = bytes.size();
-    for (const auto& b : fds.keep)
-        if (b) w += b->size();
-    if (fds.pack) w += fds.pack->bytes;
-    return w;
-}
 }  // namespace
 
 void register_handler(protocol::MessageType type, Handler handler) {
@@ -88,7 +80,6 @@ bool Connection::send(protocol::MessageType type, std::uint64_t request_id,
                       const std::vector<std::uint8_t>& payload, protocol::OutgoingFds fds) {
     Outgoing o;
     o.bytes = protocol::encode_frame(type, request_id, payload, fds.fds.size());
-    o.weight = weight_of(o.bytes, fds);
     o.fds = std::move(fds);
     std::vector<Outgoing> done;
     bool ok = true;
@@ -99,7 +90,7 @@ bool Connection::send(protocol::MessageType type, std::uint64_t request_id,
             ok = false;
         } else {
             if (out_.empty()) last_progress_ = std::chrono::steady_clock::now();
-            out_weight_ += o.weight;
+            out_bytes_ += o.bytes.size() - o.sent;
             out_.push_back(std::move(o));
             if (!flush_locked(done) || stalled_locked(std::chrono::steady_clock::now())) {
                 drop_locked(done);
@@ -131,8 +122,8 @@ bool Connection::flush_locked(std::vector<Outgoing>& done) {
         if (n == protocol::kNothingYet) return true;
         last_progress_ = std::chrono::steady_clock::now();
         o.sent += n;
+        out_bytes_ -= n;
         if (o.sent < o.bytes.size()) continue;
-        out_weight_ -= o.weight;
         done.push_back(std::move(o));
         out_.pop_front();
     }
@@ -141,7 +132,7 @@ bool Connection::flush_locked(std::vector<Outgoing>& done) {
 
 bool Connection::stalled_locked(std::chrono::steady_clock::time_point now) const {
     if (kind_ != Kind::Shared || out_.empty()) return false;
-    return out_weight_ > kDropOutput || now - last_progress_ > kDropStall;
+    return out_bytes_ > kDropOutput || now - last_progress_ > kDropStall;
 }
 
 void Connection::drop_locked(std::vector<Outgoing>& done) {
@@ -150,7 +141,7 @@ void Connection::drop_locked(std::vector<Outgoing>& done) {
         done.push_back(std::move(out_.front()));
         out_.pop_front();
     }
-    out_weight_ = 0;
+    out_bytes_ = 0;
     // The reader sees the end and finishes the connection.
     ::shutdown(fd_.get(), SHUT_RDWR);
 }
@@ -158,7 +149,7 @@ void Connection::drop_locked(std::vector<Outgoing>& done) {
 bool Connection::paused() const {
     if (pending_calls_.load(std::memory_order_relaxed) >= kPauseCalls) return true;
     std::lock_guard<std::mutex> lock(out_mutex_);
-    return out_weight_ > kPauseOutput;
+    return out_bytes_ > kPauseOutput;
 }
 
 void Connection::call_finished() noexcept {

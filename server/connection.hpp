@@ -64,8 +64,9 @@ private:
     struct Outgoing {
         std::vector<std::uint8_t> bytes;
         std::size_t sent = 0;
+        // Kept until the frame is out; the blocks it holds are bounded by
+        // the calls a connection may have pending.
         protocol::OutgoingFds fds;
-        std::size_t weight = 0;  // bytes and blocks held
     };
 
     void read_loop(std::function<void(Connection&)> on_closed);
@@ -84,7 +85,7 @@ private:
     Kind kind_;
     mutable std::mutex out_mutex_;
     std::deque<Outgoing> out_;
-    std::size_t out_weight_ = 0;
+    std::size_t out_bytes_ = 0;  // queued, not yet written
     std::chrono::steady_clock::time_point last_progress_{};
     bool dropped_ = false;
     // The peer holds too many of our descriptors unread: writes wait a while

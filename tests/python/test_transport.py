@@ -83,7 +83,9 @@ def test_a_peer_that_stops_reading_stalls_nobody(served, runtime_dir):
         with ve.connect(name) as other:
             assert other.submit("identity", 1.0).result(10) == 1.0
         assert sent < 4000, "the engine read everything the peer sent"
-        assert rss(proc.pid) - before < 64 << 20
+        # Reading it all would be 224 MB of arguments (the sanitizers keep
+        # some freed memory, hence the margin).
+        assert rss(proc.pid) - before < 128 << 20
     finally:
         peer.close()
 
@@ -111,6 +113,13 @@ limit = min(hard, 512)
 resource.setrlimit(resource.RLIMIT_NOFILE, (limit - 1, hard))
 with ve.start() as eng:
     eng.tile(1.0, 1, 40000)
+    # The error classes met once now, while the sanitizers' type check can
+    # still open what it needs (a pipe); a full table would fail it.
+    for failing in (lambda: eng.identity(object()), lambda: ve._native.closeVELDRA(987654321)):
+        try:
+            failing()
+        except (TypeError, SystemError):
+            pass
     print("limit", resource.getrlimit(resource.RLIMIT_NOFILE)[0] == limit - 1)
     filler = []
     try:

@@ -140,7 +140,8 @@ public:
     // execution error naming it; a function without results yields none,
     // whatever was asked; asking for more results than a function can give
     // is an execution error; a function gives exactly max(nargout, 1)
-    // results where it has results (fewer only when nargout is 0).
+    // results where it has results (fewer only when nargout is 0), except
+    // one of any result count, which gives all it has whatever was asked.
     Results call(CallContext& ctx, const std::string& name, int nargout, const Args& args) const;
 
 private:

@@ -86,7 +86,7 @@ STREAMS = [io.StringIO, SubStringIO, Collector, text_wrapper]
 
 
 @pytest.mark.parametrize("make", STREAMS)
-@pytest.mark.parametrize("text", ["plain", "caf\u00e9 \U0001F600", ""])
+@pytest.mark.parametrize("text", ["plain", "caf\u00e9 \U0001F600", "", "\ufeffmarked", "\ufffeswapped"])
 def test_output_reaches_any_stream(eng, make, text):
     out, err = make(), make()
     eng.print(text, stdout=out, stderr=err)

@@ -112,3 +112,12 @@ def test_result_buffers_that_do_not_fit_are_refused(call, monkeypatch, catalog_t
     monkeypatch.setattr(veldra.double, "__init__", init)
     refused(call, catalog_text, ValueError, Q, "TypedArrayResultMismatch", "identity", value)
     assert live_arrays() == before
+
+
+@pytest.mark.parametrize("cls", [veldra.double, veldra.single, veldra.int16])
+@pytest.mark.parametrize("size", [(0, 3), (3, 0), (0, 0), (2, 0, 4)])
+def test_empty_complex_arrays_stay_complex(call, cls, size):
+    a = call("identity", cls(size=size, is_complex=True))
+    assert (type(a), a.size, a.is_complex) == (cls, size, True)
+    assert call("identity", [a])[0].is_complex    # inside a cell too
+    assert call("is_complex", a) is True

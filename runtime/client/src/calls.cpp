@@ -208,10 +208,10 @@ std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int
     try {
         for (const qxArray* a : args) veldra::protocol::encode_array(a, w, fds, &to);
     } catch (const veldra::protocol::ArrayCodecError& e) {
-        throw EngineException(std::string("cannot pass the arguments of ") + name + " to the engine: " + e.what());
+        throw ArgumentException(std::string("cannot pass the arguments of ") + name + " to the engine: " + e.what());
     }
     if (fds.fds.size() > veldra::protocol::kMaxFdsPerFrame)
-        throw EngineException("cannot pass the arguments of " + name + " to the engine: more than " +
+        throw ArgumentException("cannot pass the arguments of " + name + " to the engine: more than " +
                               std::to_string(veldra::protocol::kMaxFdsPerFrame) + " large blocks");
 
     auto call = std::make_shared<Call>();
@@ -232,7 +232,7 @@ std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int
         core->conn->send(MessageType::Call, call->id, w.data(), fds.fds);
     } catch (const std::length_error&) {
         core->conn->forget(call->id);
-        throw EngineException("cannot pass the arguments of " + name + " to the engine: they are too large for one message");
+        throw ArgumentException("cannot pass the arguments of " + name + " to the engine: they are too large for one message");
     } catch (...) {
         core->conn->forget(call->id);
         throw;

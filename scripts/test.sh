@@ -19,3 +19,6 @@ bash scripts/bootstrap.sh
 
 # Everything again under AddressSanitizer and UndefinedBehaviorSanitizer.
 bash scripts/test-sanitizers.sh "$@"
+
+# The Python tests under the debug interpreter (reference-count checks).
+bash scripts/test-debug-python.sh "$@"

@@ -175,7 +175,11 @@ void send_reply(Job& job, const Reply& r, const std::string& out, const std::str
         // dies in between.  A client that went meanwhile may have been
         // released already, and is released again.
         ObjectStore& objects = engine().objects;
-        for (const auto& a : r.results) objects.clientHolds(job.conn->tag(), a.get());
+        try {
+            for (const auto& a : r.results) objects.clientHolds(job.conn->tag(), a.get());
+        } catch (const std::bad_alloc&) {
+            // Not counted: what the client gives back is capped at what was.
+        }
         if (job.conn->finished()) objects.clientGone(job.conn->tag());
     }
     job.conn->send(MessageType::CallResult, job.id, payload, fds.fds);

@@ -18,7 +18,7 @@ if [ ! -x .venv-asan/bin/python ]; then
   .venv/bin/python -m venv .venv-asan
 fi
 .venv-asan/bin/python -m pip install -q --disable-pip-version-check \
-  "scikit-build-core>=0.10" "cmake>=3.21" ninja pytest numpy
+  "scikit-build-core>=0.10" "cmake>=3.21" ninja pytest numpy hypothesis
 .venv-asan/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation \
   -C build-dir=build/asan-py -C cmake.build-type=Debug \
   -C cmake.define.VELDRA_SANITIZE=$sanitizers .

@@ -4,6 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
+# What only the tests need: hypothesis for the property tests.
+.venv/bin/python -m pip install -q --disable-pip-version-check hypothesis
 
 # C++ unit tests, in a build of their own.
 .venv/bin/cmake -S . -B build/cpp-tests -G Ninja -DVELDRA_BUILD_TESTS=ON \
@@ -20,3 +22,6 @@ bash scripts/test-fuzz.sh
 
 # Everything again under AddressSanitizer and UndefinedBehaviorSanitizer.
 bash scripts/test-sanitizers.sh "$@"
+
+# The Python tests under the debug interpreter (reference-count checks).
+bash scripts/test-debug-python.sh "$@"

@@ -230,6 +230,19 @@ void send_reply(Job& job, const Reply& r, const std::string& out, const std::str
         send_reply(job, too_big, keep_text ? out : std::string(), keep_text ? err : std::string(), {}, {}, 0);
         return;
     }
+    if (count > 0) {
+        // The client holds the references it is sent until it gives them
+        // back; counted while the results still hold theirs, so no object
+        // dies in between.  A client that went meanwhile may have been
+        // released already, and is released again.
+        ObjectStore& objects = engine().objects;
+        try {
+            for (const auto& a : r.results) objects.clientHolds(job.conn->tag(), a.get());
+        } catch (const std::bad_alloc&) {
+            // Not counted: what the client gives back is capped at what was.
+        }
+        if (job.conn->finished()) objects.clientGone(job.conn->tag());
+    }
     job.conn->send(MessageType::CallResult, job.id, payload, std::move(fds));
 }
 
@@ -384,6 +397,18 @@ void on_call(const std::shared_ptr<Connection>& conn, protocol::Frame&& frame) {
     if (wake) e.cv.notify_one();
 }
 
+void on_objects_released(const std::shared_ptr<Connection>& conn, protocol::Frame&& frame) {
+    protocol::PayloadReader r(frame.payload);
+    const std::uint32_t n = r.u32();
+    if (!r.ok() || n > r.remaining() / 16) return;  // malformed: ignored
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> counts(n);
+    for (auto& [id, times] : counts) {
+        id = r.u64();
+        times = r.u64();
+    }
+    if (r.done()) engine().objects.clientReleases(conn->tag(), counts);
+}
+
 void on_cancel(const std::shared_ptr<Connection>& conn, protocol::Frame&& frame) {
     Engine& e = engine();
     std::shared_ptr<Job> dropped;
@@ -420,11 +445,14 @@ void on_closed(const std::shared_ptr<Connection>& conn) {
 
 std::uint64_t object_session_key() { return engine().session ? engine().session->key() : 0; }
 
+void client_gone(const Connection& conn) { engine().objects.clientGone(conn.tag()); }
+
 void start_calls() {
     engine();
     register_handler(MessageType::Call, on_call);
     register_handler(MessageType::Cancel, on_cancel);
     register_close_handler(on_closed);
+    register_handler(MessageType::ObjectsReleased, on_objects_released);
     set_interrupt_handler([] {
         Engine& e = engine();
         std::lock_guard<std::mutex> lock(e.m);

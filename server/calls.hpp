@@ -11,4 +11,8 @@ void start_calls();
 // The key of the engine's object session (sent in Ready).
 std::uint64_t object_session_key();
 
+class Connection;
+// A client went: the object references it held are released.
+void client_gone(const Connection& conn);
+
 }  // namespace veldra::engine

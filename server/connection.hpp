@@ -52,6 +52,8 @@ public:
 
     // This connection as the array codec sees it (for lent blocks).
     protocol::PeerLink link() { return {peer_tag_, weak_from_this()}; }
+    // Names this connection for as long as the engine runs.
+    std::uint64_t tag() const noexcept { return peer_tag_; }
     // Queued like any frame, from any thread.
     void send_loan_released(std::uint64_t id, bool reusable) noexcept override;
 

@@ -238,7 +238,10 @@ int run(int argc, char** argv) {
                     continue;
                 }
                 if (!c->send(protocol::MessageType::Ready, 0, ready_payload())) continue;
-                c->start([](Connection&) { wake(); });
+                c->start([](Connection& gone) {
+                    client_gone(gone);
+                    wake();
+                });
                 peers.push_back(std::move(c));
             }
         }

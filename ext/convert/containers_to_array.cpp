@@ -28,6 +28,37 @@ private:
     bool entered_;
 };
 
+// The containers being converted on this thread, outermost first: one met
+// again is a cycle (a list holding a dict holding the list), refused as a
+// container holding itself.  Per thread, since Python code that runs during
+// a conversion may let another thread convert meanwhile.
+thread_local std::vector<PyObject*> tlsPath;
+
+class PathEntry {
+public:
+    explicit PathEntry(PyObject* container) {
+        for (PyObject* seen : tlsPath) {
+            if (seen == container) {
+                veldra::setErrorFromMessage(PyExc_ValueError, PyDict_Check(container)
+                                                                  ? veldra::msg::qxarray::RecurDictNotSupported()
+                                                                  : veldra::msg::qxarray::RecurListNotSupported());
+                return;
+            }
+        }
+        tlsPath.push_back(container);
+        entered_ = true;
+    }
+    ~PathEntry() {
+        if (entered_) tlsPath.pop_back();
+    }
+    PathEntry(const PathEntry&) = delete;
+    PathEntry& operator=(const PathEntry&) = delete;
+    bool entered() const noexcept { return entered_; }
+
+private:
+    bool entered_ = false;
+};
+
 // One element, the way toQxArray converts a top-level value.  The element
 // array, or nullptr with the element's error set.
 unique_array_ptr convertElement(PyObject* item) {
@@ -47,9 +78,11 @@ qxArray* floatElement(PyObject* item) {
 
 // Fills a 1-by-N cell from a snapshot of the items (a tuple holding them).
 // `self` is the container itself when it must not hold itself.
-qxArray* cellFromItems(PyObject* items, PyObject* self) {
+qxArray* cellFromItems(PyObject* items, PyObject* self, PyObject* container) {
     RecursionGuard guard;
     if (!guard.entered()) return nullptr;
+    PathEntry path(container);
+    if (!path.entered()) return nullptr;
     const Py_ssize_t n = PyTuple_GET_SIZE(items);
     unique_array_ptr cell(qxCreateCellMatrix(1, static_cast<qxSize>(n)));
     if (!cell) throw fl::except::bad_alloc();
@@ -76,20 +109,22 @@ qxArray* cellFromItems(PyObject* items, PyObject* self) {
 
 qxArray* PyListToCell::convert(PyObject* value) const {
     PyRef items = PyRef::steal(PyList_AsTuple(value));
-    return items ? cellFromItems(items.get(), value) : nullptr;
+    return items ? cellFromItems(items.get(), value, value) : nullptr;
 }
 
-qxArray* PyTupleToCell::convert(PyObject* value) const { return cellFromItems(value, nullptr); }
+qxArray* PyTupleToCell::convert(PyObject* value) const { return cellFromItems(value, nullptr, value); }
 
 qxArray* PySetToCell::convert(PyObject* value) const {
     // The elements in the order the set hands them out; the set is left as it is.
     PyRef items = PyRef::steal(PySequence_Tuple(value));
-    return items ? cellFromItems(items.get(), nullptr) : nullptr;
+    return items ? cellFromItems(items.get(), nullptr, value) : nullptr;
 }
 
 qxArray* PyDictToStruct::convert(PyObject* value) const {
     RecursionGuard guard;
     if (!guard.entered()) return nullptr;
+    PathEntry path(value);
+    if (!path.entered()) return nullptr;
     PyRef items = PyRef::steal(PyDict_Items(value));  // snapshot of (key, value) pairs
     if (!items) return nullptr;
     const Py_ssize_t n = PyList_GET_SIZE(items.get());

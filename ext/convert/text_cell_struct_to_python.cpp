@@ -3,6 +3,7 @@
 #include <convert/to_python_converters.hpp>
 
 #include <module/errors.hpp>
+#include <module/text.hpp>
 #include <object/object_type.hpp>
 
 namespace PythonQxarray {
@@ -35,8 +36,7 @@ PyObject* CharToPyStr::convert(ArrayHolder& holder, bool release) const {
         return nullptr;
     }
     const fl::ustring text = matrix::get_ustring(a);
-    return PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(text.data()),
-                                 static_cast<Py_ssize_t>(text.size() * sizeof(fl::uchar)), nullptr, nullptr);
+    return veldra::engineTextToStr(text);
 }
 
 PyObject* CellToPyList::convert(ArrayHolder& holder, bool release) const {

@@ -26,7 +26,12 @@ boost::shared_ptr<ConvertToPyObject> make() {
 PyObject* dispatch(ArrayHolder& holder, bool release) {
     const qxArray* a = holder.get();
     const ToPyRegistry& r = qxIsScalar(a) ? scalars() : arrays();
-    return r.at(qxGetClassID(a))->convert(holder, release);
+    auto it = r.find(qxGetClassID(a));
+    if (it == r.end()) {  // function values and the like, also inside cells
+        veldra::setErrorFromMessage(PyExc_TypeError, veldra::msg::qxarray::UnsupportedVeldraType());
+        return nullptr;
+    }
+    return it->second->convert(holder, release);
 }
 
 }  // namespace

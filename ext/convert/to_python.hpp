@@ -10,9 +10,8 @@
 //  - release false: the caller owns the array through `holder`; the converter
 //    leaves it there unless it takes the array over (only OpaqueToPyObject
 //    does); the caller destroys whatever `holder` still holds.
-// Result: a new reference, or nullptr with a Python error set.  A class
-// without a row throws std::out_of_range; memory exhaustion throws
-// fl::except::OutOfMemory.
+// Result: a new reference, or nullptr with a Python error set (TypeError for
+// a class without a row); memory exhaustion throws fl::except::OutOfMemory.
 #include <module/pyref.hpp>
 
 #include <platform/qx.hpp>

@@ -110,6 +110,15 @@ qxArray* copyData(PyObject* typedArray, qxClassID classID, bool isComplex) {
     if (!owned) return nullptr;
     std::vector<qxSize> dims;
     if (!readSize(owned.get(), dims)) return nullptr;
+    // The engine's arrays need the product of the non-zero dimensions to
+    // fit; a size past that is the value's fault, not a shortage of memory.
+    qxSize nonzero = 1;
+    for (qxSize d : dims) {
+        if (d != 0 && __builtin_mul_overflow(nonzero, d, &nonzero)) {
+            veldra::setErrorFromMessage(PyExc_ValueError, veldra::msg::qxarray::TypedArraySizeTooLarge());
+            return nullptr;
+        }
+    }
     // Every element is copied in below (or the array is dropped), so a
     // reused block need not be cleared first.
     unique_array_ptr a(

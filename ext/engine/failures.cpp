@@ -31,6 +31,9 @@ void raiseResultFailure() {
             setErrorFromNarrowText(state().VeldraExecutionError, e.GetMessageTxt());
     } catch (const engine_api::SyntaxError& e) {
         setErrorFromNarrowText(PyExc_SyntaxError, e.GetMessageTxt());
+    } catch (const engine_api::EngineException& e) {
+        // Lost with the engine: the text says how it ended (exit status or signal).
+        setErrorFromNarrowText(state().EngineError, e.what());
     } catch (...) {
         setErrorFromMessage(state().EngineError, msg::engine::VeldraFunctionNotEvaluated());
     }
@@ -41,6 +44,10 @@ void raise(Failures policy) {
         throw;
     } catch (const PythonErrorSet&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        return;
+    } catch (const std::bad_alloc&) {
+        // Out of memory here, converting a value: the engine is not at fault.
+        PyErr_NoMemory();
         return;
     } catch (...) {
     }
@@ -69,6 +76,8 @@ void raise(Failures policy) {
     PyObject* cls = policy == Failures::Shutdown ? PyExc_SystemError : state().EngineError;
     try {
         throw;
+    } catch (const engine_api::ArgumentException& e) {
+        setErrorFromNarrowText(PyExc_ValueError, e.what());  // a value, not the engine, is at fault
     } catch (const std::exception& e) {
         setErrorFromNarrowText(cls, e.what());
     } catch (...) {

@@ -12,7 +12,8 @@
 namespace veldra {
 
 enum class Failures {
-    // Engine failures as EngineError with the exception's text.
+    // Engine failures as EngineError with the exception's text; arguments
+    // the engine cannot be sent as ValueError.
     Engine,
     // Shutdown functions: SystemError with the exception's text.
     Shutdown,
@@ -20,7 +21,8 @@ enum class Failures {
     // rest as Engine.
     Launch,
     // Call futures: cancelled, interrupted, timed out, execution and syntax
-    // errors to their classes; anything else EngineError with
+    // errors to their classes; a lost engine EngineError with the text
+    // saying how it ended; anything else EngineError with
     // VeldraFunctionNotEvaluated.
     Result,
 };

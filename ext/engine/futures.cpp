@@ -5,6 +5,7 @@
 
 #include <convert/to_python.hpp>
 #include <module/errors.hpp>
+#include <module/text.hpp>
 #include <module/functions.hpp>
 #include <module/gil.hpp>
 
@@ -69,9 +70,7 @@ bool writeCaptured(const Capture& c) {
     if (text.empty()) return true;
     PyObject* stream = c.stream ? c.stream : PySys_GetObject(c.fallback);  // borrowed
     if (stream == nullptr || stream == Py_None) return true;
-    PyRef str = PyRef::steal(PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(text.data()),
-                                                   static_cast<Py_ssize_t>(text.size() * sizeof(fl::uchar)),
-                                                   nullptr, nullptr));
+    PyRef str = PyRef::steal(engineTextToStr(text));
     if (!str) return false;
     PyRef written = PyRef::steal(PyObject_CallMethod(stream, "write", "O", str.get()));
     return static_cast<bool>(written);

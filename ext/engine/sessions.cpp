@@ -4,6 +4,7 @@
 #include <engine/failures.hpp>
 
 #include <module/errors.hpp>
+#include <module/text.hpp>
 #include <module/functions.hpp>
 #include <module/gil.hpp>
 
@@ -205,9 +206,7 @@ PyObject* findVELDRA(PyObject*, PyObject*) {
         PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
         if (!tuple) return nullptr;
         for (std::size_t i = 0; i < names.size(); ++i) {
-            PyObject* name = PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(names[i].data()),
-                                                   static_cast<Py_ssize_t>(names[i].size() * sizeof(fl::uchar)),
-                                                   nullptr, nullptr);
+            PyObject* name = engineTextToStr(names[i]);
             if (!name) return nullptr;
             PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
         }

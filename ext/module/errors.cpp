@@ -1,4 +1,5 @@
 #include <module/errors.hpp>
+#include <module/text.hpp>
 
 namespace veldra {
 
@@ -49,8 +50,7 @@ PyObject* getMessage(PyObject*, PyObject* args) {
     } catch (...) {
         text = fl::i18n::to_ustring("unknown error");
     }
-    return PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(text.data()),
-                                 static_cast<Py_ssize_t>(text.size() * sizeof(fl::uchar)), nullptr, nullptr);
+    return engineTextToStr(text);
 }
 
 }  // namespace veldra

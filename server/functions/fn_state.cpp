@@ -124,6 +124,11 @@ Results fn_object_delete(CallContext& ctx, int, const Args& args) {
     return {};
 }
 
+Results fn_object_count(CallContext& ctx, int, const Args& args) {
+    requireArgCount("object_count", args, 0, 0);
+    return one(scalarDouble(static_cast<double>(ctx.objects().count())));
+}
+
 }  // namespace
 
 VELDRA_ENGINE_FUNCTION(assign, 0, fn_assign);
@@ -137,5 +142,6 @@ VELDRA_ENGINE_FUNCTION(map_get, 1, fn_map_get);
 VELDRA_ENGINE_FUNCTION(map_count, 1, fn_map_count);
 VELDRA_ENGINE_FUNCTION(objects, 1, fn_objects);
 VELDRA_ENGINE_FUNCTION(object_delete, 0, fn_object_delete);
+VELDRA_ENGINE_FUNCTION(object_count, 1, fn_object_count);
 
 }  // namespace veldra::engine

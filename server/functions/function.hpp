@@ -22,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace veldra::engine {
@@ -74,11 +75,14 @@ private:
     std::map<std::string, Array> vars_;
 };
 
-// Engine objects (key-to-value maps so far), named by 64-bit ids.
+// Engine objects (key-to-value maps so far), named by 64-bit ids, counted by
+// reference: an object lives while an engine value (a variable, a map, a
+// call's argument or result) or a client refers to it, or until deleted.
+// Cycles of maps stay until one of them is deleted.
 class ObjectStore {
 public:
     ObjectStore();
-    // A new empty map; its id.
+    // A new empty map; its id.  Unreferenced until a reference to it is made.
     std::uint64_t newMap();
     // Throws ExecutionFailure for an id that names no live object.
     void mapSet(std::uint64_t id, const std::string& key, Array value);
@@ -92,6 +96,14 @@ public:
     // The ids of an object array made by this engine; throws ExecutionFailure
     // for arrays that are no references into this engine.
     std::vector<std::uint64_t> idsOf(const qxArray* a) const;
+    std::size_t count() const;  // live objects
+
+    // The references clients hold, a client being a connection's tag: each
+    // reference to this store in a value sent to the client counts until the
+    // client gives it back (id, how many times) or goes.
+    void clientHolds(std::uint64_t client, const qxArray* value);
+    void clientReleases(std::uint64_t client, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& counts);
+    void clientGone(std::uint64_t client);
 
 private:
     struct Impl;
@@ -140,7 +152,8 @@ public:
     // execution error naming it; a function without results yields none,
     // whatever was asked; asking for more results than a function can give
     // is an execution error; a function gives exactly max(nargout, 1)
-    // results where it has results (fewer only when nargout is 0).
+    // results where it has results (fewer only when nargout is 0), except
+    // one of any result count, which gives all it has whatever was asked.
     Results call(CallContext& ctx, const std::string& name, int nargout, const Args& args) const;
 
 private:

@@ -68,13 +68,18 @@ Results FunctionRegistry::call(CallContext& ctx, const std::string& name, int na
     const std::size_t wanted = static_cast<std::size_t>(nargout);
     std::size_t given = 0;
     while (given < results.size() && results[given]) ++given;
+    // A function of any result count gives what it has, whatever is asked
+    // (identity with no arguments gives nothing, also for nargout 1).
+    if (entry->maxResults == kAnyResults) {
+        results.resize(given);
+        return results;
+    }
     if (given < wanted)
         throw ExecutionFailure("veldra:engine:tooFewOutputs",
                                name + " gave " + count(given, "result") + ", " + std::to_string(wanted) +
                                    (wanted == 1 ? " was" : " were") + " asked.");
-    // Functions of any result count give all they have; the rest give what was
-    // asked for (at most one when nothing was asked).
-    std::size_t keep = entry->maxResults == kAnyResults ? given : std::max<std::size_t>(wanted, 1);
+    // They give what was asked for (at most one when nothing was asked).
+    std::size_t keep = std::max<std::size_t>(wanted, 1);
     if (keep > given) keep = given;
     results.resize(keep);
     return results;

@@ -90,7 +90,7 @@ TEST_F(ResultCountTest, GivesWhatWasAsked) {
         {"short", 2, "veldra:engine:tooFewOutputs"},
         {"many", 0, "3"},
         {"many", 3, "3"},
-        {"many", 4, "veldra:engine:tooFewOutputs"},
+        {"many", 4, "3"},  // as many as it has, whatever is asked
         {"two", -1, "veldra:engine:badOutputCount"},
     };
     for (const auto& c : cases) EXPECT_EQ(outcome(c.name, c.nargout), c.expected) << c.name << " " << c.nargout;
@@ -106,8 +106,8 @@ TEST_F(RegistryTest, IdentityGivesItsArgumentsShared) {
         EXPECT_EQ(qxGetData(r[0].get()), qxGetData(a.get()));  // shared, not copied
         EXPECT_EQ(matrix::get_string(r[1].get()), "x");
     }
-    EXPECT_EQ(call("identity", 0, {}).size(), 0u);
-    EXPECT_EQ(failureOfCall("identity", 3, {a.get()}), "veldra:engine:tooFewOutputs");
+    for (int nargout : {0, 1, 3}) EXPECT_EQ(call("identity", nargout, {}).size(), 0u);
+    EXPECT_EQ(call("identity", 3, {a.get()}).size(), 1u);
 }
 
 TEST_F(RegistryTest, NoResultFunctionsYieldNothing) {

@@ -211,6 +211,25 @@ TEST_F(StateTest, ReferencesBelongToTheirEngine) {
     EXPECT_THROW(ctx().objects().makeReference({2, 1}, {1}), ExecutionFailure);
 }
 
+TEST_F(StateTest, ObjectsLiveWhileAnArrayOrAClientRefersToThem) {
+    veldra::engine::ObjectStore& store = ctx().objects();
+    const std::size_t base = store.count();
+    Array map = call1("map_new", {});
+    const std::uint64_t id = store.idsOf(map.get())[0];
+    Array inner = call1("map_new", {}), k = str("k");
+    call("map_set", 0, {map.get(), k.get(), inner.get()});
+    inner.reset();
+    store.clientHolds(7, map.get());
+    store.clientHolds(7, map.get());
+    map.reset();
+    EXPECT_EQ(store.count(), base + 2);
+    store.clientReleases(8, {{id, 5}});  // nothing another client holds
+    store.clientReleases(7, {{id, 1}});
+    EXPECT_EQ(store.count(), base + 2);
+    store.clientGone(7);                 // the map goes, and with it the map it held
+    EXPECT_EQ(store.count(), base);
+}
+
 TEST_F(StateTest, ValuesHeldByTheEngineAreReleased) {
     // Checked by the fixture: arrays stored in maps and variables are freed
     // with the engine, and nothing leaks when a call fails half way.

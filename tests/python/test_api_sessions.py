@@ -183,6 +183,24 @@ def test_detaching_cancels_pending_calls_in_the_shared_engine(served):
         assert time.monotonic() - t0 < 15
 
 
+def test_a_client_that_goes_gives_back_its_objects(served):
+    name, _ = served
+    with ve.connect(name) as watcher:
+        base = watcher.object_count()
+        # Killed while holding references: it never gives them back itself.
+        code = ("import os, veldra.engine as ve\n"
+                "e = ve.connect(%r)\n"
+                "kept = [e.map_new() for _ in range(5)]\n"
+                "e.workspace['kept'] = kept[0]\n"
+                "print(int(e.object_count()), flush=True)\n"
+                "os._exit(0)\n" % name)
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        assert out.stdout.split() == [str(int(base) + 5)], out.stderr
+        assert wait_for(lambda: watcher.object_count() == base + 1)   # the variable keeps one
+        del watcher.workspace["kept"]
+        assert watcher.object_count() == base
+
+
 @pytest.mark.parametrize("argv", [["serve"], ["serve", "bad name!"], ["serve", "x", "--threads", "0"], ["nothing"]])
 def test_serve_refuses_bad_arguments(argv, runtime_dir):
     out = subprocess.run([sys.executable, "-m", "veldra.engine"] + argv, capture_output=True, text=True, timeout=60)

@@ -157,6 +157,8 @@ def test_polling_reads_only_the_future_handle(native, call):
     (1, (1.0, 2.0), (1.0, 2.0)),  # the number of results follows the engine
     (0, (1.0, 2.0), None),
     (True, (3.0,), 3.0),
+    (1, (), None),  # identity gives what it is given, whatever is asked
+    (3, (1.0,), 1.0),
 ])
 def test_number_of_results(call, nout, args, expected):
     assert call("identity", *args, nout=nout) == expected
@@ -167,7 +169,7 @@ def test_unsuitable_number_of_results(call):
     with pytest.raises(veldra.engine.EngineError):
         call.submit("identity", 1.0, nout=-1)
     with pytest.raises(veldra.engine.VeldraExecutionError):
-        call("identity", nout=2)
+        call("sqrt", 4.0, nout=2)
 
 
 @pytest.mark.parametrize("timeout", [None, 5, 5.0, True, -1, -1.0])

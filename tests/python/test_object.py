@@ -103,3 +103,42 @@ def test_releasing_elements_destroys_no_array_of_the_source(call, live_arrays):
     assert live_arrays() == before + 1
     del element
     assert live_arrays() == before
+
+
+# ---- lifetime: an engine object lives while something refers to it -----------
+
+def test_objects_die_with_their_last_reference(call):
+    base = call("object_count")
+    for _ in range(200):
+        m = call("map_new")
+        call("map_set", m, "k", veldra.double([1.0] * 100))
+        del m
+    # Each reference goes back ahead of the next call, so none is left.
+    assert call("object_count") == base
+    o = call("objects", 2, 3)
+    element = o[1][2]
+    del o
+    assert call("object_count") == base + 6  # element shares its source's references
+    del element
+    assert call("object_count") == base
+
+
+def test_engine_values_keep_objects_alive(call):
+    base = call("object_count")
+    outer = call("map_new")
+    inner = call("map_new")
+    call("map_set", outer, "inner", [1.0, inner])   # in a cell, in a map
+    held = call("map_new")
+    call("assign", "held", {"x": held})             # in a struct, in a variable
+    del inner, held
+    assert call("object_count") == base + 3
+    assert call("map_count", call("fetch", "held")["x"]) == 0.0
+    call("clear", "held")
+    assert call("object_count") == base + 2
+    del outer                                       # its value held inner's last reference
+    assert call("object_count") == base
+    # A map that holds itself stays until it is deleted.
+    loop = call("map_new")
+    call("map_set", loop, "self", loop)
+    del loop
+    assert call("object_count") == base + 1

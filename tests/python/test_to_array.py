@@ -1,6 +1,7 @@
 """Python values as engine function arguments."""
 import array
 import gc
+import sys
 
 import pytest
 
@@ -114,15 +115,40 @@ def test_self_containment(call, catalog_text, live_arrays):
     assert live_arrays() == before
 
 
-@pytest.mark.parametrize("make", [
-    lambda: (lambda a, b: (a.append(b), b.append(a), a)[2])([1.0], [2.0]),
-    lambda: (lambda d, l: (d.__setitem__("x", l), l.append(d), d)[2])({}, []),
+@pytest.mark.parametrize("make, key", [
+    (lambda: (lambda a, b: (a.append(b), b.append(a), a)[2])([1.0], [2.0]), "RecurListNotSupported"),
+    (lambda: (lambda d, l: (d.__setitem__("x", l), l.append(d), d)[2])({}, []), "RecurDictNotSupported"),
+    (lambda: (lambda t: (t[0].append(t), t)[1])(([],)), "RecurListNotSupported"),
+    (lambda: (lambda l, d: (l.append(d), d.__setitem__("x", [l]), [0.0, l])[2])([], {}),
+     "RecurListNotSupported"),
 ])
-def test_indirect_cycles_end_in_recursion_error(call, live_arrays, make):
+def test_indirect_cycles_are_refused_like_self_containment(call, live_arrays, catalog_text, make, key):
     before = live_arrays()
-    with pytest.raises(RecursionError):
+    with pytest.raises(ValueError) as e:
         call.submit("identity", make())
+    assert str(e.value) == catalog_text(Q, key)
     assert live_arrays() == before
+    shared = [1.0]
+    assert call("identity", [shared, {"a": shared}]) == [[1.0], {"a": [1.0]}]  # shared, not a cycle
+
+
+def test_values_the_engine_cannot_take_are_value_errors(call, live_arrays, catalog_text):
+    before = live_arrays()
+    with pytest.raises(ValueError) as e:
+        call.submit("identity", [veldra.double(size=(0, 2**40, 2**40))])
+    assert str(e.value) == catalog_text(Q, "TypedArraySizeTooLarge")
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(5000)
+    try:
+        deep = 1.0
+        for _ in range(1100):
+            deep = [deep]
+        with pytest.raises(ValueError, match="nested too deeply"):
+            call.submit("identity", deep)
+    finally:
+        sys.setrecursionlimit(limit)
+    assert live_arrays() == before
+    assert call("identity", veldra.double(size=(2**62, 0))).size == (2**62, 0)  # no elements
 
 
 def test_deep_nesting_converts(call):

@@ -5,7 +5,6 @@ import veldra
 import veldra.engine
 
 Q = "VELDRA:PythonQxArray"
-E = "VELDRA:PythonEngine"
 
 
 def refused(call, catalog_text, exc, catalog, key, name, *args):
@@ -56,15 +55,17 @@ def test_sparse_and_function_values(call, catalog_text):
     refused(call, catalog_text, TypeError, Q, "UnsupportedVeldraType", "sparse", eye)
     refused(call, catalog_text, TypeError, Q, "UnsupportedVeldraType", "cell_of", "sparse", eye)
     refused(call, catalog_text, TypeError, Q, "UnsupportedVeldraType", "handle_of", "sqrt")
-    refused(call, catalog_text, veldra.engine.EngineError, E, "VeldraFunctionNotEvaluated",
-            "cell_of", "handle_of", "sqrt")
+    refused(call, catalog_text, TypeError, Q, "UnsupportedVeldraType", "cell_of", "handle_of", "sqrt")
     refused(call, catalog_text, TypeError, Q, "UnsupportedVeldraType", "opaque_value")
 
 
 @pytest.mark.parametrize("name, args, expected", [
     ("identity", ("abc",), "abc"),
     ("reshape", ("abc", 3, 1), "abc"),
-    ("identity", ("\ufeffabc",), "abc"),
+    # No byte-order mark detection: every character arrives as it was sent.
+    ("identity", ("\ufeffabc",), "\ufeffabc"),
+    ("identity", ("\ufffeabc",), "\ufffeabc"),
+    ("identity", ("a\ufeff",), "a\ufeff"),
     ("identity", ("",), ""),
     ("reshape", ("", 0, 5), ""),
     ("identity", ("x",), "x"),
@@ -109,3 +110,12 @@ def test_result_buffers_that_do_not_fit_are_refused(call, monkeypatch, catalog_t
     monkeypatch.setattr(veldra.double, "__init__", init)
     refused(call, catalog_text, ValueError, Q, "TypedArrayResultMismatch", "identity", value)
     assert live_arrays() == before
+
+
+@pytest.mark.parametrize("cls", [veldra.double, veldra.single, veldra.int16])
+@pytest.mark.parametrize("size", [(0, 3), (3, 0), (0, 0), (2, 0, 4)])
+def test_empty_complex_arrays_stay_complex(call, cls, size):
+    a = call("identity", cls(size=size, is_complex=True))
+    assert (type(a), a.size, a.is_complex) == (cls, size, True)
+    assert call("identity", [a])[0].is_complex    # inside a cell too
+    assert call("is_complex", a) is True

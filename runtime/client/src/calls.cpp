@@ -3,6 +3,7 @@
 // A call completes exactly once, under its lock: by the engine's reply, by
 // a local cancel, or by the loss of the connection.  Waiters spin briefly
 // before sleeping, since a reply usually comes within a wake-up's time.
+#include "object_ledger.hpp"
 #include "runtime.hpp"
 
 #include <veldra/protocol/array_codec.hpp>
@@ -19,25 +20,11 @@ namespace engine_api {
 
 namespace detail {
 
-namespace {
-class ClientObjectSession : public qx::ObjectSession {
-public:
-    ClientObjectSession(std::weak_ptr<Connection> conn, std::uint64_t key) : conn_(std::move(conn)), key_(key) {}
-    bool alive() const noexcept override {
-        auto c = conn_.lock();
-        return c && c->is_open();
-    }
-    std::uint64_t key() const noexcept override { return key_; }
-
-private:
-    std::weak_ptr<Connection> conn_;
-    std::uint64_t key_;
-};
-}  // namespace
-
 std::shared_ptr<const qx::ObjectSession> make_object_session(const std::shared_ptr<Connection>& conn,
                                                              std::uint64_t key) {
-    return std::make_shared<ClientObjectSession>(conn, key);
+    auto ledger = std::make_shared<const ObjectLedger>(conn, key);
+    conn->set_objects(ledger);
+    return ledger;
 }
 
 void init_calls() {
@@ -91,7 +78,7 @@ struct Call {
     void on_reply(Frame&& f) {
         const veldra::protocol::PeerLink from = core->conn->link();
         if (state.load(std::memory_order_acquire) != State::Pending) {  // cancelled meanwhile
-            detail::discard_call_result(f, from);
+            detail::discard_call_result(f, from, core->objects);
             return;
         }
         if (f.type != MessageType::CallResult) {
@@ -211,7 +198,7 @@ std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int
     try {
         for (const qxArray* a : args) veldra::protocol::encode_array(a, w, fds, &to);
     } catch (const veldra::protocol::ArrayCodecError& e) {
-        throw EngineException(std::string("cannot pass the arguments of ") + name + " to the engine: " + e.what());
+        throw ArgumentException(std::string("cannot pass the arguments of ") + name + " to the engine: " + e.what());
     }
 
     auto call = std::make_shared<Call>();
@@ -232,7 +219,7 @@ std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int
         core->conn->send(MessageType::Call, call->id, w.data(), fds.fds);
     } catch (const std::length_error&) {
         core->conn->forget(call->id);
-        throw EngineException("cannot pass the arguments of " + name + " to the engine: they are too large for one message");
+        throw ArgumentException("cannot pass the arguments of " + name + " to the engine: they are too large for one message");
     } catch (...) {
         core->conn->forget(call->id);
         throw;

@@ -1,5 +1,7 @@
 #include "connection.hpp"
 
+#include "object_ledger.hpp"
+
 #include <engine_api/engine_api.hpp>
 
 #include <veldra/protocol/payload.hpp>
@@ -49,7 +51,8 @@ private:
 };
 }  // namespace
 
-void discard_call_result(Frame& frame, const veldra::protocol::PeerLink& from) noexcept {
+void discard_call_result(Frame& frame, const veldra::protocol::PeerLink& from,
+                         const std::shared_ptr<const qx::ObjectSession>& objects) noexcept {
     if (frame.type != veldra::protocol::MessageType::CallResult) return;
     try {
         veldra::protocol::PayloadReader r(frame.payload);
@@ -59,7 +62,7 @@ void discard_call_result(Frame& frame, const veldra::protocol::PeerLink& from) n
         r.ustr();
         r.ustr();
         const std::uint32_t n = r.u32();
-        for (std::uint32_t i = 0; r.ok() && i < n; ++i) veldra::protocol::decode_array(r, frame.fds, nullptr, &from);
+        for (std::uint32_t i = 0; r.ok() && i < n; ++i) veldra::protocol::decode_array(r, frame.fds, objects, &from);
     } catch (...) {
         // Malformed: whatever was mapped has been unmapped again.
     }
@@ -120,11 +123,17 @@ void Connection::send(veldra::protocol::MessageType type, std::uint64_t request_
     }
 }
 
+void Connection::set_objects(std::shared_ptr<const ObjectLedger> objects) {
+    std::lock_guard<std::mutex> lock(notice_mutex_);
+    objects_ = std::move(objects);
+}
+
 void Connection::send_notices_locked() {
     std::vector<std::uint8_t> notices;
     {
         std::lock_guard<std::mutex> lock(notice_mutex_);
         notices.swap(notices_);
+        if (objects_) objects_->take_released(notices);
     }
     if (!notices.empty()) veldra::protocol::send_all(fd_.get(), notices.data(), notices.size(), nullptr, 0);
 }
@@ -191,7 +200,12 @@ void Connection::dispatch(Frame&& frame, const veldra::protocol::PeerLink& from)
         const std::uint64_t id = frame.request_id;
         if (handler.on_frame && handler.on_frame(std::move(frame))) forget(id);
     } else if (frame.type == veldra::protocol::MessageType::CallResult) {
-        discard_call_result(frame, from);  // its call was released meanwhile
+        std::shared_ptr<const ObjectLedger> objects;
+        {
+            std::lock_guard<std::mutex> lock(notice_mutex_);
+            objects = objects_;
+        }
+        discard_call_result(frame, from, objects);  // its call was released meanwhile
     } else if (unsolicited_) {
         unsolicited_(std::move(frame));
     }

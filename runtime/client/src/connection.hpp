@@ -28,6 +28,8 @@
 
 namespace engine_api::detail {
 
+class ObjectLedger;
+
 class Connection : public std::enable_shared_from_this<Connection>, public veldra::protocol::LoanChannel {
 public:
     using FrameHandler = std::function<void(veldra::protocol::Frame&&)>;
@@ -78,6 +80,9 @@ public:
     // block on a write (it has to keep draining what the engine sends).
     // Queued notices also go out ahead of the next frame sent.
     void send_loan_released(std::uint64_t id, bool reusable) noexcept override;
+    // The engine's object session as decoded here: the references given
+    // back go out ahead of the next frame sent.
+    void set_objects(std::shared_ptr<const ObjectLedger> objects);
 
     // Ends the connection without waiting (a launched engine exits on EOF).
     void shutdown() noexcept;
@@ -128,6 +133,7 @@ private:
     std::mutex write_mutex_;
     std::mutex notice_mutex_;
     std::vector<std::uint8_t> notices_;  // whole LoanReleased frames
+    std::shared_ptr<const ObjectLedger> objects_;  // under notice_mutex_
     const std::uint64_t peer_tag_ = veldra::protocol::new_peer_tag();
     std::mutex join_mutex_;
     std::thread reader_;
@@ -136,6 +142,8 @@ private:
 
 // Unmaps what a CallResult frame nobody is waiting for lent us, so that the
 // engine hears its blocks are free.
-void discard_call_result(veldra::protocol::Frame& frame, const veldra::protocol::PeerLink& from) noexcept;
+// References in it go back to the engine through `objects` (may be null).
+void discard_call_result(veldra::protocol::Frame& frame, const veldra::protocol::PeerLink& from,
+                         const std::shared_ptr<const qx::ObjectSession>& objects) noexcept;
 
 }  // namespace engine_api::detail

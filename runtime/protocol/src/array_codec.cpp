@@ -696,7 +696,9 @@ private:
             check();
             if (session_ && session_->key() == key) session = session_;
         }
-        return made(qx::createObjectArray(dims.size(), dims.data(), ids.data(), std::move(session)));
+        auto a = made(qx::createObjectArray(dims.size(), dims.data(), ids.data(), session));
+        if (session && !ids.empty()) session->received(ids.data(), ids.size());
+        return a;
     }
 
     PayloadReader& in_;

@@ -374,6 +374,8 @@ bool qxIsSparse(const qxArray* a) { return a && a->has(qxArray::kSparse); }
 bool qxIsComplex(const qxArray* a) {
     if (!a || !a->has(qxArray::kComplex)) return false;
     if (a->has(qxArray::kLocal)) return true;
+    // An empty array has no blocks to tell: its flag alone keeps it complex.
+    if (!a->has(qxArray::kSparse) && numelOf(a) == 0) return true;
     const Extra* x = full(a)->extra;
     return x && x->imag;
 }

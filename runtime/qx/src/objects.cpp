@@ -32,6 +32,23 @@ const char* qxGetFunctionName(const qxArray* a) {
 
 namespace qx {
 
+namespace {
+// The ids of object arrays: retained with the session while the list lives.
+struct IdList {
+    IdList(const std::uint64_t* first, qxSize n, std::shared_ptr<const ObjectSession> s)
+        : ids(first, first + n), session(std::move(s)) {
+        if (session && !ids.empty()) session->retain(ids.data(), ids.size());
+    }
+    ~IdList() {
+        if (session && !ids.empty()) session->release(ids.data(), ids.size());
+    }
+    IdList(const IdList&) = delete;
+    IdList& operator=(const IdList&) = delete;
+    std::vector<std::uint64_t> ids;
+    std::shared_ptr<const ObjectSession> session;
+};
+}  // namespace
+
 qxArray* createObjectArray(qxSize ndim, const qxSize* dims, const std::uint64_t* ids,
                            std::shared_ptr<const ObjectSession> session) {
     try {
@@ -41,14 +58,14 @@ qxArray* createObjectArray(qxSize ndim, const qxSize* dims, const std::uint64_t*
         if (numel > 0 && !ids) return nullptr;
         std::size_t bytes = 0;
         if (!byteCount(numel, sizeof(std::uint64_t), &bytes)) return nullptr;
-        auto idCopy = std::make_shared<const std::vector<std::uint64_t>>(ids, ids + numel);
+        auto list = std::make_shared<IdList>(ids, numel, session);
         Record* a = newRecord(qxOBJECT_CLASS, 0, shape);
         if (!a) return nullptr;
         if (!addExtra(a)) {
             qxDestroyArray(a);
             return nullptr;
         }
-        a->extra->ids = std::move(idCopy);
+        a->extra->ids = std::shared_ptr<const std::vector<std::uint64_t>>(list, &list->ids);
         a->extra->session = std::move(session);
         return a;
     } catch (...) {

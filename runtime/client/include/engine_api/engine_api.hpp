@@ -39,6 +39,12 @@ class EngineException : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+// An argument the engine cannot be sent (nested too deeply, too large for
+// one message): the call was not made.
+class ArgumentException : public EngineException {
+public:
+    using EngineException::EngineException;
+};
 // Collecting a call that was cancelled.
 class CancelledException : public std::runtime_error {
 public:

@@ -68,12 +68,22 @@ qxArray* createArrayOverBlocks(qxSize ndim, const qxSize* dims, qxClassID classI
 
 // Engine objects.  An object array holds one object id per element and the
 // session the objects live in; it is a reference while that session is alive.
+// The session counts references: each list of ids made for an array of the
+// session retains its ids once (copies of the array share the list) and
+// releases them when the last array using the list goes.
 class ObjectSession {
 public:
     virtual ~ObjectSession() = default;
     virtual bool alive() const noexcept = 0;
     // Identifies the engine session, so an engine can tell its own objects.
     virtual std::uint64_t key() const noexcept = 0;
+    // Called from any thread, also from inside array destruction: must not
+    // block on anything an array's owner may hold.
+    virtual void retain(const std::uint64_t* /*ids*/, std::size_t /*n*/) const noexcept {}
+    virtual void release(const std::uint64_t* /*ids*/, std::size_t /*n*/) const noexcept {}
+    // The peer sent these references (the codec calls it for every object
+    // array of this session it decodes, after making the array).
+    virtual void received(const std::uint64_t* /*ids*/, std::size_t /*n*/) const noexcept {}
 };
 
 // `ids` holds one id per element (column-major).  A null session makes an

@@ -29,6 +29,9 @@ enum class MessageType : std::uint32_t {
     // either way, tagged with the request it answers
     Error = 5,         // string reason
     LoanReleased = 6,  // request id 0: u64 loan id, u8 reusable; a lent block was unmapped
+    // client -> engine, request id 0: u32 count, count x (u64 object id, u64
+    // times); the client let go of references the engine had sent it
+    ObjectsReleased = 7,
     // function calls; the request id names the call
     Call = 100,        // client -> engine: string name, u32 nargout, u8 capture flags
                        // (1 out, 2 err), u32 count, that many arrays

@@ -66,7 +66,8 @@ inline constexpr const char* kQxArrayCatalog = "VELDRA:PythonQxArray";
     X(Uint64ArrayNotSupported)                                                       \
     X(UnsupportedVeldraType)                                                         \
     X(TypedArrayMismatch)                                                            \
-    X(TypedArrayResultMismatch)
+    X(TypedArrayResultMismatch)                                                      \
+    X(ObjectNotPicklable)
 
 namespace msg {
 #define VELDRA_DEFINE_BUILDER(key) \

@@ -4,6 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
+bash scripts/install-dask.sh
 
 # C++ unit tests, in a build of their own.
 .venv/bin/cmake -S . -B build/cpp-tests -G Ninja -DVELDRA_BUILD_TESTS=ON \

@@ -165,6 +165,8 @@ async def _each_on_worker(pool: str, key: int, name: str, args: tuple,
 
 _DONE = (_cf_base.CANCELLED, _cf_base.CANCELLED_AND_NOTIFIED,
          _cf_base.FINISHED)
+_FETCHERS = concurrent.futures.ThreadPoolExecutor(
+    8, thread_name_prefix="veldra-dask-fetch")
 
 
 class DaskFuture(concurrent.futures.Future):
@@ -210,8 +212,18 @@ class DaskFuture(concurrent.futures.Future):
         self._dask.add_done_callback(self._dask_done)
 
     def _dask_done(self, dask_future: distributed.Future) -> None:
+        # Dask runs its callbacks on one thread: fetch elsewhere, so that
+        # results come in side by side.
         if dask_future is self._dask:
-            self._fetch(None)
+            _FETCHERS.submit(self._fetch, None)
+
+    def _settled(self) -> bool:
+        return self._state in _DONE
+
+    def _settle(self, value: Any) -> None:
+        with self._fetching:
+            if self._state not in _DONE:
+                self.set_result(value)
 
     def _fetch(self, timeout: Optional[float]) -> None:
         """Settle from the Dask future, waiting at most ``timeout`` seconds;
@@ -355,16 +367,19 @@ class DaskPool:
             raise TypeError("the function name must be a str, not %s"
                             % type(name).__name__)
         self._check()
-        args = _dask_args(args)
-        retries = dask_options.get("retries") or 0
+        send = self._sender(name, _dask_args(args), nout, dask_options)
+        return DaskFuture(self, send(), send,
+                          dask_options.get("retries") or 0)
 
+    def _sender(self, name: str, args: tuple, nout: int,
+                dask_options: dict) -> Any:
+        """A function that submits the call as a new Dask task."""
         def send() -> distributed.Future:
             key = "veldra-%s-%s" % (name, uuid.uuid4().hex)
             return self._client.submit(_engine_call, self._name, name, *args,
                                        nout=nout, key=key, pure=False,
                                        **dask_options)
-
-        return DaskFuture(self, send(), send, retries)
+        return send
 
     def call(self, name: str, *args: Any, nout: int = 1,
              **dask_options: Any) -> Any:
@@ -373,20 +388,48 @@ class DaskPool:
 
     def map(self, name: str, *iterables: Iterable, nout: int = 1,
             ordered: bool = True, **dask_options: Any) -> Iterator[Any]:
-        """Submit one call per item of ``iterables`` and yield the results,
-        in order or, with ``ordered=False``, as they finish."""
-        futures = [self.submit(name, *args, nout=nout, **dask_options)
-                   for args in zip(*iterables)]
+        """Submit one call per item of ``iterables`` (side by side, as for
+        the built-in ``map``) as one batch of Dask tasks and yield the
+        results, in order or, with ``ordered=False``, as they finish.  The
+        results are fetched as they come, several at a time."""
+        self._check()
+        calls = [_dask_args(args) for args in zip(*iterables)]
+        if not calls:
+            return
+        keys = ["veldra-%s-%s" % (name, uuid.uuid4().hex) for _ in calls]
+        dask_futures = self._client.map(
+            _engine_call, [self._name] * len(calls), [name] * len(calls),
+            *zip(*calls), key=keys, nout=nout, pure=False, **dask_options)
+        retries = dask_options.get("retries") or 0
+        futures = [DaskFuture(self, f, self._sender(name, args, nout,
+                                                    dask_options), retries)
+                   for f, args in zip(dask_futures, calls)]
+        by_key = {f.dask_future.key: f for f in futures}
+        tracker = distributed.as_completed(dask_futures, with_results=True,
+                                           raise_errors=False)
+        shown = 0
         try:
-            if ordered:
-                for future in futures:
+            for dask_future, value in tracker:
+                future = by_key.get(dask_future.key)
+                if future is None or dask_future is not future._dask:
+                    continue
+                if dask_future.status == "finished":
+                    future._settle(value)
+                else:
+                    future._fetch(None)     # an error, or a resubmission
+                    if not future._settled():
+                        by_key[future._dask.key] = future
+                        tracker.add(future._dask)
+                        continue
+                if not ordered:
                     yield future.result()
-            else:
-                for future in concurrent.futures.as_completed(futures):
-                    yield future.result()
+                    continue
+                while shown < len(futures) and futures[shown]._settled():
+                    shown += 1
+                    yield futures[shown - 1].result()
         finally:
             for future in futures:
-                if not future.done():
+                if not future._settled():
                     future.cancel()
 
     def each(self, name: str, *args: Any, nout: int = 1) -> list:

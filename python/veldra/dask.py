@@ -30,6 +30,7 @@ from distributed.scheduler import KilledWorker
 
 import veldra.engine as _ve
 from veldra.engine._api import _FutureCancelled, _FutureTimeout
+from veldra.engine._pool import _alive
 
 __all__ = ["DaskPool", "DaskFuture"]
 
@@ -109,7 +110,7 @@ class _EnginePlugin(WorkerPlugin):
             return engine.call(name, *args, nout=nout, stdout=None,
                                stderr=None)
         except _ve.EngineError as exc:
-            if self.closed:
+            if self.closed or _alive(engine):
                 raise
             try:
                 self._replace(engine)

@@ -27,6 +27,17 @@ def _cores() -> int:
         return os.cpu_count() or 1
 
 
+def _alive(engine: Any) -> bool:
+    """Whether an engine still answers.  An EngineError from a call mostly
+    means the engine is gone, but not always (a result the client could not
+    take), and a live engine is not to be replaced."""
+    try:
+        engine.submit("identity", 0.0, stdout=None, stderr=None).result(10)
+        return True
+    except Exception:   # noqa: BLE001 - gone, closed or hung
+        return False
+
+
 class PoolFuture(concurrent.futures.Future):
     """The future of a call submitted to a :class:`Pool` (or a DaskPool).
 
@@ -224,7 +235,8 @@ class Pool:
                 exc = inner.exception()
                 if exc is None:
                     future._settle(inner.result())
-                elif isinstance(exc, EngineError) and not self._closed:
+                elif isinstance(exc, EngineError) and not self._closed \
+                        and not _alive(engine):
                     self._engine_failed(call, slot, generation, exc)
                 else:
                     future._settle(error=exc)

@@ -48,6 +48,16 @@ class _EnginePlugin(WorkerPlugin):
         self.name = name
         self.threads = threads
         self.options = options
+        self._fresh()
+
+    def _fresh(self) -> None:
+        # The worker side; set before setup runs, since the worker may hand
+        # a task over while its plugins are still being set up.
+        self.lock = threading.RLock()
+        self.setups: list = []          # (key, name, args, nout), in order
+        self.engine = None
+        self.closed = False
+        self.worker = None
 
     def __getstate__(self) -> dict:
         return {"name": self.name, "threads": self.threads,
@@ -55,15 +65,10 @@ class _EnginePlugin(WorkerPlugin):
 
     def __setstate__(self, state: dict) -> None:
         self.__dict__.update(state)
+        self._fresh()
 
     async def setup(self, worker: distributed.Worker) -> None:
-        self.worker = worker.address
-        self.lock = threading.Lock()
-        self.setups: list = []          # (key, name, args, nout), in order
-        self.engine = None
-        self.closed = False
-        threads = self.threads or worker.state.nthreads
-        self.start_options = self.options + ["--threads", str(threads)]
+        self.worker = worker
         loop = asyncio.get_running_loop()
         await loop.run_in_executor(None, self._replace, None)
 
@@ -83,7 +88,7 @@ class _EnginePlugin(WorkerPlugin):
         with self.lock:
             if self.closed:
                 raise _ve.EngineError("the engine pool of worker %s is closed"
-                                      % self.worker)
+                                      % self._where())
             if self.engine is not None and self.engine is not dead:
                 return self.engine
             if dead is not None:
@@ -92,7 +97,9 @@ class _EnginePlugin(WorkerPlugin):
                 except _ve.EngineError:
                     pass
             self.engine = None
-            engine = _ve.start(self.start_options)
+            worker = self.worker or distributed.get_worker()
+            threads = self.threads or worker.state.nthreads
+            engine = _ve.start(self.options + ["--threads", str(threads)])
             try:
                 for _, name, args, nout in self.setups:
                     engine.call(name, *args, nout=nout)
@@ -118,7 +125,11 @@ class _EnginePlugin(WorkerPlugin):
             except Exception as again:   # noqa: BLE001 - reported below
                 state = "could not be replaced (%s)" % again
             raise _ve.EngineError("the engine of worker %s failed and %s: %s"
-                                  % (self.worker, state, exc)) from None
+                                  % (self._where(), state, exc)) from None
+
+    def _where(self) -> str:
+        worker = self.worker or distributed.get_worker()
+        return worker.address
 
     def add_setup(self, key: int, name: str, args: tuple, nout: int) -> Any:
         """Run a set-up call once and keep it for replacement engines."""
@@ -150,7 +161,11 @@ class _SetupPlugin(WorkerPlugin):
 
 def _engine_call(pool: str, name: str, *args: Any, nout: int = 1) -> Any:
     # The Dask task of every call: runs on a worker thread.
-    plugin = distributed.get_worker().plugins[pool]
+    worker = distributed.get_worker()
+    plugin = worker.plugins.get(pool)
+    if plugin is None:
+        raise _ve.EngineError("worker %s has no engine of this pool (it was "
+                              "closed)" % worker.address)
     return plugin.call(name, args, nout)
 
 

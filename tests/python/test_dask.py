@@ -19,6 +19,9 @@ import veldra.engine as ve  # noqa: E402
 from veldra.dask import DaskPool  # noqa: E402
 from test_pool import MIXED  # noqa: E402
 
+# Large arguments go inside the task graph on purpose.
+pytestmark = pytest.mark.filterwarnings("ignore:Sending large graph")
+
 
 def engine_processes():
     """Runs on a worker: its engine processes."""
@@ -83,18 +86,23 @@ def test_each_on_every_worker_and_later_ones(client, pool):
     assert sorted(client.run(lambda: 1).values()) == [1, 1, 1]
     assert pool.each("fetch", "z") == [2.5] * 3
     client.cluster.scale(2)
+    for _ in range(1200):
+        if len(client.scheduler_info()["workers"]) == 2:
+            break
+        time.sleep(0.05)
 
 
 @pytest.mark.parametrize("retries", [0, 1])
 def test_worker_killed_mid_call(client, pool, retries):
     pids = client.run(os.getpid)
     call = pool.submit("sleep", 2.0, nout=0, retries=retries)
-    for _ in range(400):
+    for _ in range(1200):
         where = [w for w, keys in client.processing().items()
                  if call.dask_future.key in keys]
         if where:
             break
         time.sleep(0.05)
+    assert len(where) == 1, "the call never ran on one worker"
     (worker,) = where
     time.sleep(0.3)         # inside the engine's sleep by now
     os.kill(pids[worker], signal.SIGKILL)

@@ -177,7 +177,7 @@ async def _each_on_worker(pool: str, key: int, name: str, args: tuple,
                                       args, nout)
 
 
-# ---- futures ------------------------------------------------------------------
+# ---- futures ----------------------------------------------------------------
 
 _DONE = (_cf_base.CANCELLED, _cf_base.CANCELLED_AND_NOTIFIED,
          _cf_base.FINISHED)
@@ -316,7 +316,7 @@ class DaskFuture(concurrent.futures.Future):
                                              self._state.lower())
 
 
-# ---- the pool -------------------------------------------------------------------
+# ---- the pool ---------------------------------------------------------------
 
 def _dask_args(args: tuple) -> tuple:
     return tuple(a._dask if isinstance(a, DaskFuture) else a for a in args)

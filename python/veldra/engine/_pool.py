@@ -284,7 +284,8 @@ class Pool:
                     future = pending.popleft()
                 else:
                     done, _ = concurrent.futures.wait(
-                        pending, return_when=concurrent.futures.FIRST_COMPLETED)
+                        pending,
+                        return_when=concurrent.futures.FIRST_COMPLETED)
                     future = next(f for f in pending if f in done)
                     pending.remove(future)
                 result = future.result()
@@ -322,7 +323,7 @@ class Pool:
                 self._setups.remove(setup)
             raise
 
-    # -- engines that die ------------------------------------------------------
+    # -- engines that die -----------------------------------------------------
 
     def _failed(self, slot: _Slot, generation: int,
                 exc: BaseException) -> EngineError:
@@ -371,7 +372,7 @@ class Pool:
             self._lock.notify_all()
         self._dispatch()
 
-    # -- lifetime ---------------------------------------------------------------
+    # -- lifetime -------------------------------------------------------------
 
     @property
     def size(self) -> int:

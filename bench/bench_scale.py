@@ -1,12 +1,13 @@
 """Engines at scale: one engine, Pool(2) and DaskPool side by side.
 
-    .venv/bin/python bench/bench_scale.py
+    .venv/bin/python bench/bench_scale.py [N]
 
 1. Throughput: 200 calls of matmul on two 400x400 doubles through one engine
    (--threads 1, all submitted at once), Pool(2) and a DaskPool on a local
    cluster of 2 worker processes with 1 thread each (the matrices scattered
-   to the workers once, as Dask users do).  Goals: Pool(2) >= 1.8x one engine,
-   DaskPool >= 1.6x.
+   to the workers once, as Dask users do; the scheduler's worker-saturation
+   set to inf, as for short tasks), next to the same work as NumPy tasks of
+   plain Dask.  Goals: Pool(2) >= 1.8x one engine, DaskPool >= 1.6x.
 2. Latency: one small call through DaskPool next to a Dask no-op task's
    round trip (goal: at most 1.2x).
 3. Transfer: a 100 MB veldra.double through DaskPool (identity) next to a
@@ -16,12 +17,14 @@ Figures are medians; the machine has 2 cores, so other load skews them.
 """
 import os
 import random
+import sys
 import time
 
 # NumPy's BLAS on one thread, in this process and the workers, as the
 # engines here (--threads 1).
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
+import dask
 import distributed
 import numpy
 
@@ -31,7 +34,9 @@ from timing import median_seconds
 from veldra.dask import DaskPool
 
 CALLS = 200
-N = 400
+# The matrix order; a larger one (bench_scale.py 800) makes each call long
+# enough that Dask's own cost per task (a few ms here) matters less.
+N = int(sys.argv[1]) if len(sys.argv) > 1 else 400
 
 
 def identity(x):
@@ -71,9 +76,14 @@ def main():
         throughput(pool, a, b)
         t_pool = min(throughput(pool, a, b) for _ in range(3))
 
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1,
-                                  processes=True, host="127.0.0.1",
-                                  dashboard_address=None) as cluster, \
+    # Dask hands each worker about one task at a time by default, and its
+    # messages go in batches every few ms: with ~5 ms calls the workers
+    # would wait for their next task half of the time.  Sending all tasks
+    # at once is Dask's own setting for short tasks.
+    with dask.config.set({"distributed.scheduler.worker-saturation": "inf"}), \
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1,
+                                     processes=True, host="127.0.0.1",
+                                     dashboard_address=None) as cluster, \
             distributed.Client(cluster) as client, DaskPool(client) as dpool:
         sa, sb = client.scatter([a, b], broadcast=True)
         throughput(dpool, sa, sb)

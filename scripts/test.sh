@@ -6,6 +6,7 @@ cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
 # What only the tests need: hypothesis for the property tests.
 .venv/bin/python -m pip install -q --disable-pip-version-check hypothesis
+bash scripts/install-dask.sh
 
 # C++ unit tests, in a build of their own.
 .venv/bin/cmake -S . -B build/cpp-tests -G Ninja -DVELDRA_BUILD_TESTS=ON \

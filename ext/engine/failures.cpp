@@ -15,6 +15,22 @@ namespace {
 // could not be carried back from the engine.
 constexpr const char* kDataConversionMarker = "Data Conversion Error";
 
+// Raises VeldraExecutionError with the engine's message as its text and
+// the engine's identifier ("veldra:sqrt:badType") as its attribute
+// "identifier"; the attribute lives in the instance dict, so it pickles.
+void raiseExecutionError(const engine_api::ExecutionError& e) {
+    setErrorFromNarrowText(state().VeldraExecutionError, e.GetMessageTxt());
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    const std::string identifier = e.GetIdentifier();
+    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(identifier.data(),
+                                                   static_cast<Py_ssize_t>(identifier.size()), "replace"));
+    // Without the attribute the class default (None) shows; the error stands.
+    if (!text || !value || PyObject_SetAttrString(value, "identifier", text.get()) < 0) PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+}
+
 void raiseResultFailure() {
     try {
         throw;
@@ -28,7 +44,7 @@ void raiseResultFailure() {
         if (std::string(e.what()).find(kDataConversionMarker) != std::string::npos)
             setErrorFromMessage(PyExc_TypeError, msg::engine::UnsupportedVeldraType());
         else
-            setErrorFromNarrowText(state().VeldraExecutionError, e.GetMessageTxt());
+            raiseExecutionError(e);
     } catch (const engine_api::SyntaxError& e) {
         setErrorFromNarrowText(PyExc_SyntaxError, e.GetMessageTxt());
     } catch (const engine_api::EngineException& e) {

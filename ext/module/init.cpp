@@ -156,6 +156,23 @@ PyObject* addExceptionClass(PyObject* engine, const char* qualified, const char*
     return borrowed;
 }
 
+// VeldraExecutionError: as addExceptionClass, with the class attribute
+// "identifier" (None) that raised instances replace by the engine's own.
+PyObject* addExecutionErrorClass(PyObject* engine) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict || PyDict_SetItemString(dict.get(), "identifier", Py_None) < 0) return nullptr;
+    PyRef cls = PyRef::steal(PyErr_NewExceptionWithDoc(
+        "veldra.engine.VeldraExecutionError",
+        "An engine function failed.  'identifier' names the failure the engine's way "
+        "(\"veldra:sqrt:badType\"); the text is the engine's message.",
+        nullptr, dict.get()));
+    if (!cls) return nullptr;
+    PyObject* borrowed = cls.get();
+    if (PyModule_AddObject(engine, "VeldraExecutionError", cls.get()) < 0) return nullptr;
+    cls.release();  // the module attribute owns it now
+    return borrowed;
+}
+
 PyObject* initialise() {
     ModuleState& s = state();
 
@@ -186,8 +203,7 @@ PyObject* initialise() {
         !(s.TimeoutError = addExceptionClass(engine.get(), "veldra.engine.TimeoutError", "TimeoutError")) ||
         !(s.InterruptedError =
               addExceptionClass(engine.get(), "veldra.engine.InterruptedError", "InterruptedError")) ||
-        !(s.VeldraExecutionError =
-              addExceptionClass(engine.get(), "veldra.engine.VeldraExecutionError", "VeldraExecutionError")) ||
+        !(s.VeldraExecutionError = addExecutionErrorClass(engine.get())) ||
         !(s.CancelledError = addExceptionClass(engine.get(), "veldra.engine.CancelledError", "CancelledError")))
         return nullptr;
 

@@ -67,7 +67,8 @@ inline constexpr const char* kQxArrayCatalog = "VELDRA:PythonQxArray";
     X(UnsupportedVeldraType)                                                         \
     X(TypedArrayMismatch)                                                            \
     X(TypedArrayResultMismatch)                                                      \
-    X(TypedArraySizeTooLarge)
+    X(TypedArraySizeTooLarge)                                                        \
+    X(ObjectNotPicklable)
 
 namespace msg {
 #define VELDRA_DEFINE_BUILDER(key) \

@@ -133,6 +133,20 @@ PyObject* objectCompare(PyObject* self, PyObject* other, int op) {
     return PyBool_FromLong(op == Py_EQ ? equal : !equal);
 }
 
+// An engine reference means nothing outside the engine it came from, so
+// pickling (and with it copying to another process) is refused up front
+// rather than failing later with a generic "cannot pickle".
+PyObject* objectReduce(PyObject*, PyObject*) {
+    setErrorFromMessage(PyExc_TypeError, msg::qxarray::ObjectNotPicklable());
+    return nullptr;
+}
+
+PyMethodDef kMethods[] = {
+    {"__reduce_ex__", objectReduce, METH_O, nullptr},
+    {"__reduce__", objectReduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PySequenceMethods kSequence = {};
 PyGetSetDef kGetSet[] = {
     {"size", objectSize, nullptr, "dimensions of the 'veldra.object' object", nullptr},
@@ -157,6 +171,7 @@ bool readyObjectType() {
     VeldraObjectType.tp_dealloc = objectDealloc;
     VeldraObjectType.tp_as_sequence = &kSequence;
     VeldraObjectType.tp_getset = kGetSet;
+    VeldraObjectType.tp_methods = kMethods;
     VeldraObjectType.tp_richcompare = objectCompare;
     VeldraObjectType.tp_hash = PyObject_HashNotImplemented;
     VeldraObjectType.tp_new = nullptr;

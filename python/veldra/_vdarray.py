@@ -67,6 +67,11 @@ import sys
 from array import array
 from collections.abc import Sequence
 
+try:
+    from pickle import PickleBuffer as _PickleBuffer
+except ImportError:         # before Python 3.8: protocols up to 4 only
+    _PickleBuffer = None
+
 __all__ = [
     "double", "single", "int8", "int16", "int32", "int64",
     "uint8", "uint16", "uint32", "uint64", "logical",
@@ -917,11 +922,17 @@ class _VdArray:
     def __deepcopy__(self, memo):
         return self.copy()
 
-    def __reduce__(self):
-        if self._is_complex:
-            payload = (self._real.tobytes(), self._imag.tobytes())
+    def __reduce_ex__(self, protocol):
+        if protocol >= 5 and _PickleBuffer is not None:
+            # Protocol 5 hands the buffers themselves to the pickler, which
+            # passes them out of band when asked (no copy) or in band.
+            wrap = _PickleBuffer
         else:
-            payload = self._data.tobytes()
+            wrap = array.tobytes
+        if self._is_complex:
+            payload = (wrap(self._real), wrap(self._imag))
+        else:
+            payload = wrap(self._data)
         return (_rebuild, (type(self).__name__, self._size, self._is_complex,
                            sys.byteorder, payload))
 
@@ -935,6 +946,10 @@ def _rebuild(class_name, size, is_complex, byteorder, payload):
 
     def load(raw):
         buf = array(cls._typecode)
+        if not isinstance(raw, bytes):
+            # An out-of-band buffer (a PickleBuffer, bytearray, memoryview)
+            # may carry an item format; frombytes wants plain bytes.
+            raw = memoryview(raw).cast("B")
         buf.frombytes(raw)
         if byteorder != sys.byteorder:
             buf.byteswap()

@@ -58,6 +58,25 @@ def test_errors_and_their_classes(eng, name, args, error, text):
     assert eng.identity(3.0) == 3.0   # the engine goes on
 
 
+def test_errors_pickle_with_their_details(eng):
+    import pickle
+    with pytest.raises(ve.VeldraExecutionError) as e:
+        eng.fail("it broke", "veldra:test:broke")
+    assert e.value.identifier == "veldra:test:broke" and str(e.value) == "it broke"
+    assert ve.VeldraExecutionError("x").identifier is None
+    slow = eng.submit("sleep", 5)
+    with pytest.raises(ve.TimeoutError) as timeout:
+        slow.result(0.01)
+    slow.cancel()
+    with pytest.raises(ve.CancelledError) as cancelled:
+        slow.result()
+    for err in (e.value, timeout.value, cancelled.value, ve.EngineError("gone")):
+        for protocol in (2, pickle.HIGHEST_PROTOCOL):
+            clone = pickle.loads(pickle.dumps(err, protocol))
+            assert type(clone) is type(err) and clone.args == err.args
+            assert clone.__dict__ == err.__dict__
+
+
 class Collector:
     """A stream that is no io.StringIO: just something with write()."""
 

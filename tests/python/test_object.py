@@ -52,6 +52,14 @@ def test_comparisons(column, catalog_text):
         hash(o)
 
 
+def test_objects_refuse_pickling(column, catalog_text):
+    import copy
+    import pickle
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        raises(catalog_text, TypeError, "ObjectNotPicklable", pickle.dumps, column[1], protocol)
+    raises(catalog_text, TypeError, "ObjectNotPicklable", copy.copy, column)
+
+
 def test_separate_conversions_are_unequal(call):
     m = call("map_new")
     assert call("identity", m) != m

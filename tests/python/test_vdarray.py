@@ -70,6 +70,26 @@ def test_shapes_round_trip(cls, is_complex, size):
     assert [row.tolist() for row in a] == a.tolist()
 
 
+@pytest.mark.parametrize("protocol", range(2, pickle.HIGHEST_PROTOCOL + 1))
+@pytest.mark.parametrize("cls,is_complex", [(double, False), (double, True),
+                                            (int16, True), (logical, False)])
+def test_pickle_protocols(cls, is_complex, protocol):
+    a = numbered(cls, (3, 4), is_complex)
+    oob = []
+    data = pickle.dumps(a, protocol=protocol, buffer_callback=oob.append
+                        if protocol >= 5 else None)
+    # Out of band, the pickle holds no element bytes but the arrays' own
+    # buffers (no copy); loads may get them in any buffer form.
+    assert len(oob) == (len(buffers(a)) if protocol >= 5 else 0)
+    for got, mine in zip(oob, buffers(a)):
+        assert memoryview(got).obj is mine
+    for given in ([bytearray(b.raw()) for b in oob], [memoryview(b) for b in oob]):
+        clone = pickle.loads(data, buffers=given)
+        assert type(clone) is cls and clone == a
+        assert all(x is not y for x, y in zip(buffers(clone), buffers(a)))
+    assert pickle.loads(pickle.dumps(a, protocol=protocol)) == a
+
+
 def test_column_major_layout():
     a = double([[1, 2, 3], [4, 5, 6]])
     assert a.size == (2, 3) and a._data.tolist() == [1, 4, 2, 5, 3, 6]

@@ -31,3 +31,14 @@ __all__ = [
     "EngineError", "TimeoutError", "InterruptedError",
     "VeldraExecutionError", "CancelledError",
 ]
+
+if _sys.version_info >= (3, 7):
+    __all__ += ["Pool", "PoolFuture"]
+
+
+def __getattr__(name):
+    # The pool loads on first use (and needs Python 3).
+    if name in ("Pool", "PoolFuture"):
+        from . import _pool
+        return getattr(_pool, name)
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))

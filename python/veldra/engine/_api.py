@@ -54,10 +54,23 @@ class _FutureCancelled(_NativeCancelled, concurrent.futures.CancelledError):
     """
 
 
-for _cls, _name in ((_FutureTimeout, "TimeoutError"),
-                    (_FutureCancelled, "CancelledError")):
+def _future_error(kind: str, args: tuple) -> BaseException:
+    """Unpickle a future's time-out or cancellation error."""
+    return _FUTURE_ERRORS[kind](*args)
+
+
+def _reduce_future_error(self: BaseException) -> tuple:
+    # The classes show the public names, under which pickle would find the
+    # native classes instead; they go by a name of their own.
+    return (_future_error, (type(self).__name__, self.args), self.__dict__)
+
+
+_FUTURE_ERRORS = {"TimeoutError": _FutureTimeout,
+                  "CancelledError": _FutureCancelled}
+for _name, _cls in _FUTURE_ERRORS.items():
     _cls.__name__ = _cls.__qualname__ = _name
     _cls.__module__ = "veldra.engine"
+    _cls.__reduce__ = _reduce_future_error
 del _cls, _name
 
 

@@ -34,9 +34,7 @@ PyObject* CharToPyStr::convert(ArrayHolder& holder, bool release) const {
         veldra::setErrorFromMessage(PyExc_ValueError, veldra::msg::qxarray::CharArrayFromVeldra());
         return nullptr;
     }
-    const fl::ustring text = matrix::get_ustring(a);
-    return PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(text.data()),
-                                 static_cast<Py_ssize_t>(text.size() * sizeof(fl::uchar)), nullptr, nullptr);
+    return veldra::compat::textFromUtf16(matrix::get_ustring(a));
 }
 
 PyObject* CellToPyList::convert(ArrayHolder& holder, bool release) const {
@@ -66,7 +64,11 @@ PyObject* StructToPyDict::convert(ArrayHolder& holder, bool release) const {
     if (!dict) return nullptr;
     const int fields = qxGetNumberOfFields(a);
     for (int f = 0; f < fields; ++f) {
+#ifdef VELDRA_PY2
+        PyRef key = PyRef::steal(PyString_FromString(qxGetFieldNameByNumber(a, f)));
+#else
         PyRef key = PyRef::steal(PyUnicode_FromString(qxGetFieldNameByNumber(a, f)));
+#endif
         if (!key) return nullptr;
         PyRef value = PyRef::steal(member(qxGetFieldByNumber(a, 0, f)));
         if (!value) return nullptr;

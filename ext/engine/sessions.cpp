@@ -84,12 +84,21 @@ PyObject* createVELDRAAsync(PyObject*, PyObject* args) {
         options.reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
             PyObject* item = PyList_GET_ITEM(list, i);
+#ifdef VELDRA_PY2
+            // Byte strings only; a unicode option is refused.
+            if (!PyString_Check(item)) {
+                setErrorFromMessage(PyExc_TypeError, msg::engine::StartupOptionShouldBeStr());
+                return nullptr;
+            }
+            const char* utf8 = PyString_AS_STRING(item);
+#else
             if (!PyUnicode_Check(item)) {
                 setErrorFromMessage(PyExc_TypeError, msg::engine::StartupOptionShouldBeStr());
                 return nullptr;
             }
             const char* utf8 = PyUnicode_AsUTF8AndSize(item, nullptr);
             if (!utf8) return nullptr;
+#endif
             // Widened from the NUL-terminated form: an option ends at a NUL.
             options.push_back(fl::i18n::to_ustring(utf8));
         }
@@ -124,7 +133,17 @@ PyObject* attachVELDRAAsync(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "O", &name)) return nullptr;
     try {
         fl::ustring wide;
+#ifdef VELDRA_PY2
+        // A byte string is read as narrow text.
+        if (PyString_Check(name)) {
+            wide = fl::i18n::to_ustring(std::string(PyString_AS_STRING(name),
+                                                    static_cast<std::size_t>(PyString_GET_SIZE(name))));
+        } else if (!toWide(name, wide)) {
+            return nullptr;
+        }
+#else
         if (!toWide(name, wide)) return nullptr;
+#endif
         engine_api::Handle launch = 0;
         {
             GilRelease nogil;
@@ -205,9 +224,7 @@ PyObject* findVELDRA(PyObject*, PyObject*) {
         PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
         if (!tuple) return nullptr;
         for (std::size_t i = 0; i < names.size(); ++i) {
-            PyObject* name = PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(names[i].data()),
-                                                   static_cast<Py_ssize_t>(names[i].size() * sizeof(fl::uchar)),
-                                                   nullptr, nullptr);
+            PyObject* name = compat::textFromUtf16(names[i]);
             if (!name) return nullptr;
             PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
         }

@@ -15,5 +15,8 @@ bash scripts/bootstrap.sh
 # so that the installed package, not python/, is imported.
 .venv/bin/python -m pytest -q -p no:cacheprovider --rootdir=. tests/python "$@"
 
+# The Python tests under Python 2.7, 3.9, 3.10, 3.12 and 3.13.
+bash scripts/test-interpreters.sh
+
 # Everything again under AddressSanitizer and UndefinedBehaviorSanitizer.
 bash scripts/test-sanitizers.sh "$@"

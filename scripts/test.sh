@@ -21,6 +21,9 @@ bash scripts/install-dask.sh
 # The decoders of what a peer sends, fuzzed for a bounded time.
 bash scripts/test-fuzz.sh
 
+# The Python tests under Python 2.7, 3.9, 3.10, 3.12 and 3.13.
+bash scripts/test-interpreters.sh
+
 # Everything again under AddressSanitizer and UndefinedBehaviorSanitizer.
 bash scripts/test-sanitizers.sh "$@"
 

@@ -3,6 +3,7 @@
 
 #include <module/errors.hpp>
 
+#include <cstring>
 #include <vector>
 
 namespace PythonQxarray {
@@ -131,9 +132,27 @@ qxArray* PyDictToStruct::convert(PyObject* value) const {
 
     std::vector<const char*> names;
     names.reserve(static_cast<std::size_t>(n));
+#ifdef VELDRA_PY2
+    std::vector<PyRef> encodedKeys;  // unicode keys' bytes, held while the names are in use
+#endif
     for (Py_ssize_t j = 0; j < n; ++j) {
         PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), j), 0);
+#ifdef VELDRA_PY2
+        // Byte strings as they are; unicode in the interpreter's default
+        // encoding.  A NUL inside would cut the name short: refused.
+        PyObject* bytes = key;
+        if (PyUnicode_Check(key)) {
+            encodedKeys.push_back(
+                PyRef::steal(PyUnicode_AsEncodedString(key, PyUnicode_GetDefaultEncoding(), nullptr)));
+            bytes = encodedKeys.back().get();
+        }
+        const char* name = nullptr;
+        if (bytes != nullptr && PyString_Check(bytes) &&
+            std::strlen(PyString_AS_STRING(bytes)) == static_cast<std::size_t>(PyString_GET_SIZE(bytes)))
+            name = PyString_AS_STRING(bytes);
+#else
         const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+#endif
         if (name == nullptr || !qxIsValidVariableName(name)) {
             veldra::setErrorFromMessage(PyExc_ValueError, veldra::msg::qxarray::InvalidStructField());
             return nullptr;

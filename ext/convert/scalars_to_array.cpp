@@ -4,6 +4,8 @@
 #include <module/errors.hpp>
 #include <object/object_type.hpp>
 
+#include <platform/i18n.hpp>
+
 #include <cstring>
 
 namespace PythonQxarray {
@@ -56,7 +58,10 @@ qxArray* PyBoolToLogical::convert(PyObject* value) const {
     return scalar<qxLogical>(qxLOGICAL_CLASS, value == Py_True ? 1 : 0);
 }
 
-qxArray* PyStrToChar::convert(PyObject* value) const {
+namespace {
+
+// Text to a char array of its UTF-16 code units (no byte-order mark).
+qxArray* textToChar(PyObject* value) {
     PyRef encoded = PyRef::steal(PyUnicode_AsUTF16String(value));
     if (!encoded) return nullptr;
     char* bytes = nullptr;
@@ -70,6 +75,23 @@ qxArray* PyStrToChar::convert(PyObject* value) const {
     if (!units.empty()) std::memcpy(units.data(), bytes, units.size() * sizeof(fl::uchar));
     return matrix::create(units.data(), units.size()).release();
 }
+
+}  // namespace
+
+#ifdef VELDRA_PY2
+// A byte string: its bytes (NULs included) read as narrow text.
+qxArray* PyStrToChar::convert(PyObject* value) const {
+    char* bytes = nullptr;
+    Py_ssize_t size = 0;
+    if (PyString_AsStringAndSize(value, &bytes, &size) < 0) return nullptr;
+    const fl::ustring units = fl::i18n::to_ustring(std::string(bytes, static_cast<std::size_t>(size)));
+    return matrix::create(units.data(), units.size()).release();
+}
+
+qxArray* PyUnicodeToChar::convert(PyObject* value) const { return textToChar(value); }
+#else
+qxArray* PyStrToChar::convert(PyObject* value) const { return textToChar(value); }
+#endif
 
 qxArray* PyBytesToUint8::convert(PyObject* value) const {
     return bytesArray(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), true);

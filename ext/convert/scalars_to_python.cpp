@@ -23,6 +23,16 @@ PyObject* number(const qxArray* a, MakeReal real) {
     return real(re);
 }
 
+// The ...ToPyInt classes: an int in every build (in the 2.7 build the short
+// int; the ...ToPyLong classes give a long there).
+PyObject* smallInt(long v) {
+#ifdef VELDRA_PY2
+    return PyInt_FromLong(v);
+#else
+    return PyLong_FromLong(v);
+#endif
+}
+
 PyObject* refuseSparse() {
     veldra::setErrorFromMessage(PyExc_TypeError, veldra::msg::qxarray::UnsupportedVeldraType());
     return nullptr;
@@ -41,23 +51,23 @@ PyObject* SingleToPyFloat::convert(ArrayHolder& holder, bool release) const {
 }
 
 PyObject* Int8ToPyInt::convert(ArrayHolder& holder, bool release) const {
-    return number<std::int8_t>(take(holder, release), [](std::int8_t v) { return PyLong_FromLong(v); });
+    return number<std::int8_t>(take(holder, release), [](std::int8_t v) { return smallInt(v); });
 }
 
 PyObject* Uint8ToPyInt::convert(ArrayHolder& holder, bool release) const {
-    return number<std::uint8_t>(take(holder, release), [](std::uint8_t v) { return PyLong_FromLong(v); });
+    return number<std::uint8_t>(take(holder, release), [](std::uint8_t v) { return smallInt(v); });
 }
 
 PyObject* Int16ToPyInt::convert(ArrayHolder& holder, bool release) const {
-    return number<std::int16_t>(take(holder, release), [](std::int16_t v) { return PyLong_FromLong(v); });
+    return number<std::int16_t>(take(holder, release), [](std::int16_t v) { return smallInt(v); });
 }
 
 PyObject* Uint16ToPyInt::convert(ArrayHolder& holder, bool release) const {
-    return number<std::uint16_t>(take(holder, release), [](std::uint16_t v) { return PyLong_FromLong(v); });
+    return number<std::uint16_t>(take(holder, release), [](std::uint16_t v) { return smallInt(v); });
 }
 
 PyObject* Int32ToPyInt::convert(ArrayHolder& holder, bool release) const {
-    return number<std::int32_t>(take(holder, release), [](std::int32_t v) { return PyLong_FromLong(v); });
+    return number<std::int32_t>(take(holder, release), [](std::int32_t v) { return smallInt(v); });
 }
 
 PyObject* Uint32ToPyLong::convert(ArrayHolder& holder, bool release) const {

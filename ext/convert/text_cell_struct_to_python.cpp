@@ -66,7 +66,11 @@ PyObject* StructToPyDict::convert(ArrayHolder& holder, bool release) const {
     if (!dict) return nullptr;
     const int fields = qxGetNumberOfFields(a);
     for (int f = 0; f < fields; ++f) {
+#ifdef VELDRA_PY2
+        PyRef key = PyRef::steal(PyString_FromString(qxGetFieldNameByNumber(a, f)));
+#else
         PyRef key = PyRef::steal(PyUnicode_FromString(qxGetFieldNameByNumber(a, f)));
+#endif
         if (!key) return nullptr;
         PyRef value = PyRef::steal(member(qxGetFieldByNumber(a, 0, f)));
         if (!value) return nullptr;

@@ -3,6 +3,8 @@
 
 #include <module/errors.hpp>
 
+#include <cstring>
+
 namespace PythonQxarray {
 
 namespace {
@@ -26,6 +28,9 @@ void initToQxConverters() {
     r.emplace("long", boost::shared_ptr<ConvertToQxArray>(new PyLongToInt64));
     r.emplace("bool", boost::shared_ptr<ConvertToQxArray>(new PyBoolToLogical));
     r.emplace("str", boost::shared_ptr<ConvertToQxArray>(new PyStrToChar));
+#ifdef VELDRA_PY2
+    r.emplace("unicode", boost::shared_ptr<ConvertToQxArray>(new PyUnicodeToChar));
+#endif
     r.emplace("dict", boost::shared_ptr<ConvertToQxArray>(new PyDictToStruct));
     r.emplace("set", boost::shared_ptr<ConvertToQxArray>(new PySetToCell));
     r.emplace("list", boost::shared_ptr<ConvertToQxArray>(new PyListToCell));
@@ -91,12 +96,27 @@ const ConvertToQxArray& findConverter(const char* typeName, PyObject* value) {
     }
     std::string key = typeName;
     // The type's own dictionary only: a subclass has a key of its own.
-    PyObject* module = PyDict_GetItemString(Py_TYPE(value)->tp_dict, "__module__");
+    veldra::PyRef dict = veldra::PyRef::steal(veldra::compat::typeDict(type));
+    PyObject* module = dict ? PyDict_GetItemString(dict.get(), "__module__") : nullptr;
+#ifdef VELDRA_PY2
+    // Classes of the typed-array module are "vdarray.<name>"; every other
+    // class goes by its bare name, and is refused even when that is the name
+    // of a built-in type: its converter would read the value as that type.
+    bool foreignClass = false;
+    if (module != nullptr) {
+        if (PyString_Check(module) && std::strstr(PyString_AS_STRING(module), "veldra.vdarray"))
+            key = std::string("vdarray.") + typeName;
+        else
+            foreignClass = true;
+    }
+#else
+    const bool foreignClass = false;
     if (module != nullptr) {
         if (const char* name = PyUnicode_AsUTF8(module)) key = std::string(name) + "." + typeName;
     }
+#endif
     const ToQxRegistry& r = registry();
-    auto found = r.find(key);
+    auto found = foreignClass ? r.end() : r.find(key);
     if (found != r.end()) {
         if (cacheable) staticTypes().add(type, found->second.get());
         return *found->second;

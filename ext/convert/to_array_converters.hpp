@@ -21,6 +21,9 @@ VELDRA_TO_QX_CONVERTER(PyIntToInt64);
 VELDRA_TO_QX_CONVERTER(PyLongToInt64);
 VELDRA_TO_QX_CONVERTER(PyBoolToLogical);
 VELDRA_TO_QX_CONVERTER(PyStrToChar);
+#ifdef VELDRA_PY2
+VELDRA_TO_QX_CONVERTER(PyUnicodeToChar);  // the 2.7 build's text type; its str is bytes
+#endif
 VELDRA_TO_QX_CONVERTER(PyBytesToUint8);
 VELDRA_TO_QX_CONVERTER(PyByteArrayToUint8);
 // Refusals: None and memoryview raise; NULL only passes on the refusal

@@ -1,4 +1,5 @@
 // The package's typed arrays to numeric and logical engine arrays.
+#include <convert/array_buffer.hpp>
 #include <convert/to_array_converters.hpp>
 
 #include <module/errors.hpp>
@@ -27,7 +28,7 @@ public:
         if (held_) PyBuffer_Release(&view_);
     }
     bool get(PyObject* o) {
-        held_ = PyObject_GetBuffer(o, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0;
+        held_ = getArrayBuffer(o, &view_, false);
         return held_;
     }
     const Py_buffer& view() const { return view_; }
@@ -72,7 +73,7 @@ bool readSize(PyObject* typedArray, std::vector<qxSize>& dims) {
     }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(size.get()); ++i) {
         PyObject* item = PyTuple_GET_ITEM(size.get(), i);
-        if (!PyLong_Check(item)) {
+        if (!veldra::compat::isInteger(item)) {
             refuse();
             return false;
         }
@@ -150,7 +151,7 @@ PyObject* ConvertPyVdArray::makeTypedCopy(PyObject* value, PyObject* cls, bool i
 int ConvertPyVdArray::copyWouldEqual(PyObject* value, PyObject* cls) {
     PyTypeObject* type = Py_TYPE(value);
     if (reinterpret_cast<PyObject*>(type) != cls || type->tp_new != PyBaseObject_Type.tp_new) return 0;
-    PyRef init = PyRef::steal(PyObject_GetAttrString(cls, "__init__"));
+    PyRef init = PyRef::steal(veldra::compat::initFunction(cls));
     if (!init) return -1;
     return init.get() == veldra::state().typedArrayInit ? 1 : 0;
 }

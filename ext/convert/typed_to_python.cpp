@@ -1,4 +1,5 @@
 // Numeric and logical arrays that are not 1-by-1 to the package's typed arrays.
+#include <convert/array_buffer.hpp>
 #include <convert/to_python_converters.hpp>
 
 #include <module/errors.hpp>
@@ -12,14 +13,15 @@ using veldra::TypedArray;
 
 namespace {
 
-// The array's dimensions as a tuple of ints, first dimension first.
+// The array's dimensions as a tuple of ints, first dimension first (Python 2
+// ints in the 2.7 build).
 PyObject* sizeTuple(const qxArray* a) {
     const qxSize n = qxGetNumberOfDimensions(a);
     const qxSize* dims = qxGetDimensions(a);
     PyRef t = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
     if (!t) return nullptr;
     for (qxSize i = 0; i < n; ++i) {
-        PyObject* d = PyLong_FromUnsignedLongLong(dims[i]);
+        PyObject* d = veldra::compat::intFromSize(dims[i]);
         if (!d) return nullptr;
         PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), d);
     }
@@ -33,7 +35,7 @@ bool fill(PyObject* typed, const char* name, const void* block, std::size_t byte
     PyRef data = PyRef::steal(PyObject_GetAttrString(typed, name));
     if (!data) return false;
     Py_buffer view{};
-    if (PyObject_GetBuffer(data.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return false;
+    if (!getArrayBuffer(data.get(), &view, true)) return false;
     const bool fits = static_cast<std::size_t>(view.itemsize) == width && static_cast<std::size_t>(view.len) == bytes;
     if (fits) std::memcpy(view.buf, block, bytes);
     PyBuffer_Release(&view);

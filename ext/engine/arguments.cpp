@@ -18,7 +18,7 @@ bool readHandle(PyObject* o, const MessageId& notInt, engine_api::Handle& handle
 }
 
 bool readInt32(PyObject* o, const MessageId& notInt, int& value) {
-    if (!PyLong_Check(o)) {
+    if (!compat::isSmallInt(o)) {
         setErrorFromMessage(PyExc_TypeError, notInt);
         return false;
     }
@@ -34,7 +34,7 @@ bool readInt32(PyObject* o, const MessageId& notInt, int& value) {
 }
 
 bool readTimeout(PyObject* o, double& timeout, const double* noneAs) {
-    if (PyLong_Check(o)) {
+    if (compat::isSmallInt(o)) {
         int v = 0;
         if (!readInt32(o, msg::engine::TimtoutShouldBeIntFloat(), v)) return false;
         timeout = v;

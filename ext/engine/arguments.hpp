@@ -12,9 +12,9 @@
 
 namespace veldra {
 
-// An int in 0 .. 2**64-1.
+// An int in 0 .. 2**64-1 (a long in the 2.7 build, as handles come back).
 bool readHandle(PyObject* o, const MessageId& notInt, engine_api::Handle& handle);
-// An int in the signed 32-bit range.
+// An int in the signed 32-bit range (the 2.7 build: a Python 2 int).
 bool readInt32(PyObject* o, const MessageId& notInt, int& value);
 // An int (signed 32-bit range) or a float; None too when `noneAs` is given.
 bool readTimeout(PyObject* o, double& timeout, const double* noneAs = nullptr);

@@ -35,7 +35,11 @@ bool parseSubmission(PyObject* args, PyObject* kwargs, Submission& s) {
     if (!readHandle(PyTuple_GET_ITEM(args, 0), msg::engine::HandleToVeldraShouldBeLI(), s.engine)) return false;
 
     PyObject* name = PyTuple_GET_ITEM(args, 1);
+#ifdef VELDRA_PY2
+    if (PyString_Check(name)) s.asciiName = PyRef::borrow(name);  // its bytes as they are
+#else
     if (PyUnicode_Check(name)) s.asciiName = PyRef::steal(PyUnicode_AsASCIIString(name));
+#endif
     if (!s.asciiName) {
         setErrorFromMessage(PyExc_TypeError, msg::engine::FuncShouldBeASCII());
         return false;
@@ -61,12 +65,12 @@ bool parseSubmission(PyObject* args, PyObject* kwargs, Submission& s) {
         PyObject* value = nullptr;
         Py_ssize_t pos = 0;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!PyUnicode_Check(key)) {
+            if (!compat::isKeyword(key)) {
                 setErrorFromMessage(PyExc_TypeError, msg::engine::KeywordShouldBeStr());
                 return false;
             }
-            if (PyUnicode_CompareWithASCIIString(key, "err") == 0 && value != Py_None) s.captureErr = true;
-            if (PyUnicode_CompareWithASCIIString(key, "out") == 0 && value != Py_None) s.captureOut = true;
+            if (compat::keywordIs(key, "err") && value != Py_None) s.captureErr = true;
+            if (compat::keywordIs(key, "out") && value != Py_None) s.captureOut = true;
         }
     }
     return true;

@@ -27,9 +27,14 @@ struct Capture {
     const char* fallback = nullptr;
 };
 
-// Reads the "out" and "err" keywords; each given stream must be an io.StringIO.
+// Reads the "out" and "err" keywords; each given stream must be an
+// io.StringIO (StringIO.StringIO in the 2.7 build).
 bool readStreams(PyObject* kwargs, Capture& out, Capture& err) {
+#ifdef VELDRA_PY2
+    PyRef io = PyRef::steal(PyImport_ImportModule("StringIO"));
+#else
     PyRef io = PyRef::steal(PyImport_ImportModule("io"));
+#endif
     PyRef stringIO = io ? PyRef::steal(PyObject_GetAttrString(io.get(), "StringIO")) : PyRef();
     if (!stringIO) {
         setErrorFromMessage(PyExc_NameError, msg::engine::StringIODoesNotExist());
@@ -40,18 +45,18 @@ bool readStreams(PyObject* kwargs, Capture& out, Capture& err) {
     PyObject* value = nullptr;
     Py_ssize_t pos = 0;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
+        if (!compat::isKeyword(key)) {
             setErrorFromMessage(PyExc_TypeError, msg::engine::KeywordShouldBeStr());
             return false;
         }
         if (value == Py_None) continue;
-        if (PyUnicode_CompareWithASCIIString(key, "err") == 0) {
+        if (compat::keywordIs(key, "err")) {
             if (PyObject_IsInstance(value, stringIO.get()) != 1) {
                 setErrorFromMessage(PyExc_TypeError, msg::engine::StringIOForConErr());
                 return false;
             }
             err.stream = value;
-        } else if (PyUnicode_CompareWithASCIIString(key, "out") == 0) {
+        } else if (compat::keywordIs(key, "out")) {
             if (PyObject_IsInstance(value, stringIO.get()) != 1) {
                 setErrorFromMessage(PyExc_TypeError, msg::engine::StringIOForConOut());
                 return false;
@@ -68,7 +73,7 @@ bool writeCaptured(const Capture& c) {
     if (c.handle == 0 || !c.buffer) return true;
     const fl::ustring text = c.buffer->str();
     if (text.empty()) return true;
-    PyObject* stream = c.stream ? c.stream : PySys_GetObject(c.fallback);  // borrowed
+    PyObject* stream = c.stream ? c.stream : PySys_GetObject(const_cast<char*>(c.fallback));  // borrowed
     if (stream == nullptr || stream == Py_None) return true;
     PyRef str = PyRef::steal(engineTextToStr(text));
     if (!str) return false;

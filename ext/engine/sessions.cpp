@@ -85,12 +85,21 @@ PyObject* createVELDRAAsync(PyObject*, PyObject* args) {
         options.reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
             PyObject* item = PyList_GET_ITEM(list, i);
+#ifdef VELDRA_PY2
+            // Byte strings only; a unicode option is refused.
+            if (!PyString_Check(item)) {
+                setErrorFromMessage(PyExc_TypeError, msg::engine::StartupOptionShouldBeStr());
+                return nullptr;
+            }
+            const char* utf8 = PyString_AS_STRING(item);
+#else
             if (!PyUnicode_Check(item)) {
                 setErrorFromMessage(PyExc_TypeError, msg::engine::StartupOptionShouldBeStr());
                 return nullptr;
             }
             const char* utf8 = PyUnicode_AsUTF8AndSize(item, nullptr);
             if (!utf8) return nullptr;
+#endif
             // Widened from the NUL-terminated form: an option ends at a NUL.
             options.push_back(fl::i18n::to_ustring(utf8));
         }
@@ -125,7 +134,17 @@ PyObject* attachVELDRAAsync(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "O", &name)) return nullptr;
     try {
         fl::ustring wide;
+#ifdef VELDRA_PY2
+        // A byte string is read as narrow text.
+        if (PyString_Check(name)) {
+            wide = fl::i18n::to_ustring(std::string(PyString_AS_STRING(name),
+                                                    static_cast<std::size_t>(PyString_GET_SIZE(name))));
+        } else if (!toWide(name, wide)) {
+            return nullptr;
+        }
+#else
         if (!toWide(name, wide)) return nullptr;
+#endif
         engine_api::Handle launch = 0;
         {
             GilRelease nogil;

@@ -3,6 +3,21 @@
 
 namespace veldra {
 
+#ifdef VELDRA_PY2
+// The 2.7 build raises byte strings: the narrow form of a wide text, and a
+// narrow text as it is.
+void setErrorFromText(PyObject* cls, const fl::ustring& text) {
+    std::string narrow;
+    try {
+        narrow = fl::i18n::to_string(text);
+    } catch (const std::exception&) {
+        narrow = "(the message text could not be converted)";
+    }
+    PyErr_SetString(cls, narrow.c_str());
+}
+
+void setErrorFromNarrowText(PyObject* cls, const std::string& text) { PyErr_SetString(cls, text.c_str()); }
+#else
 void setErrorFromText(PyObject* cls, const fl::ustring& text) {
     std::string utf8;
     try {
@@ -24,6 +39,7 @@ void setErrorFromNarrowText(PyObject* cls, const std::string& text) {
     }
     setErrorFromText(cls, wide);
 }
+#endif
 
 void setErrorFromMessage(PyObject* cls, const MessageId& id) {
     fl::ustring text;
@@ -50,7 +66,17 @@ PyObject* getMessage(PyObject*, PyObject* args) {
     } catch (...) {
         text = fl::i18n::to_ustring("unknown error");
     }
+#ifdef VELDRA_PY2
+    std::string narrow;
+    try {
+        narrow = fl::i18n::to_string(text);
+    } catch (const std::exception&) {
+        narrow = "unknown error";
+    }
+    return PyString_FromStringAndSize(narrow.data(), static_cast<Py_ssize_t>(narrow.size()));
+#else
     return engineTextToStr(text);
+#endif
 }
 
 }  // namespace veldra

@@ -132,6 +132,7 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+#ifndef VELDRA_PY2
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     VELDRA_STRINGIFY(VELDRA_MODULE_NAME),
@@ -143,12 +144,13 @@ PyModuleDef kModule = {
     nullptr,
     nullptr,
 };
+#endif
 
 // Creates the exception class `qualified` ("veldra.engine.EngineError"),
 // derived from Exception, and adds it to `engine` under its short name.
 // A borrowed pointer (the module attribute owns it); nullptr on failure.
 PyObject* addExceptionClass(PyObject* engine, const char* qualified, const char* shortName) {
-    PyRef cls = PyRef::steal(PyErr_NewException(qualified, nullptr, nullptr));
+    PyRef cls = PyRef::steal(PyErr_NewException(const_cast<char*>(qualified), nullptr, nullptr));
     if (!cls) return nullptr;
     PyObject* borrowed = cls.get();
     if (PyModule_AddObject(engine, shortName, cls.get()) < 0) return nullptr;
@@ -190,7 +192,7 @@ PyObject* initialise() {
         if (!cls) return nullptr;
         Py_XSETREF(s.typedArrays[i], cls);
     }
-    PyObject* init = PyObject_GetAttrString(s.typedArray(TypedArray::Double), "__init__");
+    PyObject* init = compat::initFunction(s.typedArray(TypedArray::Double));
     if (!init) return nullptr;
     Py_XSETREF(s.typedArrayInit, init);
 
@@ -214,12 +216,29 @@ PyObject* initialise() {
     } catch (const std::exception&) {
     }
 
+#ifdef VELDRA_PY2
+    // The version-2 factory: no documentation string, no self object.
+    return Py_InitModule4(VELDRA_STRINGIFY(VELDRA_MODULE_NAME), kMethods, nullptr, nullptr, 1013);
+#else
     return PyModule_Create2(&kModule, 1013);
+#endif
 }
 
 }  // namespace
 }  // namespace veldra
 
+#ifdef VELDRA_PY2
+// The interpreter finds the module in its module table (a borrowed module
+// from the factory, or nullptr with an error set).  2.7's PyMODINIT_FUNC
+// leaves the visibility to the compiler, which hides it here.
+extern "C" __attribute__((visibility("default"))) void VELDRA_PASTE(init, VELDRA_MODULE_NAME)(void) {
+    try {
+        veldra::initialise();
+    } catch (const std::exception&) {
+        PyErr_NoMemory();
+    }
+}
+#else
 PyMODINIT_FUNC VELDRA_PASTE(PyInit_, VELDRA_MODULE_NAME)(void) {
     try {
         return veldra::initialise();
@@ -227,3 +246,4 @@ PyMODINIT_FUNC VELDRA_PASTE(PyInit_, VELDRA_MODULE_NAME)(void) {
         return PyErr_NoMemory();
     }
 }
+#endif

@@ -98,7 +98,7 @@ PyObject* objectSize(PyObject* self, void*) {
             PyErr_SetString(PyExc_OverflowError, "a dimension of the VELDRA object does not fit 32 bits");
             return nullptr;
         }
-        PyObject* v = PyLong_FromLong(static_cast<long>(d[i]));
+        PyObject* v = compat::intFromSize(d[i]);
         if (!v) return nullptr;
         PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), v);
     }

@@ -25,9 +25,9 @@ Each buffer's items have the width of the engine's element: ``double`` 8 bytes
 4, ``int64``/``uint64`` 8 (``'q'``/``'Q'``), ``logical`` 1 (``'B'``, values 0
 and 1 only).
 
-Every class reports ``__module__ == "vdarray"`` in its own class dictionary,
-which is what the native converters key on; pickling goes through
-:func:`_rebuild` in this module.
+Every class reports ``__module__ == "vdarray"`` in its own class dictionary
+(``"veldra.vdarray"`` on Python 2.7), which is what the native converters key
+on; pickling goes through :func:`_rebuild` in this module.
 
 Element conversion (construction from numbers, from another typed array, and
 item assignment) follows the engine's rules:
@@ -65,7 +65,9 @@ import math
 import operator
 import sys
 from array import array
-from collections.abc import Sequence
+
+from veldra._compat import (PY2, Sequence, array_frombytes, array_tobytes,
+                            chained, integer_types, range_type, text_types)
 
 try:
     from pickle import PickleBuffer as _PickleBuffer
@@ -81,8 +83,11 @@ __all__ = [
 
 def _typecode_of_width(candidates, width):
     for code in candidates:
-        if array(code).itemsize == width:
-            return code
+        try:
+            if array(code).itemsize == width:
+                return code
+        except ValueError:      # Python 2.7 has no 'q' and 'Q'
+            pass
     raise ImportError("no array typecode with %d-byte items among %r"
                       % (width, candidates))
 
@@ -95,8 +100,13 @@ _U64 = _typecode_of_width("QL", 8)
 # Doubles at or above this magnitude round to infinity as 32-bit floats.
 _SINGLE_OVERFLOW = float(2 ** 128 - 2 ** 103)
 
-_NOT_SEQUENCES = (str, bytes, bytearray, memoryview)
-_NUMBER_TYPES = frozenset((int, float, complex, bool))
+_NOT_SEQUENCES = text_types + (bytes, bytearray, memoryview)
+_NUMBER_TYPES = frozenset(integer_types + (float, complex, bool))
+_REAL_TYPES = integer_types + (float,)
+_INF = float("inf")
+
+# The typed arrays' own module as the native type keys want it.
+_MODULE = "veldra.vdarray" if PY2 else "vdarray"
 
 _FLOAT = "float"
 _INT = "int"
@@ -105,13 +115,18 @@ _LOGICAL = "logical"
 
 # Never read through the buffer protocol: text, and typed arrays (their own
 # conversion rules apply).
-_NOT_BULK = (str,)
+_NOT_BULK = text_types
+
+
+def _bytes_of(x):
+    """The bytes of a C-contiguous buffer, without a copy where possible."""
+    return x.tobytes() if PY2 else memoryview(x).cast("B")
 
 
 def _is_numpy_like(value, numpy):
     if isinstance(value, numpy.ndarray):
         return True
-    if isinstance(value, (list, tuple, range, array, bytes, bytearray,
+    if isinstance(value, (list, tuple, range_type, array, bytes, bytearray,
                           memoryview)) or isinstance(value, _VdArray):
         return False
     kind = type(value)
@@ -119,7 +134,7 @@ def _is_numpy_like(value, numpy):
 
 
 def _is_sequence(value):
-    return (isinstance(value, (list, tuple, range, array, ArrayView))
+    return (isinstance(value, (list, tuple, range_type, array, ArrayView))
             or (isinstance(value, Sequence)
                 and not isinstance(value, _NOT_SEQUENCES)))
 
@@ -130,7 +145,7 @@ def _scalar_parts(value):
     Real parts come back as ``int`` or ``float``.  Anything that is not a
     number raises ``TypeError``.
     """
-    if isinstance(value, (int, float)):          # includes bool
+    if isinstance(value, _REAL_TYPES):          # includes bool
         return value, None
     if isinstance(value, complex):
         return value.real, value.imag
@@ -163,8 +178,8 @@ def _normalise_size(size):
     try:
         dims = [operator.index(d) for d in size]
     except TypeError:
-        raise TypeError("size must be a sequence of integers, got %r"
-                        % (size,)) from None
+        raise chained(TypeError("size must be a sequence of integers, got "
+                                "%r" % (size,)), None)
     if len(dims) < 2:
         raise ValueError("size needs at least two dimensions, got %r"
                          % (tuple(dims),))
@@ -227,7 +242,7 @@ def _column_major_to_nested(flat, dims):
             for i in range(first)]
 
 
-class _VdArray:
+class _VdArray(object):
     """Shared behaviour of the typed-array classes; not used directly."""
 
     __slots__ = ("_size", "_is_complex", "_data", "_real", "_imag")
@@ -287,7 +302,7 @@ class _VdArray:
                 data = self._init_from_numpy(data, dims, is_complex, numpy)
                 if data is None:
                     return
-            elif not isinstance(data, (str, list, tuple, range)):
+            elif not isinstance(data, _NOT_BULK + (list, tuple, range_type)):
                 data = self._init_from_buffer(data, dims, is_complex)
                 if data is None:
                     return
@@ -400,7 +415,7 @@ class _VdArray:
                              ).astype(target)
         buf = array(cls._typecode)
         if values.size:
-            buf.frombytes(memoryview(np.ascontiguousarray(values)).cast("B"))
+            array_frombytes(buf, _bytes_of(np.ascontiguousarray(values)))
         return buf
 
     def _init_from_buffer(self, data, dims, is_complex):
@@ -416,7 +431,7 @@ class _VdArray:
             view = memoryview(data)
         except TypeError:
             return data
-        with view:
+        try:
             fmt = view.format
             order = fmt[:1] if fmt[:1] in "@=<>!" else "@"
             src_cls = _FORMAT_CLASSES.get((fmt.lstrip("@=<>!"), view.itemsize))
@@ -425,8 +440,8 @@ class _VdArray:
                 try:
                     values = view.tolist()
                 except NotImplementedError:
-                    raise TypeError("cannot read a buffer of format %r"
-                                    % view.format) from None
+                    raise chained(TypeError("cannot read a buffer of format "
+                                            "%r" % view.format), None)
                 if view.ndim == 0:
                     return [values] if dims is not None else values
                 return values
@@ -437,10 +452,13 @@ class _VdArray:
                 raise ValueError("%d elements cannot fill size %r"
                                  % (n, dims))
             buf = array(src_cls._typecode)
-            buf.frombytes(view.cast("B") if view.c_contiguous and order == "@"
-                          else view.tobytes())
+            array_frombytes(buf, view.cast("B") if not PY2 and view.c_contiguous
+                            and order == "@" else view.tobytes())
             if swap:
                 buf.byteswap()
+        finally:
+            if not PY2:
+                view.release()
         src = src_cls.__new__(src_cls)
         src._size = dims
         src._set_real(buf)
@@ -478,16 +496,16 @@ class _VdArray:
         """Convert one real part (int or float) to this class's item value."""
         kind = cls._kind
         if kind is _FLOAT:
-            if isinstance(x, int):
+            if isinstance(x, integer_types):
                 try:
                     x = float(x)
                 except OverflowError:
-                    return math.inf if x > 0 else -math.inf
+                    return _INF if x > 0 else -_INF
             if cls._typecode == "f" and abs(x) >= _SINGLE_OVERFLOW:
-                return math.copysign(math.inf, x)
+                return math.copysign(_INF, x)
             return x
         if kind is _INT:
-            if not isinstance(x, int):
+            if not isinstance(x, integer_types):
                 if math.isnan(x):
                     return 0
                 if math.isinf(x):
@@ -598,11 +616,12 @@ class _VdArray:
             i = operator.index(index)
         except TypeError:
             if isinstance(index, slice):
-                raise TypeError("a bare slice is no typed-array index; give "
-                                "one subscript per dimension, e.g. a[1:3, :]"
-                                ) from None
-            raise TypeError("typed-array indices must be integers or tuples "
-                            "of integers, not %r" % (index,)) from None
+                raise chained(TypeError(
+                    "a bare slice is no typed-array index; give one "
+                    "subscript per dimension, e.g. a[1:3, :]"), None)
+            raise chained(TypeError(
+                "typed-array indices must be integers or tuples of "
+                "integers, not %r" % (index,)), None)
         d = self._size[axis]
         j = i + d if i < 0 else i
         if not 0 <= j < d:
@@ -616,8 +635,8 @@ class _VdArray:
         try:
             i = operator.index(k)
         except TypeError:
-            raise TypeError("linear indices must be integers, not %r"
-                            % (k,)) from None
+            raise chained(TypeError("linear indices must be integers, not "
+                                    "%r" % (k,)), None)
         j = i + n if i < 0 else i
         if not 0 <= j < n:
             raise IndexError("index %d out of range for %d elements" % (i, n))
@@ -630,8 +649,9 @@ class _VdArray:
         try:
             subs = [operator.index(k) for k in key]
         except TypeError:
-            raise TypeError("typed-array indices must be integers or tuples "
-                            "of integers, not %r" % (key,)) from None
+            raise chained(TypeError(
+                "typed-array indices must be integers or tuples of "
+                "integers, not %r" % (key,)), None)
         dims = self._size
         if len(subs) < len(dims):
             raise IndexError("%d indices given for an array with %d "
@@ -697,8 +717,9 @@ class _VdArray:
             try:
                 i = operator.index(k)
             except TypeError:
-                raise TypeError("typed-array subscripts must be integers or "
-                                "slices, not %r" % (k,)) from None
+                raise chained(TypeError(
+                    "typed-array subscripts must be integers or slices, "
+                    "not %r" % (k,)), None)
             j = i + d if i < 0 else i
             if not 0 <= j < d:
                 raise IndexError("index %d out of range for dimension %d of "
@@ -811,7 +832,7 @@ class _VdArray:
             self._data[k] = self._coerce(re)
 
     def _set_block(self, linear, value):
-        if isinstance(value, (int, float, complex)) or (
+        if isinstance(value, _REAL_TYPES + (complex,)) or (
                 not isinstance(value, _VdArray) and not _is_sequence(value)
                 and not hasattr(type(value), "__array__")
                 and (hasattr(type(value), "__index__")
@@ -886,6 +907,10 @@ class _VdArray:
             return self._real == other._real and self._imag == other._imag
         return self._data == other._data
 
+    def __ne__(self, other):
+        equal = self.__eq__(other)
+        return equal if equal is NotImplemented else not equal
+
     def __repr__(self):
         name = "veldra." + type(self).__name__
         dims = self._size
@@ -928,7 +953,7 @@ class _VdArray:
             # passes them out of band when asked (no copy) or in band.
             wrap = _PickleBuffer
         else:
-            wrap = array.tobytes
+            wrap = array_tobytes
         if self._is_complex:
             payload = (wrap(self._real), wrap(self._imag))
         else:
@@ -950,7 +975,7 @@ def _rebuild(class_name, size, is_complex, byteorder, payload):
             # An out-of-band buffer (a PickleBuffer, bytearray, memoryview)
             # may carry an item format; frombytes wants plain bytes.
             raw = memoryview(raw).cast("B")
-        buf.frombytes(raw)
+        array_frombytes(buf, raw)
         if byteorder != sys.byteorder:
             buf.byteswap()
         if len(buf) != n:
@@ -965,7 +990,7 @@ def _rebuild(class_name, size, is_complex, byteorder, payload):
     return obj
 
 
-class ArrayView:
+class ArrayView(object):
     """A sub-array of a typed array along its leading dimensions: ``a[i]``,
     ``a[i][j]``, ...
 
@@ -1082,6 +1107,10 @@ class ArrayView:
             return self.tolist() == other
         return NotImplemented
 
+    def __ne__(self, other):
+        equal = self.__eq__(other)
+        return equal if equal is NotImplemented else not equal
+
     def __array__(self, dtype=None, copy=None):
         """``numpy.asarray(a)[i, ...]``: shares memory with a real array
         unless ``copy`` is true.  NumPy must be installed."""
@@ -1097,7 +1126,7 @@ class ArrayView:
             where, dims, type(self._array).__name__, self.tolist())
 
 
-class LinearView:
+class LinearView(object):
     """The elements of a typed array in column-major order (first index
     fastest), the engine's numbering: ``a.linear``.
 
@@ -1140,7 +1169,7 @@ class LinearView:
 
 class double(_VdArray):
     """Array of 64-bit floating-point numbers, real or complex."""
-    __module__ = "vdarray"
+    __module__ = _MODULE
     __slots__ = ()
     _typecode = "d"
     _kind = _FLOAT
@@ -1148,7 +1177,7 @@ class double(_VdArray):
 
 class single(_VdArray):
     """Array of 32-bit floating-point numbers, real or complex."""
-    __module__ = "vdarray"
+    __module__ = _MODULE
     __slots__ = ()
     _typecode = "f"
     _kind = _FLOAT
@@ -1156,7 +1185,7 @@ class single(_VdArray):
 
 class int8(_VdArray):
     """Array of signed 8-bit integers, real or complex."""
-    __module__ = "vdarray"
+    __module__ = _MODULE
     __slots__ = ()
     _typecode = "b"
     _kind = _INT
@@ -1165,7 +1194,7 @@ class int8(_VdArray):
 
 class int16(_VdArray):
     """Array of signed 16-bit integers, real or complex."""
-    __module__ = "vdarray"
+    __module__ = _MODULE
     __slots__ = ()
     _typecode = "h"
     _kind = _INT
@@ -1174,7 +1203,7 @@ class int16(_VdArray):
 
 class int32(_VdArray):
     """Array of signed 32-bit integers, real or complex."""
-    __module__ = "vdarray"
+    __module__ = _MODULE
     __slots__ = ()
     _typecode = _I32
     _kind = _INT
@@ -1183,7 +1212,7 @@ class int32(_VdArray):
 
 class int64(_VdArray):
     """Array of signed 64-bit integers, real or complex."""
-    __module__ = "vdarray"
+    __module__ = _MODULE
     __slots__ = ()
     _typecode = _I64
     _kind = _INT
@@ -1192,7 +1221,7 @@ class int64(_VdArray):
 
 class uint8(_VdArray):
     """Array of unsigned 8-bit integers, real or complex."""
-    __module__ = "vdarray"
+    __module__ = _MODULE
     __slots__ = ()
     _typecode = "B"
     _kind = _INT
@@ -1201,7 +1230,7 @@ class uint8(_VdArray):
 
 class uint16(_VdArray):
     """Array of unsigned 16-bit integers, real or complex."""
-    __module__ = "vdarray"
+    __module__ = _MODULE
     __slots__ = ()
     _typecode = "H"
     _kind = _INT
@@ -1210,7 +1239,7 @@ class uint16(_VdArray):
 
 class uint32(_VdArray):
     """Array of unsigned 32-bit integers, real or complex."""
-    __module__ = "vdarray"
+    __module__ = _MODULE
     __slots__ = ()
     _typecode = _U32
     _kind = _INT
@@ -1219,7 +1248,7 @@ class uint32(_VdArray):
 
 class uint64(_VdArray):
     """Array of unsigned 64-bit integers, real or complex."""
-    __module__ = "vdarray"
+    __module__ = _MODULE
     __slots__ = ()
     _typecode = _U64
     _kind = _INT
@@ -1228,7 +1257,7 @@ class uint64(_VdArray):
 
 class logical(_VdArray):
     """Array of logical values (stored as bytes 0 and 1); never complex."""
-    __module__ = "vdarray"
+    __module__ = _MODULE
     __slots__ = ()
     _typecode = "B"
     _kind = _LOGICAL

@@ -9,7 +9,7 @@ import uuid
 import pytest
 
 import veldra.engine as ve
-from conftest import alive, children_of, wait_for
+from conftest import alive, children_of, run_process, wait_for
 
 
 def children():
@@ -145,16 +145,14 @@ def test_find_and_connect_without_sessions(runtime_dir):
         ve.connect("missing" + uuid.uuid4().hex[:6])
     with pytest.raises(TypeError):
         ve.connect(5)
-    out = subprocess.run([sys.executable, "-m", "veldra.engine", "list"], capture_output=True, text=True,
-                         timeout=60)
+    out = run_process([sys.executable, "-m", "veldra.engine", "list"], timeout=60)
     assert out.returncode == 0 and out.stdout == ""
 
 
 def test_serve_list_and_connect(served):
     name, proc = served
     assert name in ve.find_shared() and isinstance(ve.find_shared(), tuple)
-    listed = subprocess.run([sys.executable, "-m", "veldra.engine", "list"], capture_output=True, text=True,
-                            timeout=60)
+    listed = run_process([sys.executable, "-m", "veldra.engine", "list"], timeout=60)
     assert name in listed.stdout.split()
     first = ve.connect(name)
     second = ve.connect()          # the first session listed: the only one
@@ -203,7 +201,7 @@ def test_a_client_that_goes_gives_back_its_objects(served):
 
 @pytest.mark.parametrize("argv", [["serve"], ["serve", "bad name!"], ["serve", "x", "--threads", "0"], ["nothing"]])
 def test_serve_refuses_bad_arguments(argv, runtime_dir):
-    out = subprocess.run([sys.executable, "-m", "veldra.engine"] + argv, capture_output=True, text=True, timeout=60)
+    out = run_process([sys.executable, "-m", "veldra.engine"] + argv, timeout=60)
     assert out.returncode != 0 and out.stderr
 
 
@@ -227,7 +225,7 @@ print(" ".join(children()), flush=True)
 
 
 def test_open_engines_are_closed_at_exit():
-    out = subprocess.run([sys.executable, "-c", EXITING_CLIENT], capture_output=True, text=True, timeout=60)
+    out = run_process([sys.executable, "-c", EXITING_CLIENT], timeout=60)
     assert out.returncode == 0, out.stderr
     pids = [int(p) for p in out.stdout.split()]
     assert pids

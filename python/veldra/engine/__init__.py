@@ -7,10 +7,39 @@ exception classes ``EngineError``, ``TimeoutError``, ``InterruptedError``,
 in the package ``veldra``.
 """
 import importlib as _importlib
+import os as _os
+import re as _re
 import sys as _sys
 
+from veldra._compat import chained as _chained
+
 _NATIVE_NAME = "veldraengineforpython%d_%d" % _sys.version_info[:2]
-_native = _importlib.import_module("." + _NATIVE_NAME, __name__)
+
+
+def _built_for():
+    """The (major, minor) versions this installation has a native module
+    for, from the file names next to this one."""
+    found = set()
+    for entry in _os.listdir(_os.path.dirname(_os.path.abspath(__file__))):
+        match = _re.match(r"veldraengineforpython(\d+)_(\d+)\.", entry)
+        if match:
+            found.add((int(match.group(1)), int(match.group(2))))
+    return sorted(found)
+
+
+try:
+    _native = _importlib.import_module("." + _NATIVE_NAME, __name__)
+except ImportError as _error:
+    _built = _built_for()
+    if _sys.version_info[:2] in _built:
+        raise       # there is one, and it failed to load: say why
+    raise _chained(ImportError(
+        "veldra.engine has no native module for Python %d.%d (%s); this "
+        "installation was built for %s. Install veldra-engine with this "
+        "interpreter to use it here." % (
+            _sys.version_info[0], _sys.version_info[1], _sys.executable,
+            ", ".join("Python %d.%d" % v for v in _built) or "no interpreter")
+    ), None)
 
 # The Python API on top of the native module: engines, their functions and
 # futures, the workspace mapping.

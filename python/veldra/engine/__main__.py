@@ -6,15 +6,14 @@
         runs an engine as the shared session NAME in the foreground, until
         SIGTERM or Ctrl-C
 """
-from __future__ import annotations
+from __future__ import print_function
 
 import argparse
 import os
 import sys
-from typing import Optional, Sequence
 
 
-def engine_executable() -> str:
+def engine_executable():
     """Path of the engine program bundled with this package (or the one
     named by ``VELDRA_ENGINE_EXECUTABLE``)."""
     override = os.environ.get("VELDRA_ENGINE_EXECUTABLE")
@@ -25,7 +24,7 @@ def engine_executable() -> str:
                         "bin", "veldra-engine")
 
 
-def serve_command(name: str, threads: Optional[int]) -> list:
+def serve_command(name, threads):
     """The command line that serves ``name``."""
     command = [engine_executable(), "--share", name]
     if threads is not None:
@@ -33,13 +32,14 @@ def serve_command(name: str, threads: Optional[int]) -> list:
     return command
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv=None):
     """Run the command line ``argv`` (default: ``sys.argv[1:]``); returns the
     exit status.  ``serve`` replaces this process with the engine."""
     parser = argparse.ArgumentParser(
         prog="python -m veldra.engine",
         description="List or serve shared VELDRA engine sessions.")
-    sub = parser.add_subparsers(dest="command", required=True)
+    sub = parser.add_subparsers(dest="command")
+    sub.required = True
     sub.add_parser("list", help="print the shared sessions, one a line")
     serve = sub.add_parser("serve", help="run a shared session in the "
                                          "foreground")

@@ -8,8 +8,6 @@ Every engine keeps its native handle in a :class:`_Session`, which the
 futures and the finalizers share; once the session is closed nothing touches
 the handles of that engine again.
 """
-from __future__ import annotations
-
 import concurrent.futures
 import concurrent.futures._base as _cf_base
 import heapq
@@ -17,11 +15,10 @@ import io
 import itertools
 import sys
 import threading
-import time
 import weakref
-from collections.abc import Iterator, MutableMapping
-from typing import Any, Callable, Optional, Sequence, Union
 
+from veldra._compat import (PY2, MutableMapping, TimedLock, chained,
+                            monotonic, text_types)
 from veldra._vdarray import ArrayView as _ArrayView
 
 # The native module publishes the error classes in the package on import.
@@ -32,18 +29,35 @@ from . import TimeoutError as _NativeTimeout
 __all__ = ["Engine", "CallFuture", "LaunchFuture", "Workspace",
            "start", "connect", "find_shared"]
 
-_StringIO = io.StringIO
+if PY2:
+    # The 2.7 build of the native module captures into StringIO.StringIO;
+    # weakref.finalize and the future's state checks come from backports.
+    from StringIO import StringIO as _StringIO
+    from backports.weakref import finalize as _finalize
+    from ._future27 import Future as _Future, InvalidStateError
+else:
+    _StringIO = io.StringIO
+    _finalize = weakref.finalize
+    _Future = concurrent.futures.Future
+    InvalidStateError = concurrent.futures.InvalidStateError
+
 _evaluate = _native.evaluateFunction
 _collect = _native.getFEvalResult
 _destroy = _native.destroyFEvalResult
 
 
-class _FutureTimeout(_NativeTimeout, TimeoutError):
-    """A future's result was not there in time; the call goes on.
+try:
+    _TIMEOUT_BASES = (_NativeTimeout, TimeoutError)
+except NameError:           # Python 2.7 has no built-in TimeoutError
+    _TIMEOUT_BASES = (_NativeTimeout,)
+if concurrent.futures.TimeoutError not in _TIMEOUT_BASES:
+    # A class of its own before Python 3.11.
+    _TIMEOUT_BASES += (concurrent.futures.TimeoutError,)
 
-    Both ``veldra.engine.TimeoutError`` and the built-in ``TimeoutError``
-    (which ``concurrent.futures.TimeoutError`` is) catch it.
-    """
+_FutureTimeout = type("_FutureTimeout", _TIMEOUT_BASES, {
+    "__doc__": "A future's result was not there in time; the call goes on. "
+               "veldra.engine.TimeoutError, the built-in TimeoutError and "
+               "concurrent.futures.TimeoutError all catch it."})
 
 
 class _FutureCancelled(_NativeCancelled, concurrent.futures.CancelledError):
@@ -74,22 +88,20 @@ for _name, _cls in _FUTURE_ERRORS.items():
 del _cls, _name
 
 
-class _SysStream:
+class _SysStream(object):
     """Default for ``stdout``/``stderr``: the sys stream at call time."""
 
     __slots__ = ("name",)
 
-    def __init__(self, name: str) -> None:
+    def __init__(self, name):
         self.name = name
 
-    def __repr__(self) -> str:
+    def __repr__(self):
         return "sys." + self.name
 
 
 _SYS_OUT = _SysStream("stdout")
 _SYS_ERR = _SysStream("stderr")
-
-Stream = Any  # any object with a write(str) method, or None
 
 
 # The native wait does not let signal handlers run, so waits without a
@@ -97,25 +109,42 @@ Stream = Any  # any object with a write(str) method, or None
 _SLICE = 0.1
 
 
-def _collect_sliced(handles: tuple, nout: int, timeout: Optional[float],
-                    out: Optional[io.StringIO], err: Optional[io.StringIO]
-                    ) -> Any:
+def _collect_sliced(handles, nout, timeout, out, err):
     """getFEvalResult, waiting at most ``timeout`` seconds (None: no limit)
     in slices; raises the native TimeoutError when time is up."""
     if timeout is not None and timeout <= _SLICE:
         return _collect(handles, nout, max(timeout, 0.0), out=out, err=err)
-    deadline = None if timeout is None else time.monotonic() + timeout
+    deadline = None if timeout is None else monotonic() + timeout
     while True:
         left = _SLICE if deadline is None else min(
-            _SLICE, max(deadline - time.monotonic(), 0.0))
+            _SLICE, max(deadline - monotonic(), 0.0))
         try:
             return _collect(handles, nout, left, out=out, err=err)
         except _NativeTimeout:
-            if deadline is not None and time.monotonic() >= deadline:
+            if deadline is not None and monotonic() >= deadline:
                 raise
 
 
-def _engine_args(args: tuple) -> tuple:
+def _keywords_only(function, given, **defaults):
+    """The keyword-only parameters ``defaults`` of ``function`` with the
+    values ``given`` (its ``**`` dict): one signature that Python 2.7 reads
+    too.  Unknown names raise ``TypeError``, as Python does."""
+    for key in given:
+        if key not in defaults:
+            raise TypeError("%s() got an unexpected keyword argument %r"
+                            % (function, key))
+    defaults.update(given)
+    return defaults
+
+
+def _call_options(function, options):
+    """``nout``, ``stdout`` and ``stderr`` of a call from its keywords."""
+    values = _keywords_only(function, options, nout=1, stdout=_SYS_OUT,
+                            stderr=_SYS_ERR)
+    return values["nout"], values["stdout"], values["stderr"]
+
+
+def _engine_args(args):
     """The call arguments as the native module takes them: it knows typed
     arrays but not views into them, so a view goes as a copy of its own
     (``a[0]`` of a matrix as a 1-by-n row of the same class)."""
@@ -126,27 +155,30 @@ def _engine_args(args: tuple) -> tuple:
     return args
 
 
-def _closed_error() -> Exception:
+def _closed_error():
     return EngineError("the engine is closed; start or connect to a new one")
 
 
-def _capture_for(stream: Stream) -> Optional[io.StringIO]:
+def _capture_for(stream):
     """The io.StringIO the native module fills for ``stream`` (or None)."""
     if stream is None:
         return None
-    if type(stream) is _StringIO:
+    if stream.__class__ is _StringIO:
         return stream          # written to directly, nothing to forward
     return _StringIO()
 
 
-def _forward(capture: Optional[io.StringIO], stream: Stream) -> None:
+def _forward(capture, stream):
     if capture is not None and capture is not stream:
         text = capture.getvalue()
         if text:
+            if PY2 and isinstance(text, str) and isinstance(stream,
+                                                            io.TextIOBase):
+                text = text.decode("ascii")     # io streams take unicode only
             stream.write(text)
 
 
-def _resolve(stream: Stream, default: _SysStream) -> Stream:
+def _resolve(stream, default):
     if stream is default:
         return getattr(sys, default.name)
     if stream is not None and not callable(getattr(stream, "write", None)):
@@ -157,21 +189,21 @@ def _resolve(stream: Stream, default: _SysStream) -> Stream:
 
 # ---- sessions --------------------------------------------------------------
 
-class _Session:
+class _Session(object):
     """The native engine handle and what must happen once it is closed."""
 
     __slots__ = ("handle", "lock", "closed", "pending", "waiter", "name",
                  "__weakref__")
 
-    def __init__(self, handle: int, name: Optional[str]) -> None:
+    def __init__(self, handle, name):
         self.handle = handle
         self.name = name
         self.lock = threading.RLock()
         self.closed = False
-        self.pending: "weakref.WeakSet[CallFuture]" = weakref.WeakSet()
-        self.waiter: Optional[_Waiter] = None
+        self.pending = weakref.WeakSet()
+        self.waiter = None
 
-    def release(self, handles: tuple) -> None:
+    def release(self, handles):
         """Release a call in the engine client, unless the engine is closed."""
         with self.lock:
             if self.closed:
@@ -182,12 +214,12 @@ class _Session:
                 pass
 
 
-def _release_call(session: _Session, handles: tuple) -> None:
+def _release_call(session, handles):
     # Finalizer of a CallFuture: runs exactly once (weakref.finalize).
     session.release(handles)
 
 
-def _close_session(session: _Session) -> Optional[BaseException]:
+def _close_session(session):
     """Close an engine once; returns the native failure, if any."""
     with session.lock:
         if session.closed:
@@ -218,7 +250,7 @@ def _close_session(session: _Session) -> Optional[BaseException]:
 
 # ---- the background waiter ------------------------------------------------
 
-class _Waiter:
+class _Waiter(object):
     """Collects the futures that have done-callbacks or awaiting tasks.
 
     One daemon thread per engine.  The engine runs calls one at a time in the
@@ -229,14 +261,14 @@ class _Waiter:
 
     SLICE = 0.05
 
-    def __init__(self, session: _Session) -> None:
+    def __init__(self, session):
         self._session = session
         self._cond = threading.Condition()
-        self._heap: list = []
+        self._heap = []
         self._stopped = False
-        self._thread: Optional[threading.Thread] = None
+        self._thread = None
 
-    def add(self, future: "CallFuture") -> None:
+    def add(self, future):
         with self._cond:
             if self._stopped:
                 stopped = True
@@ -245,19 +277,19 @@ class _Waiter:
                 heapq.heappush(self._heap, (future._seq, future))
                 if self._thread is None:
                     self._thread = threading.Thread(
-                        target=self._run, name="veldra-engine-waiter",
-                        daemon=True)
+                        target=self._run, name="veldra-engine-waiter")
+                    self._thread.daemon = True
                     self._thread.start()
                 self._cond.notify()
         if stopped:
             future._settle_exception(_closed_error())
 
-    def stop(self) -> None:
+    def stop(self):
         with self._cond:
             self._stopped = True
             self._cond.notify()
 
-    def _next(self) -> Optional["CallFuture"]:
+    def _next(self):
         with self._cond:
             while True:
                 heap = self._heap
@@ -265,7 +297,7 @@ class _Waiter:
                     heapq.heappop(heap)
                 if self._stopped:
                     left = [f for _, f in heap]
-                    heap.clear()
+                    del heap[:]
                     break
                 if heap:
                     return heap[0][1]
@@ -274,7 +306,7 @@ class _Waiter:
             future._settle_exception(_closed_error())
         return None
 
-    def _run(self) -> None:
+    def _run(self):
         while True:
             future = self._next()
             if future is None:
@@ -308,7 +340,7 @@ _FINAL_STATES = (_cf_base.CANCELLED, _cf_base.CANCELLED_AND_NOTIFIED,
 _seq = itertools.count()
 
 
-class CallFuture(concurrent.futures.Future):
+class CallFuture(_Future):
     """The future of an engine function call started with ``Engine.submit``.
 
     It is a :class:`concurrent.futures.Future`: ``result``, ``exception``,
@@ -329,10 +361,9 @@ class CallFuture(concurrent.futures.Future):
     ``veldra.engine.CancelledError`` and ``concurrent.futures.CancelledError``.
     """
 
-    def __init__(self, engine: "Engine", name: str, handles: tuple, nout: int,
-                 out: Stream, err: Stream, out_capture: Optional[io.StringIO],
-                 err_capture: Optional[io.StringIO]) -> None:
-        super().__init__()
+    def __init__(self, engine, name, handles, nout, out, err, out_capture,
+                 err_capture):
+        super(CallFuture, self).__init__()
         self._engine = engine              # keeps the engine open meanwhile
         self._session = engine._session
         self._name = name
@@ -340,10 +371,10 @@ class CallFuture(concurrent.futures.Future):
         self._nout = nout
         self._out, self._err = out, err
         self._out_capture, self._err_capture = out_capture, err_capture
-        self._collecting = threading.Lock()
+        self._collecting = TimedLock()
         self._watched = False
         self._seq = next(_seq)
-        self._release = weakref.finalize(self, _release_call, self._session,
+        self._release = _finalize(self, _release_call, self._session,
                                          handles)
         self._release.atexit = False
         self._session.pending.add(self)
@@ -351,50 +382,50 @@ class CallFuture(concurrent.futures.Future):
     # concurrent.futures.wait() and as_completed() register their waiters
     # here; a future they wait for has to be collected in the background.
     @property
-    def _waiters(self) -> list:
+    def _waiters(self):
         if self._state == _cf_base.PENDING and not self._watched:
             self._watch()
         return self.__waiters
 
     @_waiters.setter
-    def _waiters(self, value: list) -> None:
+    def _waiters(self, value):
         self.__waiters = value
 
-    def __lt__(self, other: "CallFuture") -> bool:   # heap ties never happen
+    def __lt__(self, other):   # heap ties never happen
         return self._seq < other._seq
 
-    def __repr__(self) -> str:
+    def __repr__(self):
         return "<CallFuture %s at %#x state=%s>" % (
             self._name, id(self), self._state.lower())
 
     # -- settling ----------------------------------------------------------
 
-    def _settled(self) -> bool:
+    def _settled(self):
         return self._state in _FINAL_STATES
 
-    def _settle_result(self, value: Any) -> None:
+    def _settle_result(self, value):
         try:
             self.set_result(value)
-        except concurrent.futures.InvalidStateError:
+        except InvalidStateError:
             pass
         self._release()
 
-    def _settle_exception(self, exc: BaseException) -> None:
+    def _settle_exception(self, exc):
         try:
             self.set_exception(exc)
-        except concurrent.futures.InvalidStateError:
+        except InvalidStateError:
             pass
         self._release()
 
-    def _settle_cancelled(self) -> None:
-        if super().cancel():
+    def _settle_cancelled(self):
+        if super(CallFuture, self).cancel():
             with self._condition:
                 if self._state == _cf_base.CANCELLED:
                     # Wakes concurrent.futures.wait() and as_completed().
                     self.set_running_or_notify_cancel()
         self._release()
 
-    def _watch(self) -> None:
+    def _watch(self):
         self._watched = True
         session = self._session
         with session.lock:
@@ -403,13 +434,12 @@ class CallFuture(concurrent.futures.Future):
             waiter = session.waiter
         waiter.add(self)
 
-    def _collect_now(self, timeout: Optional[float], background: bool = False
-                     ) -> None:
+    def _collect_now(self, timeout, background=False):
         """Collect the call's outcome into this future, waiting at most
         ``timeout`` seconds (None: no limit)."""
         if self._settled():
             return
-        deadline = None if timeout is None else time.monotonic() + timeout
+        deadline = None if timeout is None else monotonic() + timeout
         if background:
             if not self._collecting.acquire(blocking=False):
                 return
@@ -423,12 +453,12 @@ class CallFuture(concurrent.futures.Future):
                 self._settle_exception(_closed_error())
                 return
             left = None if deadline is None else max(
-                deadline - time.monotonic(), 0.0)
+                deadline - monotonic(), 0.0)
             try:
                 value = _collect_sliced(self._handles, self._nout, left,
                                         self._out_capture, self._err_capture)
             except _NativeTimeout:
-                raise self._timeout_error(timeout) from None
+                raise chained(self._timeout_error(timeout), None)
             except _NativeCancelled:
                 self._forward(failed=True)
                 self._settle_cancelled()
@@ -448,13 +478,13 @@ class CallFuture(concurrent.futures.Future):
         finally:
             self._collecting.release()
 
-    def _call_finished(self) -> bool:
+    def _call_finished(self):
         try:
             return _native.isDoneFEval(self._handles)
         except Exception:   # noqa: BLE001 - no such call any more
             return True
 
-    def _forward(self, failed: bool) -> None:
+    def _forward(self, failed):
         try:
             _forward(self._out_capture, self._out)
             _forward(self._err_capture, self._err)
@@ -462,38 +492,37 @@ class CallFuture(concurrent.futures.Future):
             if not failed:
                 raise
 
-    def _timeout_error(self, timeout: Optional[float]) -> Exception:
+    def _timeout_error(self, timeout):
         return _FutureTimeout("the call to %s did not finish within %s "
                               "seconds; it goes on" % (self._name, timeout))
 
-    def _cancelled_error(self) -> Exception:
+    def _cancelled_error(self):
         return _FutureCancelled("the call to %s was cancelled" % self._name)
 
     # -- the concurrent.futures.Future interface -----------------------------
 
-    def result(self, timeout: Optional[float] = None) -> Any:
+    def result(self, timeout=None):
         """The call's result (see ``Engine.call``), waiting at most
         ``timeout`` seconds (None: as long as it takes).  Raises the call's
         error if it failed."""
         self._collect_now(timeout)
-        if super().cancelled():
+        if super(CallFuture, self).cancelled():
             raise self._cancelled_error()
-        return super().result(0)
+        return super(CallFuture, self).result(0)
 
-    def exception(self, timeout: Optional[float] = None
-                  ) -> Optional[BaseException]:
+    def exception(self, timeout=None):
         """The call's error, or None when it succeeded; waits like
         :meth:`result`.  Raises the cancellation error for a cancelled call."""
         self._collect_now(timeout)
-        if super().cancelled():
+        if super(CallFuture, self).cancelled():
             raise self._cancelled_error()
-        return super().exception(0)
+        return super(CallFuture, self).exception(0)
 
-    def cancel(self) -> bool:
+    def cancel(self):
         """Cancel the call, queued or running; True unless it had already
         finished (or was cancelled before, which also gives True)."""
         if self._settled():
-            return super().cancelled()
+            return super(CallFuture, self).cancelled()
         if self._session.closed:
             return False
         try:
@@ -501,52 +530,52 @@ class CallFuture(concurrent.futures.Future):
         except Exception:   # noqa: BLE001 - finished one way or another
             cancelled = False
         if not cancelled:
-            return super().cancelled()
+            return super(CallFuture, self).cancelled()
         self._settle_cancelled()
         return True
 
-    def cancelled(self) -> bool:
+    def cancelled(self):
         """True when the call was cancelled."""
-        return super().cancelled()
+        return super(CallFuture, self).cancelled()
 
-    def done(self) -> bool:
+    def done(self):
         """True when the call was cancelled or has finished, so that
         :meth:`result` returns at once."""
-        if super().done():
+        if super(CallFuture, self).done():
             return True
         if self._session.closed:
             return False
         return self._call_finished()
 
-    def running(self) -> bool:
+    def running(self):
         """True while the call is queued or running in the engine (it can
         still be cancelled)."""
         return not self.done()
 
-    def add_done_callback(self, fn: Callable[["CallFuture"], Any]) -> None:
+    def add_done_callback(self, fn):
         """Call ``fn(future)`` once the outcome is known (at once if it is).
         The engine's background waiter collects the call for it."""
         if not self._settled() and not self._watched:
             self._watch()
-        super().add_done_callback(fn)
+        super(CallFuture, self).add_done_callback(fn)
 
     def __await__(self):
         """``await future`` in a coroutine gives the result; cancelling the
         awaiting task cancels the call."""
-        import asyncio
-        return asyncio.wrap_future(self).__await__()
+        from ._aio import await_call
+        return await_call(self)
 
 
 # ---- launches --------------------------------------------------------------
 
-def _release_launch(handle: int) -> None:
+def _release_launch(handle):
     try:
         _native.destroyVELDRA(handle)
     except Exception:   # noqa: BLE001 - already gone
         pass
 
 
-class LaunchFuture:
+class LaunchFuture(object):
     """A pending engine launch or attachment (``start(wait=False)``,
     ``connect(wait=False)``).
 
@@ -555,22 +584,22 @@ class LaunchFuture:
     ``await launch`` works in a coroutine.
     """
 
-    def __init__(self, handle: int, name: Optional[str]) -> None:
+    def __init__(self, handle, name):
         self._handle = handle
         self._name = name
         self._lock = threading.Lock()
-        self._engine: Optional[Engine] = None
-        self._error: Optional[BaseException] = None
+        self._engine = None
+        self._error = None
         self._cancelled = False
-        self._release = weakref.finalize(self, _release_launch, handle)
+        self._release = _finalize(self, _release_launch, handle)
 
-    def __repr__(self) -> str:
+    def __repr__(self):
         state = ("cancelled" if self._cancelled else
                  "finished" if self.done() else "pending")
         what = "attachment to %r" % self._name if self._name else "launch"
         return "<LaunchFuture %s %s>" % (what, state)
 
-    def result(self, timeout: Optional[float] = None) -> "Engine":
+    def result(self, timeout=None):
         """The engine, waiting at most ``timeout`` seconds for it (None: as
         long as it takes).  Raises ``EngineError`` when it failed to start,
         the cancellation error when it was cancelled, and the time-out error
@@ -594,7 +623,7 @@ class LaunchFuture:
             raise self._error
         return self._engine
 
-    def _finish(self) -> None:
+    def _finish(self):
         if self._cancelled:
             self._error = _FutureCancelled(
                 "the attachment to %r was cancelled" % self._name
@@ -608,7 +637,7 @@ class LaunchFuture:
                 self._engine = Engine._from_handle(handle, self._name)
         self._release()     # the engine, if any, stays
 
-    def cancel(self) -> bool:
+    def cancel(self):
         """Stop a launch that is not ready yet; False once it is done."""
         with self._lock:
             if self._cancelled:
@@ -621,11 +650,11 @@ class LaunchFuture:
             _native.cancelVELDRA(self._handle)
             return True
 
-    def cancelled(self) -> bool:
+    def cancelled(self):
         """True when the launch was cancelled."""
         return self._cancelled
 
-    def done(self) -> bool:
+    def done(self):
         """True when :meth:`result` returns (or raises) at once."""
         if self._cancelled or self._engine is not None or self._error:
             return True
@@ -634,24 +663,22 @@ class LaunchFuture:
     def __await__(self):
         """``await launch`` gives the engine without blocking the event loop
         (the wait runs in the loop's default executor)."""
-        import asyncio
-        return asyncio.get_running_loop().run_in_executor(
-            None, self.result).__await__()
+        from ._aio import await_launch
+        return await_launch(self)
 
 
 # ---- engines ---------------------------------------------------------------
 
-def _call(session: _Session, name: str, args: tuple, nout: int,
-          stdout: Stream, stderr: Stream) -> Any:
+def _call(session, name, args, nout, stdout, stderr):
     """Run one call to completion: submit, collect, release, forward text."""
     if session.closed:
         raise _closed_error()
     out = sys.stdout if stdout is _SYS_OUT else _resolve(stdout, _SYS_OUT)
     err = sys.stderr if stderr is _SYS_ERR else _resolve(stderr, _SYS_ERR)
     out_capture = None if out is None else (
-        out if type(out) is _StringIO else _StringIO())
+        out if out.__class__ is _StringIO else _StringIO())
     err_capture = None if err is None else (
-        err if type(err) is _StringIO else _StringIO())
+        err if err.__class__ is _StringIO else _StringIO())
     handles = _evaluate(session.handle, name, nout, _engine_args(args),
                         out=out_capture, err=err_capture)
     failed = True
@@ -684,7 +711,7 @@ def _call(session: _Session, name: str, args: tuple, nout: int,
     return value
 
 
-class EngineFunction:
+class EngineFunction(object):
     """An engine function bound to an engine: ``eng.sqrt`` is one.
 
     It refers to the engine weakly: once the engine is closed or
@@ -693,34 +720,37 @@ class EngineFunction:
 
     __slots__ = ("_session", "_engine", "_name")
 
-    def __init__(self, engine: "Engine", name: str) -> None:
+    def __init__(self, engine, name):
         self._session = engine._session
         self._engine = weakref.ref(engine)
         self._name = name
 
-    def __call__(self, *args: Any, nout: int = 1, stdout: Stream = _SYS_OUT,
-                 stderr: Stream = _SYS_ERR) -> Any:
-        """Call the function; see :meth:`Engine.call`."""
+    def __call__(self, *args, **options):
+        """``f(*args, nout=1, stdout=sys.stdout, stderr=sys.stderr)``: call
+        the function; see :meth:`Engine.call`."""
+        if not options:
+            return _call(self._session, self._name, args, 1, _SYS_OUT,
+                         _SYS_ERR)
+        nout, stdout, stderr = _call_options(self._name, options)
         return _call(self._session, self._name, args, nout, stdout, stderr)
 
-    def submit(self, *args: Any, nout: int = 1, stdout: Stream = _SYS_OUT,
-               stderr: Stream = _SYS_ERR) -> CallFuture:
-        """Start the call and return its future; see :meth:`Engine.submit`."""
+    def submit(self, *args, **options):
+        """``f.submit(*args, nout=1, stdout=..., stderr=...)``: start the
+        call and return its future; see :meth:`Engine.submit`."""
         engine = self._engine()
         if engine is None:
             raise _closed_error()
-        return engine.submit(self._name, *args, nout=nout, stdout=stdout,
-                             stderr=stderr)
+        return engine.submit(self._name, *args, **options)
 
     @property
-    def __name__(self) -> str:
+    def __name__(self):
         return self._name
 
-    def __repr__(self) -> str:
+    def __repr__(self):
         return "<engine function %s>" % self._name
 
 
-class Engine:
+class Engine(object):
     """A connection to a running VELDRA engine.
 
     Get one from :func:`start` or :func:`connect`.  Every engine function is
@@ -737,27 +767,27 @@ class Engine:
     ``EngineError``.  Several threads may use one engine at once.
     """
 
-    def __init__(self, *args: Any, **kwargs: Any) -> None:
+    def __init__(self, *args, **kwargs):
         raise TypeError("engines come from veldra.engine.start() or "
                         "veldra.engine.connect()")
 
     @classmethod
-    def _from_handle(cls, handle: int, name: Optional[str]) -> "Engine":
+    def _from_handle(cls, handle, name):
         self = object.__new__(cls)
         self._session = session = _Session(handle, name)
-        self._finalizer = weakref.finalize(self, _close_session, session)
+        self._finalizer = _finalize(self, _close_session, session)
         return self
 
     @property
-    def workspace(self) -> "Workspace":
+    def workspace(self):
         """The engine's variables as a :class:`Workspace` mapping."""
         return Workspace(self)
 
     # -- calls ---------------------------------------------------------------
 
-    def call(self, name: str, *args: Any, nout: int = 1,
-             stdout: Stream = _SYS_OUT, stderr: Stream = _SYS_ERR) -> Any:
-        """Call the engine function ``name`` with ``args`` and wait for it.
+    def call(self, name, *args, **options):
+        """``call(name, *args, nout=1, stdout=sys.stdout, stderr=sys.stderr)``:
+        call the engine function ``name`` with ``args`` and wait for it.
 
         ``nout`` is the number of results asked for: 0 gives None, 1 the
         result, more a tuple of the results (the engine decides how many it
@@ -773,21 +803,21 @@ class Engine:
         ``EngineError`` (closed or dead engine).  Ctrl-C while waiting
         cancels the call.
         """
-        if not isinstance(name, str):
+        if not isinstance(name, text_types):
             raise TypeError("the function name must be a str, not %s"
                             % type(name).__name__)
+        nout, stdout, stderr = _call_options("call", options)
         return _call(self._session, name, args, nout, stdout, stderr)
 
-    def submit(self, name: str, *args: Any, nout: int = 1,
-               stdout: Stream = _SYS_OUT, stderr: Stream = _SYS_ERR
-               ) -> CallFuture:
-        """Start a call of ``name`` and return its :class:`CallFuture` at
-        once.  The engine runs calls one at a time, in the order they come.
+    def submit(self, name, *args, **options):
+        """``submit(name, *args, nout=1, stdout=..., stderr=...)``: start a
+        call of ``name`` and return its :class:`CallFuture` at once.  The engine runs calls one at a time, in the order they come.
         Arguments as for :meth:`call`; the streams are the ones current now
         and get the text when the result is collected."""
-        if not isinstance(name, str):
+        if not isinstance(name, text_types):
             raise TypeError("the function name must be a str, not %s"
                             % type(name).__name__)
+        nout, stdout, stderr = _call_options("submit", options)
         session = self._session
         if session.closed:
             raise _closed_error()
@@ -800,7 +830,7 @@ class Engine:
         return CallFuture(self, name, handles, nout, out, err,
                           out_capture, err_capture)
 
-    def __getattr__(self, name: str) -> EngineFunction:
+    def __getattr__(self, name):
         if name.startswith("_"):
             raise AttributeError(name)
         function = EngineFunction(self, name)
@@ -811,34 +841,34 @@ class Engine:
     # -- lifetime ------------------------------------------------------------
 
     @property
-    def name(self) -> Optional[str]:
+    def name(self):
         """The shared session's name for an attached engine, else None."""
         return self._session.name
 
     @property
-    def closed(self) -> bool:
+    def closed(self):
         """True once :meth:`close` ran."""
         return self._session.closed
 
-    def close(self) -> None:
+    def close(self):
         """Stop the engine (a launched one) or detach from it (a shared
         session).  Closing again does nothing.  Calls still pending are
         cancelled and fail with ``EngineError``."""
         if self._finalizer.alive:
             error = self._finalizer()
             if error is not None:
-                raise EngineError("closing the engine failed: %s" % error
-                                  ) from error
+                raise chained(EngineError("closing the engine failed: %s"
+                                          % error), error)
 
-    def __enter__(self) -> "Engine":
+    def __enter__(self):
         if self._session.closed:
             raise _closed_error()
         return self
 
-    def __exit__(self, *exc_info: Any) -> None:
+    def __exit__(self, *exc_info):
         self.close()
 
-    def __repr__(self) -> str:
+    def __repr__(self):
         state = "closed" if self._session.closed else "open"
         where = ("shared session %r" % self._session.name
                  if self._session.name else "launched")
@@ -864,55 +894,55 @@ class Workspace(MutableMapping):
 
     __slots__ = ("_engine",)
 
-    def __init__(self, engine: Engine) -> None:
+    def __init__(self, engine):
         self._engine = engine
 
     @staticmethod
-    def _valid(name: Any) -> bool:
-        return isinstance(name, str) and _native.validateIdentity(name)
+    def _valid(name):
+        return isinstance(name, text_types) and _native.validateIdentity(name)
 
-    def __getitem__(self, name: str) -> Any:
+    def __getitem__(self, name):
         if not self._valid(name):
             raise KeyError(name)
         try:
             return self._engine.call("fetch", name)
         except VeldraExecutionError:
             if not self._engine.call("exists", name):
-                raise KeyError(name) from None
+                raise chained(KeyError(name), None)
             raise
 
-    def __setitem__(self, name: str, value: Any) -> None:
+    def __setitem__(self, name, value):
         if not self._valid(name):
             raise ValueError("%r is not a valid variable name" % (name,))
         self._engine.call("assign", name, value, nout=0)
 
-    def __delitem__(self, name: str) -> None:
+    def __delitem__(self, name):
         if not self._valid(name) or not self._engine.call("exists", name):
             raise KeyError(name)
         self._engine.call("clear", name, nout=0)
 
-    def __contains__(self, name: object) -> bool:
+    def __contains__(self, name):
         return self._valid(name) and bool(self._engine.call("exists", name))
 
-    def _names(self) -> list:
+    def _names(self):
         names = self._engine.call("names")
         if names is None:
             return []
-        if isinstance(names, str):
+        if isinstance(names, text_types):
             return [names] if names else []
         return list(names)
 
-    def __iter__(self) -> Iterator[str]:
+    def __iter__(self):
         return iter(self._names())
 
-    def __len__(self) -> int:
+    def __len__(self):
         return len(self._names())
 
-    def clear(self) -> None:
+    def clear(self):
         """Delete every variable (one engine call)."""
         self._engine.call("clear", nout=0)
 
-    def __repr__(self) -> str:
+    def __repr__(self):
         try:
             return "<Workspace %r>" % (self._names(),)
         except Exception:   # noqa: BLE001 - closed engine
@@ -921,46 +951,51 @@ class Workspace(MutableMapping):
 
 # ---- module functions ------------------------------------------------------
 
-def _options(options: Union[str, Sequence[str]]) -> list:
-    if isinstance(options, str):
+def _options(options):
+    if isinstance(options, text_types):
         return options.split()
     if isinstance(options, (bytes, bytearray)):
         raise TypeError("options must be a str or a sequence of str")
     result = list(options)
     for item in result:
-        if not isinstance(item, str):
+        if not isinstance(item, text_types):
             raise TypeError("each option must be a str, not %s"
                             % type(item).__name__)
+    if PY2:     # the 2.7 build takes byte strings
+        result = [item.encode("utf-8") if isinstance(item, unicode)  # noqa: F821
+                  else item for item in result]
     return result
 
 
-def start(options: Union[str, Sequence[str]] = (), *, wait: bool = True
-          ) -> Union[Engine, LaunchFuture]:
-    """Launch a new engine process for this program.
+def start(options=(), **keywords):
+    """``start(options=(), *, wait=True)``: launch a new engine process for
+    this program.
 
     ``options`` is a string split on whitespace (``"--threads 2"``) or a
     sequence of strings (``["--share", "demo"]``).  Returns the
     :class:`Engine`, or with ``wait=False`` a :class:`LaunchFuture` at
     once.  A bad option or a failed start raises ``EngineError``.
     """
+    wait = _keywords_only("start", keywords, wait=True)["wait"]
     opts = _options(options)
     _native.createProcess()
     launch = LaunchFuture(_native.createVELDRAAsync(opts), None)
     return launch.result() if wait else launch
 
 
-def find_shared() -> tuple:
+def find_shared():
     """The names of the shared sessions of this user, as a tuple."""
     _native.createProcess()
     return tuple(_native.findVELDRA())
 
 
-def connect(name: Optional[str] = None, *, wait: bool = True
-            ) -> Union[Engine, LaunchFuture]:
-    """Attach to the shared session ``name`` (default: the first one
+def connect(name=None, **keywords):
+    """``connect(name=None, *, wait=True)``: attach to the shared session
+    ``name`` (default: the first one
     :func:`find_shared` lists).  Raises ``EngineError`` when there is no such
     session.  Closing the engine detaches; the session goes on.  With
     ``wait=False`` returns a :class:`LaunchFuture` at once."""
+    wait = _keywords_only("connect", keywords, wait=True)["wait"]
     if name is None:
         names = find_shared()
         if not names:
@@ -968,7 +1003,7 @@ def connect(name: Optional[str] = None, *, wait: bool = True
                               "start one with 'python -m veldra.engine serve "
                               "NAME'")
         name = names[0]
-    if not isinstance(name, str):
+    if not isinstance(name, text_types):
         raise TypeError("the session name must be a str, not %s"
                         % type(name).__name__)
     _native.createProcess()

@@ -68,12 +68,12 @@ class _FutureCancelled(_NativeCancelled, concurrent.futures.CancelledError):
     """
 
 
-def _future_error(kind: str, args: tuple) -> BaseException:
+def _future_error(kind, args):
     """Unpickle a future's time-out or cancellation error."""
     return _FUTURE_ERRORS[kind](*args)
 
 
-def _reduce_future_error(self: BaseException) -> tuple:
+def _reduce_future_error(self):
     # The classes show the public names, under which pickle would find the
     # native classes instead; they go by a name of their own.
     return (_future_error, (type(self).__name__, self.args), self.__dict__)

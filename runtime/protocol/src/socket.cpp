@@ -23,6 +23,20 @@ namespace {
 [[noreturn]] void throw_errno(const char* what) {
     throw std::system_error(errno, std::generic_category(), what);
 }
+
+// Puts `nfds` descriptors into `msg` as one SCM_RIGHTS message, in
+// `control` (room for CMSG_SPACE of them, checked by the callers).
+void attach_fds(msghdr& msg, char* control, std::size_t room, const int* fds, std::size_t nfds) {
+    std::memset(control, 0, room);
+    msg.msg_control = control;
+    msg.msg_controllen = CMSG_SPACE(sizeof(int) * nfds);
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int) * nfds);
+    std::memcpy(CMSG_DATA(c), fds, sizeof(int) * nfds);
+}
+
 }  // namespace
 
 Deadline Deadline::after(double seconds) {
@@ -60,16 +74,7 @@ void send_all(int fd, const void* data, std::size_t n, const int* fds, std::size
         msghdr msg{};
         msg.msg_iov = &iov;
         msg.msg_iovlen = 1;
-        if (!fds_sent) {
-            std::memset(control, 0, sizeof control);
-            msg.msg_control = control;
-            msg.msg_controllen = CMSG_SPACE(sizeof(int) * nfds);
-            cmsghdr* c = CMSG_FIRSTHDR(&msg);
-            c->cmsg_level = SOL_SOCKET;
-            c->cmsg_type = SCM_RIGHTS;
-            c->cmsg_len = CMSG_LEN(sizeof(int) * nfds);
-            std::memcpy(CMSG_DATA(c), fds, sizeof(int) * nfds);
-        }
+        if (!fds_sent) attach_fds(msg, control, sizeof control, fds, nfds);
         ssize_t w = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
         if (w < 0) {
             if (errno == EINTR) continue;
@@ -89,16 +94,7 @@ std::size_t send_some(int fd, const void* data, std::size_t n, const int* fds, s
     msghdr msg{};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    if (nfds > 0) {
-        std::memset(control, 0, sizeof control);
-        msg.msg_control = control;
-        msg.msg_controllen = CMSG_SPACE(sizeof(int) * nfds);
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int) * nfds);
-        std::memcpy(CMSG_DATA(c), fds, sizeof(int) * nfds);
-    }
+    if (nfds > 0) attach_fds(msg, control, sizeof control, fds, nfds);
     for (;;) {
         ssize_t w = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (w >= 0) return static_cast<std::size_t>(w);

@@ -9,17 +9,7 @@ debian_packages=(g++ make gettext
   libboost-dev libboost-system-dev libboost-locale-dev libboost-program-options-dev
   libgtest-dev libeigen3-dev libopenblas-dev liblapacke-dev libfftw3-dev
   libmimalloc2.0)
-missing=()
-for pkg in "${debian_packages[@]}"; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-if ((${#missing[@]})); then
-  echo "Installing Debian packages: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+bash scripts/apt-install.sh "${debian_packages[@]}"
 
 python=${PYTHON:-python3}
 if [ ! -x .venv/bin/python ]; then

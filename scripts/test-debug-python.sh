@@ -8,16 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 debian_packages=(python3.11-dbg libpython3.11-dbg python3.11-venv)
-missing=()
-for pkg in "${debian_packages[@]}"; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-if ((${#missing[@]})); then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+bash scripts/apt-install.sh "${debian_packages[@]}"
 
 if [ ! -x .venv-dbg/bin/python ]; then
   python3.11-dbg -m venv .venv-dbg

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs the Debian packages named that are not installed yet (none: nothing
+# happens).  Used by the set-up and test scripts.
+set -euo pipefail
+missing=()
+for pkg in "$@"; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+if ((${#missing[@]})); then
+  echo "Installing Debian packages: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

@@ -1,5 +1,6 @@
 """Converting values in both directions, next to peers users know.
 
+    VELDRA_TEST_HOOKS=1 bash scripts/bootstrap.sh   # a build with the hooks
     .venv/bin/python bench/bench_convert.py
 
 Conversions alone (through the module's benchmark hooks) and whole engine

@@ -6,6 +6,8 @@
 # debug interpreter, so the NumPy tests skip here; the rest all run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The builds the tests use carry the module's test hooks (ext/testing).
+export VELDRA_TEST_HOOKS=1
 
 debian_packages=(python3.11-dbg libpython3.11-dbg python3.11-venv)
 bash scripts/apt-install.sh "${debian_packages[@]}"

@@ -5,6 +5,8 @@
 # environment of its own (.venv-asan).  Expects bootstrap.sh to have run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The builds the tests use carry the module's test hooks (ext/testing).
+export VELDRA_TEST_HOOKS=1
 sanitizers=address,undefined
 export ASAN_OPTIONS="abort_on_error=1:allocator_may_return_null=1:detect_stack_use_after_return=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

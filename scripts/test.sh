@@ -3,6 +3,8 @@
 # the C++ unit tests of the engine libraries and the Python test suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The builds the tests use carry the module's test hooks (ext/testing).
+export VELDRA_TEST_HOOKS=1
 bash scripts/bootstrap.sh
 # What only the tests need: hypothesis for the property tests.
 .venv/bin/python -m pip install -q --disable-pip-version-check hypothesis

@@ -2,6 +2,7 @@
 #include "functions/support.hpp"
 
 #include <qx/block.hpp>
+#include <qx/element.hpp>
 
 #include <cmath>
 #include <cstring>
@@ -13,69 +14,10 @@ namespace {
 
 using namespace support;
 
-// Calls f with a value of the element type of a numeric or logical class.
-template <class F>
-void withElementType(qxClassID c, F&& f) {
-    switch (c) {
-        case qxDOUBLE_CLASS: f(double{}); break;
-        case qxSINGLE_CLASS: f(float{}); break;
-        case qxINT8_CLASS: f(std::int8_t{}); break;
-        case qxUINT8_CLASS: f(std::uint8_t{}); break;
-        case qxLOGICAL_CLASS: f(std::uint8_t{}); break;
-        case qxINT16_CLASS: f(std::int16_t{}); break;
-        case qxUINT16_CLASS: f(std::uint16_t{}); break;
-        case qxINT32_CLASS: f(std::int32_t{}); break;
-        case qxUINT32_CLASS: f(std::uint32_t{}); break;
-        case qxINT64_CLASS: f(std::int64_t{}); break;
-        case qxUINT64_CLASS: f(std::uint64_t{}); break;
-        default: break;
-    }
-}
-
-// Rounds half away from zero and saturates; NaN becomes 0.
-template <class D>
-D fromFloating(double v) {
-    if (std::isnan(v)) return 0;
-    const double r = std::round(v);
-    // One past the largest value: a power of two, exact in a double.
-    const double above = std::ldexp(1.0, std::numeric_limits<D>::digits);
-    const double lowest = static_cast<double>(std::numeric_limits<D>::min());
-    if (r >= above) return std::numeric_limits<D>::max();
-    if (r < lowest) return std::numeric_limits<D>::min();
-    return static_cast<D>(r);
-}
-
-// Integer to integer, saturating; compared in 64 bits without sign mix-ups.
-template <class D, class S>
-D fromInteger(S v) {
-    if constexpr (std::is_signed_v<S>) {
-        if (v < 0) {
-            if constexpr (std::is_unsigned_v<D>) {
-                return 0;
-            } else {
-                const auto x = static_cast<std::int64_t>(v);
-                return x < static_cast<std::int64_t>(std::numeric_limits<D>::min())
-                           ? std::numeric_limits<D>::min()
-                           : static_cast<D>(x);
-            }
-        }
-    }
-    const auto u = static_cast<std::uint64_t>(v);
-    return u > static_cast<std::uint64_t>(std::numeric_limits<D>::max()) ? std::numeric_limits<D>::max()
-                                                                         : static_cast<D>(u);
-}
-
-template <class D, class S>
-D convertValue(S v) {
-    if constexpr (std::is_floating_point_v<D>) return static_cast<D>(v);
-    else if constexpr (std::is_floating_point_v<S>) return fromFloating<D>(static_cast<double>(v));
-    else return fromInteger<D>(v);
-}
-
 // n elements of class sc at src (stride 0: one value repeated) into class dc.
 void convertBlock(const void* src, qxClassID sc, qxSize srcStride, void* dst, qxClassID dc, qxSize n,
                   const char* fn) {
-    withElementType(sc, [&](auto s) {
+    qx::visitElementType(sc, [&](auto s) {
         using S = decltype(s);
         const S* in = static_cast<const S*>(src);
         if (dc == qxLOGICAL_CLASS) {
@@ -88,10 +30,10 @@ void convertBlock(const void* src, qxClassID sc, qxSize srcStride, void* dst, qx
             }
             return;
         }
-        withElementType(dc, [&](auto d) {
+        qx::visitElementType(dc, [&](auto d) {
             using D = decltype(d);
             D* out = static_cast<D*>(dst);
-            for (qxSize i = 0; i < n; ++i) out[i] = convertValue<D>(in[i * srcStride]);
+            for (qxSize i = 0; i < n; ++i) out[i] = qx::elementCast<D>(in[i * srcStride]);
         });
     });
 }

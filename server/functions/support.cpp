@@ -2,6 +2,7 @@
 
 #include <fl/except.hpp>
 #include <fl/i18n/convert.hpp>
+#include <qx/element.hpp>
 
 #include <cmath>
 #include <cstring>
@@ -47,19 +48,11 @@ std::string textArg(const char* fn, const Args& args, std::size_t i) {
 namespace {
 
 double elementAsDouble(const void* data, qxClassID c, qxSize i) {
-    switch (c) {
-        case qxDOUBLE_CLASS: return static_cast<const double*>(data)[i];
-        case qxSINGLE_CLASS: return static_cast<const float*>(data)[i];
-        case qxINT8_CLASS: return static_cast<const std::int8_t*>(data)[i];
-        case qxUINT8_CLASS: return static_cast<const std::uint8_t*>(data)[i];
-        case qxINT16_CLASS: return static_cast<const std::int16_t*>(data)[i];
-        case qxUINT16_CLASS: return static_cast<const std::uint16_t*>(data)[i];
-        case qxINT32_CLASS: return static_cast<const std::int32_t*>(data)[i];
-        case qxUINT32_CLASS: return static_cast<const std::uint32_t*>(data)[i];
-        case qxINT64_CLASS: return static_cast<double>(static_cast<const std::int64_t*>(data)[i]);
-        case qxUINT64_CLASS: return static_cast<double>(static_cast<const std::uint64_t*>(data)[i]);
-        default: return std::nan("");
-    }
+    double value = std::nan("");
+    qx::visitElementType(c, [&](auto t) {
+        value = static_cast<double>(static_cast<const decltype(t)*>(data)[i]);
+    });
+    return value;
 }
 
 }  // namespace

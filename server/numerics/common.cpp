@@ -1,6 +1,7 @@
 #include "numerics/common.hpp"
 
 #include <fl/except.hpp>
+#include <qx/element.hpp>
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -22,70 +23,27 @@ bool isText(const qxArray* a) {
 
 namespace {
 
-template <class T>
-void widen(const void* src, double* dst, qxSize n) {
-    const T* s = static_cast<const T*>(src);
-    for (qxSize i = 0; i < n; ++i) dst[i] = static_cast<double>(s[i]);
-}
-
+// n elements of class c at src as doubles.
 void widenClass(qxClassID c, const void* src, double* dst, qxSize n) {
-    switch (c) {
-        case qxDOUBLE_CLASS: std::memcpy(dst, src, n * sizeof(double)); break;
-        case qxSINGLE_CLASS: widen<float>(src, dst, n); break;
-        case qxLOGICAL_CLASS: widen<qxLogical>(src, dst, n); break;
-        case qxCHAR_CLASS: widen<qxChar>(src, dst, n); break;
-        case qxINT8_CLASS: widen<std::int8_t>(src, dst, n); break;
-        case qxUINT8_CLASS: widen<std::uint8_t>(src, dst, n); break;
-        case qxINT16_CLASS: widen<std::int16_t>(src, dst, n); break;
-        case qxUINT16_CLASS: widen<std::uint16_t>(src, dst, n); break;
-        case qxINT32_CLASS: widen<std::int32_t>(src, dst, n); break;
-        case qxUINT32_CLASS: widen<std::uint32_t>(src, dst, n); break;
-        case qxINT64_CLASS: widen<std::int64_t>(src, dst, n); break;
-        case qxUINT64_CLASS: widen<std::uint64_t>(src, dst, n); break;
-        default: break;
-    }
+    qx::visitElementType(c, [&](auto t) {
+        using T = decltype(t);
+        const T* s = static_cast<const T*>(src);
+        for (qxSize i = 0; i < n; ++i) dst[i] = static_cast<double>(s[i]);
+    });
 }
 
-template <class T>
-T saturate(double v) {
-    if (std::isnan(v)) return 0;
-    const double r = std::round(v);
-    const double above = std::ldexp(1.0, std::numeric_limits<T>::digits);
-    if (r >= above) return std::numeric_limits<T>::max();
-    if (r < static_cast<double>(std::numeric_limits<T>::min())) return std::numeric_limits<T>::min();
-    return static_cast<T>(r);
-}
-
-template <class T>
-void narrowInt(const double* src, void* dst, qxSize n) {
-    T* d = static_cast<T*>(dst);
-    for (qxSize i = 0; i < n; ++i) d[i] = saturate<T>(src[i]);
-}
-
+// n doubles into class c: logical is "not zero", integers and char round and
+// saturate.
 void narrowClass(qxClassID c, const double* src, void* dst, qxSize n) {
-    switch (c) {
-        case qxDOUBLE_CLASS: std::memcpy(dst, src, n * sizeof(double)); break;
-        case qxSINGLE_CLASS: {
-            float* d = static_cast<float*>(dst);
-            for (qxSize i = 0; i < n; ++i) d[i] = static_cast<float>(src[i]);
-            break;
-        }
-        case qxLOGICAL_CLASS: {
-            qxLogical* d = static_cast<qxLogical*>(dst);
+    qx::visitElementType(c, [&](auto t) {
+        using T = decltype(t);
+        T* d = static_cast<T*>(dst);
+        if (c == qxLOGICAL_CLASS) {
             for (qxSize i = 0; i < n; ++i) d[i] = src[i] != 0;
-            break;
+        } else {
+            for (qxSize i = 0; i < n; ++i) d[i] = qx::elementCast<T>(src[i]);
         }
-        case qxCHAR_CLASS: narrowInt<std::uint16_t>(src, dst, n); break;
-        case qxINT8_CLASS: narrowInt<std::int8_t>(src, dst, n); break;
-        case qxUINT8_CLASS: narrowInt<std::uint8_t>(src, dst, n); break;
-        case qxINT16_CLASS: narrowInt<std::int16_t>(src, dst, n); break;
-        case qxUINT16_CLASS: narrowInt<std::uint16_t>(src, dst, n); break;
-        case qxINT32_CLASS: narrowInt<std::int32_t>(src, dst, n); break;
-        case qxUINT32_CLASS: narrowInt<std::uint32_t>(src, dst, n); break;
-        case qxINT64_CLASS: narrowInt<std::int64_t>(src, dst, n); break;
-        case qxUINT64_CLASS: narrowInt<std::uint64_t>(src, dst, n); break;
-        default: break;
-    }
+    });
 }
 
 }  // namespace

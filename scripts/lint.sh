@@ -12,4 +12,5 @@ cd "$(dirname "$0")/.."
 
 # Formatting is checked once the tree has been formatted in one go:
 # .venv/bin/python -m ruff format --check python tests examples bench scripts
-# git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
+# .venv/bin/python -m pip install -q --disable-pip-version-check clang-format
+# git ls-files '*.cpp' '*.hpp' | xargs .venv/bin/clang-format --dry-run --Werror

@@ -127,6 +127,15 @@ def test_log_records_launch_close_and_loss(caplog):
     assert len(lost) == 1 and "lost launched engine" in lost[0] and "signal 9" in lost[0], messages
 
 
+def test_log_records_attach_and_detach(served, caplog):
+    name, _ = served
+    caplog.set_level(logging.INFO, logger="veldra.engine")
+    with ve.connect(name) as eng:
+        eng.identity(1.0)
+    messages = [r.getMessage() for r in caplog.records if r.name == "veldra.engine"]
+    assert messages == ["attached to shared session %r" % name, "detached from shared session %r" % name]
+
+
 def test_nothing_is_printed_without_logging_configured():
     out = run_process([sys.executable, "-c", "import veldra.engine as ve\n"
                        "e = ve.start(); e.close()\n"

@@ -156,6 +156,9 @@ def test_versions_agree():
     assert veldra.__version__ == declared == cmake
     assert engine.stdout == "veldra-engine %s\n" % declared
     assert cli.stdout.startswith("veldra-engine-py %s " % declared)
+    script = run_process([os.path.join(os.path.dirname(sys.executable), "veldra-engine-py"), "--version"],
+                         timeout=60)
+    assert script.stdout == cli.stdout
     with pytest.raises(ve.EngineError, match="version"):
         ve.start("--version")
 

@@ -3,16 +3,17 @@ their output, run calls in the background, use the workspace, close it."""
 import asyncio
 import io
 import sys
+from typing import Any, Tuple
 
 import veldra
 import veldra.engine
 
 
-def show(label, value):
+def show(label: str, value: Any) -> None:
     print("%-44s %r" % (label, value))
 
 
-def main():
+def main() -> int:
     print("starting an engine ...")
     with veldra.engine.start("--threads 2") as eng:
         print("  ", eng)
@@ -68,7 +69,7 @@ def main():
         show("slow.result()", slow.result())
 
         # asyncio: awaiting a future does not block the event loop.
-        async def together():
+        async def together() -> Tuple[Any, Any]:
             return await asyncio.gather(eng.submit("sqrt", 9.0), eng.submit("sqrt", 16.0))
         show("asyncio.gather of two sqrt calls", asyncio.run(together()))
 

@@ -10,6 +10,9 @@ bash scripts/bootstrap.sh
 .venv/bin/python -m pip install -q --disable-pip-version-check hypothesis
 bash scripts/install-dask.sh
 
+# Types (mypy --strict on the examples) and lint rules (ruff).
+bash scripts/lint.sh
+
 # C++ unit tests, in a build of their own.
 .venv/bin/cmake -S . -B build/cpp-tests -G Ninja -DVELDRA_BUILD_TESTS=ON \
   -DVELDRA_BUILD_PYTHON=OFF -DVELDRA_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -129,6 +129,11 @@ int run(int argc, char** argv) {
     } catch (const OptionError& e) {
         return fail(conn_fd, std::string("invalid startup option: ") + e.what(), true);
     }
+    if (opts.version) {
+        if (conn_fd >= 0) return fail(conn_fd, "option '--version' only prints the version; it cannot start an engine");
+        std::cout << "veldra-engine " << VELDRA_VERSION << "\n";
+        return 0;
+    }
     if (opts.help) {
         if (conn_fd >= 0) return fail(conn_fd, "option '--help' only prints the help text; it cannot start an engine");
         std::cout << help_text();

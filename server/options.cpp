@@ -21,6 +21,7 @@ po::options_description describe() {
     po::options_description d("veldra-engine options");
     d.add_options()
         ("help", "print this help and exit")
+        ("version", "print the engine's version and exit")
         ("share", po::value<std::string>()->value_name("NAME"),
          "serve as the shared session NAME (1-64 ASCII letters, digits, '_' or '-'); "
          "clients of the same user attach to it by name.  Started by hand, the engine "
@@ -48,7 +49,7 @@ bool parse_uint(const std::string& s, unsigned long& out) {
 
 std::string help_text() {
     std::ostringstream os;
-    os << "Usage: veldra-engine [--share NAME] [--threads N] [--plugin PATH]...\n\n"
+    os << "Usage: veldra-engine [--share NAME] [--threads N] [--plugin PATH]... | --help | --version\n\n"
           "The numerical engine.  Clients normally launch it themselves; start it by\n"
           "hand with --share to make a session that several clients can attach to.\n\n"
        << describe();
@@ -95,6 +96,7 @@ Options parse_options(int argc, char** argv) {
 
     Options o;
     o.help = vm.count("help") > 0;
+    o.version = vm.count("version") > 0;
     if (vm.count("share")) {
         o.share = vm["share"].as<std::string>();
         if (!protocol::is_valid_session_name(o.share))

@@ -2,6 +2,7 @@
 // Startup options of veldra-engine.
 //
 //   --help             print the options and exit
+//   --version          print the version ("veldra-engine 0.1.0") and exit
 //   --share NAME       serve as the shared session NAME (1-64 ASCII letters,
 //                      digits, '_' or '-') that clients of this user can attach to
 //   --threads N        threads the numerics may use, N >= 1 (default: one per core)
@@ -20,6 +21,7 @@ namespace veldra::engine {
 
 struct Options {
     bool help = false;
+    bool version = false;
     std::string share;         // empty: not shared
     unsigned threads = 0;      // 0: not given
     std::vector<std::string> plugins;

@@ -35,5 +35,7 @@ Results version(CallContext&, int, const Args&) {
 }  // namespace
 
 VELDRA_ENGINE_FUNCTION(plugin_hello, 1, hello);
+VELDRA_ENGINE_HELP(plugin_hello, "name?", "Gives \"Hello, <name>!\" (the name defaults to \"world\").");
+// No help: clients show a generic text, as for plug-ins built before help existed.
 VELDRA_ENGINE_FUNCTION(plugin_version, 1, version);
 VELDRA_ENGINE_PLUGIN();

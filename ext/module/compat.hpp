@@ -130,4 +130,13 @@ inline PyObject* textFromUtf16(const char16_t* units, std::size_t count) {
 }
 inline PyObject* textFromUtf16(const std::u16string& text) { return textFromUtf16(text.data(), text.size()); }
 
+// ASCII text (reprs) as the build's str.  New reference.
+inline PyObject* textFromAscii(const std::string& text) {
+#ifdef VELDRA_PY2
+    return PyString_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+#else
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+#endif
+}
+
 }  // namespace veldra::compat

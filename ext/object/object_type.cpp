@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <string>
 
 namespace veldra {
 
@@ -105,6 +106,33 @@ PyObject* objectSize(PyObject* self, void*) {
     return t.release();
 }
 
+std::string dimsText(const Dims& d) {
+    std::string text;
+    for (std::size_t i = 0; i < d.size(); ++i) {
+        if (i) text += "-by-";
+        text += std::to_string(d[i]);
+    }
+    return text;
+}
+
+// "<veldra.object 2-by-3>"; an element or sub-array says where it was taken
+// from, and references into an engine that has gone say so.
+PyObject* objectRepr(PyObject* self) {
+    const VeldraObject* o = as(self);
+    try {
+        std::string text = "<veldra.object " + dimsText(shownDims(o));
+        if (!isWhole(o)) {
+            text += ", a";
+            for (qxSize i : o->index) text += "[" + std::to_string(i) + "]";
+            text += " of a " + dimsText(o->dims);
+        }
+        if (!vdutil::matrixref::refIsRef(o->root)) text += ", of an engine that has gone";
+        return compat::textFromAscii(text + ">");
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyObject* objectCompare(PyObject* self, PyObject* other, int op) {
     if (std::strcmp(Py_TYPE(other)->tp_name, "veldra.object") != 0) {
         setErrorFromMessage(PyExc_TypeError, msg::qxarray::CompareObjectOnly());
@@ -173,6 +201,7 @@ bool readyObjectType() {
     VeldraObjectType.tp_getset = kGetSet;
     VeldraObjectType.tp_methods = kMethods;
     VeldraObjectType.tp_richcompare = objectCompare;
+    VeldraObjectType.tp_repr = objectRepr;
     VeldraObjectType.tp_hash = PyObject_HashNotImplemented;
     VeldraObjectType.tp_new = nullptr;
     return PyType_Ready(&VeldraObjectType) == 0;

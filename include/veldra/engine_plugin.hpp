@@ -11,7 +11,13 @@
 //   veldra::engine::Results hello(veldra::engine::CallContext&, int, const veldra::engine::Args&) { ... }
 //   }
 //   VELDRA_ENGINE_FUNCTION(plugin_hello, 1, hello);
+//   VELDRA_ENGINE_HELP(plugin_hello, "name?", "Greets name (default: world).");
 //   VELDRA_ENGINE_PLUGIN();
+//
+// VELDRA_ENGINE_HELP is optional: it gives the arguments (one line; "?" marks
+// an optional one, "..." any number more) and the text clients show for the
+// function (help(eng.plugin_hello) in Python).  Plug-ins without it, also
+// ones built before it existed, load as before; their functions have no help.
 //
 // Build it against the engine's headers (include/, server/ and the array
 // library's include/) without linking the engine's libraries: their symbols
@@ -40,18 +46,35 @@ __attribute__((visibility("hidden"))) inline std::vector<Pending>& pending() {
     return list;
 }
 
+struct PendingHelp {
+    std::string name;
+    FunctionHelp help;
+};
+
+__attribute__((visibility("hidden"))) inline std::vector<PendingHelp>& pendingHelp() {
+    static std::vector<PendingHelp> list;
+    return list;
+}
+
 struct Registration {
     Registration(const char* name, NativeFunction fn, int maxResults) {
         pending().push_back({name, std::move(fn), maxResults});
     }
 };
 
-// Hands the declared functions to the engine's registry; 0 on success, else
-// the number of names the registry refused.
+struct HelpRegistration {
+    HelpRegistration(const char* name, const char* arguments, const char* text) {
+        pendingHelp().push_back({name, FunctionHelp{arguments, text}});
+    }
+};
+
+// Hands the declared functions and their help to the engine's registry; 0 on
+// success, else the number of names the registry refused.
 __attribute__((visibility("hidden"))) inline int registerAll(FunctionRegistry& registry) {
     int refused = 0;
     for (const Pending& p : pending())
         if (!registry.add(p.name, p.fn, p.maxResults)) ++refused;
+    for (const PendingHelp& h : pendingHelp()) registry.describe(h.name, h.help);
     return refused;
 }
 
@@ -62,6 +85,9 @@ __attribute__((visibility("hidden"))) inline int registerAll(FunctionRegistry& r
 #undef VELDRA_ENGINE_FUNCTION
 #define VELDRA_ENGINE_FUNCTION(name, maxResults, fn) \
     static const ::veldra::engine::plugin::Registration veldra_registration_##name(#name, fn, maxResults)
+
+#define VELDRA_ENGINE_HELP(name, arguments, text) \
+    static const ::veldra::engine::plugin::HelpRegistration veldra_help_##name(#name, arguments, text)
 
 // The entry point the engine looks up: extern "C" int
 // veldra_engine_plugin_init(veldra::engine::FunctionRegistry&).

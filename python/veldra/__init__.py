@@ -19,6 +19,10 @@ from veldra._vdarray import (  # noqa: F401
     logical,
 )
 
+# The package's version; the engine program reports the same
+# (``veldra-engine --version``).
+__version__ = "0.1.0"
+
 __all__ = [
     "double", "single", "int8", "int16", "int32", "int64",
     "uint8", "uint16", "uint32", "uint64", "logical",

@@ -68,6 +68,7 @@ from array import array
 
 from veldra._compat import (PY2, Sequence, array_frombytes, array_tobytes,
                             chained, integer_types, range_type, text_types)
+from veldra._format import THRESHOLD, format_array
 
 try:
     from pickle import PickleBuffer as _PickleBuffer
@@ -107,6 +108,9 @@ _INF = float("inf")
 
 # The typed arrays' own module as the native type keys want it.
 _MODULE = "veldra.vdarray" if PY2 else "vdarray"
+
+# Views print on one line, with their elements up to this many.
+_VIEW_ITEMS = 100
 
 _FLOAT = "float"
 _INT = "int"
@@ -912,14 +916,26 @@ class _VdArray(object):
         return equal if equal is NotImplemented else not equal
 
     def __repr__(self):
+        """Rows under each other, as the constructor reads them back;
+        past ``veldra._format.THRESHOLD`` elements only the first and last
+        rows and columns, around ``...``, and the size."""
         name = "veldra." + type(self).__name__
         dims = self._size
-        if _count(dims) == 0:
+        n = _count(dims)
+        if n == 0:
             extra = ", is_complex=True" if self._is_complex else ""
             return "%s(size=%r%s)" % (name, dims, extra)
-        if len(dims) > 2:
-            return "%s(%r, size=%r)" % (name, self._items(), dims)
-        return "%s(%r)" % (name, self.tolist())
+        prefix = name + "("
+        text = prefix + format_array(self._item, dims, ", ", len(prefix))
+        if n > THRESHOLD:
+            text += ", size=%r" % (dims,)
+        return text + ")"
+
+    def __str__(self):
+        """The elements alone, NumPy's way: ``[[1.0 2.0]\n [3.0 4.0]]``."""
+        if _count(self._size) == 0:
+            return "[]"
+        return format_array(self._item, self._size, " ", 0)
 
     def tolist(self):
         """The elements as nested lists, row-major: ``result[i][j]...`` is
@@ -1122,6 +1138,9 @@ class ArrayView(object):
     def __repr__(self):
         dims = "-by-".join(str(d) for d in self._array._size)
         where = "".join("[%d]" % i for i in self._prefix)
+        if _count(self.size) > _VIEW_ITEMS:
+            return "<view a%s of a %s veldra.%s>" % (
+                where, dims, type(self._array).__name__)
         return "<view a%s of a %s veldra.%s: %r>" % (
             where, dims, type(self._array).__name__, self.tolist())
 

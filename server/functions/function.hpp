@@ -139,6 +139,14 @@ struct FunctionEntry {
     int maxResults;  // 0: none; kAnyResults: whatever it returns
 };
 
+// What a client shows at its prompt for a function: its arguments as one
+// line ("x, dim?"; "?" marks an optional one, "..." any number more) and a
+// text of what it does and gives.
+struct FunctionHelp {
+    std::string arguments;
+    std::string text;
+};
+
 class FunctionRegistry {
 public:
     // The registry of the built-in functions (filled by VELDRA_ENGINE_FUNCTION).
@@ -147,6 +155,11 @@ public:
     bool add(const std::string& name, NativeFunction fn, int maxResults);
     const FunctionEntry* find(const std::string& name) const;
     std::vector<std::string> names() const;
+    // Help for a function, given before or after it is added (registrations
+    // run in no fixed order); a later text replaces an earlier one.
+    void describe(const std::string& name, FunctionHelp help);
+    // nullptr for a function without help (plug-ins built before help existed).
+    const FunctionHelp* help(const std::string& name) const;
 
     // Calls a function as the evaluator does: an unknown name is an
     // execution error naming it; a function without results yields none,
@@ -158,6 +171,7 @@ public:
 
 private:
     std::map<std::string, FunctionEntry> functions_;
+    std::map<std::string, FunctionHelp> help_;
 };
 
 struct Registration {

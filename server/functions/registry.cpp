@@ -32,6 +32,15 @@ std::vector<std::string> FunctionRegistry::names() const {
     return out;
 }
 
+void FunctionRegistry::describe(const std::string& name, FunctionHelp help) {
+    help_[name] = std::move(help);
+}
+
+const FunctionHelp* FunctionRegistry::help(const std::string& name) const {
+    auto it = help_.find(name);
+    return it == help_.end() ? nullptr : &it->second;
+}
+
 namespace {
 
 std::string count(std::size_t n, const char* what) {

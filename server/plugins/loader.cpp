@@ -61,6 +61,7 @@ std::vector<std::string> loadPlugin(const std::string& path, FunctionRegistry& r
             const FunctionEntry* e = staged.find(name);
             // Checked above; the registry is filled before serving starts.
             registry.add(name, e->fn, e->maxResults);
+            if (const FunctionHelp* help = staged.help(name)) registry.describe(name, *help);
         }
     }
     lib.handle = nullptr;  // stays loaded: the registry holds its code

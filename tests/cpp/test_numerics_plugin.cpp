@@ -35,6 +35,21 @@ TEST_F(Plugins, LoadsAndCallsTheExample) {
     // Its own failures reach the caller as failures.
     Array num = row({1});
     EXPECT_EQ(failureOf([&] { reg.call(ctx(), "plugin_hello", 1, Args{num.get()}); }), "veldra:plugin_hello:wrongClass");
+    // Help comes along with the functions that declare it; one without help loads all the same.
+    const veldra::engine::FunctionHelp* help = reg.help("plugin_hello");
+    ASSERT_NE(help, nullptr);
+    EXPECT_EQ(help->arguments, "name?");
+    EXPECT_NE(help->text.find("Hello"), std::string::npos);
+    EXPECT_EQ(reg.help("plugin_version"), nullptr);
+}
+
+TEST_F(Plugins, EveryBuiltinHasHelp) {
+    const FunctionRegistry& reg = FunctionRegistry::builtin();
+    for (const std::string& name : reg.names()) {
+        const veldra::engine::FunctionHelp* help = reg.help(name);
+        ASSERT_NE(help, nullptr) << name << " has no help text";
+        EXPECT_FALSE(help->text.empty()) << name;
+    }
 }
 
 TEST_F(Plugins, LoaderFailures) {

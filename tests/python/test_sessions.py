@@ -11,7 +11,7 @@ import uuid
 import pytest
 
 import veldra.engine
-from conftest import alive, children_of, run_python
+from conftest import alive, children_of
 
 MAX_HANDLE = 2**64 - 1
 
@@ -152,7 +152,6 @@ def test_find_returns_a_tuple(m, runtime_dir):
 
 def test_shared_session_found_attached_and_detached(m, shared_engine, runtime_dir):
     name, proc = shared_engine
-    folder = [p for p in runtime_dir.rglob("*") if p.is_dir()] or [runtime_dir]
     sockets = [p for p in runtime_dir.rglob("*") if stat.S_ISSOCK(p.lstat().st_mode)]
     assert len(sockets) == 1 and name in sockets[0].name
     assert stat.S_IMODE(sockets[0].parent.stat().st_mode) == 0o700

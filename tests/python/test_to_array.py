@@ -1,6 +1,5 @@
 """Python values as engine function arguments."""
 import array
-import gc
 import sys
 
 import pytest

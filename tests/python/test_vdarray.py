@@ -201,10 +201,10 @@ def test_equality_and_repr():
     assert double([math.nan]) != double([math.nan])
     with pytest.raises(TypeError):
         hash(a)
-    assert repr(a) == "veldra.double([[1.0, 2.0], [3.0, 4.0]])"
-    assert repr(logical([1, 0])) == "veldra.logical([[True, False]])"
+    assert repr(a) == "veldra.double([[1.0, 2.0],\n               [3.0, 4.0]])"
+    assert repr(logical([1, 0])) == "veldra.logical([[ True, False]])"
     assert repr(int8(size=(0, 3))) == "veldra.int8(size=(0, 3))"
-    assert repr(single(size=(1, 1, 2))) == "veldra.single([0.0, 0.0], size=(1, 1, 2))"
+    assert repr(single(size=(1, 1, 2))) == "veldra.single([[[0.0, 0.0]]])"
     assert repr(double([1j])) == "veldra.double([[1j]])"
     with pytest.raises(ValueError):
         a.reshape(3, 1)

@@ -22,7 +22,7 @@ from veldra._compat import (PY2, MutableMapping, TimedLock, chained,
 from veldra._vdarray import ArrayView as _ArrayView
 
 # The native module publishes the error classes in the package on import.
-from . import _native, EngineError, VeldraExecutionError
+from . import _native, _help, _log, EngineError, VeldraExecutionError
 from . import CancelledError as _NativeCancelled
 from . import TimeoutError as _NativeTimeout
 
@@ -239,6 +239,7 @@ def _close_session(session):
         _native.closeVELDRA(session.handle)
     except Exception as exc:   # noqa: BLE001 - reported by Engine.close
         error = exc
+    _log.closed(session, error)
     try:
         _native.destroyVELDRA(session.handle)
     except Exception:   # noqa: BLE001 - nothing left to release
@@ -633,8 +634,10 @@ class LaunchFuture(object):
                 handle = _native.getVELDRA(self._handle)
             except Exception as exc:
                 self._error = exc
+                _log.start_failed(self._name, exc)
             else:
                 self._engine = Engine._from_handle(handle, self._name)
+                _log.started(self._engine._session)
         self._release()     # the engine, if any, stays
 
     def cancel(self):
@@ -715,24 +718,38 @@ class EngineFunction(object):
     """An engine function bound to an engine: ``eng.sqrt`` is one.
 
     It refers to the engine weakly: once the engine is closed or
-    garbage-collected, calling it raises ``EngineError``.
+    garbage-collected, calling it raises ``EngineError``.  Its ``__doc__``
+    and signature are the engine's own for that function (``help(eng.sqrt)``).
     """
 
-    __slots__ = ("_session", "_engine", "_name")
+    # No __slots__: each instance carries its own __doc__ and __signature__.
 
-    def __init__(self, engine, name):
+    def __init__(self, engine, name, entry=None):
         self._session = engine._session
         self._engine = weakref.ref(engine)
         self._name = name
+        self.__doc__ = _help.doc(name, entry)
+        self.__signature__ = _help.signature(
+            entry[0] if entry is not None else None, _SYS_OUT, _SYS_ERR)
+
+    def __get__(self, instance, owner=None):
+        # A routine to pydoc and IPython, so that help() and "?" show this
+        # function's signature and text rather than the class's.
+        return self
 
     def __call__(self, *args, **options):
         """``f(*args, nout=1, stdout=sys.stdout, stderr=sys.stderr)``: call
         the function; see :meth:`Engine.call`."""
-        if not options:
-            return _call(self._session, self._name, args, 1, _SYS_OUT,
-                         _SYS_ERR)
-        nout, stdout, stderr = _call_options(self._name, options)
-        return _call(self._session, self._name, args, nout, stdout, stderr)
+        try:
+            if not options:
+                return _call(self._session, self._name, args, 1, _SYS_OUT,
+                             _SYS_ERR)
+            nout, stdout, stderr = _call_options(self._name, options)
+            return _call(self._session, self._name, args, nout, stdout,
+                         stderr)
+        except EngineError as exc:
+            _log.lost(self._session, exc)
+            raise
 
     def submit(self, *args, **options):
         """``f.submit(*args, nout=1, stdout=..., stderr=...)``: start the
@@ -807,7 +824,11 @@ class Engine(object):
             raise TypeError("the function name must be a str, not %s"
                             % type(name).__name__)
         nout, stdout, stderr = _call_options("call", options)
-        return _call(self._session, name, args, nout, stdout, stderr)
+        try:
+            return _call(self._session, name, args, nout, stdout, stderr)
+        except EngineError as exc:
+            _log.lost(self._session, exc)
+            raise
 
     def submit(self, name, *args, **options):
         """``submit(name, *args, nout=1, stdout=..., stderr=...)``: start a
@@ -830,13 +851,27 @@ class Engine(object):
         return CallFuture(self, name, handles, nout, out, err,
                           out_capture, err_capture)
 
+    def _functions(self):
+        """{name: (arguments, help text)} of the engine, or None."""
+        session = self._session
+        return _help.function_table(session, lambda: _call(
+            session, "function_table", (), 3, None, None))
+
     def __getattr__(self, name):
         if name.startswith("_"):
             raise AttributeError(name)
-        function = EngineFunction(self, name)
+        table = self._functions()
+        if table is not None and name not in table:
+            raise AttributeError("the engine has no function %r" % (name,))
+        function = EngineFunction(self, name,
+                                  None if table is None else table[name])
         # Later look-ups find it directly (no cycle: it refers back weakly).
         self.__dict__[name] = function
         return function
+
+    def __dir__(self):
+        own = _help.own_attributes(self)
+        return sorted(own.union(_help.attribute_names(self._functions(), own)))
 
     # -- lifetime ------------------------------------------------------------
 

@@ -109,17 +109,20 @@ _SYS_ERR = _SysStream("stderr")
 _SLICE = 0.1
 
 
-def _collect_sliced(handles, nout, timeout, out, err):
+def _collect_sliced(handles, nout, timeout, out, err, numpy=False):
     """getFEvalResult, waiting at most ``timeout`` seconds (None: no limit)
-    in slices; raises the native TimeoutError when time is up."""
+    in slices; raises the native TimeoutError when time is up.  ``numpy``:
+    numeric and logical results as NumPy arrays."""
     if timeout is not None and timeout <= _SLICE:
-        return _collect(handles, nout, max(timeout, 0.0), out=out, err=err)
+        return _collect(handles, nout, max(timeout, 0.0), out=out, err=err,
+                        numpy=numpy)
     deadline = None if timeout is None else monotonic() + timeout
     while True:
         left = _SLICE if deadline is None else min(
             _SLICE, max(deadline - monotonic(), 0.0))
         try:
-            return _collect(handles, nout, left, out=out, err=err)
+            return _collect(handles, nout, left, out=out, err=err,
+                            numpy=numpy)
         except _NativeTimeout:
             if deadline is not None and monotonic() >= deadline:
                 raise
@@ -138,10 +141,16 @@ def _keywords_only(function, given, **defaults):
 
 
 def _call_options(function, options):
-    """``nout``, ``stdout`` and ``stderr`` of a call from its keywords."""
+    """``nout``, ``stdout``, ``stderr`` and ``numpy`` of a call from its
+    keywords (``numpy=None``: the engine's setting)."""
     values = _keywords_only(function, options, nout=1, stdout=_SYS_OUT,
-                            stderr=_SYS_ERR)
-    return values["nout"], values["stdout"], values["stderr"]
+                            stderr=_SYS_ERR, numpy=None)
+    return (values["nout"], values["stdout"], values["stderr"],
+            values["numpy"])
+
+
+def _as_numpy(session, numpy):
+    return session.numpy if numpy is None else bool(numpy)
 
 
 def _engine_args(args):
@@ -193,11 +202,12 @@ class _Session(object):
     """The native engine handle and what must happen once it is closed."""
 
     __slots__ = ("handle", "lock", "closed", "pending", "waiter", "name",
-                 "__weakref__")
+                 "numpy", "__weakref__")
 
-    def __init__(self, handle, name):
+    def __init__(self, handle, name, numpy=False):
         self.handle = handle
         self.name = name
+        self.numpy = numpy      # results as NumPy arrays unless a call says
         self.lock = threading.RLock()
         self.closed = False
         self.pending = weakref.WeakSet()
@@ -362,13 +372,14 @@ class CallFuture(_Future):
     """
 
     def __init__(self, engine, name, handles, nout, out, err, out_capture,
-                 err_capture):
+                 err_capture, numpy=False):
         super(CallFuture, self).__init__()
         self._engine = engine              # keeps the engine open meanwhile
         self._session = engine._session
         self._name = name
         self._handles = handles
         self._nout = nout
+        self._numpy = numpy
         self._out, self._err = out, err
         self._out_capture, self._err_capture = out_capture, err_capture
         self._collecting = TimedLock()
@@ -456,7 +467,8 @@ class CallFuture(_Future):
                 deadline - monotonic(), 0.0)
             try:
                 value = _collect_sliced(self._handles, self._nout, left,
-                                        self._out_capture, self._err_capture)
+                                        self._out_capture, self._err_capture,
+                                        self._numpy)
             except _NativeTimeout:
                 raise chained(self._timeout_error(timeout), None)
             except _NativeCancelled:
@@ -584,9 +596,10 @@ class LaunchFuture(object):
     ``await launch`` works in a coroutine.
     """
 
-    def __init__(self, handle, name):
+    def __init__(self, handle, name, numpy=False):
         self._handle = handle
         self._name = name
+        self._numpy = numpy
         self._lock = threading.Lock()
         self._engine = None
         self._error = None
@@ -634,7 +647,8 @@ class LaunchFuture(object):
             except Exception as exc:
                 self._error = exc
             else:
-                self._engine = Engine._from_handle(handle, self._name)
+                self._engine = Engine._from_handle(handle, self._name,
+                                                   self._numpy)
         self._release()     # the engine, if any, stays
 
     def cancel(self):
@@ -669,7 +683,7 @@ class LaunchFuture(object):
 
 # ---- engines ---------------------------------------------------------------
 
-def _call(session, name, args, nout, stdout, stderr):
+def _call(session, name, args, nout, stdout, stderr, numpy=None):
     """Run one call to completion: submit, collect, release, forward text."""
     if session.closed:
         raise _closed_error()
@@ -679,17 +693,18 @@ def _call(session, name, args, nout, stdout, stderr):
         out if out.__class__ is _StringIO else _StringIO())
     err_capture = None if err is None else (
         err if err.__class__ is _StringIO else _StringIO())
+    as_numpy = session.numpy if numpy is None else bool(numpy)
     handles = _evaluate(session.handle, name, nout, _engine_args(args),
                         out=out_capture, err=err_capture)
     failed = True
     try:
         try:
             # Most calls are done within the first slice.
-            value = _collect(handles, nout, _SLICE,
-                             out=out_capture, err=err_capture)
+            value = _collect(handles, nout, _SLICE, out=out_capture,
+                             err=err_capture, numpy=as_numpy)
         except _NativeTimeout:
             value = _collect_sliced(handles, nout, None,
-                                    out_capture, err_capture)
+                                    out_capture, err_capture, as_numpy)
         failed = False
     finally:
         # Releasing a call that still runs (Ctrl-C) cancels it.  No lock
@@ -731,8 +746,9 @@ class EngineFunction(object):
         if not options:
             return _call(self._session, self._name, args, 1, _SYS_OUT,
                          _SYS_ERR)
-        nout, stdout, stderr = _call_options(self._name, options)
-        return _call(self._session, self._name, args, nout, stdout, stderr)
+        nout, stdout, stderr, numpy = _call_options(self._name, options)
+        return _call(self._session, self._name, args, nout, stdout, stderr,
+                     numpy)
 
     def submit(self, *args, **options):
         """``f.submit(*args, nout=1, stdout=..., stderr=...)``: start the
@@ -772,9 +788,9 @@ class Engine(object):
                         "veldra.engine.connect()")
 
     @classmethod
-    def _from_handle(cls, handle, name):
+    def _from_handle(cls, handle, name, numpy=False):
         self = object.__new__(cls)
-        self._session = session = _Session(handle, name)
+        self._session = session = _Session(handle, name, bool(numpy))
         self._finalizer = _finalize(self, _close_session, session)
         return self
 
@@ -806,8 +822,8 @@ class Engine(object):
         if not isinstance(name, text_types):
             raise TypeError("the function name must be a str, not %s"
                             % type(name).__name__)
-        nout, stdout, stderr = _call_options("call", options)
-        return _call(self._session, name, args, nout, stdout, stderr)
+        nout, stdout, stderr, numpy = _call_options("call", options)
+        return _call(self._session, name, args, nout, stdout, stderr, numpy)
 
     def submit(self, name, *args, **options):
         """``submit(name, *args, nout=1, stdout=..., stderr=...)``: start a
@@ -817,7 +833,7 @@ class Engine(object):
         if not isinstance(name, text_types):
             raise TypeError("the function name must be a str, not %s"
                             % type(name).__name__)
-        nout, stdout, stderr = _call_options("submit", options)
+        nout, stdout, stderr, numpy = _call_options("submit", options)
         session = self._session
         if session.closed:
             raise _closed_error()
@@ -828,7 +844,8 @@ class Engine(object):
         handles = _evaluate(session.handle, name, nout, _engine_args(args),
                             out=out_capture, err=err_capture)
         return CallFuture(self, name, handles, nout, out, err,
-                          out_capture, err_capture)
+                          out_capture, err_capture,
+                          _as_numpy(session, numpy))
 
     def __getattr__(self, name):
         if name.startswith("_"):
@@ -968,18 +985,23 @@ def _options(options):
 
 
 def start(options=(), **keywords):
-    """``start(options=(), *, wait=True)``: launch a new engine process for
-    this program.
+    """``start(options=(), *, wait=True, numpy=False)``: launch a new engine
+    process for this program.
 
     ``options`` is a string split on whitespace (``"--threads 2"``) or a
     sequence of strings (``["--share", "demo"]``).  Returns the
     :class:`Engine`, or with ``wait=False`` a :class:`LaunchFuture` at
     once.  A bad option or a failed start raises ``EngineError``.
+    ``numpy=True`` makes numeric and logical results that are not 1-by-1
+    come back as read-only NumPy arrays (each call's ``numpy=`` keyword
+    overrides it).
     """
-    wait = _keywords_only("start", keywords, wait=True)["wait"]
+    given = _keywords_only("start", keywords, wait=True, numpy=False)
     opts = _options(options)
     _native.createProcess()
-    launch = LaunchFuture(_native.createVELDRAAsync(opts), None)
+    launch = LaunchFuture(_native.createVELDRAAsync(opts), None,
+                          given["numpy"])
+    wait = given["wait"]
     return launch.result() if wait else launch
 
 
@@ -990,12 +1012,14 @@ def find_shared():
 
 
 def connect(name=None, **keywords):
-    """``connect(name=None, *, wait=True)``: attach to the shared session
+    """``connect(name=None, *, wait=True, numpy=False)``: attach to the shared session
     ``name`` (default: the first one
     :func:`find_shared` lists).  Raises ``EngineError`` when there is no such
     session.  Closing the engine detaches; the session goes on.  With
-    ``wait=False`` returns a :class:`LaunchFuture` at once."""
-    wait = _keywords_only("connect", keywords, wait=True)["wait"]
+    ``wait=False`` returns a :class:`LaunchFuture` at once; ``numpy`` as for
+    :func:`start`."""
+    given = _keywords_only("connect", keywords, wait=True, numpy=False)
+    wait = given["wait"]
     if name is None:
         names = find_shared()
         if not names:
@@ -1007,5 +1031,6 @@ def connect(name=None, **keywords):
         raise TypeError("the session name must be a str, not %s"
                         % type(name).__name__)
     _native.createProcess()
-    launch = LaunchFuture(_native.attachVELDRAAsync(name), name)
+    launch = LaunchFuture(_native.attachVELDRAAsync(name), name,
+                          given["numpy"])
     return launch.result() if wait else launch

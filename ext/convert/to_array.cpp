@@ -40,6 +40,8 @@ void initToQxConverters() {
     r.emplace("NoneType", boost::shared_ptr<ConvertToQxArray>(new PyNoneToError));
     r.emplace("memoryview", boost::shared_ptr<ConvertToQxArray>(new PyMVToError));
     r.emplace("NULL", boost::shared_ptr<ConvertToQxArray>(new NullToError));
+    // The scalar types (numpy.float64, numpy.bool_, ...) share this row: see findConverter.
+    r.emplace("numpy.ndarray", boost::shared_ptr<ConvertToQxArray>(new PyNumpyToArray));
     r.emplace("veldra.object", boost::shared_ptr<ConvertToQxArray>(new PyObjectToRef));
     r.emplace("vdarray.double", boost::shared_ptr<ConvertToQxArray>(new PyVdDoubleToDouble));
     r.emplace("vdarray.single", boost::shared_ptr<ConvertToQxArray>(new PyVdSingleToSingle));
@@ -117,6 +119,9 @@ const ConvertToQxArray& findConverter(const char* typeName, PyObject* value) {
 #endif
     const ToQxRegistry& r = registry();
     auto found = foreignClass ? r.end() : r.find(key);
+    // NumPy's own types (its scalars, and ndarray) are read by their buffer;
+    // subclasses defined in Python (masked arrays, matrices) are not.
+    if (found == r.end() && cacheable && std::strncmp(typeName, "numpy.", 6) == 0) found = r.find("numpy.ndarray");
     if (found != r.end()) {
         if (cacheable) staticTypes().add(type, found->second.get());
         return *found->second;

@@ -42,6 +42,12 @@ VELDRA_TO_QX_CONVERTER(PyTupleToCell);
 VELDRA_TO_QX_CONVERTER(PySetToCell);
 VELDRA_TO_QX_CONVERTER(PyDictToStruct);
 
+// NumPy arrays and scalars of a numeric or bool dtype, read through the
+// buffer protocol: the engine class of the dtype, any shape and strides;
+// other dtypes and byte orders are refused with TypeError naming the dtype.
+// An unchanged engine result goes back as the engine array it views.
+VELDRA_TO_QX_CONVERTER(PyNumpyToArray);
+
 #undef VELDRA_TO_QX_CONVERTER
 
 // Typed arrays: a fresh copy is made through the package's class, then its

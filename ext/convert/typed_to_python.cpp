@@ -1,5 +1,6 @@
 // Numeric and logical arrays that are not 1-by-1 to the package's typed arrays.
 #include <convert/array_buffer.hpp>
+#include <convert/block_type.hpp>
 #include <convert/to_python_converters.hpp>
 
 #include <module/errors.hpp>
@@ -78,6 +79,7 @@ PyObject* ConvertToPyVdArray::convertNumeric(ArrayHolder& holder, bool release, 
         veldra::setErrorFromMessage(PyExc_TypeError, veldra::msg::qxarray::UnsupportedVeldraType());
         return nullptr;
     }
+    if (numpyResults()) return numpyFromArray(a);
     return qxIsComplex(a) ? makeComplexTypedArray(a, cls) : makeTypedArray(a, cls);
 }
 
@@ -92,13 +94,15 @@ PyObject* Uint32ToPyVdUint32::convert(ArrayHolder& h, bool r) const { return con
 PyObject* LogicalToPyVdLogical::convert(ArrayHolder& h, bool r) const { return convertNumeric(h, r, TypedArray::Logical, true); }
 
 PyObject* Int64ToPyVdInt64::convert(ArrayHolder& holder, bool release) const {
-    take(holder, release);
+    const qxArray* a = take(holder, release);
+    if (numpyResults()) return numpyFromArray(a);  // NumPy holds 64-bit integers exactly
     veldra::setErrorFromMessage(PyExc_TypeError, veldra::msg::qxarray::Int64ArrayNotSupported());
     return nullptr;
 }
 
 PyObject* Uint64ToPyVdUint64::convert(ArrayHolder& holder, bool release) const {
-    take(holder, release);
+    const qxArray* a = take(holder, release);
+    if (numpyResults()) return numpyFromArray(a);  // NumPy holds 64-bit integers exactly
     veldra::setErrorFromMessage(PyExc_TypeError, veldra::msg::qxarray::Uint64ArrayNotSupported());
     return nullptr;
 }

@@ -3,6 +3,7 @@
 #include <engine/arguments.hpp>
 #include <engine/failures.hpp>
 
+#include <convert/block_type.hpp>
 #include <convert/to_python.hpp>
 #include <module/errors.hpp>
 #include <module/text.hpp>
@@ -152,6 +153,11 @@ PyObject* getFEvalResult(PyObject*, PyObject* args, PyObject* kwargs) {
         !readTimeout(PyTuple_GET_ITEM(args, 2), timeout, &noLimit))
         return nullptr;
 
+    // numpy=True: numeric and logical results as NumPy arrays.
+    PyObject* numpyFlag = kwargs ? PyDict_GetItemString(kwargs, "numpy") : nullptr;  // borrowed
+    const int asNumpy = numpyFlag ? PyObject_IsTrue(numpyFlag) : 0;
+    if (asNumpy < 0) return nullptr;
+
     Capture out{handles[1], Buffer(), nullptr, "stdout"};
     Capture err{handles[2], Buffer(), nullptr, "stderr"};
     if ((out.handle != 0 || err.handle != 0) && !readStreams(kwargs, out, err)) return nullptr;
@@ -165,6 +171,7 @@ PyObject* getFEvalResult(PyObject*, PyObject* args, PyObject* kwargs) {
             GilRelease nogil;
             results = engine_api::getFEvalResult(handles, out.buffer, err.buffer, timeout);
         }
+        PythonQxarray::NumpyResults mode(asNumpy != 0);
         result = PyRef::steal(assemble(results, numOut));
     } catch (...) {
         failWith(Failures::Result);

@@ -1,5 +1,6 @@
 // Module initialisation: readies what the module functions rely on and
 // creates the module with its function table.
+#include <convert/block_type.hpp>
 #include <convert/to_array.hpp>
 #include <convert/to_python.hpp>
 #include <module/errors.hpp>
@@ -125,7 +126,7 @@ PyObject* initialise() {
 
     PyRef veldra = PyRef::steal(PyImport_ImportModule("veldra"));
     if (!veldra) return nullptr;
-    if (!readyObjectType()) return nullptr;
+    if (!readyObjectType() || !PythonQxarray::readyBlockType()) return nullptr;
     Py_INCREF(&VeldraObjectType);
     if (PyModule_AddObject(veldra.get(), "object", reinterpret_cast<PyObject*>(&VeldraObjectType)) < 0) {
         Py_DECREF(&VeldraObjectType);

@@ -109,17 +109,20 @@ _SYS_ERR = _SysStream("stderr")
 _SLICE = 0.1
 
 
-def _collect_sliced(handles, nout, timeout, out, err):
+def _collect_sliced(handles, nout, timeout, out, err, numpy=False):
     """getFEvalResult, waiting at most ``timeout`` seconds (None: no limit)
-    in slices; raises the native TimeoutError when time is up."""
+    in slices; raises the native TimeoutError when time is up.  ``numpy``:
+    numeric and logical results as NumPy arrays."""
     if timeout is not None and timeout <= _SLICE:
-        return _collect(handles, nout, max(timeout, 0.0), out=out, err=err)
+        return _collect(handles, nout, max(timeout, 0.0), out=out, err=err,
+                        numpy=numpy)
     deadline = None if timeout is None else monotonic() + timeout
     while True:
         left = _SLICE if deadline is None else min(
             _SLICE, max(deadline - monotonic(), 0.0))
         try:
-            return _collect(handles, nout, left, out=out, err=err)
+            return _collect(handles, nout, left, out=out, err=err,
+                            numpy=numpy)
         except _NativeTimeout:
             if deadline is not None and monotonic() >= deadline:
                 raise
@@ -138,10 +141,16 @@ def _keywords_only(function, given, **defaults):
 
 
 def _call_options(function, options):
-    """``nout``, ``stdout`` and ``stderr`` of a call from its keywords."""
+    """``nout``, ``stdout``, ``stderr`` and ``numpy`` of a call from its
+    keywords (``numpy=None``: the engine's setting)."""
     values = _keywords_only(function, options, nout=1, stdout=_SYS_OUT,
-                            stderr=_SYS_ERR)
-    return values["nout"], values["stdout"], values["stderr"]
+                            stderr=_SYS_ERR, numpy=None)
+    return (values["nout"], values["stdout"], values["stderr"],
+            values["numpy"])
+
+
+def _as_numpy(session, numpy):
+    return session.numpy if numpy is None else bool(numpy)
 
 
 def _engine_args(args):
@@ -193,11 +202,12 @@ class _Session(object):
     """The native engine handle and what must happen once it is closed."""
 
     __slots__ = ("handle", "lock", "closed", "pending", "waiter", "name",
-                 "__weakref__")
+                 "numpy", "__weakref__")
 
-    def __init__(self, handle, name):
+    def __init__(self, handle, name, numpy=False):
         self.handle = handle
         self.name = name
+        self.numpy = numpy      # results as NumPy arrays unless a call says
         self.lock = threading.RLock()
         self.closed = False
         self.pending = weakref.WeakSet()
@@ -363,13 +373,14 @@ class CallFuture(_Future):
     """
 
     def __init__(self, engine, name, handles, nout, out, err, out_capture,
-                 err_capture):
+                 err_capture, numpy=False):
         super(CallFuture, self).__init__()
         self._engine = engine              # keeps the engine open meanwhile
         self._session = engine._session
         self._name = name
         self._handles = handles
         self._nout = nout
+        self._numpy = numpy
         self._out, self._err = out, err
         self._out_capture, self._err_capture = out_capture, err_capture
         self._collecting = TimedLock()
@@ -457,7 +468,8 @@ class CallFuture(_Future):
                 deadline - monotonic(), 0.0)
             try:
                 value = _collect_sliced(self._handles, self._nout, left,
-                                        self._out_capture, self._err_capture)
+                                        self._out_capture, self._err_capture,
+                                        self._numpy)
             except _NativeTimeout:
                 raise chained(self._timeout_error(timeout), None)
             except _NativeCancelled:
@@ -585,9 +597,10 @@ class LaunchFuture(object):
     ``await launch`` works in a coroutine.
     """
 
-    def __init__(self, handle, name):
+    def __init__(self, handle, name, numpy=False):
         self._handle = handle
         self._name = name
+        self._numpy = numpy
         self._lock = threading.Lock()
         self._engine = None
         self._error = None
@@ -636,7 +649,8 @@ class LaunchFuture(object):
                 self._error = exc
                 _log.start_failed(self._name, exc)
             else:
-                self._engine = Engine._from_handle(handle, self._name)
+                self._engine = Engine._from_handle(handle, self._name,
+                                                   self._numpy)
                 _log.started(self._engine._session)
         self._release()     # the engine, if any, stays
 
@@ -672,7 +686,7 @@ class LaunchFuture(object):
 
 # ---- engines ---------------------------------------------------------------
 
-def _call(session, name, args, nout, stdout, stderr):
+def _call(session, name, args, nout, stdout, stderr, numpy=None):
     """Run one call to completion: submit, collect, release, forward text."""
     if session.closed:
         raise _closed_error()
@@ -682,17 +696,18 @@ def _call(session, name, args, nout, stdout, stderr):
         out if out.__class__ is _StringIO else _StringIO())
     err_capture = None if err is None else (
         err if err.__class__ is _StringIO else _StringIO())
+    as_numpy = session.numpy if numpy is None else bool(numpy)
     handles = _evaluate(session.handle, name, nout, _engine_args(args),
                         out=out_capture, err=err_capture)
     failed = True
     try:
         try:
             # Most calls are done within the first slice.
-            value = _collect(handles, nout, _SLICE,
-                             out=out_capture, err=err_capture)
+            value = _collect(handles, nout, _SLICE, out=out_capture,
+                             err=err_capture, numpy=as_numpy)
         except _NativeTimeout:
             value = _collect_sliced(handles, nout, None,
-                                    out_capture, err_capture)
+                                    out_capture, err_capture, as_numpy)
         failed = False
     finally:
         # Releasing a call that still runs (Ctrl-C) cancels it.  No lock
@@ -744,9 +759,9 @@ class EngineFunction(object):
             if not options:
                 return _call(self._session, self._name, args, 1, _SYS_OUT,
                              _SYS_ERR)
-            nout, stdout, stderr = _call_options(self._name, options)
+            nout, stdout, stderr, numpy = _call_options(self._name, options)
             return _call(self._session, self._name, args, nout, stdout,
-                         stderr)
+                         stderr, numpy)
         except EngineError as exc:
             _log.lost(self._session, exc)
             raise
@@ -789,9 +804,9 @@ class Engine(object):
                         "veldra.engine.connect()")
 
     @classmethod
-    def _from_handle(cls, handle, name):
+    def _from_handle(cls, handle, name, numpy=False):
         self = object.__new__(cls)
-        self._session = session = _Session(handle, name)
+        self._session = session = _Session(handle, name, bool(numpy))
         self._finalizer = _finalize(self, _close_session, session)
         return self
 
@@ -823,9 +838,10 @@ class Engine(object):
         if not isinstance(name, text_types):
             raise TypeError("the function name must be a str, not %s"
                             % type(name).__name__)
-        nout, stdout, stderr = _call_options("call", options)
+        nout, stdout, stderr, numpy = _call_options("call", options)
         try:
-            return _call(self._session, name, args, nout, stdout, stderr)
+            return _call(self._session, name, args, nout, stdout, stderr,
+                         numpy)
         except EngineError as exc:
             _log.lost(self._session, exc)
             raise
@@ -838,7 +854,7 @@ class Engine(object):
         if not isinstance(name, text_types):
             raise TypeError("the function name must be a str, not %s"
                             % type(name).__name__)
-        nout, stdout, stderr = _call_options("submit", options)
+        nout, stdout, stderr, numpy = _call_options("submit", options)
         session = self._session
         if session.closed:
             raise _closed_error()
@@ -849,13 +865,14 @@ class Engine(object):
         handles = _evaluate(session.handle, name, nout, _engine_args(args),
                             out=out_capture, err=err_capture)
         return CallFuture(self, name, handles, nout, out, err,
-                          out_capture, err_capture)
+                          out_capture, err_capture,
+                          _as_numpy(session, numpy))
 
     def _functions(self):
         """{name: (arguments, help text)} of the engine, or None."""
         session = self._session
         return _help.function_table(session, lambda: _call(
-            session, "function_table", (), 3, None, None))
+            session, "function_table", (), 3, None, None, False))
 
     def __getattr__(self, name):
         if name.startswith("_"):
@@ -1003,18 +1020,23 @@ def _options(options):
 
 
 def start(options=(), **keywords):
-    """``start(options=(), *, wait=True)``: launch a new engine process for
-    this program.
+    """``start(options=(), *, wait=True, numpy=False)``: launch a new engine
+    process for this program.
 
     ``options`` is a string split on whitespace (``"--threads 2"``) or a
     sequence of strings (``["--share", "demo"]``).  Returns the
     :class:`Engine`, or with ``wait=False`` a :class:`LaunchFuture` at
     once.  A bad option or a failed start raises ``EngineError``.
+    ``numpy=True`` makes numeric and logical results that are not 1-by-1
+    come back as read-only NumPy arrays (each call's ``numpy=`` keyword
+    overrides it).
     """
-    wait = _keywords_only("start", keywords, wait=True)["wait"]
+    given = _keywords_only("start", keywords, wait=True, numpy=False)
     opts = _options(options)
     _native.createProcess()
-    launch = LaunchFuture(_native.createVELDRAAsync(opts), None)
+    launch = LaunchFuture(_native.createVELDRAAsync(opts), None,
+                          given["numpy"])
+    wait = given["wait"]
     return launch.result() if wait else launch
 
 
@@ -1025,12 +1047,14 @@ def find_shared():
 
 
 def connect(name=None, **keywords):
-    """``connect(name=None, *, wait=True)``: attach to the shared session
+    """``connect(name=None, *, wait=True, numpy=False)``: attach to the shared session
     ``name`` (default: the first one
     :func:`find_shared` lists).  Raises ``EngineError`` when there is no such
     session.  Closing the engine detaches; the session goes on.  With
-    ``wait=False`` returns a :class:`LaunchFuture` at once."""
-    wait = _keywords_only("connect", keywords, wait=True)["wait"]
+    ``wait=False`` returns a :class:`LaunchFuture` at once; ``numpy`` as for
+    :func:`start`."""
+    given = _keywords_only("connect", keywords, wait=True, numpy=False)
+    wait = given["wait"]
     if name is None:
         names = find_shared()
         if not names:
@@ -1042,5 +1066,6 @@ def connect(name=None, **keywords):
         raise TypeError("the session name must be a str, not %s"
                         % type(name).__name__)
     _native.createProcess()
-    launch = LaunchFuture(_native.attachVELDRAAsync(name), name)
+    launch = LaunchFuture(_native.attachVELDRAAsync(name), name,
+                          given["numpy"])
     return launch.result() if wait else launch

@@ -1,12 +1,15 @@
 // Text and containers: upper, lower, strip, split, join, format, to_text,
 // to_number; fields, get_field, set_field, has_field.
 #include "numerics/common.hpp"
+#include "numerics/unicode_case.hpp"
 
 #include <fl/i18n/convert.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace veldra::engine {
@@ -16,24 +19,6 @@ using namespace num;
 using support::ordinal;
 
 // ---- case and whitespace -----------------------------------------------------------
-
-// Case pairs of the Latin-1, Greek and Cyrillic letters besides ASCII.
-char16_t toUpper(char16_t c) {
-    if (c >= u'a' && c <= u'z') return c - 32;
-    if ((c >= 0xE0 && c <= 0xFE && c != 0xF7) || (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) || (c >= 0x430 && c <= 0x44F))
-        return c - 32;
-    if (c >= 0x450 && c <= 0x45F) return c - 80;
-    if (c == 0xFF) return 0x178;
-    return c;
-}
-char16_t toLower(char16_t c) {
-    if (c >= u'A' && c <= u'Z') return c + 32;
-    if ((c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3A9 && c != 0x3A2) || (c >= 0x410 && c <= 0x42F))
-        return c + 32;
-    if (c >= 0x400 && c <= 0x40F) return c + 80;
-    if (c == 0x178) return 0xFF;
-    return c;
-}
 
 bool isSpace(char16_t c) {
     return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r' || c == u'\v' || c == u'\f' || c == 0xA0;
@@ -58,23 +43,41 @@ Array mapText(const char* fn, const qxArray* a, F&& f) {
                                support::className(qxGetClassID(a)) + ".");
 }
 
-Results changeCase(const char* fn, const Args& args, char16_t (*conv)(char16_t)) {
+// Maps each row of a char array of any shape (the elements along the second
+// dimension) in full.  Where the mapping changes the length of some rows
+// ('ß' -> "SS"), the array widens to the longest row and shorter rows end in
+// spaces, as char matrices do.
+Results changeCase(const char* fn, const Args& args, fl::ustring (*conv)(const char16_t*, std::size_t)) {
     support::requireArgCount(fn, args, 1, 1);
     return support::one(mapText(fn, args[0], [&](const qxArray* t) {
-        const std::vector<qxSize> dims = matrix::get_dimensions(t);
+        std::vector<qxSize> dims = matrix::get_dimensions(t);
+        const qxSize total = qxGetNumberOfElements(t);
+        if (total == 0) return support::checked(qxCreateCharArray(dims.size(), dims.data()));
+        const qxSize m = dims[0], n = dims[1], pages = total / (m * n);
+        const qxChar* s = static_cast<const qxChar*>(qxGetData(t));
+        std::vector<fl::ustring> rows(m * pages);
+        std::size_t width = 0;
+        fl::ustring row(n, u' ');
+        for (qxSize k = 0; k < pages; ++k)
+            for (qxSize i = 0; i < m; ++i) {
+                for (qxSize j = 0; j < n; ++j) row[j] = s[k * m * n + j * m + i];
+                rows[k * m + i] = conv(row.data(), row.size());
+                width = std::max(width, rows[k * m + i].size());
+            }
+        dims[1] = width;
         Array out = support::checked(qxCreateCharArray(dims.size(), dims.data()));
-        const qxSize n = qxGetNumberOfElements(t);
-        if (n) {
-            const qxChar* s = static_cast<const qxChar*>(qxGetData(t));
-            qxChar* d = static_cast<qxChar*>(qxGetData(out.get()));
-            for (qxSize i = 0; i < n; ++i) d[i] = conv(s[i]);
-        }
+        qxChar* d = static_cast<qxChar*>(qxGetData(out.get()));
+        for (qxSize k = 0; k < pages; ++k)
+            for (qxSize i = 0; i < m; ++i) {
+                const fl::ustring& r = rows[k * m + i];
+                for (qxSize j = 0; j < width; ++j) d[k * m * width + j * m + i] = j < r.size() ? r[j] : u' ';
+            }
         return out;
     }));
 }
 
-Results fn_upper(CallContext&, int, const Args& args) { return changeCase("upper", args, toUpper); }
-Results fn_lower(CallContext&, int, const Args& args) { return changeCase("lower", args, toLower); }
+Results fn_upper(CallContext&, int, const Args& args) { return changeCase("upper", args, unicase::upper); }
+Results fn_lower(CallContext&, int, const Args& args) { return changeCase("lower", args, unicase::lower); }
 
 Results fn_strip(CallContext&, int, const Args& args) {
     support::requireArgCount("strip", args, 1, 1);
@@ -148,7 +151,8 @@ Results fn_join(CallContext&, int, const Args& args) {
 
 // ---- numbers as text -------------------------------------------------------------
 
-// The shortest text that reads back as the same double.
+// The shortest text that reads back as the same double, in the style of
+// printf's %g with just as many significant digits as that takes.
 std::string shortest(double v) {
     if (std::isnan(v)) return "NaN";
     if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
@@ -156,14 +160,20 @@ std::string shortest(double v) {
     char buf[64];
     // Whole numbers print in full ("30", not "3e+01") while exact.
     if (v == std::floor(v) && std::fabs(v) < 1e15) {
-        std::snprintf(buf, sizeof buf, "%.0f", v);
-        return buf;
+        const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
+        return std::string(buf, r.ptr);
     }
-    for (int p = 1; p <= 17; ++p) {
-        std::snprintf(buf, sizeof buf, "%.*g", p, v);
-        if (std::strtod(buf, nullptr) == v) break;
-    }
-    return buf;
+    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    const std::string scientific(buf, r.ptr);
+    // %g's choice: scientific when the exponent is below -4 or not below the
+    // number of significant digits.
+    const std::size_t e = scientific.find('e');
+    int digits = 0;
+    for (std::size_t i = 0; i < e; ++i) digits += scientific[i] >= '0' && scientific[i] <= '9';
+    const int exponent = std::atoi(scientific.c_str() + e + 1);
+    if (exponent < -4 || exponent >= digits) return scientific;
+    r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
+    return std::string(buf, r.ptr);
 }
 
 std::string withPrecision(double v, int digits) {

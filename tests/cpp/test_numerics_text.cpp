@@ -1,6 +1,7 @@
 // Text functions and struct fields.
 #include "test_numerics_support.hpp"
 
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -28,7 +29,7 @@ TEST_F(Text, CaseAndWhitespace) {
         const char* in;
         const char* want;
     } cases[] = {
-        {"upper", "Straße ÿ 1a", "STRAßE Ÿ 1A"}, {"lower", "ÀB Ω Ж", "àb ω ж"},
+        {"upper", "Straße ÿ 1a", "STRASSE Ÿ 1A"}, {"lower", "ÀB Ω Ж", "àb ω ж"},
         {"upper", "", ""},                       {"strip", " \t x y \n", "x y"},
         {"strip", "   ", ""},                    {"lower", "already", "already"},
     };
@@ -39,6 +40,16 @@ TEST_F(Text, CaseAndWhitespace) {
     qxSetCell(cell.get(), 1, str(" c ").release());
     EXPECT_EQ(cellTexts(fn("upper", {cell.get()})), (std::vector<std::string>{"AB", " C "}));
     EXPECT_EQ(cellTexts(fn("strip", {cell.get()})), (std::vector<std::string>{"ab", "c"}));
+
+    // Rows of a char matrix map one by one: one that grows widens the
+    // matrix, the others end in spaces.  Column-major: "ßx" / "ab".
+    const qxSize dims[2] = {2, 2};
+    Array m(qxCreateCharArray(2, dims));
+    const char16_t in[] = {u'ß', u'a', u'x', u'b'};
+    std::copy(in, in + 4, static_cast<qxChar*>(qxGetData(m.get())));
+    Array up = fn("upper", {m.get()});
+    EXPECT_EQ(dimsOf(up.get()), (std::vector<qxSize>{2, 3}));
+    EXPECT_EQ(matrix::get_string(up.get()), "SASBX ");  // "SSX" / "AB "
 }
 
 TEST_F(Text, SplitAndJoin) {

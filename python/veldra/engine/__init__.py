@@ -59,10 +59,19 @@ __all__ = [
     "Engine", "EngineFunction", "CallFuture", "LaunchFuture", "Workspace",
     "EngineError", "TimeoutError", "InterruptedError",
     "VeldraExecutionError", "CancelledError",
+    "get_include",
 ]
 
 if _sys.version_info >= (3, 7):
     __all__ += ["Pool", "PoolFuture"]
+
+
+def get_include():
+    """The folder that holds the plug-in header ``veldra/engine_plugin.hpp``,
+    for compiling engine plug-ins against this installation, e.g.
+    ``c++ -shared -fPIC -I"$(python -c 'import veldra.engine as e;
+    print(e.get_include())')" plugin.cpp``."""
+    return _os.path.join(_os.path.dirname(_os.path.abspath(__file__)), "include")
 
 
 def __getattr__(name):

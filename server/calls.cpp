@@ -25,8 +25,6 @@
 #include <new>
 #include <thread>
 
-#include <sys/socket.h>
-
 #include <sched.h>
 
 namespace veldra::engine {
@@ -152,26 +150,6 @@ Engine& engine() {
     return *e;
 }
 
-// Whether a Cancel of `job` waits in its connection's socket.  The reader
-// runs a call only when no bytes of later frames were read yet, so the
-// socket's stream starts at a frame; peeking leaves it as it is (the Cancel
-// is read later and then finds nothing to do).
-bool cancel_waiting(const Job& job) {
-    std::uint8_t buf[16 * 1024];
-    ssize_t n = ::recv(job.conn->socket(), buf, sizeof buf, MSG_PEEK | MSG_DONTWAIT);
-    std::size_t at = 0;
-    while (n > 0 && at + protocol::kHeaderSize <= static_cast<std::size_t>(n)) {
-        protocol::PayloadReader h(buf + at, protocol::kHeaderSize);
-        h.u32();  // magic, version, descriptor count
-        auto type = static_cast<MessageType>(h.u32());
-        std::uint64_t id = h.u64();
-        std::uint32_t length = h.u32();
-        if (type == MessageType::Cancel && id == job.id) return true;
-        at += protocol::kHeaderSize + length;
-    }
-    return false;
-}
-
 class Context : public CallContext {
 public:
     Context(Job& job, Engine& e) : job_(job), e_(e) {}
@@ -182,7 +160,7 @@ public:
             auto now = std::chrono::steady_clock::now();
             if (now >= job_.next_peek) {
                 job_.next_peek = now + kPeekInterval;
-                if (cancel_waiting(job_)) job_.cancelled = true;
+                if (job_.conn->frame_arrived(MessageType::Cancel, job_.id)) job_.cancelled = true;
             }
         }
         if (job_.cancelled.load(std::memory_order_relaxed) || job_.interrupted.load(std::memory_order_relaxed))
@@ -243,7 +221,11 @@ void send_reply(Job& job, const Reply& r, const std::string& out, const std::str
         }
         if (job.conn->finished()) objects.clientGone(job.conn->tag());
     }
-    job.conn->send(MessageType::CallResult, job.id, payload, std::move(fds));
+    // The evaluation thread with more calls waiting leaves the writing to
+    // the connection's reader, which sends the replies that pile up
+    // meanwhile together; with none waiting it answers at once.
+    const bool now = job.on_reader || engine().queued.load(std::memory_order_relaxed) == 0;
+    job.conn->send(MessageType::CallResult, job.id, payload, std::move(fds), now);
 }
 
 void reply_without_results(Job& job, CallStatus status, std::string identifier = {}, std::string message = {}) {

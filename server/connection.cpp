@@ -14,6 +14,7 @@
 #include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace veldra::engine {
@@ -32,6 +33,9 @@ constexpr std::size_t kDropOutput = std::size_t(256) << 20;
 constexpr auto kDropStall = std::chrono::seconds(30);
 // How long writes wait when the peer holds too many descriptors unread.
 constexpr int kRefsWaitMs = 10;
+// How much a call run on the reader reads ahead while looking for its
+// Cancel; past it the peer waits, as it would for any busy reader.
+constexpr std::size_t kReadAhead = std::size_t(4) << 20;
 
 std::map<std::uint32_t, Handler>& handlers() {
     static std::map<std::uint32_t, Handler> h;
@@ -78,6 +82,11 @@ void Connection::wake_reader() noexcept {
 
 bool Connection::send(protocol::MessageType type, std::uint64_t request_id,
                       const std::vector<std::uint8_t>& payload, protocol::OutgoingFds fds) {
+    return send(type, request_id, payload, std::move(fds), true);
+}
+
+bool Connection::send(protocol::MessageType type, std::uint64_t request_id,
+                      const std::vector<std::uint8_t>& payload, protocol::OutgoingFds fds, bool now) {
     Outgoing o;
     o.bytes = protocol::encode_frame(type, request_id, payload, fds.fds.size());
     o.fds = std::move(fds);
@@ -92,12 +101,19 @@ bool Connection::send(protocol::MessageType type, std::uint64_t request_id,
             if (out_.empty()) last_progress_ = std::chrono::steady_clock::now();
             out_bytes_ += o.bytes.size() - o.sent;
             out_.push_back(std::move(o));
-            if (!flush_locked(done) || stalled_locked(std::chrono::steady_clock::now())) {
-                drop_locked(done);
-                ok = false;
+            if (!now) {
+                // The reader writes it with whatever else is queued by then;
+                // woken once for all of them.
+                wake = !held_;
+                held_ = true;
+            } else {
+                if (!flush_locked(done) || stalled_locked(std::chrono::steady_clock::now())) {
+                    drop_locked(done);
+                    ok = false;
+                }
+                // The reader writes the rest when the socket takes it.
+                wake = ok && !out_.empty();
             }
-            // The reader writes the rest when the socket takes it.
-            wake = ok && !out_.empty();
         }
     }
     if (wake) wake_reader();
@@ -105,13 +121,25 @@ bool Connection::send(protocol::MessageType type, std::uint64_t request_id,
 }
 
 bool Connection::flush_locked(std::vector<Outgoing>& done) {
+    // Replies queued together leave in one write: the first frame with its
+    // descriptors, then those that have none, up to the first that has.
+    constexpr std::size_t kParts = 64;
+    iovec parts[kParts];
+    held_ = false;
     while (!out_.empty()) {
-        Outgoing& o = out_.front();
+        const Outgoing& first = out_.front();
+        const bool with_fds = first.sent == 0 && !first.fds.fds.empty();
+        std::size_t count = 0;
+        for (const Outgoing& o : out_) {
+            if (count == kParts || (count > 0 && o.sent == 0 && !o.fds.fds.empty())) break;
+            parts[count].iov_base = const_cast<std::uint8_t*>(o.bytes.data() + o.sent);
+            parts[count].iov_len = o.bytes.size() - o.sent;
+            ++count;
+        }
         std::size_t n;
         try {
-            const bool first = o.sent == 0;
-            n = protocol::send_some(fd_.get(), o.bytes.data() + o.sent, o.bytes.size() - o.sent,
-                                    first ? o.fds.fds.data() : nullptr, first ? o.fds.fds.size() : 0);
+            n = protocol::send_some(fd_.get(), parts, count, with_fds ? first.fds.fds.data() : nullptr,
+                                    with_fds ? first.fds.fds.size() : 0);
         } catch (const std::system_error& e) {
             if (e.code().value() != ETOOMANYREFS) return false;
             refs_wait_ = true;
@@ -121,11 +149,16 @@ bool Connection::flush_locked(std::vector<Outgoing>& done) {
         }
         if (n == protocol::kNothingYet) return true;
         last_progress_ = std::chrono::steady_clock::now();
-        o.sent += n;
         out_bytes_ -= n;
-        if (o.sent < o.bytes.size()) continue;
-        done.push_back(std::move(o));
-        out_.pop_front();
+        while (n > 0) {
+            Outgoing& o = out_.front();
+            const std::size_t take = std::min(n, o.bytes.size() - o.sent);
+            o.sent += take;
+            n -= take;
+            if (o.sent < o.bytes.size()) break;
+            done.push_back(std::move(o));
+            out_.pop_front();
+        }
     }
     return true;
 }
@@ -168,6 +201,32 @@ bool Connection::send_text(protocol::MessageType type, std::uint64_t request_id,
     return send(type, request_id, protocol::PayloadWriter().str(text).take());
 }
 
+bool Connection::frame_arrived(protocol::MessageType type, std::uint64_t request_id) noexcept {
+    if (decoder_ == nullptr) return false;
+    try {
+        std::uint8_t buf[16 * 1024];
+        std::vector<protocol::UniqueFd> fds;
+        // Descriptors wait in the decoder for their frames, and it takes only
+        // so many ahead of them: reading stops at the first batch.
+        while (!peer_ended_ && !decoder_->failed() && decoder_->fds_buffered() == 0 &&
+               decoder_->buffered() < kReadAhead) {
+            bool fds_lost = false;
+            const std::size_t n = protocol::recv_some(fd_.get(), buf, sizeof buf, &fds, true, &fds_lost);
+            if (n == protocol::kNothingYet) break;
+            if (n == 0) {
+                peer_ended_ = true;
+                break;
+            }
+            decoder_->feed_fds(std::move(fds), fds_lost);
+            fds.clear();
+            decoder_->feed(buf, n);
+        }
+    } catch (const std::exception&) {
+        peer_ended_ = true;  // a broken socket ends the connection
+    }
+    return peer_ended_ || decoder_->holds(type, request_id);
+}
+
 void Connection::close() {
     ::shutdown(fd_.get(), SHUT_RDWR);
     if (reader_.joinable() && reader_.get_id() != std::this_thread::get_id()) reader_.join();
@@ -205,6 +264,7 @@ void Connection::read_loop(std::function<void(Connection&)> on_closed) {
     try {
         for (;;) {
             dispatch();
+            if (peer_ended_) break;  // seen while a call ran on this thread
             if (decoder.failed()) {
                 send_text(protocol::MessageType::Error, 0, "protocol error: " + decoder.error());
                 break;

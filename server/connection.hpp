@@ -40,15 +40,24 @@ public:
     // peer is gone or has been dropped.  Any thread.
     bool send(protocol::MessageType type, std::uint64_t request_id, const std::vector<std::uint8_t>& payload,
               protocol::OutgoingFds fds = {});
+    // With `now` false the frame is only queued, and the reader writes it
+    // together with the frames queued meanwhile (for a thread that has more
+    // replies to make at once).
+    bool send(protocol::MessageType type, std::uint64_t request_id, const std::vector<std::uint8_t>& payload,
+              protocol::OutgoingFds fds, bool now);
     bool send_text(protocol::MessageType type, std::uint64_t request_id, const std::string& text);
     // Ends the connection and waits for the reader (not from the reader).
     void close();
     bool finished() const noexcept { return finished_; }
     // For handlers, on the reader: whether bytes of further frames were
-    // already read, and the socket, so a handler that keeps the reader busy
-    // can peek at what follows.
+    // already read.
     bool input_buffered() const noexcept { return decoder_ && decoder_->buffered() > 0; }
-    int socket() const noexcept { return fd_.get(); }
+    // For a handler that keeps the reader busy (a call it runs itself):
+    // reads what the peer sent meanwhile, without waiting, into the reader's
+    // decoder (dispatched once the handler returns), and tells whether a
+    // frame of `type` for `request_id` is among it or the peer hung up.
+    // However many frames came first, such a Cancel is seen.
+    bool frame_arrived(protocol::MessageType type, std::uint64_t request_id) noexcept;
 
     // This connection as the array codec sees it (for lent blocks).
     protocol::PeerLink link() { return {peer_tag_, weak_from_this()}; }
@@ -93,10 +102,12 @@ private:
     // The peer holds too many of our descriptors unread: writes wait a while
     // instead of for the socket.
     bool refs_wait_ = false;
+    bool held_ = false;  // frames queued for the reader, which was woken for them
     std::atomic<std::size_t> pending_calls_{0};
     std::thread reader_;
     std::atomic<bool> finished_{false};
-    const protocol::FrameDecoder* decoder_ = nullptr;  // the reader's
+    protocol::FrameDecoder* decoder_ = nullptr;  // the reader's
+    bool peer_ended_ = false;  // on the reader: frame_arrived() read the end
     const std::uint64_t peer_tag_ = protocol::new_peer_tag();
 };
 

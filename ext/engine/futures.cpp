@@ -181,6 +181,79 @@ PyObject* getFEvalResult(PyObject*, PyObject* args, PyObject* kwargs) {
     return result.release();
 }
 
+// _batch.collect_many(handles, nout, out=None, err=None): the results of the
+// calls `handles` (a list of future handles), in order, waiting as long as
+// they take; their text goes to the streams.  Every call is released, also
+// when one failed (its error is raised, the calls after it are cancelled)
+// or the wait was interrupted by a signal.
+PyObject* collectMany(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* list = nullptr;
+    PyObject* nout = nullptr;
+    if (!PyArg_ParseTuple(args, "O!O", &PyList_Type, &list, &nout)) return nullptr;
+    int numOut = 0;
+    if (!readInt32(nout, msg::engine::NumOutShouldBeInt(), numOut)) return nullptr;
+    std::vector<engine_api::Handle> handles(static_cast<std::size_t>(PyList_GET_SIZE(list)));
+    for (std::size_t i = 0; i < handles.size(); ++i)
+        if (!readHandle(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)), msg::engine::HandleShouldBeTuple(),
+                        handles[i]))
+            return nullptr;
+    // The buffers exist for the streams given; no stream, no text kept.
+    Capture out{0, Buffer(), nullptr, "stdout"};
+    Capture err{0, Buffer(), nullptr, "stderr"};
+    if (!readStreams(kwargs, out, err)) return nullptr;
+
+    PyRef results = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(handles.size())));
+    try {
+        if (!results) throw PythonErrorSet();
+        if (out.stream) {
+            out.handle = 1;
+            out.buffer.reset(new engine_api::ustringbuf(std::ios::in | std::ios::out));
+        }
+        if (err.stream) {
+            err.handle = 1;
+            err.buffer.reset(new engine_api::ustringbuf(std::ios::in | std::ios::out));
+        }
+        // The wait goes in slices, so that Ctrl-C gets in between.
+        constexpr double kSlice = 0.1;
+        for (std::size_t i = 0; i < handles.size(); ++i) {
+            std::vector<vdutil::QxArrayPtr> arrays;
+            for (bool got = false; !got;) {
+                try {
+                    GilRelease nogil;
+                    arrays = engine_api::getFEvalResult({handles[i], 0, 0}, out.buffer, err.buffer, kSlice);
+                    got = true;
+                } catch (const engine_api::TimeoutException&) {
+                    if (PyErr_CheckSignals() < 0) throw PythonErrorSet();
+                }
+            }
+            PyObject* item = assemble(arrays, numOut);
+            if (!item) throw PythonErrorSet();
+            PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i), item);
+        }
+    } catch (...) {
+        failWith(Failures::Result);
+        results = PyRef();
+    }
+    {
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        {
+            GilRelease nogil;
+            for (engine_api::Handle h : handles) {
+                try {
+                    engine_api::destroyFEvalResult({h});
+                } catch (...) {
+                    // Released already (or the engine went): nothing to do.
+                }
+            }
+        }
+        PyErr_Restore(type, value, traceback);
+    }
+    writeAll(out, err);
+    if (PyErr_Occurred()) return nullptr;
+    return results.release();
+}
+
 PyObject* destroyFEvalResult(PyObject*, PyObject* args) {
     PyObject* tuple = positional(args, 0, msg::engine::HandleShouldBeTuple());
     std::vector<engine_api::Handle> handles;

@@ -20,6 +20,7 @@ PyObject* closeVELDRA(PyObject* self, PyObject* args);
 // engine/calls.cpp
 PyObject* evaluateFunction(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* validateIdentity(PyObject* self, PyObject* args);
+PyObject* submitMany(PyObject* self, PyObject* args);
 
 // engine/futures.cpp
 PyObject* getFEvalResult(PyObject* self, PyObject* args, PyObject* kwargs);
@@ -28,6 +29,7 @@ PyObject* cancelFEval(PyObject* self, PyObject* args);
 PyObject* isDoneFEval(PyObject* self, PyObject* args);
 PyObject* waitForFEval(PyObject* self, PyObject* args);
 PyObject* isCancelledFEval(PyObject* self, PyObject* args);
+PyObject* collectMany(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // module/errors.cpp
 PyObject* getMessage(PyObject* self, PyObject* args);

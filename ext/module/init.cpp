@@ -78,6 +78,37 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The module's private companion `_batch`, for veldra.engine's many-calls
+// paths; not part of the module's own functions.
+PyMethodDef kBatchMethods[] = {
+    {"submit_many", submitMany, METH_VARARGS, "submit_many() submits many calls of one function in one step"},
+    {"collect_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(collectMany)),
+     METH_VARARGS | METH_KEYWORDS, "collect_many() collects many calls in order and releases them"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Adds `_batch` to `module`; false with an error set on failure.
+bool addBatch(PyObject* module) {
+#ifdef VELDRA_PY2
+    PyRef name = PyRef::steal(PyString_FromString(VELDRA_STRINGIFY(VELDRA_MODULE_NAME) "._batch"));
+#else
+    PyRef name = PyRef::steal(PyUnicode_FromString(VELDRA_STRINGIFY(VELDRA_MODULE_NAME) "._batch"));
+#endif
+    if (!name) return false;
+    PyRef batch = PyRef::steal(PyModule_New(VELDRA_STRINGIFY(VELDRA_MODULE_NAME) "._batch"));
+    if (!batch) return false;
+    for (PyMethodDef* def = kBatchMethods; def->ml_name != nullptr; ++def) {
+        PyObject* fn = PyCFunction_NewEx(def, nullptr, name.get());
+        if (!fn || PyModule_AddObject(batch.get(), def->ml_name, fn) < 0) {
+            Py_XDECREF(fn);
+            return false;
+        }
+    }
+    if (PyModule_AddObject(module, "_batch", batch.get()) < 0) return false;
+    batch.release();  // the module attribute owns it now
+    return true;
+}
+
 #ifndef VELDRA_PY2
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
@@ -163,10 +194,15 @@ PyObject* initialise() {
     }
 
 #ifdef VELDRA_PY2
-    // The version-2 factory: no documentation string, no self object.
-    return Py_InitModule4(VELDRA_STRINGIFY(VELDRA_MODULE_NAME), kMethods, nullptr, nullptr, 1013);
+    // The version-2 factory: no documentation string, no self object; the
+    // module is borrowed.
+    PyObject* module = Py_InitModule4(VELDRA_STRINGIFY(VELDRA_MODULE_NAME), kMethods, nullptr, nullptr, 1013);
+    if (!module || !addBatch(module)) return nullptr;
+    return module;
 #else
-    return PyModule_Create2(&kModule, 1013);
+    PyRef module = PyRef::steal(PyModule_Create2(&kModule, 1013));
+    if (!module || !addBatch(module.get())) return nullptr;
+    return module.release();
 #endif
 }
 

@@ -1,11 +1,85 @@
 """Awaiting futures in asyncio (Python 3 only; imported when awaited)."""
 import asyncio
+import threading
+import weakref
+
+
+class _HandOver:
+    """Brings call futures settled on other threads to one event loop.
+
+    A future settled elsewhere (the engine's waiter thread, any thread that
+    collected it) joins a list, and the loop is woken once for the whole
+    list: a batch of results costs one thread-safe hand-over, not one each.
+    """
+
+    __slots__ = ("_loop", "_lock", "_ready", "_scheduled", "__weakref__")
+
+    def __init__(self, loop):
+        self._loop = loop
+        self._lock = threading.Lock()
+        self._ready = []
+        self._scheduled = False
+
+    def watch(self, future, waiter):
+        future.add_done_callback(lambda _: self._settled(waiter))
+
+    def _settled(self, waiter):
+        with self._lock:
+            self._ready.append(waiter)
+            if self._scheduled:
+                return
+            self._scheduled = True
+        try:
+            if getattr(self._loop, "_thread_id", None) == threading.get_ident():
+                self._loop.call_soon(self._drain)
+            else:
+                self._loop.call_soon_threadsafe(self._drain)
+        except RuntimeError:     # the loop is closed: nobody awaits any more
+            pass
+
+    def _drain(self):
+        with self._lock:
+            ready, self._ready = self._ready, []
+            self._scheduled = False
+        for waiter in ready:
+            if not waiter.done():
+                waiter.set_result(None)
+
+
+_hand_overs = weakref.WeakKeyDictionary()
+_hand_overs_lock = threading.Lock()
+
+
+def _hand_over(loop):
+    with _hand_overs_lock:
+        hand_over = _hand_overs.get(loop)
+        if hand_over is None:
+            hand_over = _hand_overs[loop] = _HandOver(loop)
+    return hand_over
+
+
+async def _await_call(future):
+    if not future.done():
+        loop = asyncio.get_running_loop()
+        waiter = loop.create_future()
+        _hand_over(loop).watch(future, waiter)
+        try:
+            await waiter
+        except asyncio.CancelledError:
+            future.cancel()     # cancelling the awaiting task cancels the call
+            raise
+    try:
+        return future.result()
+    except BaseException as exc:
+        if future.cancelled():
+            raise asyncio.CancelledError() from exc
+        raise
 
 
 def await_call(future):
     """``await call_future``: the result; cancelling the awaiting task
     cancels the call."""
-    return asyncio.wrap_future(future).__await__()
+    return _await_call(future).__await__()
 
 
 def await_launch(launch):

@@ -44,6 +44,11 @@ else:
 _evaluate = _native.evaluateFunction
 _collect = _native.getFEvalResult
 _destroy = _native.destroyFEvalResult
+_batch = _native._batch
+
+# EngineFunction.map submits this many calls in one step, the next step
+# before collecting the one before, so the engine never waits for us.
+_MAP_STEP = 2048
 
 
 try:
@@ -319,6 +324,7 @@ class _Waiter(object):
 
     def _run(self):
         while True:
+            future = None   # not kept alive (nor its engine) while waiting
             future = self._next()
             if future is None:
                 return
@@ -384,6 +390,7 @@ class CallFuture(_Future):
         self._out, self._err = out, err
         self._out_capture, self._err_capture = out_capture, err_capture
         self._collecting = TimedLock()
+        self._in_collect = False           # this or another thread collects
         self._watched = False
         self._seq = next(_seq)
         self._release = _finalize(self, _release_call, self._session,
@@ -395,7 +402,7 @@ class CallFuture(_Future):
     # here; a future they wait for has to be collected in the background.
     @property
     def _waiters(self):
-        if self._state == _cf_base.PENDING and not self._watched:
+        if self._raw_state == _cf_base.PENDING and not self._watched:
             self._watch()
         return self.__waiters
 
@@ -403,39 +410,78 @@ class CallFuture(_Future):
     def _waiters(self, value):
         self.__waiters = value
 
+    # Whatever reads the state (done(), wait(), as_completed(), the repr,
+    # add_done_callback) finds a call the engine has finished settled: it is
+    # collected right here, on the reader's thread, unless another thread is
+    # collecting it this moment.
+    @property
+    def _state(self):
+        state = self._raw_state
+        if state == _cf_base.PENDING and not self._in_collect:
+            self._settle_if_finished()
+            state = self._raw_state
+        return state
+
+    @_state.setter
+    def _state(self, value):
+        self._raw_state = value
+
     def __lt__(self, other):   # heap ties never happen
         return self._seq < other._seq
 
     def __repr__(self):
-        return "<CallFuture %s at %#x state=%s>" % (
-            self._name, id(self), self._state.lower())
+        state = self._state
+        if state == _cf_base.FINISHED:
+            outcome = self._exception
+            if outcome is None:
+                state = "finished returned " + type(self._result).__name__
+            else:
+                state = "finished raised " + type(outcome).__name__
+        elif state in _FINAL_STATES:
+            state = "cancelled"
+        else:
+            state = "pending"
+        return "<CallFuture %s at %#x state=%s>" % (self._name, id(self), state)
 
     # -- settling ----------------------------------------------------------
 
     def _settled(self):
-        return self._state in _FINAL_STATES
+        return self._raw_state in _FINAL_STATES
+
+    def _settle_if_finished(self):
+        if self._session.closed or not self._call_finished():
+            return
+        try:
+            self._collect_now(None, background=True)
+        except Exception as exc:   # noqa: BLE001 - the call's outcome
+            self._settle_exception(exc)
 
     def _settle_result(self, value):
         try:
             self.set_result(value)
         except InvalidStateError:
             pass
-        self._release()
+        self._done_with_engine()
 
     def _settle_exception(self, exc):
         try:
             self.set_exception(exc)
         except InvalidStateError:
             pass
-        self._release()
+        self._done_with_engine()
 
     def _settle_cancelled(self):
         if super(CallFuture, self).cancel():
             with self._condition:
-                if self._state == _cf_base.CANCELLED:
+                if self._raw_state == _cf_base.CANCELLED:
                     # Wakes concurrent.futures.wait() and as_completed().
                     self.set_running_or_notify_cancel()
+        self._done_with_engine()
+
+    def _done_with_engine(self):
+        # A settled future no longer keeps its engine open.
         self._release()
+        self._engine = None
 
     def _watch(self):
         self._watched = True
@@ -458,6 +504,7 @@ class CallFuture(_Future):
         elif not self._collecting.acquire(
                 timeout=-1 if timeout is None else max(timeout, 0.0)):
             raise self._timeout_error(timeout)
+        self._in_collect = True
         try:
             if self._settled():
                 return
@@ -489,6 +536,7 @@ class CallFuture(_Future):
                 else:
                     self._settle_result(value)
         finally:
+            self._in_collect = False
             self._collecting.release()
 
     def _call_finished(self):
@@ -554,11 +602,7 @@ class CallFuture(_Future):
     def done(self):
         """True when the call was cancelled or has finished, so that
         :meth:`result` returns at once."""
-        if super(CallFuture, self).done():
-            return True
-        if self._session.closed:
-            return False
-        return self._call_finished()
+        return self._state in _FINAL_STATES
 
     def running(self):
         """True while the call is queued or running in the engine (it can
@@ -568,7 +612,7 @@ class CallFuture(_Future):
     def add_done_callback(self, fn):
         """Call ``fn(future)`` once the outcome is known (at once if it is).
         The engine's background waiter collects the call for it."""
-        if not self._settled() and not self._watched:
+        if self._state == _cf_base.PENDING and not self._watched:
             self._watch()
         super(CallFuture, self).add_done_callback(fn)
 
@@ -774,12 +818,85 @@ class EngineFunction(object):
             raise _closed_error()
         return engine.submit(self._name, *args, **options)
 
+    def map(self, *iterables, **options):
+        """``f.map(*iterables, nout=1, stdout=..., stderr=...)``: call the
+        function once for each item of the iterables taken together (as the
+        built-in ``map`` does) and return the list of the results, in order.
+
+        The calls are submitted many at a time, which costs far less per call
+        than calling or submitting them one by one.  The first call that
+        fails raises its error, the calls after it are cancelled; the text of
+        the calls goes to the streams in order.  Other options as for
+        :meth:`Engine.call`."""
+        nout, stdout, stderr = _call_options("map", options)
+        if not iterables:
+            raise TypeError("map() needs at least one iterable")
+        session = self._session
+        if session.closed:
+            raise _closed_error()
+        out = _resolve(stdout, _SYS_OUT)
+        err = _resolve(stderr, _SYS_ERR)
+        out_capture = _capture_for(out)
+        err_capture = _capture_for(err)
+        calls = [_engine_args(args) for args in zip(*iterables)]
+        results = []
+        pending = None
+        try:
+            for start in range(0, len(calls), _MAP_STEP):
+                if session.closed:
+                    raise _closed_error()
+                handles = _batch.submit_many(
+                    session.handle, self._name, nout,
+                    calls[start:start + _MAP_STEP],
+                    out_capture is not None, err_capture is not None)
+                if pending is not None:
+                    collecting, pending = pending, handles
+                    results.extend(_collect_step(collecting, nout, out, err,
+                                                 out_capture, err_capture))
+                else:
+                    pending = handles
+            if pending is not None:
+                collecting, pending = pending, None
+                results.extend(_collect_step(collecting, nout, out, err,
+                                             out_capture, err_capture))
+        finally:
+            if pending is not None and not session.closed:
+                for handle in pending:      # cancelled in the engine
+                    try:
+                        _destroy((handle, 0, 0))
+                    except Exception:   # noqa: BLE001 - the engine went away
+                        pass
+        return results
+
     @property
     def __name__(self):
         return self._name
 
     def __repr__(self):
         return "<engine function %s>" % self._name
+
+
+def _collect_step(handles, nout, out, err, out_capture, err_capture):
+    """The results of one step of EngineFunction.map; its text forwarded."""
+    failed = True
+    try:
+        results = _batch.collect_many(handles, nout, out=out_capture,
+                                      err=err_capture)
+        failed = False
+    finally:
+        try:
+            if out_capture is not None and out_capture is not out:
+                _forward(out_capture, out)
+                out_capture.seek(0)
+                out_capture.truncate()
+            if err_capture is not None and err_capture is not err:
+                _forward(err_capture, err)
+                err_capture.seek(0)
+                err_capture.truncate()
+        except Exception:
+            if not failed:
+                raise
+    return results
 
 
 class Engine(object):

@@ -182,25 +182,35 @@ std::string closed_text(const EngineCore& core) {
 
 }  // namespace
 
-std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int numOut,
-                                     std::vector<const qxArray*> args, bool captureOut, bool captureErr) {
+namespace {
+
+std::shared_ptr<EngineCore> open_engine(Handle engine, int numOut) {
     detail::init_calls();
     auto core = detail::find_engine(engine);
     if (!core->conn->is_open()) throw EngineException(closed_text(*core));
     if (numOut < 0) throw EngineException("engine_api: the number of results cannot be negative");
+    return core;
+}
 
+// The payload of a Call frame; the descriptors of its lent blocks go to `fds`.
+std::vector<std::uint8_t> call_payload(const EngineCore& core, const std::string& name, int numOut,
+                                       const std::vector<const qxArray*>& args, bool captureOut, bool captureErr,
+                                       veldra::protocol::OutgoingFds& fds) {
     veldra::protocol::PayloadWriter w;
     w.str(name).u32(static_cast<std::uint32_t>(numOut));
     w.u8(static_cast<std::uint8_t>((captureOut ? 1 : 0) | (captureErr ? 2 : 0)));
     w.u32(static_cast<std::uint32_t>(args.size()));
-    veldra::protocol::OutgoingFds fds;
-    const veldra::protocol::PeerLink to = core->conn->link();
+    const veldra::protocol::PeerLink to = core.conn->link();
     try {
         for (const qxArray* a : args) veldra::protocol::encode_array(a, w, fds, &to);
     } catch (const veldra::protocol::ArrayCodecError& e) {
         throw ArgumentException(std::string("cannot pass the arguments of ") + name + " to the engine: " + e.what());
     }
+    return w.take();
+}
 
+// A new call, its reply expected on the connection; throws when it has ended.
+std::shared_ptr<Call> expect_call(const std::shared_ptr<EngineCore>& core, const std::string& name) {
     auto call = std::make_shared<Call>();
     call->core = core;
     call->id = core->conn->new_request_id();
@@ -215,8 +225,56 @@ std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int
         if (auto c = weak.lock()) c->lose("the engine connection was lost: " + reason);
     };
     if (!core->conn->expect(call->id, std::move(h))) throw EngineException(closed_text(*core));
+    return call;
+}
+
+}  // namespace
+
+std::vector<Handle> evaluateFunctions(Handle engine, const std::string& name, int numOut,
+                                      const std::vector<std::vector<const qxArray*>>& argLists, bool captureOut,
+                                      bool captureErr) {
+    auto core = open_engine(engine, numOut);
+    // Everything is encoded before anything is sent: a bad argument list
+    // makes none of the calls.
+    std::vector<detail::Connection::OutFrame> frames(argLists.size());
+    std::vector<veldra::protocol::OutgoingFds> lent(argLists.size());
+    for (std::size_t i = 0; i < argLists.size(); ++i) {
+        frames[i].bytes = call_payload(*core, name, numOut, argLists[i], captureOut, captureErr, lent[i]);
+        frames[i].fds = lent[i].fds;
+    }
+    std::vector<std::shared_ptr<Call>> calls;
+    calls.reserve(argLists.size());
+    auto forget_all = [&] {
+        for (const auto& c : calls) core->conn->forget(c->id);
+    };
     try {
-        core->conn->send(MessageType::Call, call->id, w.data(), fds.fds);
+        for (std::size_t i = 0; i < argLists.size(); ++i) {
+            calls.push_back(expect_call(core, name));
+            frames[i].bytes = veldra::protocol::encode_frame(MessageType::Call, calls.back()->id, frames[i].bytes,
+                                                             frames[i].fds.size());
+        }
+        core->conn->send_frames(frames);
+    } catch (const std::length_error&) {
+        forget_all();
+        throw ArgumentException("cannot pass the arguments of " + name + " to the engine: they are too large for one message");
+    } catch (...) {
+        forget_all();
+        throw;
+    }
+    std::vector<Handle> handles;
+    handles.reserve(calls.size());
+    for (auto& c : calls) handles.push_back(detail::register_object(std::make_shared<FutureHandle>(std::move(c))));
+    return handles;
+}
+
+std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int numOut,
+                                     std::vector<const qxArray*> args, bool captureOut, bool captureErr) {
+    auto core = open_engine(engine, numOut);
+    veldra::protocol::OutgoingFds fds;
+    const std::vector<std::uint8_t> payload = call_payload(*core, name, numOut, args, captureOut, captureErr, fds);
+    auto call = expect_call(core, name);
+    try {
+        core->conn->send(MessageType::Call, call->id, payload, fds.fds);
     } catch (const std::length_error&) {
         core->conn->forget(call->id);
         throw ArgumentException("cannot pass the arguments of " + name + " to the engine: they are too large for one message");

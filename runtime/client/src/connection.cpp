@@ -123,6 +123,36 @@ void Connection::send(veldra::protocol::MessageType type, std::uint64_t request_
     }
 }
 
+void Connection::send_frames(const std::vector<OutFrame>& frames) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!open_) throw EngineException("the engine connection has ended: " + reason_);
+    }
+    // Frames without descriptors go out joined, up to this many bytes a write.
+    constexpr std::size_t kJoined = 256 * 1024;
+    std::vector<std::uint8_t> joined;
+    std::lock_guard<std::mutex> lock(write_mutex_);
+    try {
+        send_notices_locked();
+        auto flush = [&] {
+            if (!joined.empty()) veldra::protocol::send_all(fd_.get(), joined.data(), joined.size(), nullptr, 0);
+            joined.clear();
+        };
+        for (const OutFrame& f : frames) {
+            if (!f.fds.empty()) {
+                flush();
+                veldra::protocol::send_all(fd_.get(), f.bytes.data(), f.bytes.size(), f.fds.data(), f.fds.size());
+                continue;
+            }
+            if (joined.size() + f.bytes.size() > kJoined) flush();
+            joined.insert(joined.end(), f.bytes.begin(), f.bytes.end());
+        }
+        flush();
+    } catch (const std::system_error& e) {
+        throw EngineException(std::string("cannot send to the engine: ") + e.code().message());
+    }
+}
+
 void Connection::set_objects(std::shared_ptr<const ObjectLedger> objects) {
     std::lock_guard<std::mutex> lock(notice_mutex_);
     objects_ = std::move(objects);

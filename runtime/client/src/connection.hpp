@@ -69,6 +69,15 @@ public:
     void send(veldra::protocol::MessageType type, std::uint64_t request_id,
               const std::vector<std::uint8_t>& payload, const std::vector<int>& fds = {});
 
+    // Frames for send_frames: whole encoded frames and their descriptors.
+    struct OutFrame {
+        std::vector<std::uint8_t> bytes;
+        std::vector<int> fds;
+    };
+    // Sends the frames in order, those without descriptors together in as
+    // few writes as the socket allows.  Throws as send() does.
+    void send_frames(const std::vector<OutFrame>& frames);
+
     bool is_open() const;
     // Why it ended; empty while open.
     std::string close_reason() const;

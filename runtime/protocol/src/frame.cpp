@@ -108,6 +108,21 @@ bool FrameDecoder::check_header() {
     return true;
 }
 
+bool FrameDecoder::holds(MessageType type, std::uint64_t request_id) const noexcept {
+    if (failed()) return false;
+    // The buffer starts at a frame; each header says where the next starts.
+    std::size_t at = start_;
+    while (buffer_.size() - at >= kHeaderSize) {
+        const std::uint8_t* h = buffer_.data() + at;
+        if (get16(h) != kFrameMagic) return false;  // next() reports it
+        if (get32(h + 4) == static_cast<std::uint32_t>(type) && get64(h + 8) == request_id) return true;
+        const std::size_t length = get32(h + 16);
+        if (buffer_.size() - at - kHeaderSize < length) return false;
+        at += kHeaderSize + length;
+    }
+    return false;
+}
+
 bool FrameDecoder::next(Frame& out) {
     if (!check_header()) return false;
     if (buffered() < kHeaderSize + header_.length) return false;

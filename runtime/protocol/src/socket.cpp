@@ -87,13 +87,18 @@ void send_all(int fd, const void* data, std::size_t n, const int* fds, std::size
 }
 
 std::size_t send_some(int fd, const void* data, std::size_t n, const int* fds, std::size_t nfds) {
+    iovec iov{const_cast<void*>(data), n};
+    return send_some(fd, &iov, 1, fds, nfds);
+}
+
+std::size_t send_some(int fd, const iovec* parts, std::size_t count, const int* fds, std::size_t nfds) {
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 64)];
     if (nfds > 64) throw std::length_error("too many descriptors for one message");
-    if (n == 0 && nfds > 0) throw std::invalid_argument("descriptors need at least one byte to travel with");
-    iovec iov{const_cast<void*>(data), n};
+    if (nfds > 0 && (count == 0 || parts[0].iov_len == 0))
+        throw std::invalid_argument("descriptors need at least one byte to travel with");
     msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
+    msg.msg_iov = const_cast<iovec*>(parts);
+    msg.msg_iovlen = count;
     if (nfds > 0) attach_fds(msg, control, sizeof control, fds, nfds);
     for (;;) {
         ssize_t w = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);

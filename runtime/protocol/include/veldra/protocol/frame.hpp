@@ -89,6 +89,11 @@ public:
     bool failed() const noexcept { return !error_.empty(); }
     const std::string& error() const noexcept { return error_; }
     std::size_t buffered() const noexcept { return buffer_.size() - start_; }
+    // Descriptors received that no frame has taken yet.
+    std::size_t fds_buffered() const noexcept { return fds_.size(); }
+    // Whether the header of a frame of `type` for `request_id` is among the
+    // bytes buffered and not yet taken (its payload may still be coming).
+    bool holds(MessageType type, std::uint64_t request_id) const noexcept;
 
 private:
     struct Header {

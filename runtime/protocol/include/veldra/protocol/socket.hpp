@@ -13,6 +13,7 @@
 #include <vector>
 
 struct sockaddr_un;
+struct iovec;
 
 namespace veldra::protocol {
 
@@ -48,6 +49,10 @@ inline constexpr std::size_t kNothingYet = static_cast<std::size_t>(-1);
 // kNothingYet when it takes nothing now.  The descriptors go
 // with the first byte.  Never raises SIGPIPE.
 std::size_t send_some(int fd, const void* data, std::size_t n, const int* fds = nullptr, std::size_t nfds = 0);
+// The same for the bytes of `count` parts in order (one sendmsg); the
+// descriptors go with the first part, which must not be empty then.
+std::size_t send_some(int fd, const iovec* parts, std::size_t count, const int* fds = nullptr,
+                      std::size_t nfds = 0);
 // Reads what is there (blocking for at least one byte); 0 at end of stream.
 // Received descriptors are appended to *fds (closed when fds is null).
 std::size_t recv_some(int fd, void* buf, std::size_t cap, std::vector<UniqueFd>* fds);

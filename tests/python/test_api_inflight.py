@@ -1,0 +1,161 @@
+"""Futures once their call has finished, and many calls in flight on one
+engine: in batches, from many threads, awaited together, in one step."""
+import asyncio
+import concurrent.futures
+import gc
+import io
+import threading
+import time
+import weakref
+
+import pytest
+
+import veldra
+import veldra.engine as ve
+from veldra.engine import _native
+from conftest import wait_for
+
+
+@pytest.fixture(scope="module")
+def eng():
+    with ve.start() as engine:
+        yield engine
+
+
+def finished(future):
+    """The future of a call the engine has answered, before anyone read it."""
+    assert _native.waitForFEval(future._handles, 30)
+    return future
+
+
+# ---- a finished call is settled for whatever looks -------------------------
+
+def _wait(f):
+    return concurrent.futures.wait([f], timeout=0)
+
+
+def _as_completed(f):
+    return list(concurrent.futures.as_completed([f], timeout=0))
+
+
+@pytest.mark.parametrize("look", [repr, lambda f: f.done(), _wait, _as_completed,
+                                  lambda f: f.add_done_callback(lambda _: None)])
+def test_a_finished_call_is_settled_for_everything_that_reads_it(eng, look):
+    f = finished(eng.submit("identity", 1.0))
+    look(f)
+    ran = []
+    f.add_done_callback(lambda g: ran.append(threading.current_thread()))
+    assert ran == [threading.current_thread()]      # at once, in this thread
+    assert _wait(f)[0] == {f} and _as_completed(f) == [f]
+    assert "state=finished returned float" in repr(f)
+
+
+@pytest.mark.parametrize("call, state", [
+    (("identity", 1.0), "state=finished returned float"),
+    (("fail", "x"), "state=finished raised VeldraExecutionError"),
+    (("sleep", 30), "state=cancelled"),
+    (("sleep", 30), "state=pending"),
+])
+def test_reprs(eng, call, state):
+    f = eng.submit(*call)
+    if state == "state=cancelled":
+        f.cancel()
+    elif state != "state=pending":
+        finished(f)
+    assert repr(f).endswith(state + ">")
+    f.cancel()
+
+
+def test_the_waiter_keeps_no_engine_alive():
+    engine = ve.start()
+    got = threading.Event()
+    f = engine.submit("sleep", 0.2)
+    f.add_done_callback(lambda _: got.set())    # settled on the waiter thread
+    assert got.wait(30)
+    ref = weakref.ref(engine)
+    session = engine._session
+    del engine, f
+    gc.collect()
+    assert ref() is None and session.closed
+
+
+def test_a_cancel_reaches_a_running_call_behind_queued_ones(eng):
+    # The sleep runs on the engine's connection reader; the calls sent
+    # after it fill the socket ahead of the Cancel.
+    f = eng.submit("sleep", 5)
+    time.sleep(0.1)
+    fs = [eng.submit("identity", float(i)) for i in range(1000)]
+    t0 = time.monotonic()
+    assert f.cancel()
+    assert fs[-1].result(30) == 999.0
+    assert time.monotonic() - t0 < 2.5
+
+
+# ---- many calls in flight -----------------------------------------------------
+
+def test_map(eng):
+    f = eng.identity
+    assert f.map([]) == []
+    assert f.map([float(i) for i in range(5000)]) == [float(i) for i in range(5000)]
+    assert [repr(r) for r in eng.hcat.map([1.0, 2.0], (10.0, 20.0, 30.0))] == [
+        "veldra.double([[1.0, 10.0]])", "veldra.double([[2.0, 20.0]])"]
+    (ordered, where), = eng.sort.map([veldra.double([3.0, 1.0])], nout=2)
+    assert repr(where) == "veldra.double([[2.0, 1.0]])"
+    assert eng.identity.map([1.0], nout=0) == [None]
+
+
+def test_map_failures_text_and_refusals(eng):
+    out = io.StringIO()
+    assert eng.print.map(["a", "b", "c"], stdout=out) == [None] * 3
+    assert out.getvalue() == "a\nb\nc\n"
+    out = io.StringIO()
+    with pytest.raises(ve.VeldraExecutionError):
+        eng.print_fail.map(["a", "b"], ["x", "y"], stdout=out)
+    assert out.getvalue() == "a\n"
+    with pytest.raises(TypeError):
+        eng.identity.map([1.0, object()])
+    with pytest.raises(TypeError):
+        eng.identity.map()
+    with pytest.raises(TypeError):
+        eng.identity.map([1.0], bad=1)
+    assert eng.identity(3.0) == 3.0     # nothing left behind
+
+
+def test_map_after_close():
+    engine = ve.start()
+    f = engine.identity
+    engine.close()
+    with pytest.raises(ve.EngineError):
+        f.map([1.0])
+
+
+def test_many_threads_submitting_at_once(eng):
+    results = {}
+
+    def worker(i):
+        fs = [eng.submit("identity", float(i * 1000 + j)) for j in range(300)]
+        results[i] = [f.result(60) for f in fs] + eng.identity.map([float(i)] * 50)
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(16)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    assert all(results[i] == [float(i * 1000 + j) for j in range(300)] + [float(i)] * 50
+               for i in range(16))
+
+
+def test_gather_many(eng):
+    async def main():
+        fs = [eng.submit("identity", float(i)) for i in range(3000)]
+        assert await asyncio.gather(*fs) == [float(i) for i in range(3000)]
+        slow = eng.submit("sleep", 30)
+        task = asyncio.ensure_future(slow)
+        await asyncio.sleep(0.05)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        assert slow.cancelled()
+
+    asyncio.run(main())
+    wait_for(lambda: eng.identity(1.0) == 1.0)

@@ -98,7 +98,7 @@ def test_map(eng):
     assert f.map([]) == []
     assert f.map([float(i) for i in range(5000)]) == [float(i) for i in range(5000)]
     assert [repr(r) for r in eng.hcat.map([1.0, 2.0], (10.0, 20.0, 30.0))] == [
-        "veldra.double([[1.0, 10.0]])", "veldra.double([[2.0, 20.0]])"]
+        "veldra.double([[ 1.0, 10.0]])", "veldra.double([[ 2.0, 20.0]])"]
     (ordered, where), = eng.sort.map([veldra.double([3.0, 1.0])], nout=2)
     assert repr(where) == "veldra.double([[2.0, 1.0]])"
     assert eng.identity.map([1.0], nout=0) == [None]

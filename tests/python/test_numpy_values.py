@@ -137,7 +137,9 @@ def test_the_engine_setting_and_the_keyword(eng):
         assert isinstance(e.submit("zeros", 2, 2).result(), np.ndarray)
         assert isinstance(e.call("identity", [veldra.int64([[1, 2]])])[0], np.ndarray)
         assert e.identity(3.0) == 3.0
+        assert all(isinstance(r, np.ndarray) for r in e.zeros.map([2, 3], [2, 2]))
     assert isinstance(eng.submit("zeros", 2, 2, numpy=True).result(), np.ndarray)
+    assert [r.shape for r in eng.zeros.map([2], [3], numpy=True)] == [(2, 3)]
 
 
 def test_module_functions_take_numpy_keyword(call):

@@ -828,10 +828,16 @@ class EngineFunction(object):
         fails raises its error, the calls after it are cancelled; the text of
         the calls goes to the streams in order.  Other options as for
         :meth:`Engine.call`."""
-        nout, stdout, stderr = _call_options("map", options)
+        nout, stdout, stderr, numpy = _call_options("map", options)
         if not iterables:
             raise TypeError("map() needs at least one iterable")
         session = self._session
+        if _as_numpy(session, numpy):
+            # NumPy results come one call at a time, through the futures.
+            futures = [self.submit(*args, nout=nout, stdout=stdout,
+                                   stderr=stderr, numpy=True)
+                       for args in zip(*iterables)]
+            return [f.result() for f in futures]
         if session.closed:
             raise _closed_error()
         out = _resolve(stdout, _SYS_OUT)

@@ -97,7 +97,7 @@ def main():
         list(pool.map(echo, [1.0] * 100))
         for chunk in (1, 100, 1000):
             figures["pool%d" % chunk] = per_call_us(
-                lambda: list(pool.map(echo, [1.0] * calls, chunksize=chunk)), calls,
+                lambda chunk=chunk: list(pool.map(echo, [1.0] * calls, chunksize=chunk)), calls,
                 1 if chunk == 1 else rounds)
 
     seq = figures["sequential"]

@@ -50,11 +50,13 @@ def lost(session, error):
     closed: the engine has gone (the message says how it ended)."""
     # The engine client's own text (never translated) says the engine has
     # gone ("the engine is closed: the engine was killed by signal 9", "the
-    # engine connection was lost: ..."); other EngineErrors of a call (no
+    # engine connection was lost: ...", or a failed connection seen before
+    # the engine's exit was); other EngineErrors of a call (no
     # descriptors left for a result) leave the engine up.
     text = str(error)
     if session.closed or session in _LOST or not any(
-            word in text for word in ("lost", "closed", "exited", "killed")):
+            word in text for word in ("lost", "closed", "exited", "killed",
+                                      "connection")):
         return
     _LOST.add(session)
     logger.warning("lost %s: %s", _what(session), error)

@@ -50,6 +50,21 @@ def test_a_finished_call_is_settled_for_everything_that_reads_it(eng, look):
     assert "state=finished returned float" in repr(f)
 
 
+def test_the_state_holds_still_while_the_lock_is_held(eng):
+    # wait() and as_completed() read the state of each future more than once
+    # under its lock; a call that finishes meanwhile must not be settled in
+    # between, or wait() gives it as neither done nor pending.
+    f = eng.submit("sleep", 0.05)
+    with f._condition:
+        before = f._state
+        finished(f)
+        assert f._state == before == "PENDING"
+    assert f.done() and f._state == "FINISHED"
+    fs = [eng.submit("identity", float(i)) for i in range(50)]
+    done, not_done = concurrent.futures.wait(fs, timeout=30)
+    assert not not_done and done == set(fs)
+
+
 @pytest.mark.parametrize("call, state", [
     (("identity", 1.0), "state=finished returned float"),
     (("fail", "x"), "state=finished raised VeldraExecutionError"),

@@ -357,6 +357,36 @@ _FINAL_STATES = (_cf_base.CANCELLED, _cf_base.CANCELLED_AND_NOTIFIED,
 _seq = itertools.count()
 
 
+_ConditionBase = getattr(threading, "_Condition", threading.Condition)
+
+
+class _SettlingCondition(_ConditionBase):
+    """The lock of a call future.
+
+    ``concurrent.futures.wait`` and ``as_completed`` take the lock of every
+    future they are given and read the futures' state more than once while
+    they hold it; it must not change in between.  So a future whose call the
+    engine has finished is settled when its lock is taken, not when its state
+    is read.  The future is held weakly: a future is released when it is
+    dropped, not when the cycle collector finds it.
+    """
+
+    def __init__(self, future):
+        _ConditionBase.__init__(self)
+        self._future = weakref.ref(future)
+        self._take = self.acquire   # the lock's own, set by the base
+        del self.acquire
+
+    def acquire(self, *args):
+        future = self._future()
+        if future is not None and not self._is_owned():
+            future._settle_now()
+        return self._take(*args)
+
+    def __enter__(self):
+        return self.acquire()
+
+
 class CallFuture(_Future):
     """The future of an engine function call started with ``Engine.submit``.
 
@@ -381,6 +411,7 @@ class CallFuture(_Future):
     def __init__(self, engine, name, handles, nout, out, err, out_capture,
                  err_capture, numpy=False):
         super(CallFuture, self).__init__()
+        self._condition = _SettlingCondition(self)
         self._engine = engine              # keeps the engine open meanwhile
         self._session = engine._session
         self._name = name
@@ -402,7 +433,7 @@ class CallFuture(_Future):
     # here; a future they wait for has to be collected in the background.
     @property
     def _waiters(self):
-        if self._raw_state == _cf_base.PENDING and not self._watched:
+        if self._state == _cf_base.PENDING and not self._watched:
             self._watch()
         return self.__waiters
 
@@ -410,26 +441,19 @@ class CallFuture(_Future):
     def _waiters(self, value):
         self.__waiters = value
 
-    # Whatever reads the state (done(), wait(), as_completed(), the repr,
-    # add_done_callback) finds a call the engine has finished settled: it is
-    # collected right here, on the reader's thread, unless another thread is
-    # collecting it this moment.
-    @property
-    def _state(self):
-        state = self._raw_state
-        if state == _cf_base.PENDING and not self._in_collect:
+    def _settle_now(self):
+        # Whatever looks at the outcome (done(), wait(), as_completed(), the
+        # repr, add_done_callback) finds a call the engine has finished
+        # settled: it is collected right here, on the looking thread, unless
+        # another thread is collecting it this moment.
+        if self._state == _cf_base.PENDING and not self._in_collect:
             self._settle_if_finished()
-            state = self._raw_state
-        return state
-
-    @_state.setter
-    def _state(self, value):
-        self._raw_state = value
 
     def __lt__(self, other):   # heap ties never happen
         return self._seq < other._seq
 
     def __repr__(self):
+        self._settle_now()
         state = self._state
         if state == _cf_base.FINISHED:
             outcome = self._exception
@@ -446,7 +470,7 @@ class CallFuture(_Future):
     # -- settling ----------------------------------------------------------
 
     def _settled(self):
-        return self._raw_state in _FINAL_STATES
+        return self._state in _FINAL_STATES
 
     def _settle_if_finished(self):
         if self._session.closed or not self._call_finished():
@@ -473,7 +497,7 @@ class CallFuture(_Future):
     def _settle_cancelled(self):
         if super(CallFuture, self).cancel():
             with self._condition:
-                if self._raw_state == _cf_base.CANCELLED:
+                if self._state == _cf_base.CANCELLED:
                     # Wakes concurrent.futures.wait() and as_completed().
                     self.set_running_or_notify_cancel()
         self._done_with_engine()
@@ -602,6 +626,7 @@ class CallFuture(_Future):
     def done(self):
         """True when the call was cancelled or has finished, so that
         :meth:`result` returns at once."""
+        self._settle_now()
         return self._state in _FINAL_STATES
 
     def running(self):
@@ -612,6 +637,7 @@ class CallFuture(_Future):
     def add_done_callback(self, fn):
         """Call ``fn(future)`` once the outcome is known (at once if it is).
         The engine's background waiter collects the call for it."""
+        self._settle_now()
         if self._state == _cf_base.PENDING and not self._watched:
             self._watch()
         super(CallFuture, self).add_done_callback(fn)

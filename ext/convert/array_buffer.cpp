@@ -1,5 +1,7 @@
 #include <convert/array_buffer.hpp>
 
+#include <module/errors.hpp>
+
 #include <cstdint>
 #include <cstring>
 
@@ -71,5 +73,19 @@ bool getArrayBuffer(PyObject* o, Py_buffer* view, bool writable) {
 }
 
 #endif
+
+matrix::unique_array_ptr newArrayForOverwrite(const std::vector<qxSize>& dims, qxClassID classID, bool isComplex) {
+    qxSize nonzero = 1;
+    for (qxSize d : dims) {
+        if (d != 0 && __builtin_mul_overflow(nonzero, d, &nonzero)) {
+            veldra::setErrorFromMessage(PyExc_ValueError, veldra::msg::qxarray::TypedArraySizeTooLarge());
+            return nullptr;
+        }
+    }
+    matrix::unique_array_ptr a(
+        qxCreateNumericArrayForOverwrite(dims.size(), dims.data(), classID, isComplex ? qxCOMPLEX : qxREAL));
+    if (!a) throw fl::except::bad_alloc();
+    return a;
+}
 
 }  // namespace PythonQxarray

@@ -3,6 +3,7 @@
 // They are read through the buffer protocol alone (format, shape, strides),
 // so the module neither needs NumPy's headers nor NumPy itself: without
 // NumPy no value ever reaches this converter.
+#include <convert/array_buffer.hpp>
 #include <convert/block_type.hpp>
 #include <convert/to_array_converters.hpp>
 
@@ -23,26 +24,6 @@ namespace {
 // Copies of this many bytes and more run with the interpreter lock
 // released; the held buffer view keeps the memory in place meanwhile.
 constexpr std::size_t kUnlockedCopyBytes = std::size_t(1) << 20;
-
-// A buffer view, released with the object.
-class View {
-public:
-    View() = default;
-    View(const View&) = delete;
-    View& operator=(const View&) = delete;
-    ~View() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    bool get(PyObject* o) {
-        held_ = PyObject_GetBuffer(o, &view_, PyBUF_RECORDS_RO) == 0;
-        return held_;
-    }
-    const Py_buffer& view() const { return view_; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // The engine class of a buffer's items, with complexity; false for formats
 // without one (float16, long double, objects, text, records, another byte
@@ -168,8 +149,8 @@ void copyElements(const Py_buffer& view, char* re, char* im, std::size_t width) 
 }  // namespace
 
 qxArray* PyNumpyToArray::convert(PyObject* value) const {
-    View buffer;
-    if (!buffer.get(value)) {
+    HeldBuffer buffer;
+    if (!buffer.getRecords(value)) {
         refuse(value);
         return nullptr;
     }
@@ -182,17 +163,8 @@ qxArray* PyNumpyToArray::convert(PyObject* value) const {
     }
     // A result that comes back unchanged goes as the engine array it is.
     if (qxArray* same = sharedEngineArray(value, view, classID, isComplex)) return same;
-    const std::vector<qxSize> dims = engineDims(view);
-    qxSize nonzero = 1;
-    for (qxSize d : dims) {
-        if (d != 0 && __builtin_mul_overflow(nonzero, d, &nonzero)) {
-            veldra::setErrorFromMessage(PyExc_ValueError, veldra::msg::qxarray::TypedArraySizeTooLarge());
-            return nullptr;
-        }
-    }
-    unique_array_ptr a(
-        qxCreateNumericArrayForOverwrite(dims.size(), dims.data(), classID, isComplex ? qxCOMPLEX : qxREAL));
-    if (!a) throw fl::except::bad_alloc();
+    unique_array_ptr a = newArrayForOverwrite(engineDims(view), classID, isComplex);
+    if (!a) return nullptr;
     const std::size_t width = qxGetElementSize(a.get());
     char* re = static_cast<char*>(qxGetData(a.get()));
     char* im = isComplex ? static_cast<char*>(qxGetImagData(a.get())) : nullptr;

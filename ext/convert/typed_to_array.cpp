@@ -18,26 +18,6 @@ namespace {
 
 void refuse() { veldra::setErrorFromMessage(PyExc_ValueError, veldra::msg::qxarray::TypedArrayMismatch()); }
 
-// A contiguous buffer view, released with the object.
-class Buffer {
-public:
-    Buffer() = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    bool get(PyObject* o) {
-        held_ = getArrayBuffer(o, &view_, false);
-        return held_;
-    }
-    const Py_buffer& view() const { return view_; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
 // Whether a buffer's items are the engine class's elements: same width and
 // the same kind of number (float, signed or unsigned integer).
 bool itemsMatch(const Py_buffer& view, qxClassID classID, std::size_t width) {
@@ -94,8 +74,8 @@ bool copyBuffer(PyObject* typedArray, const char* name, void* block, qxSize coun
                 std::size_t width) {
     PyRef data = PyRef::steal(PyObject_GetAttrString(typedArray, name));
     if (!data) return false;
-    Buffer buffer;
-    if (!buffer.get(data.get())) return false;
+    HeldBuffer buffer;
+    if (!buffer.getArray(data.get())) return false;
     const Py_buffer& view = buffer.view();
     if (!itemsMatch(view, classID, width) || static_cast<qxSize>(view.len) / width != count ||
         static_cast<qxSize>(view.len) % width != 0) {
@@ -111,20 +91,9 @@ qxArray* copyData(PyObject* typedArray, qxClassID classID, bool isComplex) {
     if (!owned) return nullptr;
     std::vector<qxSize> dims;
     if (!readSize(owned.get(), dims)) return nullptr;
-    // The engine's arrays need the product of the non-zero dimensions to
-    // fit; a size past that is the value's fault, not a shortage of memory.
-    qxSize nonzero = 1;
-    for (qxSize d : dims) {
-        if (d != 0 && __builtin_mul_overflow(nonzero, d, &nonzero)) {
-            veldra::setErrorFromMessage(PyExc_ValueError, veldra::msg::qxarray::TypedArraySizeTooLarge());
-            return nullptr;
-        }
-    }
-    // Every element is copied in below (or the array is dropped), so a
-    // reused block need not be cleared first.
-    unique_array_ptr a(
-        qxCreateNumericArrayForOverwrite(dims.size(), dims.data(), classID, isComplex ? qxCOMPLEX : qxREAL));
-    if (!a) throw fl::except::bad_alloc();
+    // Every element is copied in below, or the array is dropped.
+    unique_array_ptr a = newArrayForOverwrite(dims, classID, isComplex);
+    if (!a) return nullptr;
     const qxSize count = qxGetNumberOfElements(a.get());
     if (count == 0) return a.release();
     const std::size_t width = qxGetElementSize(a.get());

@@ -182,7 +182,7 @@ def _capture_for(stream):
     return _StringIO()
 
 
-def _forward(capture, stream):
+def _forward(capture, stream, reset=False):
     if capture is not None and capture is not stream:
         text = capture.getvalue()
         if text:
@@ -190,6 +190,30 @@ def _forward(capture, stream):
                                                             io.TextIOBase):
                 text = text.decode("ascii")     # io streams take unicode only
             stream.write(text)
+            if reset:
+                capture.seek(0)
+                capture.truncate()
+
+
+def _forward_both(out_capture, out, err_capture, err, failed, reset=False):
+    """Write a call's captured text to its streams.  When the call failed,
+    its own error matters more than a stream's failure to take the text."""
+    try:
+        _forward(out_capture, out, reset)
+        _forward(err_capture, err, reset)
+    except Exception:
+        if not failed:
+            raise
+
+
+def _streams(session, stdout, stderr):
+    """The streams of a call that starts now, and the captures the native
+    module fills for them: ``(out, err, out_capture, err_capture)``."""
+    if session.closed:
+        raise _closed_error()
+    out = _resolve(stdout, _SYS_OUT)
+    err = _resolve(stderr, _SYS_ERR)
+    return out, err, _capture_for(out), _capture_for(err)
 
 
 def _resolve(stream, default):
@@ -570,12 +594,8 @@ class CallFuture(_Future):
             return True
 
     def _forward(self, failed):
-        try:
-            _forward(self._out_capture, self._out)
-            _forward(self._err_capture, self._err)
-        except Exception:
-            if not failed:
-                raise
+        _forward_both(self._out_capture, self._out, self._err_capture,
+                      self._err, failed)
 
     def _timeout_error(self, timeout):
         return _FutureTimeout("the call to %s did not finish within %s "
@@ -788,14 +808,7 @@ def _call(session, name, args, nout, stdout, stderr, numpy=None):
                 _destroy(handles)
             except Exception:   # noqa: BLE001 - the engine went away
                 pass
-        try:
-            if out_capture is not None and out_capture is not out:
-                _forward(out_capture, out)
-            if err_capture is not None and err_capture is not err:
-                _forward(err_capture, err)
-        except Exception:
-            if not failed:
-                raise
+        _forward_both(out_capture, out, err_capture, err, failed)
     return value
 
 
@@ -864,12 +877,7 @@ class EngineFunction(object):
                                    stderr=stderr, numpy=True)
                        for args in zip(*iterables)]
             return [f.result() for f in futures]
-        if session.closed:
-            raise _closed_error()
-        out = _resolve(stdout, _SYS_OUT)
-        err = _resolve(stderr, _SYS_ERR)
-        out_capture = _capture_for(out)
-        err_capture = _capture_for(err)
+        out, err, out_capture, err_capture = _streams(session, stdout, stderr)
         calls = [_engine_args(args) for args in zip(*iterables)]
         results = []
         pending = None
@@ -916,18 +924,7 @@ def _collect_step(handles, nout, out, err, out_capture, err_capture):
                                       err=err_capture)
         failed = False
     finally:
-        try:
-            if out_capture is not None and out_capture is not out:
-                _forward(out_capture, out)
-                out_capture.seek(0)
-                out_capture.truncate()
-            if err_capture is not None and err_capture is not err:
-                _forward(err_capture, err)
-                err_capture.seek(0)
-                err_capture.truncate()
-        except Exception:
-            if not failed:
-                raise
+        _forward_both(out_capture, out, err_capture, err, failed, reset=True)
     return results
 
 
@@ -1005,12 +1002,7 @@ class Engine(object):
                             % type(name).__name__)
         nout, stdout, stderr, numpy = _call_options("submit", options)
         session = self._session
-        if session.closed:
-            raise _closed_error()
-        out = _resolve(stdout, _SYS_OUT)
-        err = _resolve(stderr, _SYS_ERR)
-        out_capture = _capture_for(out)
-        err_capture = _capture_for(err)
+        out, err, out_capture, err_capture = _streams(session, stdout, stderr)
         handles = _evaluate(session.handle, name, nout, _engine_args(args),
                             out=out_capture, err=err_capture)
         return CallFuture(self, name, handles, nout, out, err,

@@ -43,6 +43,7 @@ else:
 
 _evaluate = _native.evaluateFunction
 _collect = _native.getFEvalResult
+_wait = _native.waitForFEval
 _destroy = _native.destroyFEvalResult
 _batch = _native._batch
 
@@ -115,9 +116,10 @@ _SLICE = 0.1
 
 
 def _collect_sliced(handles, nout, timeout, out, err, numpy=False):
-    """getFEvalResult, waiting at most ``timeout`` seconds (None: no limit)
-    in slices; raises the native TimeoutError when time is up.  ``numpy``:
-    numeric and logical results as NumPy arrays."""
+    """getFEvalResult, waiting at most ``timeout`` seconds (None: no limit);
+    raises the native TimeoutError when time is up.  ``numpy``: numeric and
+    logical results as NumPy arrays.  The wait goes in slices, each a plain
+    yes-or-no wait, and the result is collected once."""
     if timeout is not None and timeout <= _SLICE:
         return _collect(handles, nout, max(timeout, 0.0), out=out, err=err,
                         numpy=numpy)
@@ -126,11 +128,13 @@ def _collect_sliced(handles, nout, timeout, out, err, numpy=False):
         left = _SLICE if deadline is None else min(
             _SLICE, max(deadline - monotonic(), 0.0))
         try:
-            return _collect(handles, nout, left, out=out, err=err,
-                            numpy=numpy)
-        except _NativeTimeout:
-            if deadline is not None and monotonic() >= deadline:
-                raise
+            if _wait(handles, left):
+                break
+        except Exception:   # noqa: BLE001 - collecting reports what it is
+            break
+        if deadline is not None and monotonic() >= deadline:
+            break
+    return _collect(handles, nout, 0.0, out=out, err=err, numpy=numpy)
 
 
 def _keywords_only(function, given, **defaults):

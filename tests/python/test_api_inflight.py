@@ -50,6 +50,14 @@ def test_a_finished_call_is_settled_for_everything_that_reads_it(eng, look):
     assert "state=finished returned float" in repr(f)
 
 
+def test_the_futures_set_up_what_the_base_future_has(eng):
+    # A call future builds the base's state itself; a Python that adds to it
+    # has to be followed here.
+    f = eng.submit("identity", 1.0)
+    assert set(vars(concurrent.futures.Future())) <= set(dir(f))
+    assert f.result(30) == 1.0
+
+
 def test_the_state_holds_still_while_the_lock_is_held(eng):
     # wait() and as_completed() read the state of each future more than once
     # under its lock; a call that finishes meanwhile must not be settled in

@@ -243,7 +243,9 @@ class _Session(object):
         self.numpy = numpy      # results as NumPy arrays unless a call says
         self.lock = threading.RLock()
         self.closed = False
-        self.pending = weakref.WeakSet()
+        # {seq: finalizer} of the futures not yet released; a finalizer
+        # refers to its future weakly and leaves this when it runs.
+        self.pending = {}
         self.waiter = None
 
     def release(self, handles):
@@ -257,9 +259,20 @@ class _Session(object):
                 pass
 
 
-def _release_call(session, handles):
+def _release_call(session, seq, handles):
     # Finalizer of a CallFuture: runs exactly once (weakref.finalize).
+    session.pending.pop(seq, None)
     session.release(handles)
+
+
+def _pending_futures(session):
+    """The futures of the session's calls not yet released."""
+    futures = []
+    for finalizer in list(session.pending.values()):
+        alive = finalizer.peek()
+        if alive is not None:
+            futures.append(alive[0])
+    return futures
 
 
 def _close_session(session):
@@ -267,7 +280,7 @@ def _close_session(session):
     with session.lock:
         if session.closed:
             return None
-        pending = list(session.pending)
+        pending = _pending_futures(session)
     # Calls still pending fail; releasing them cancels them in the engine
     # (which matters for a shared session, where they would go on).
     for future in pending:
@@ -287,7 +300,7 @@ def _close_session(session):
         _native.destroyVELDRA(session.handle)
     except Exception:   # noqa: BLE001 - nothing left to release
         pass
-    for future in list(session.pending):
+    for future in _pending_futures(session):
         future._settle_exception(_closed_error())
     return error
 
@@ -385,34 +398,54 @@ _FINAL_STATES = (_cf_base.CANCELLED, _cf_base.CANCELLED_AND_NOTIFIED,
 _seq = itertools.count()
 
 
-_ConditionBase = getattr(threading, "_Condition", threading.Condition)
-
-
-class _SettlingCondition(_ConditionBase):
-    """The lock of a call future.
+class _SettlingCondition(object):
+    """The lock of a call future, in the place of the base's
+    ``threading.Condition``.
 
     ``concurrent.futures.wait`` and ``as_completed`` take the lock of every
     future they are given and read the futures' state more than once while
     they hold it; it must not change in between.  So a future whose call the
     engine has finished is settled when its lock is taken, not when its state
     is read.  The future is held weakly: a future is released when it is
-    dropped, not when the cycle collector finds it.
+    dropped, not when the cycle collector finds it.  The condition proper is
+    made only when a thread waits on the future (most never do).
     """
 
+    __slots__ = ("_future", "_lock", "_cond")
+
     def __init__(self, future):
-        _ConditionBase.__init__(self)
         self._future = weakref.ref(future)
-        self._take = self.acquire   # the lock's own, set by the base
-        del self.acquire
+        self._lock = threading.RLock()
+        self._cond = None
 
     def acquire(self, *args):
         future = self._future()
-        if future is not None and not self._is_owned():
+        if future is not None and not self._lock._is_owned():
             future._settle_now()
-        return self._take(*args)
+        return self._lock.acquire(*args)
+
+    def release(self):
+        self._lock.release()
 
     def __enter__(self):
         return self.acquire()
+
+    def __exit__(self, *exc_info):
+        self._lock.release()
+
+    # Called with the lock held, so made and notified under it.
+    def wait(self, timeout=None):
+        if self._cond is None:
+            self._cond = threading.Condition(self._lock)
+        return self._cond.wait(timeout)
+
+    def notify(self, n=1):
+        if self._cond is not None:
+            self._cond.notify(n)
+
+    def notify_all(self):
+        if self._cond is not None:
+            self._cond.notify_all()
 
 
 class CallFuture(_Future):
@@ -438,8 +471,18 @@ class CallFuture(_Future):
 
     def __init__(self, engine, name, handles, nout, out, err, out_capture,
                  err_capture, numpy=False):
-        super(CallFuture, self).__init__()
+        # What concurrent.futures.Future.__init__ sets up (the futures rely
+        # on these internals of the base, and on its _state values, and
+        # nothing more: tests/python/test_api_inflight.py checks them), with
+        # the lock of our own instead of a threading.Condition.
         self._condition = _SettlingCondition(self)
+        self._state = _cf_base.PENDING
+        self._result = None
+        self._exception = None
+        self._waiters = []
+        self._done_callbacks = []
+        if PY2:
+            self._traceback = None
         self._engine = engine              # keeps the engine open meanwhile
         self._session = engine._session
         self._name = name
@@ -452,10 +495,10 @@ class CallFuture(_Future):
         self._in_collect = False           # this or another thread collects
         self._watched = False
         self._seq = next(_seq)
-        self._release = _finalize(self, _release_call, self._session,
-                                         handles)
-        self._release.atexit = False
-        self._session.pending.add(self)
+        self._release = release = _finalize(self, _release_call,
+                                            self._session, self._seq, handles)
+        release.atexit = False
+        self._session.pending[self._seq] = release
 
     # concurrent.futures.wait() and as_completed() register their waiters
     # here; a future they wait for has to be collected in the background.

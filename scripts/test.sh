@@ -23,6 +23,10 @@ bash scripts/lint.sh
 # so that the installed package, not python/, is imported.
 .venv/bin/python -m pytest -q -p no:cacheprovider --rootdir=. tests/python "$@"
 
+# The same against the repaired wheel in a fresh virtual environment (the
+# wheel has no test hooks: the tests that need them skip).
+bash scripts/test-wheel.sh "$@"
+
 # The decoders of what a peer sends, fuzzed for a bounded time.
 bash scripts/test-fuzz.sh
 

@@ -8,6 +8,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${1:-dist}
+# A wheel never carries the test hooks (ext/testing), whatever the caller's
+# environment or the build folder's cache asks for.  In a folder that
+# bootstrap.sh configured with them this relinks the extension alone, and
+# the next bootstrap.sh relinks it with them again (ninja keeps the object).
+unset VELDRA_TEST_HOOKS
 
 if [ ! -x .venv/bin/python ]; then
   bash scripts/bootstrap.sh
@@ -19,7 +24,8 @@ raw=build/wheel-raw
 fixed=build/wheel-repaired
 rm -rf "$raw" "$fixed"
 mkdir -p "$raw" "$fixed" "$out"
-.venv/bin/python -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w "$raw" .
+.venv/bin/python -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
+  -C cmake.define.VELDRA_TEST_HOOKS=OFF -w "$raw" .
 built=$(ls "$raw"/*.whl)
 
 # auditwheel names the oldest manylinux policy the wheel's symbol versions

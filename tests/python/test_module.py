@@ -141,6 +141,10 @@ def copy_package(tmp_path, native, without_catalogs):
     target = tmp_path / "site"
     shutil.copytree(os.path.join(pkg, "veldra"), target / "veldra",
                     ignore=shutil.ignore_patterns("locale") if without_catalogs else None)
+    # An installed wheel loads the libraries it carries from next to the package.
+    libs = os.path.join(pkg, "veldra_engine.libs")
+    if os.path.isdir(libs):
+        os.symlink(libs, str(target / "veldra_engine.libs"))
     return str(target)
 
 

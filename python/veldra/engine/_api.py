@@ -658,6 +658,8 @@ class CallFuture(_Future):
         ``timeout`` seconds (None: as long as it takes).  Raises the call's
         error if it failed."""
         self._collect_now(timeout)
+        if self._state == _cf_base.FINISHED and self._exception is None:
+            return self._result
         if super(CallFuture, self).cancelled():
             raise self._cancelled_error()
         return super(CallFuture, self).result(0)

@@ -190,16 +190,31 @@ void make_unix_address(const std::string& path, sockaddr_un& addr) {
 }
 
 UniqueFd listen_unix(const std::string& path, int backlog) {
+    // The socket gets its name only once it listens: it is bound and
+    // listening under a name of its own first, then linked to `path`, so a
+    // client that finds the name never meets a socket that refuses it.
+    // (A path with no room for the longer name is bound at once.)
     sockaddr_un addr;
     make_unix_address(path, addr);
+    std::string bound = path + ".new";
+    if (bound.size() >= sizeof addr.sun_path) bound = path;
+    make_unix_address(bound, addr);
     UniqueFd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!s) throw_errno("socket");
+    if (bound != path) ::unlink(bound.c_str());  // left by a process that died here
     if (::bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) throw_errno("bind");
+    int failed = 0;
+    const char* what = "listen";
     if (::listen(s.get(), backlog) != 0) {
-        int e = errno;
-        ::unlink(path.c_str());
-        errno = e;
-        throw_errno("listen");
+        failed = errno;
+    } else if (bound != path && ::link(bound.c_str(), path.c_str()) != 0) {
+        failed = errno == EEXIST ? EADDRINUSE : errno;
+        what = "bind";
+    }
+    if (bound != path || failed != 0) ::unlink(bound.c_str());
+    if (failed != 0) {
+        errno = failed;
+        throw_errno(what);
     }
     return s;
 }

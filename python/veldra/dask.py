@@ -29,7 +29,7 @@ from distributed.diagnostics.plugin import WorkerPlugin
 from distributed.scheduler import KilledWorker
 
 import veldra.engine as _ve
-from veldra.engine._api import _FutureCancelled, _FutureTimeout
+from veldra.engine._errors import _FutureCancelled, _FutureTimeout
 from veldra.engine._pool import _alive
 
 __all__ = ["DaskPool", "DaskFuture"]

@@ -14,7 +14,7 @@ import pytest
 
 import veldra
 import veldra.engine as ve
-from veldra.engine import _api
+from veldra.engine import _calls
 from conftest import alive, children_of
 
 
@@ -262,12 +262,12 @@ def test_future_output_goes_to_the_streams_of_submit(eng, monkeypatch):
 def releases(monkeypatch):
     """The future handles released through the API, in order."""
     seen = []
-    real = _api._destroy
+    real = _calls._destroy
 
     def destroy(handles):
         seen.append(handles[0])
         return real(handles)
-    monkeypatch.setattr(_api, "_destroy", destroy)
+    monkeypatch.setattr(_calls, "_destroy", destroy)
     return seen
 
 

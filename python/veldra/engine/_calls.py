@@ -1,0 +1,297 @@
+"""One call's plumbing: sessions, call options, streams and captured text,
+and collecting a result.
+
+Every engine keeps its native handle in a :class:`_Session`, which the
+engine, its futures and the finalizers share; once the session is closed
+nothing touches the handles of that engine again.  :func:`_call` runs one
+call to its end; the futures (``_futures``) and ``EngineFunction.map``
+build on the same pieces.
+"""
+import io
+import sys
+import threading
+import weakref
+
+from veldra._compat import PY2, monotonic
+from veldra._vdarray import ArrayView as _ArrayView
+
+from . import _native, _log
+from . import TimeoutError as _NativeTimeout
+from ._errors import _closed_error
+
+if PY2:
+    # The 2.7 build of the native module captures into StringIO.StringIO;
+    # weakref.finalize comes from a backport.
+    from StringIO import StringIO as _StringIO
+    from backports.weakref import finalize as _finalize
+else:
+    _StringIO = io.StringIO
+    _finalize = weakref.finalize
+
+_evaluate = _native.evaluateFunction
+_collect = _native.getFEvalResult
+_wait = _native.waitForFEval
+_destroy = _native.destroyFEvalResult
+_batch = _native._batch
+
+# EngineFunction.map submits this many calls in one step, the next step
+# before collecting the one before, so the engine never waits for us.
+_MAP_STEP = 2048
+
+class _SysStream(object):
+    """Default for ``stdout``/``stderr``: the sys stream at call time."""
+
+    __slots__ = ("name",)
+
+    def __init__(self, name):
+        self.name = name
+
+    def __repr__(self):
+        return "sys." + self.name
+
+
+_SYS_OUT = _SysStream("stdout")
+_SYS_ERR = _SysStream("stderr")
+
+
+# The native wait does not let signal handlers run, so waits without a
+# limit go in slices of this many seconds: Ctrl-C gets in between.
+_SLICE = 0.1
+
+
+def _collect_sliced(handles, nout, timeout, out, err, numpy=False):
+    """getFEvalResult, waiting at most ``timeout`` seconds (None: no limit);
+    raises the native TimeoutError when time is up.  ``numpy``: numeric and
+    logical results as NumPy arrays.  The wait goes in slices, each a plain
+    yes-or-no wait, and the result is collected once."""
+    if timeout is not None and timeout <= _SLICE:
+        return _collect(handles, nout, max(timeout, 0.0), out=out, err=err,
+                        numpy=numpy)
+    deadline = None if timeout is None else monotonic() + timeout
+    while True:
+        left = _SLICE if deadline is None else min(
+            _SLICE, max(deadline - monotonic(), 0.0))
+        try:
+            if _wait(handles, left):
+                break
+        except Exception:   # noqa: BLE001 - collecting reports what it is
+            break
+        if deadline is not None and monotonic() >= deadline:
+            break
+    return _collect(handles, nout, 0.0, out=out, err=err, numpy=numpy)
+
+
+def _keywords_only(function, given, **defaults):
+    """The keyword-only parameters ``defaults`` of ``function`` with the
+    values ``given`` (its ``**`` dict): one signature that Python 2.7 reads
+    too.  Unknown names raise ``TypeError``, as Python does."""
+    for key in given:
+        if key not in defaults:
+            raise TypeError("%s() got an unexpected keyword argument %r"
+                            % (function, key))
+    defaults.update(given)
+    return defaults
+
+
+def _call_options(function, options):
+    """``nout``, ``stdout``, ``stderr`` and ``numpy`` of a call from its
+    keywords (``numpy=None``: the engine's setting)."""
+    values = _keywords_only(function, options, nout=1, stdout=_SYS_OUT,
+                            stderr=_SYS_ERR, numpy=None)
+    return (values["nout"], values["stdout"], values["stderr"],
+            values["numpy"])
+
+
+def _as_numpy(session, numpy):
+    return session.numpy if numpy is None else bool(numpy)
+
+
+def _engine_args(args):
+    """The call arguments as the native module takes them: it knows typed
+    arrays but not views into them, so a view goes as a copy of its own
+    (``a[0]`` of a matrix as a 1-by-n row of the same class)."""
+    for arg in args:
+        if isinstance(arg, _ArrayView):
+            return tuple(a._to_typed() if isinstance(a, _ArrayView) else a
+                         for a in args)
+    return args
+
+
+
+def _capture_for(stream):
+    """The io.StringIO the native module fills for ``stream`` (or None)."""
+    if stream is None:
+        return None
+    if stream.__class__ is _StringIO:
+        return stream          # written to directly, nothing to forward
+    return _StringIO()
+
+
+def _forward(capture, stream, reset=False):
+    if capture is not None and capture is not stream:
+        text = capture.getvalue()
+        if text:
+            if PY2 and isinstance(text, str) and isinstance(stream,
+                                                            io.TextIOBase):
+                text = text.decode("ascii")     # io streams take unicode only
+            stream.write(text)
+            if reset:
+                capture.seek(0)
+                capture.truncate()
+
+
+def _forward_both(out_capture, out, err_capture, err, failed, reset=False):
+    """Write a call's captured text to its streams.  When the call failed,
+    its own error matters more than a stream's failure to take the text."""
+    try:
+        _forward(out_capture, out, reset)
+        _forward(err_capture, err, reset)
+    except Exception:
+        if not failed:
+            raise
+
+
+def _streams(session, stdout, stderr):
+    """The streams of a call that starts now, and the captures the native
+    module fills for them: ``(out, err, out_capture, err_capture)``."""
+    if session.closed:
+        raise _closed_error()
+    out = _resolve(stdout, _SYS_OUT)
+    err = _resolve(stderr, _SYS_ERR)
+    return out, err, _capture_for(out), _capture_for(err)
+
+
+def _resolve(stream, default):
+    if stream is default:
+        return getattr(sys, default.name)
+    if stream is not None and not callable(getattr(stream, "write", None)):
+        raise TypeError("stdout and stderr must be None or have a write() "
+                        "method, not %s" % type(stream).__name__)
+    return stream
+
+
+# ---- sessions --------------------------------------------------------------
+
+class _Session(object):
+    """The native engine handle and what must happen once it is closed."""
+
+    __slots__ = ("handle", "lock", "closed", "pending", "waiter", "name",
+                 "numpy", "__weakref__")
+
+    def __init__(self, handle, name, numpy=False):
+        self.handle = handle
+        self.name = name
+        self.numpy = numpy      # results as NumPy arrays unless a call says
+        self.lock = threading.RLock()
+        self.closed = False
+        # {seq: finalizer} of the futures not yet released; a finalizer
+        # refers to its future weakly and leaves this when it runs.
+        self.pending = {}
+        self.waiter = None
+
+    def release(self, handles):
+        """Release a call in the engine client, unless the engine is closed."""
+        with self.lock:
+            if self.closed:
+                return
+            try:
+                _destroy(handles)
+            except Exception:   # noqa: BLE001 - released already, or engine gone
+                pass
+
+
+def _release_call(session, seq, handles):
+    # Finalizer of a CallFuture: runs exactly once (weakref.finalize).
+    session.pending.pop(seq, None)
+    session.release(handles)
+
+
+def _pending_futures(session):
+    """The futures of the session's calls not yet released."""
+    futures = []
+    for finalizer in list(session.pending.values()):
+        alive = finalizer.peek()
+        if alive is not None:
+            futures.append(alive[0])
+    return futures
+
+
+def _close_session(session):
+    """Close an engine once; returns the native failure, if any."""
+    with session.lock:
+        if session.closed:
+            return None
+        pending = _pending_futures(session)
+    # Calls still pending fail; releasing them cancels them in the engine
+    # (which matters for a shared session, where they would go on).
+    for future in pending:
+        future._settle_exception(_closed_error())
+    with session.lock:
+        session.closed = True
+    waiter = session.waiter
+    if waiter is not None:
+        waiter.stop()
+    error = None
+    try:
+        _native.closeVELDRA(session.handle)
+    except Exception as exc:   # noqa: BLE001 - reported by Engine.close
+        error = exc
+    _log.closed(session, error)
+    try:
+        _native.destroyVELDRA(session.handle)
+    except Exception:   # noqa: BLE001 - nothing left to release
+        pass
+    for future in _pending_futures(session):
+        future._settle_exception(_closed_error())
+    return error
+
+
+
+def _call(session, name, args, nout, stdout, stderr, numpy=None):
+    """Run one call to completion: submit, collect, release, forward text."""
+    if session.closed:
+        raise _closed_error()
+    out = sys.stdout if stdout is _SYS_OUT else _resolve(stdout, _SYS_OUT)
+    err = sys.stderr if stderr is _SYS_ERR else _resolve(stderr, _SYS_ERR)
+    out_capture = None if out is None else (
+        out if out.__class__ is _StringIO else _StringIO())
+    err_capture = None if err is None else (
+        err if err.__class__ is _StringIO else _StringIO())
+    as_numpy = session.numpy if numpy is None else bool(numpy)
+    handles = _evaluate(session.handle, name, nout, _engine_args(args),
+                        out=out_capture, err=err_capture)
+    failed = True
+    try:
+        try:
+            # Most calls are done within the first slice.
+            value = _collect(handles, nout, _SLICE, out=out_capture,
+                             err=err_capture, numpy=as_numpy)
+        except _NativeTimeout:
+            value = _collect_sliced(handles, nout, None,
+                                    out_capture, err_capture, as_numpy)
+        failed = False
+    finally:
+        # Releasing a call that still runs (Ctrl-C) cancels it.  No lock
+        # here, unlike the finalizers: this thread owns the call, and a close
+        # racing with it leaves the handles valid in the engine client.
+        if not session.closed:
+            try:
+                _destroy(handles)
+            except Exception:   # noqa: BLE001 - the engine went away
+                pass
+        _forward_both(out_capture, out, err_capture, err, failed)
+    return value
+
+
+
+def _collect_step(handles, nout, out, err, out_capture, err_capture):
+    """The results of one step of EngineFunction.map; its text forwarded."""
+    failed = True
+    try:
+        results = _batch.collect_many(handles, nout, out=out_capture,
+                                      err=err_capture)
+        failed = False
+    finally:
+        _forward_both(out_capture, out, err_capture, err, failed, reset=True)
+    return results
+

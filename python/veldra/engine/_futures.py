@@ -1,0 +1,437 @@
+"""Call futures (``Engine.submit``) and the background waiter that collects
+the ones with done-callbacks or awaiting tasks."""
+import concurrent.futures
+import concurrent.futures._base as _cf_base
+import heapq
+import itertools
+import threading
+import weakref
+
+from veldra._compat import PY2, TimedLock, chained, monotonic
+
+from . import _native
+from . import CancelledError as _NativeCancelled
+from . import TimeoutError as _NativeTimeout
+from ._calls import _collect_sliced, _finalize, _forward_both, _release_call
+from ._errors import _FutureCancelled, _FutureTimeout, _closed_error
+
+if PY2:
+    # The future's state checks come from a backport.
+    from ._future27 import Future as _Future, InvalidStateError
+else:
+    _Future = concurrent.futures.Future
+    InvalidStateError = concurrent.futures.InvalidStateError
+
+# ---- the background waiter ------------------------------------------------
+
+class _Waiter(object):
+    """Collects the futures that have done-callbacks or awaiting tasks.
+
+    One daemon thread per engine.  The engine runs calls one at a time in the
+    order they arrive, so the watched call submitted first is the next one to
+    finish; the thread waits for it in short slices, so a call watched later
+    but submitted earlier does not wait behind it.
+    """
+
+    SLICE = 0.05
+
+    def __init__(self, session):
+        self._session = session
+        self._cond = threading.Condition()
+        self._heap = []
+        self._stopped = False
+        self._thread = None
+
+    def add(self, future):
+        with self._cond:
+            if self._stopped:
+                stopped = True
+            else:
+                stopped = False
+                heapq.heappush(self._heap, (future._seq, future))
+                if self._thread is None:
+                    self._thread = threading.Thread(
+                        target=self._run, name="veldra-engine-waiter")
+                    self._thread.daemon = True
+                    self._thread.start()
+                self._cond.notify()
+        if stopped:
+            future._settle_exception(_closed_error())
+
+    def stop(self):
+        with self._cond:
+            self._stopped = True
+            self._cond.notify()
+
+    def _next(self):
+        with self._cond:
+            while True:
+                heap = self._heap
+                while heap and heap[0][1]._settled():
+                    heapq.heappop(heap)
+                if self._stopped:
+                    left = [f for _, f in heap]
+                    del heap[:]
+                    break
+                if heap:
+                    return heap[0][1]
+                self._cond.wait()
+        for future in left:
+            future._settle_exception(_closed_error())
+        return None
+
+    def _run(self):
+        while True:
+            future = None   # not kept alive (nor its engine) while waiting
+            future = self._next()
+            if future is None:
+                return
+            if self._session.closed:
+                future._settle_exception(_closed_error())
+                continue
+            try:
+                finished = _native.waitForFEval(future._handles, self.SLICE)
+            except BaseException:   # noqa: BLE001 - collecting reports it
+                finished = True
+            if finished:
+                try:
+                    future._collect_now(None, background=True)
+                except BaseException as exc:   # noqa: BLE001 - keep watching
+                    future._settle_exception(exc)
+                if not future._settled():
+                    # Another thread is collecting it; it settles the future.
+                    with self._cond:
+                        try:
+                            self._heap.remove((future._seq, future))
+                            heapq.heapify(self._heap)
+                        except ValueError:
+                            pass
+
+
+# ---- call futures ----------------------------------------------------------
+
+_FINAL_STATES = (_cf_base.CANCELLED, _cf_base.CANCELLED_AND_NOTIFIED,
+                 _cf_base.FINISHED)
+_seq = itertools.count()
+
+
+class _SettlingCondition(object):
+    """The lock of a call future, in the place of the base's
+    ``threading.Condition``.
+
+    ``concurrent.futures.wait`` and ``as_completed`` take the lock of every
+    future they are given and read the futures' state more than once while
+    they hold it; it must not change in between.  So a future whose call the
+    engine has finished is settled when its lock is taken, not when its state
+    is read.  The future is held weakly: a future is released when it is
+    dropped, not when the cycle collector finds it.  The condition proper is
+    made only when a thread waits on the future (most never do).
+    """
+
+    __slots__ = ("_future", "_lock", "_cond")
+
+    def __init__(self, future):
+        self._future = weakref.ref(future)
+        self._lock = threading.RLock()
+        self._cond = None
+
+    def acquire(self, *args):
+        future = self._future()
+        if future is not None and not self._lock._is_owned():
+            future._settle_now()
+        return self._lock.acquire(*args)
+
+    def release(self):
+        self._lock.release()
+
+    def __enter__(self):
+        return self.acquire()
+
+    def __exit__(self, *exc_info):
+        self._lock.release()
+
+    # Called with the lock held, so made and notified under it.
+    def wait(self, timeout=None):
+        if self._cond is None:
+            self._cond = threading.Condition(self._lock)
+        return self._cond.wait(timeout)
+
+    def notify(self, n=1):
+        if self._cond is not None:
+            self._cond.notify(n)
+
+    def notify_all(self):
+        if self._cond is not None:
+            self._cond.notify_all()
+
+
+class CallFuture(_Future):
+    """The future of an engine function call started with ``Engine.submit``.
+
+    It is a :class:`concurrent.futures.Future`: ``result``, ``exception``,
+    ``cancel``, ``cancelled``, ``done``, ``running`` and
+    ``add_done_callback`` behave as there, and ``concurrent.futures.wait``
+    and ``as_completed`` accept it.  ``await future`` waits without
+    blocking the event loop.
+
+    The result is collected by the first thread that asks for it (or by the
+    engine's background waiter once a done-callback is added or the future is
+    awaited), and the call is released in the engine right then, or when the
+    future is garbage-collected before anyone collected it (which cancels a
+    call still running).
+
+    Time-outs raise an error that is both ``veldra.engine.TimeoutError`` and
+    the built-in ``TimeoutError`` (``concurrent.futures.TimeoutError``); the
+    call goes on.  A cancelled call raises an error that is both
+    ``veldra.engine.CancelledError`` and ``concurrent.futures.CancelledError``.
+    """
+
+    def __init__(self, engine, name, handles, nout, out, err, out_capture,
+                 err_capture, numpy=False):
+        # What concurrent.futures.Future.__init__ sets up (the futures rely
+        # on these internals of the base, and on its _state values, and
+        # nothing more: tests/python/test_api_inflight.py checks them), with
+        # the lock of our own instead of a threading.Condition.
+        self._condition = _SettlingCondition(self)
+        self._state = _cf_base.PENDING
+        self._result = None
+        self._exception = None
+        self._waiters = []
+        self._done_callbacks = []
+        if PY2:
+            self._traceback = None
+        self._engine = engine              # keeps the engine open meanwhile
+        self._session = engine._session
+        self._name = name
+        self._handles = handles
+        self._nout = nout
+        self._numpy = numpy
+        self._out, self._err = out, err
+        self._out_capture, self._err_capture = out_capture, err_capture
+        self._collecting = TimedLock()
+        self._in_collect = False           # this or another thread collects
+        self._watched = False
+        self._seq = next(_seq)
+        self._release = release = _finalize(self, _release_call,
+                                            self._session, self._seq, handles)
+        release.atexit = False
+        self._session.pending[self._seq] = release
+
+    # concurrent.futures.wait() and as_completed() register their waiters
+    # here; a future they wait for has to be collected in the background.
+    @property
+    def _waiters(self):
+        if self._state == _cf_base.PENDING and not self._watched:
+            self._watch()
+        return self.__waiters
+
+    @_waiters.setter
+    def _waiters(self, value):
+        self.__waiters = value
+
+    def _settle_now(self):
+        # Whatever looks at the outcome (done(), wait(), as_completed(), the
+        # repr, add_done_callback) finds a call the engine has finished
+        # settled: it is collected right here, on the looking thread, unless
+        # another thread is collecting it this moment.
+        if self._state == _cf_base.PENDING and not self._in_collect:
+            self._settle_if_finished()
+
+    def __lt__(self, other):   # heap ties never happen
+        return self._seq < other._seq
+
+    def __repr__(self):
+        self._settle_now()
+        state = self._state
+        if state == _cf_base.FINISHED:
+            outcome = self._exception
+            if outcome is None:
+                state = "finished returned " + type(self._result).__name__
+            else:
+                state = "finished raised " + type(outcome).__name__
+        elif state in _FINAL_STATES:
+            state = "cancelled"
+        else:
+            state = "pending"
+        return "<CallFuture %s at %#x state=%s>" % (self._name, id(self), state)
+
+    # -- settling ----------------------------------------------------------
+
+    def _settled(self):
+        return self._state in _FINAL_STATES
+
+    def _settle_if_finished(self):
+        if self._session.closed or not self._call_finished():
+            return
+        try:
+            self._collect_now(None, background=True)
+        except Exception as exc:   # noqa: BLE001 - the call's outcome
+            self._settle_exception(exc)
+
+    def _settle_result(self, value):
+        try:
+            self.set_result(value)
+        except InvalidStateError:
+            pass
+        self._done_with_engine()
+
+    def _settle_exception(self, exc):
+        try:
+            self.set_exception(exc)
+        except InvalidStateError:
+            pass
+        self._done_with_engine()
+
+    def _settle_cancelled(self):
+        if super(CallFuture, self).cancel():
+            with self._condition:
+                if self._state == _cf_base.CANCELLED:
+                    # Wakes concurrent.futures.wait() and as_completed().
+                    self.set_running_or_notify_cancel()
+        self._done_with_engine()
+
+    def _done_with_engine(self):
+        # A settled future no longer keeps its engine open.
+        self._release()
+        self._engine = None
+
+    def _watch(self):
+        self._watched = True
+        session = self._session
+        with session.lock:
+            if session.waiter is None:
+                session.waiter = _Waiter(session)
+            waiter = session.waiter
+        waiter.add(self)
+
+    def _collect_now(self, timeout, background=False):
+        """Collect the call's outcome into this future, waiting at most
+        ``timeout`` seconds (None: no limit)."""
+        if self._settled():
+            return
+        deadline = None if timeout is None else monotonic() + timeout
+        if background:
+            if not self._collecting.acquire(blocking=False):
+                return
+        elif not self._collecting.acquire(
+                timeout=-1 if timeout is None else max(timeout, 0.0)):
+            raise self._timeout_error(timeout)
+        self._in_collect = True
+        try:
+            if self._settled():
+                return
+            if self._session.closed:
+                self._settle_exception(_closed_error())
+                return
+            left = None if deadline is None else max(
+                deadline - monotonic(), 0.0)
+            try:
+                value = _collect_sliced(self._handles, self._nout, left,
+                                        self._out_capture, self._err_capture,
+                                        self._numpy)
+            except _NativeTimeout:
+                raise chained(self._timeout_error(timeout), None)
+            except _NativeCancelled:
+                self._forward(failed=True)
+                self._settle_cancelled()
+            except BaseException as exc:
+                if (not isinstance(exc, Exception)
+                        or not self._call_finished()):
+                    raise        # e.g. Ctrl-C while waiting; the call goes on
+                self._forward(failed=True)
+                self._settle_exception(exc)
+            else:
+                try:
+                    self._forward(failed=False)
+                except BaseException as exc:   # noqa: BLE001 - the call's error
+                    self._settle_exception(exc)
+                else:
+                    self._settle_result(value)
+        finally:
+            self._in_collect = False
+            self._collecting.release()
+
+    def _call_finished(self):
+        try:
+            return _native.isDoneFEval(self._handles)
+        except Exception:   # noqa: BLE001 - no such call any more
+            return True
+
+    def _forward(self, failed):
+        _forward_both(self._out_capture, self._out, self._err_capture,
+                      self._err, failed)
+
+    def _timeout_error(self, timeout):
+        return _FutureTimeout("the call to %s did not finish within %s "
+                              "seconds; it goes on" % (self._name, timeout))
+
+    def _cancelled_error(self):
+        return _FutureCancelled("the call to %s was cancelled" % self._name)
+
+    # -- the concurrent.futures.Future interface -----------------------------
+
+    def result(self, timeout=None):
+        """The call's result (see ``Engine.call``), waiting at most
+        ``timeout`` seconds (None: as long as it takes).  Raises the call's
+        error if it failed."""
+        self._collect_now(timeout)
+        if self._state == _cf_base.FINISHED and self._exception is None:
+            return self._result
+        if super(CallFuture, self).cancelled():
+            raise self._cancelled_error()
+        return super(CallFuture, self).result(0)
+
+    def exception(self, timeout=None):
+        """The call's error, or None when it succeeded; waits like
+        :meth:`result`.  Raises the cancellation error for a cancelled call."""
+        self._collect_now(timeout)
+        if super(CallFuture, self).cancelled():
+            raise self._cancelled_error()
+        return super(CallFuture, self).exception(0)
+
+    def cancel(self):
+        """Cancel the call, queued or running; True unless it had already
+        finished (or was cancelled before, which also gives True)."""
+        if self._settled():
+            return super(CallFuture, self).cancelled()
+        if self._session.closed:
+            return False
+        try:
+            cancelled = _native.cancelFEval(self._handles)
+        except Exception:   # noqa: BLE001 - finished one way or another
+            cancelled = False
+        if not cancelled:
+            return super(CallFuture, self).cancelled()
+        self._settle_cancelled()
+        return True
+
+    def cancelled(self):
+        """True when the call was cancelled."""
+        return super(CallFuture, self).cancelled()
+
+    def done(self):
+        """True when the call was cancelled or has finished, so that
+        :meth:`result` returns at once."""
+        self._settle_now()
+        return self._state in _FINAL_STATES
+
+    def running(self):
+        """True while the call is queued or running in the engine (it can
+        still be cancelled)."""
+        return not self.done()
+
+    def add_done_callback(self, fn):
+        """Call ``fn(future)`` once the outcome is known (at once if it is).
+        The engine's background waiter collects the call for it."""
+        self._settle_now()
+        if self._state == _cf_base.PENDING and not self._watched:
+            self._watch()
+        super(CallFuture, self).add_done_callback(fn)
+
+    def __await__(self):
+        """``await future`` in a coroutine gives the result; cancelling the
+        awaiting task cancels the call."""
+        from ._aio import await_call
+        return await_call(self)
+
+

@@ -109,13 +109,14 @@ class _EnginePlugin(WorkerPlugin):
             self.engine = engine
             return engine
 
-    def call(self, name: str, args: tuple, nout: int) -> Any:
+    def call(self, name: str, args: tuple, nout: int,
+             numpy: bool = False) -> Any:
         engine = self.engine
         if engine is None:
             engine = self._replace(None)
         try:
             return engine.call(name, *args, nout=nout, stdout=None,
-                               stderr=None)
+                               stderr=None, numpy=numpy)
         except _ve.EngineError as exc:
             if self.closed or _alive(engine):
                 raise
@@ -159,14 +160,15 @@ class _SetupPlugin(WorkerPlugin):
                                    *self.call)
 
 
-def _engine_call(pool: str, name: str, *args: Any, nout: int = 1) -> Any:
+def _engine_call(pool: str, name: str, *args: Any, nout: int = 1,
+                 numpy: bool = False) -> Any:
     # The Dask task of every call: runs on a worker thread.
     worker = distributed.get_worker()
     plugin = worker.plugins.get(pool)
     if plugin is None:
         raise _ve.EngineError("worker %s has no engine of this pool (it was "
                               "closed)" % worker.address)
-    return plugin.call(name, args, nout)
+    return plugin.call(name, args, nout, numpy)
 
 
 async def _each_on_worker(pool: str, key: int, name: str, args: tuple,
@@ -329,9 +331,11 @@ class DaskPool:
     a :class:`DaskFuture`), ``call``, ``map``, ``each`` and ``close``
     (also at the end of a ``with`` block).  ``threads`` is each engine's
     number of threads (default: the worker's); ``start_options`` go to
-    :func:`veldra.engine.start` (``options=...``).
+    :func:`veldra.engine.start` (``options=...``).  ``numpy=True`` gives
+    NumPy results (arrays of their own once they reach this process), and a
+    call's ``numpy=`` keyword decides for that call.
 
-    Keywords of ``submit`` and ``map`` other than ``nout`` go to Dask
+    Keywords of ``submit`` and ``map`` other than ``nout`` and ``numpy`` go to Dask
     (``retries``, ``workers``, ``resources``, ``priority``, ...).  An
     engine that dies fails its call with ``EngineError`` naming the
     worker and is replaced there, with the ``each`` calls replayed; a worker
@@ -342,7 +346,8 @@ class DaskPool:
     """
 
     def __init__(self, client: distributed.Client,
-                 threads: Optional[int] = None, **start_options: Any) -> None:
+                 threads: Optional[int] = None, numpy: bool = False,
+                 **start_options: Any) -> None:
         if threads is not None and (not isinstance(threads, int)
                                     or isinstance(threads, bool)
                                     or threads < 1):
@@ -356,6 +361,7 @@ class DaskPool:
             raise TypeError("unknown start option(s): %s"
                             % ", ".join(sorted(start_options)))
         self._client = client
+        self._numpy = bool(numpy)
         self._name = "veldra-engine-" + uuid.uuid4().hex
         self._setups: list = []
         self._keys = itertools.count()
@@ -375,7 +381,11 @@ class DaskPool:
         if self._closed:
             raise _ve.EngineError("the pool is closed")
 
+    def _as_numpy(self, numpy: Optional[bool]) -> bool:
+        return self._numpy if numpy is None else bool(numpy)
+
     def submit(self, name: str, *args: Any, nout: int = 1,
+               numpy: Optional[bool] = None,
                **dask_options: Any) -> DaskFuture:
         """Run ``name`` on a worker's engine as a Dask task; returns its
         :class:`DaskFuture`."""
@@ -383,27 +393,30 @@ class DaskPool:
             raise TypeError("the function name must be a str, not %s"
                             % type(name).__name__)
         self._check()
-        send = self._sender(name, _dask_args(args), nout, dask_options)
+        send = self._sender(name, _dask_args(args), nout,
+                            self._as_numpy(numpy), dask_options)
         return DaskFuture(self, send(), send,
                           dask_options.get("retries") or 0)
 
-    def _sender(self, name: str, args: tuple, nout: int,
+    def _sender(self, name: str, args: tuple, nout: int, numpy: bool,
                 dask_options: dict) -> Any:
         """A function that submits the call as a new Dask task."""
         def send() -> distributed.Future:
             key = "veldra-%s-%s" % (name, uuid.uuid4().hex)
             return self._client.submit(_engine_call, self._name, name, *args,
-                                       nout=nout, key=key, pure=False,
-                                       **dask_options)
+                                       nout=nout, numpy=numpy, key=key,
+                                       pure=False, **dask_options)
         return send
 
     def call(self, name: str, *args: Any, nout: int = 1,
-             **dask_options: Any) -> Any:
+             numpy: Optional[bool] = None, **dask_options: Any) -> Any:
         """Run ``name`` on a worker's engine and wait for its result."""
-        return self.submit(name, *args, nout=nout, **dask_options).result()
+        return self.submit(name, *args, nout=nout, numpy=numpy,
+                           **dask_options).result()
 
     def map(self, name: str, *iterables: Iterable, nout: int = 1,
-            ordered: bool = True, **dask_options: Any) -> Iterator[Any]:
+            ordered: bool = True, numpy: Optional[bool] = None,
+            **dask_options: Any) -> Iterator[Any]:
         """Submit one call per item of ``iterables`` (side by side, as for
         the built-in ``map``) as one batch of Dask tasks and yield the
         results, in order or, with ``ordered=False``, as they finish.  The
@@ -413,12 +426,15 @@ class DaskPool:
         if not calls:
             return
         keys = ["veldra-%s-%s" % (name, uuid.uuid4().hex) for _ in calls]
+        as_numpy = self._as_numpy(numpy)
         dask_futures = self._client.map(
             _engine_call, [self._name] * len(calls), [name] * len(calls),
-            *zip(*calls), key=keys, nout=nout, pure=False, **dask_options)
+            *zip(*calls), key=keys, nout=nout, numpy=as_numpy, pure=False,
+            **dask_options)
         retries = dask_options.get("retries") or 0
         futures = [DaskFuture(self, f, self._sender(name, args, nout,
-                                                    dask_options), retries)
+                                                    as_numpy, dask_options),
+                              retries)
                    for f, args in zip(dask_futures, calls)]
         by_key = {f.dask_future.key: f for f in futures}
         tracker = distributed.as_completed(dask_futures, with_results=True,

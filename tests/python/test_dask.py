@@ -67,6 +67,15 @@ def test_results_equal_one_engine(pool):
     assert pool.call("identity", pool.submit("identity", big)) == big
 
 
+def test_numpy_results_per_call(pool):
+    np = pytest.importorskip("numpy")
+    m = veldra.double([[1.0, 2.0], [3.0, 4.0]])
+    got = pool.call("identity", m, numpy=True)
+    assert isinstance(got, np.ndarray) and got.tolist() == [[1.0, 2.0], [3.0, 4.0]]
+    assert isinstance(list(pool.map("identity", [m], numpy=True))[0], np.ndarray)
+    assert isinstance(pool.call("identity", m), veldra.double)
+
+
 def test_errors_travel(pool):
     with pytest.raises(ve.VeldraExecutionError) as e:
         pool.call("fail", "broken", "veldra:test:broken")

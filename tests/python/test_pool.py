@@ -26,6 +26,15 @@ def pool():
         yield p
 
 
+def test_numpy_results_for_the_pool_and_per_call():
+    np = pytest.importorskip("numpy")
+    m = veldra.double([[1.0, 2.0], [3.0, 4.0]])
+    with ve.Pool(1, numpy=True) as p:
+        assert isinstance(p.call("identity", m), np.ndarray)
+        assert isinstance(list(p.map("identity", [m]))[0], np.ndarray)
+        assert isinstance(p.call("identity", m, numpy=False), veldra.double)
+
+
 def test_results_equal_one_engine(pool):
     big = veldra.double(range(3_000_000), size=(1000, 3000))
     values = MIXED + [big]

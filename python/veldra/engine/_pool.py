@@ -74,14 +74,16 @@ class _Call:
     """A call waiting in the pool's queue (again, when it is retried)."""
 
     __slots__ = ("future", "name", "args", "nout", "retries", "stdout",
-                 "stderr")
+                 "stderr", "numpy")
 
     def __init__(self, future: PoolFuture, name: str, args: tuple, nout: int,
-                 retries: int, stdout: Any, stderr: Any) -> None:
+                 retries: int, stdout: Any, stderr: Any,
+                 numpy: Optional[bool]) -> None:
         self.future = future
         self.name, self.args, self.nout = name, args, nout
         self.retries = retries
         self.stdout, self.stderr = stdout, stderr
+        self.numpy = numpy
 
 
 class _Slot:
@@ -103,7 +105,9 @@ class Pool:
     ``size`` defaults to one engine per core, and each engine is started
     with ``--threads threads`` (default 1), so the pool does not
     oversubscribe the machine.  ``start_options`` go to
-    :func:`veldra.engine.start` (``options="--plugin lib.so"``).
+    :func:`veldra.engine.start` (``options="--plugin lib.so"``), and
+    ``numpy=True`` gives NumPy results as there (a call's ``numpy=`` keyword
+    decides for that call).
 
     ``submit`` returns a :class:`PoolFuture` (a ``concurrent.futures.Future``,
     awaitable); ``call`` waits for the result; ``map`` yields results;
@@ -123,7 +127,7 @@ class Pool:
     _START_ATTEMPTS = 3
 
     def __init__(self, size: Optional[int] = None, threads: int = 1,
-                 **start_options: Any) -> None:
+                 numpy: bool = False, **start_options: Any) -> None:
         if size is None:
             size = _cores()
         if not isinstance(size, int) or isinstance(size, bool) or size < 1:
@@ -141,13 +145,15 @@ class Pool:
             raise TypeError("unknown start option(s): %s"
                             % ", ".join(sorted(start_options)))
         self._options = options + ["--threads", str(threads)]
+        self._numpy = bool(numpy)
         self._lock = threading.Condition()
         self._slots = [_Slot(i + 1) for i in range(size)]
         self._setups: List[tuple] = []
         self._queue: collections.deque = collections.deque()
         self._restarts: List[threading.Thread] = []
         self._closed = False
-        launches = [start(self._options, wait=False) for _ in self._slots]
+        launches = [start(self._options, wait=False, numpy=self._numpy)
+                    for _ in self._slots]
         try:
             for slot, launch in zip(self._slots, launches):
                 slot.engine = launch.result()
@@ -167,7 +173,8 @@ class Pool:
     # while another engine is free.
 
     def submit(self, name: str, *args: Any, nout: int = 1, retries: int = 0,
-               stdout: Any = _SYS_OUT, stderr: Any = _SYS_ERR) -> PoolFuture:
+               stdout: Any = _SYS_OUT, stderr: Any = _SYS_ERR,
+               numpy: Optional[bool] = None) -> PoolFuture:
         """Start a call of ``name`` on the next free engine and return its
         :class:`PoolFuture`.  ``retries``: how often a call whose engine died
         is resubmitted (to another engine)."""
@@ -179,7 +186,7 @@ class Pool:
             if self._closed:
                 raise EngineError("the pool is closed")
             self._queue.append(_Call(future, name, args, nout, retries,
-                                     stdout, stderr))
+                                     stdout, stderr, numpy))
         self._dispatch()
         return future
 
@@ -216,7 +223,8 @@ class Pool:
         future = call.future
         try:
             inner = engine.submit(call.name, *call.args, nout=call.nout,
-                                  stdout=call.stdout, stderr=call.stderr)
+                                  stdout=call.stdout, stderr=call.stderr,
+                                  numpy=call.numpy)
         except EngineError as exc:
             self._finished(slot)
             self._engine_failed(call, slot, generation, exc)
@@ -260,13 +268,15 @@ class Pool:
         call.future._settle(error=error)
 
     def call(self, name: str, *args: Any, nout: int = 1, retries: int = 0,
-             stdout: Any = _SYS_OUT, stderr: Any = _SYS_ERR) -> Any:
+             stdout: Any = _SYS_OUT, stderr: Any = _SYS_ERR,
+             numpy: Optional[bool] = None) -> Any:
         """Call ``name`` on the least-loaded engine and wait for its result."""
         return self.submit(name, *args, nout=nout, retries=retries,
-                           stdout=stdout, stderr=stderr).result()
+                           stdout=stdout, stderr=stderr, numpy=numpy).result()
 
     def map(self, name: str, *iterables: Iterable, nout: int = 1,
-            ordered: bool = True, retries: int = 0) -> Iterator[Any]:
+            ordered: bool = True, retries: int = 0,
+            numpy: Optional[bool] = None) -> Iterator[Any]:
         """Call ``name`` once per item of ``iterables`` (several iterables
         give the arguments side by side, as for the built-in ``map``) and
         yield the results, in order or, with ``ordered=False``, as they
@@ -277,7 +287,7 @@ class Pool:
         pending: collections.deque = collections.deque()
         for args in itertools.islice(calls, window):
             pending.append(self.submit(name, *args, nout=nout,
-                                       retries=retries))
+                                       retries=retries, numpy=numpy))
         try:
             while pending:
                 if ordered:
@@ -291,7 +301,7 @@ class Pool:
                 result = future.result()
                 for args in itertools.islice(calls, 1):
                     pending.append(self.submit(name, *args, nout=nout,
-                                               retries=retries))
+                                               retries=retries, numpy=numpy))
                 yield result
         finally:
             for future in pending:
@@ -351,7 +361,7 @@ class Pool:
             if self._closed:
                 break
             try:
-                engine = start(self._options)
+                engine = start(self._options, numpy=self._numpy)
                 with self._lock:
                     setups = list(self._setups)
                 for name, args, nout in setups:

@@ -119,7 +119,7 @@ qxArray* PyObjectToRef::convert(PyObject* value) const {
     if (o->index.empty()) {
         source = o->root;
     } else if (o->index.size() == o->dims.size()) {
-        source = o->element;
+        source = o->element.get();
     } else {
         veldra::setErrorFromMessage(PyExc_IndexError, veldra::msg::qxarray::NumIndexEqualToNumDim());
         return nullptr;

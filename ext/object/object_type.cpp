@@ -13,6 +13,7 @@ namespace veldra {
 namespace {
 
 using Dims = std::vector<qxSize>;
+using Owner = matrix::unique_array_ptr;
 
 VeldraObject* as(PyObject* self) { return reinterpret_cast<VeldraObject*>(self); }
 
@@ -23,27 +24,27 @@ VeldraObject* allocate() {
     PyObject* self = VeldraObjectType.tp_alloc(&VeldraObjectType, 0);
     if (!self) return nullptr;
     VeldraObject* o = as(self);
+    new (&o->ownedRoot) Owner();
+    new (&o->element) Owner();
     new (&o->index) Dims();
     new (&o->dims) Dims();
     new (&o->subDims) Dims();
+    new (&o->source) PyRef();
     return o;
 }
 
 void objectDealloc(PyObject* self) {
     VeldraObject* o = as(self);
-    if (isWhole(o)) {
-        qxDestroyArray(o->root);
-    } else if (o->root != nullptr && o->element != nullptr) {
-        qxDestroyArray(o->element);
-    }
+    // The element reference goes before the root it points into; element
+    // objects keep the object they were indexed from, and so the root they
+    // share, alive until they go.
+    o->element.~Owner();
+    o->ownedRoot.~Owner();
     o->root = nullptr;
-    o->element = nullptr;
     o->index.~Dims();
     o->dims.~Dims();
     o->subDims.~Dims();
-    // Element objects keep the object they were indexed from, and so the
-    // root they share, alive until they go.
-    Py_CLEAR(o->source);
+    o->source.~PyRef();
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -69,12 +70,12 @@ PyObject* itemOf(PyObject* self, Py_ssize_t i) {
     item->index.push_back(static_cast<qxSize>(i));
     item->dims = o->dims;
     item->subDims.assign(o->dims.begin() + static_cast<std::ptrdiff_t>(k + 1), o->dims.end());
-    Py_INCREF(self);
-    item->source = self;
+    item->source = PyRef::borrow(self);
     if (item->index.size() == item->dims.size()) {
         item->subDims = {1, 1};
-        if (!vdutil::matrixref::refIsRef(item->root) ||
-            !(item->element = vdutil::matrixref::refElementIndexRef(item->root, item->index))) {
+        if (vdutil::matrixref::refIsRef(item->root))
+            item->element.reset(vdutil::matrixref::refElementIndexRef(item->root, item->index));
+        if (!item->element) {
             setErrorFromMessage(PyExc_SystemError, msg::qxarray::ReferenceDoesNotExist());
             return nullptr;
         }
@@ -156,7 +157,7 @@ PyObject* objectCompare(PyObject* self, PyObject* other, int op) {
     }
     const VeldraObject* a = as(self);
     const VeldraObject* b = as(other);
-    const bool equal = a->root == b->root && a->element == b->element && a->dims == b->dims &&
+    const bool equal = a->root == b->root && a->element.get() == b->element.get() && a->dims == b->dims &&
                        a->subDims == b->subDims && a->index == b->index;
     return PyBool_FromLong(op == Py_EQ ? equal : !equal);
 }
@@ -213,7 +214,8 @@ PyObject* newWholeObject(matrix::unique_array_ptr root) {
     const qxSize n = qxGetNumberOfDimensions(root.get());
     const qxSize* d = qxGetDimensions(root.get());
     o->dims.assign(d, d + n);
-    o->root = root.release();
+    o->root = root.get();
+    o->ownedRoot = std::move(root);
     return reinterpret_cast<PyObject*>(o);
 }
 

@@ -10,17 +10,21 @@
 
 namespace veldra {
 
+// The C++ members are constructed when an instance is made (the type's
+// allocation zero-fills the rest) and destroyed in its dealloc.
 struct VeldraObject {
     PyObject_HEAD
-    // The wrapped reference array.  Owned by a whole object; element objects
-    // share their source's and keep the source alive through `source`.
+    // The wrapped reference array, owned by a whole object.
+    matrix::unique_array_ptr ownedRoot;
+    // The reference array: ownedRoot's for a whole object; an element or
+    // sub-array shares its source's and keeps it alive through `source`.
     qxArray* root;
-    // The reference to the one element a complete index selects; owned.
-    qxArray* element;
+    // The reference to the one element a complete index selects.
+    matrix::unique_array_ptr element;
     std::vector<qxSize> index;    // zero-based indices applied so far
     std::vector<qxSize> dims;     // all dimensions of root
     std::vector<qxSize> subDims;  // dimensions still to index; empty for a whole object
-    PyObject* source;             // the instance indexed from (strong), or nullptr
+    PyRef source;                 // the instance indexed from, or empty
 };
 
 extern PyTypeObject VeldraObjectType;

@@ -109,13 +109,18 @@ def test_help_shows_the_engines_text(eng, name, arguments, text, params):
 
 # ---- logging -------------------------------------------------------------------
 
-def test_log_records_launch_close_and_loss(caplog):
+@pytest.mark.parametrize("call", [lambda e, running: e.sqrt(1.0),
+                                  lambda e, running: e.submit("sqrt", 1.0).result(30),
+                                  lambda e, running: running.result(30)],
+                         ids=["call", "submit", "running"])
+def test_log_records_launch_close_and_loss(caplog, call):
     caplog.set_level(logging.INFO, logger="veldra.engine")
     before = set(children_of(os.getpid()))
     eng = ve.start()
     eng.close()
     killed = ve.start()
     (pid,) = set(children_of(os.getpid())) - before
+    running = killed.submit("sleep", 30)
     os.kill(pid, signal.SIGKILL)
     for _ in range(500):    # gone, so that the calls meet a dead engine
         try:
@@ -127,7 +132,7 @@ def test_log_records_launch_close_and_loss(caplog):
         time.sleep(0.01)
     for _ in range(2):
         with pytest.raises(ve.EngineError):
-            killed.sqrt(1.0)
+            call(killed, running)
     killed.close()
     messages = [(r.levelname, r.getMessage()) for r in caplog.records if r.name == "veldra.engine"]
     assert ("INFO", messages[0][1]) == messages[0] and messages[0][1].startswith("launched engine")

@@ -312,8 +312,13 @@ class Engine(object):
         nout, stdout, stderr, numpy = _call_options("submit", options)
         session = self._session
         out, err, out_capture, err_capture = _streams(session, stdout, stderr)
-        handles = _evaluate(session.handle, name, nout, _engine_args(args),
-                            out=out_capture, err=err_capture)
+        try:
+            handles = _evaluate(session.handle, name, nout,
+                                _engine_args(args), out=out_capture,
+                                err=err_capture)
+        except EngineError as exc:
+            _log.lost(session, exc)
+            raise
         return CallFuture(self, name, handles, nout, out, err,
                           out_capture, err_capture,
                           _as_numpy(session, numpy))

@@ -9,7 +9,7 @@ import weakref
 
 from veldra._compat import PY2, TimedLock, chained, monotonic
 
-from . import _native
+from . import _native, _log, EngineError
 from . import CancelledError as _NativeCancelled
 from . import TimeoutError as _NativeTimeout
 from ._calls import _collect_sliced, _finalize, _forward_both, _release_call
@@ -338,6 +338,8 @@ class CallFuture(_Future):
                 if (not isinstance(exc, Exception)
                         or not self._call_finished()):
                     raise        # e.g. Ctrl-C while waiting; the call goes on
+                if isinstance(exc, EngineError):
+                    _log.lost(self._session, exc)
                 self._forward(failed=True)
                 self._settle_exception(exc)
             else:

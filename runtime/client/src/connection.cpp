@@ -114,13 +114,32 @@ void Connection::send(veldra::protocol::MessageType type, std::uint64_t request_
         std::lock_guard<std::mutex> lock(mutex_);
         if (!open_) throw EngineException("the engine connection has ended: " + reason_);
     }
-    std::lock_guard<std::mutex> lock(write_mutex_);
-    try {
-        send_notices_locked();
-        veldra::protocol::send_all(fd_.get(), bytes.data(), bytes.size(), fds.data(), fds.size());
-    } catch (const std::system_error& e) {
-        throw EngineException(std::string("cannot send to the engine: ") + e.code().message());
+    std::error_code failed;
+    {
+        std::lock_guard<std::mutex> lock(write_mutex_);
+        try {
+            send_notices_locked();
+            veldra::protocol::send_all(fd_.get(), bytes.data(), bytes.size(), fds.data(), fds.size());
+        } catch (const std::system_error& e) {
+            failed = e.code();
+        }
     }
+    if (failed) throw_send_failed(failed);
+}
+
+void Connection::throw_send_failed(std::error_code failed) {
+    // A peer that has gone makes the write fail before the reader has seen
+    // the end; the reader then tells how the engine ended, which says more
+    // than "broken pipe", so wait for it (briefly: it only reaps the engine).
+    if (failed == std::errc::broken_pipe || failed == std::errc::connection_reset) {
+        bool ended;
+        {
+            std::unique_lock<std::mutex> lock(read_mutex_);
+            ended = callers_cv_.wait_for(lock, std::chrono::seconds(5), [this] { return finished_; });
+        }
+        if (ended) throw EngineException("the engine connection was lost: " + close_reason());
+    }
+    throw EngineException(std::string("cannot send to the engine: ") + failed.message());
 }
 
 void Connection::send_frames(const std::vector<OutFrame>& frames) {
@@ -131,26 +150,30 @@ void Connection::send_frames(const std::vector<OutFrame>& frames) {
     // Frames without descriptors go out joined, up to this many bytes a write.
     constexpr std::size_t kJoined = 256 * 1024;
     std::vector<std::uint8_t> joined;
-    std::lock_guard<std::mutex> lock(write_mutex_);
-    try {
-        send_notices_locked();
-        auto flush = [&] {
-            if (!joined.empty()) veldra::protocol::send_all(fd_.get(), joined.data(), joined.size(), nullptr, 0);
-            joined.clear();
-        };
-        for (const OutFrame& f : frames) {
-            if (!f.fds.empty()) {
-                flush();
-                veldra::protocol::send_all(fd_.get(), f.bytes.data(), f.bytes.size(), f.fds.data(), f.fds.size());
-                continue;
+    std::error_code failed;
+    {
+        std::lock_guard<std::mutex> lock(write_mutex_);
+        try {
+            send_notices_locked();
+            auto flush = [&] {
+                if (!joined.empty()) veldra::protocol::send_all(fd_.get(), joined.data(), joined.size(), nullptr, 0);
+                joined.clear();
+            };
+            for (const OutFrame& f : frames) {
+                if (!f.fds.empty()) {
+                    flush();
+                    veldra::protocol::send_all(fd_.get(), f.bytes.data(), f.bytes.size(), f.fds.data(), f.fds.size());
+                    continue;
+                }
+                if (joined.size() + f.bytes.size() > kJoined) flush();
+                joined.insert(joined.end(), f.bytes.begin(), f.bytes.end());
             }
-            if (joined.size() + f.bytes.size() > kJoined) flush();
-            joined.insert(joined.end(), f.bytes.begin(), f.bytes.end());
+            flush();
+        } catch (const std::system_error& e) {
+            failed = e.code();
         }
-        flush();
-    } catch (const std::system_error& e) {
-        throw EngineException(std::string("cannot send to the engine: ") + e.code().message());
     }
+    if (failed) throw_send_failed(failed);
 }
 
 void Connection::set_objects(std::shared_ptr<const ObjectLedger> objects) {

@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <system_error>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -111,6 +112,8 @@ private:
     void finish(std::string reason);
     // With write_mutex_ held: sends the queued loan notices.
     void send_notices_locked();
+    // Throws the EngineException for a write that failed with `failed`.
+    [[noreturn]] void throw_send_failed(std::error_code failed);
 
     veldra::protocol::UniqueFd fd_;
     std::shared_ptr<ChildProcess> process_;

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 debian_packages=(g++ make gettext
-  libboost-dev libboost-system-dev libboost-locale-dev libboost-program-options-dev
+  libboost-dev libboost-system-dev libboost-program-options-dev
   libgtest-dev libeigen3-dev libopenblas-dev liblapacke-dev libfftw3-dev
   libmimalloc2.0)
 bash scripts/apt-install.sh "${debian_packages[@]}"

@@ -1,6 +1,6 @@
 #include <fl/except.hpp>
 
-#include <boost/locale/encoding_utf.hpp>
+#include <fl/utf.hpp>
 
 namespace fl::except {
 
@@ -12,7 +12,7 @@ std::string diagnostic(const std::string& identifier, const std::string& message
 }
 
 fl::ustring widen(const std::string& utf8) {
-    return boost::locale::conv::utf_to_utf<char16_t>(utf8);
+    return fl::utf::convert<char16_t>(utf8);
 }
 
 }  // namespace detail

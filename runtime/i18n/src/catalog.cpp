@@ -1,14 +1,12 @@
 #include <fl/i18n/catalog.hpp>
 #include <fl/i18n/convert.hpp>
 
-#include <boost/locale/gnu_gettext.hpp>
-#include <boost/locale/message.hpp>
+#include "mo_file.hpp"
 
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <locale>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -114,9 +112,7 @@ std::string CatalogID::domain() const {
 // ---- catalogs -------------------------------------------------------------------
 
 struct CatalogTexts {
-    std::locale holder;  // owns the facet
-    const boost::locale::message_format<char>* facet = nullptr;
-    int domainId = 0;
+    MoTexts texts;
 };
 
 MessageCatalog::MessageCatalog(std::string language, std::string domain, std::unique_ptr<CatalogTexts> texts)
@@ -125,10 +121,11 @@ MessageCatalog::MessageCatalog(std::string language, std::string domain, std::un
 MessageCatalog::~MessageCatalog() = default;
 
 fl::ustring MessageCatalog::get(const std::string& key) const {
-    // The empty id holds the catalog's header, not a message.
-    const char* text = key.empty() ? nullptr : texts_->facet->get(texts_->domainId, nullptr, key.c_str());
-    if (!text) throw std::out_of_range("no message " + key + " in catalog " + domain_);
-    return to_ustring(text);
+    // The empty id holds the catalog's header, not a message.  Like a C
+    // string, a key ends at its first NUL.
+    const auto found = key.empty() ? texts_->texts.end() : texts_->texts.find(std::string(key.c_str()));
+    if (found == texts_->texts.end()) throw std::out_of_range("no message " + key + " in catalog " + domain_);
+    return to_ustring(found->second);
 }
 
 bool MessageCatalog::MessageCatalogInit(const fl::ustring& installPath) {
@@ -156,17 +153,8 @@ std::shared_ptr<const MessageCatalog> MessageCatalog::GetMessageCatalog(const Ca
     const std::string file = r.localeDir + "/" + language + "/LC_MESSAGES/" + domain + ".mo";
     if (!isFile(file)) throw std::runtime_error("no message catalog " + id.name());
 
-    boost::locale::gnu_gettext::messages_info info;
-    info.language = language;
-    info.encoding = "UTF-8";
-    info.paths.push_back(r.localeDir);
-    info.domains.push_back(boost::locale::gnu_gettext::messages_info::domain(domain));
-    auto texts = std::make_unique<CatalogTexts>();
-    auto* facet = boost::locale::gnu_gettext::create_messages_facet<char>(info);
-    if (!facet) throw std::runtime_error("cannot load message catalog " + file);
-    texts->holder = std::locale(std::locale::classic(), facet);
-    texts->facet = &std::use_facet<boost::locale::message_format<char>>(texts->holder);
-    texts->domainId = texts->facet->domain(domain);
+    // A catalog that cannot be read is refused (and not cached).
+    auto texts = std::make_unique<CatalogTexts>(CatalogTexts{readMoFile(file)});
 
     auto catalog = std::make_shared<const MessageCatalog>(language, domain, std::move(texts));
     r.catalogs.emplace(cacheKey, catalog);

@@ -6,17 +6,17 @@
 
 namespace fl::i18n {
 
-// UTF-8 to UTF-16; invalid sequences become U+FFFD.
+// UTF-8 to UTF-16 and back; invalid sequences are dropped (see fl/utf.hpp).
 fl::ustring to_ustring(const std::string& narrow);
 fl::ustring to_ustring(const char* narrow);
-// UTF-16 to UTF-8; lone surrogates become U+FFFD.
 std::string to_string(const fl::ustring& wide);
 
 // A converter from wide text to narrow text in a named encoding.
 class codecvt_ustring_to_string {
 public:
-    // With `replaceInvalid`, text that cannot be converted (a lone surrogate,
-    // a character the encoding lacks) is replaced instead of failing.
+    // With `replaceInvalid`, a lone surrogate becomes U+FFFD and a character
+    // the encoding lacks is dropped, instead of failing.  Other encodings
+    // than UTF-8 are the ones iconv knows.
     codecvt_ustring_to_string(const std::string& encoding, bool replaceInvalid);
     const std::string& encoding() const noexcept { return encoding_; }
     bool replaceInvalid() const noexcept { return replaceInvalid_; }

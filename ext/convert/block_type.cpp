@@ -1,5 +1,9 @@
 #include <convert/block_type.hpp>
 
+#include <qx/block.hpp>
+
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -13,6 +17,8 @@ struct EngineBlock {
     PyObject_HEAD
     qxArray* array;  // owned: a shared copy
     bool imag;       // the part exported
+    bool flat;       // a typed array's buffer: one dimension, array.array's typecode
+    char format[2];  // the item format, one struct code
     int ndim;
     Py_ssize_t* shape;    // PyMem-owned: ndim dimensions, ndim strides, items, bytes
     Py_ssize_t* strides;  // points into shape's allocation
@@ -72,7 +78,7 @@ int blockGetBuffer(PyObject* self, Py_buffer* view, int flags) {
     view->internal = nullptr;
     const bool withFormat = (flags & PyBUF_FORMAT) == PyBUF_FORMAT;
     view->itemsize = withFormat ? width : 1;
-    view->format = withFormat ? const_cast<char*>(formatOf(qxGetClassID(b->array))) : nullptr;
+    view->format = withFormat ? b->format : nullptr;
     if ((flags & PyBUF_STRIDES) == PyBUF_STRIDES && withFormat) {
         view->ndim = b->ndim;
         view->shape = b->shape;
@@ -89,33 +95,221 @@ int blockGetBuffer(PyObject* self, Py_buffer* view, int flags) {
 
 PyBufferProcs kBuffer = {};
 
-// New reference; `a` is shared, not taken.
-PyObject* newBlock(const qxArray* a, bool imag) {
+// New reference; `a` is shared, not taken.  A flat block exports the
+// elements as one run, whatever the array's dimensions.
+PyObject* newBlock(const qxArray* a, bool imag, bool flat = false) {
     matrix::unique_array_ptr copy(matrix::detail::shared_copy(a));
-    const qxSize ndim = qxGetNumberOfDimensions(copy.get());
+    const qxSize ndim = flat ? 1 : qxGetNumberOfDimensions(copy.get());
     const qxSize* dims = qxGetDimensions(copy.get());
+    const qxSize count = qxGetNumberOfElements(copy.get());
     auto* shape = static_cast<Py_ssize_t*>(PyMem_Malloc(sizeof(Py_ssize_t) * (2 * ndim + 2)));
     if (!shape) return PyErr_NoMemory();
     Py_ssize_t stride = static_cast<Py_ssize_t>(qxGetElementSize(copy.get()));
     for (qxSize i = 0; i < ndim; ++i) {
-        shape[i] = static_cast<Py_ssize_t>(dims[i]);
+        shape[i] = static_cast<Py_ssize_t>(flat ? count : dims[i]);
         shape[ndim + i] = stride;
         stride *= shape[i];
     }
-    shape[2 * ndim] = static_cast<Py_ssize_t>(qxGetNumberOfElements(copy.get()));
+    shape[2 * ndim] = static_cast<Py_ssize_t>(count);
     shape[2 * ndim + 1] = shape[2 * ndim] * static_cast<Py_ssize_t>(qxGetElementSize(copy.get()));
     auto* b = PyObject_New(EngineBlock, &BlockType);
     if (!b) {
         PyMem_Free(shape);
         return nullptr;
     }
+    const bool logical = qxGetClassID(copy.get()) == qxLOGICAL_CLASS;
     b->array = copy.release();
     b->imag = imag;
+    b->flat = flat;
+    // Typed logical arrays keep bytes 0 and 1 under array.array's 'B'.
+    b->format[0] = flat && logical ? 'B' : formatOf(qxGetClassID(b->array))[0];
+    b->format[1] = '\0';
     b->ndim = static_cast<int>(ndim);
     b->shape = shape;
     b->strides = shape + ndim;
     return reinterpret_cast<PyObject*>(b);
 }
+
+// What array.array's element access needs; the 2.7 build never hands
+// these blocks to typed arrays (its typed arrays read array.array alone).
+#ifndef VELDRA_PY2
+
+Py_ssize_t countOf(const EngineBlock* b) { return b->shape[2 * b->ndim]; }
+Py_ssize_t widthOf(const EngineBlock* b) { return static_cast<Py_ssize_t>(qxGetElementSize(b->array)); }
+
+template <typename T>
+T load(const char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Element i (in range) as array.array gives it.
+PyObject* itemAt(const EngineBlock* b, Py_ssize_t i) {
+    const char* p = static_cast<const char*>(dataOf(b)) + i * widthOf(b);
+    switch (b->format[0]) {
+    case 'd': return PyFloat_FromDouble(load<double>(p));
+    case 'f': return PyFloat_FromDouble(load<float>(p));
+    case 'b': return PyLong_FromLong(load<std::int8_t>(p));
+    case 'B': return PyLong_FromLong(load<std::uint8_t>(p));
+    case '?': return PyBool_FromLong(load<std::uint8_t>(p));
+    case 'h': return PyLong_FromLong(load<std::int16_t>(p));
+    case 'H': return PyLong_FromLong(load<std::uint16_t>(p));
+    case 'i': return PyLong_FromLong(load<std::int32_t>(p));
+    case 'I': return PyLong_FromUnsignedLong(load<std::uint32_t>(p));
+    case 'q': return PyLong_FromLongLong(load<std::int64_t>(p));
+    default: return PyLong_FromUnsignedLongLong(load<std::uint64_t>(p));
+    }
+}
+
+Py_ssize_t blockLength(PyObject* self) { return countOf(reinterpret_cast<EngineBlock*>(self)); }
+
+PyObject* blockItem(PyObject* self, Py_ssize_t i) {
+    auto* b = reinterpret_cast<EngineBlock*>(self);
+    if (i < 0 || i >= countOf(b)) {
+        PyErr_SetString(PyExc_IndexError, "array index out of range");
+        return nullptr;
+    }
+    return itemAt(b, i);
+}
+
+// An empty array.array of the block's typecode.
+PyObject* newArrayOfType(const EngineBlock* b) {
+    PyRef module = PyRef::steal(PyImport_ImportModule("array"));
+    if (!module) return nullptr;
+    return PyObject_CallMethod(module.get(), "array", "s", b->format[0] == '?' ? "B" : b->format);
+}
+
+// A slice is a new array.array holding a copy: writable, and no longer
+// tied to the block.
+PyObject* sliceOf(EngineBlock* b, PyObject* slice) {
+    Py_ssize_t start = 0, stop = 0, step = 0;
+    if (PySlice_Unpack(slice, &start, &stop, &step) < 0) return nullptr;
+    const Py_ssize_t n = PySlice_AdjustIndices(countOf(b), &start, &stop, step);
+    const Py_ssize_t width = widthOf(b);
+    const char* base = static_cast<const char*>(dataOf(b));
+    PyRef out = PyRef::steal(newArrayOfType(b));
+    if (!out || n == 0) return out.release();
+    PyRef bytes;
+    if (step == 1) {
+        bytes = PyRef::steal(PyMemoryView_FromMemory(const_cast<char*>(base + start * width), n * width, PyBUF_READ));
+    } else {
+        bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, n * width));
+        if (bytes) {
+            char* to = PyBytes_AS_STRING(bytes.get());
+            for (Py_ssize_t k = 0; k < n; ++k) std::memcpy(to + k * width, base + (start + k * step) * width, width);
+        }
+    }
+    if (!bytes) return nullptr;
+    PyRef done = PyRef::steal(PyObject_CallMethod(out.get(), "frombytes", "O", bytes.get()));
+    return done ? out.release() : nullptr;
+}
+
+PyObject* blockSubscript(PyObject* self, PyObject* key) {
+    auto* b = reinterpret_cast<EngineBlock*>(self);
+    if (PySlice_Check(key)) return sliceOf(b, key);
+    const Py_ssize_t i = PyNumber_AsSsize_t(key, PyExc_IndexError);
+    if (i == -1 && PyErr_Occurred()) return nullptr;
+    return blockItem(self, i < 0 ? i + countOf(b) : i);
+}
+
+PyObject* blockToList(PyObject* self, PyObject*) {
+    auto* b = reinterpret_cast<EngineBlock*>(self);
+    const Py_ssize_t n = countOf(b);
+    PyRef list = PyRef::steal(PyList_New(n));
+    if (!list) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = itemAt(b, i);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), i, item);
+    }
+    return list.release();
+}
+
+PyObject* blockToBytes(PyObject* self, PyObject*) {
+    auto* b = reinterpret_cast<EngineBlock*>(self);
+    return PyBytes_FromStringAndSize(static_cast<const char*>(dataOf(b)), countOf(b) * widthOf(b));
+}
+
+PyObject* blockBufferInfo(PyObject* self, PyObject*) {
+    auto* b = reinterpret_cast<EngineBlock*>(self);
+    return Py_BuildValue("(Nn)", PyLong_FromVoidPtr(dataOf(b)), countOf(b));
+}
+
+PyObject* blockItemsize(PyObject* self, void*) { return PyLong_FromSsize_t(widthOf(reinterpret_cast<EngineBlock*>(self))); }
+
+PyObject* blockTypecode(PyObject* self, void*) {
+    const auto* b = reinterpret_cast<EngineBlock*>(self);
+    return PyUnicode_FromString(b->format[0] == '?' ? "B" : b->format);
+}
+
+// Item by item, as array.array compares: same length and equal values
+// (NaN equals nothing).  Same-typed integers compare as bytes.
+int equalItems(EngineBlock* b, const Py_buffer& other, PyObject* otherObject) {
+    const Py_ssize_t n = countOf(b);
+    const Py_ssize_t width = widthOf(b);
+    const char* f = other.format != nullptr ? other.format : "B";
+    if (*f == '@') ++f;
+    if (other.itemsize <= 0 || other.len / other.itemsize != n) return 0;
+    if (f[0] == b->format[0] && f[1] == '\0' && other.itemsize == width) {
+        const char* p = static_cast<const char*>(dataOf(b));
+        const char* q = static_cast<const char*>(other.buf);
+        if (f[0] == 'd') {
+            for (Py_ssize_t i = 0; i < n; ++i)
+                if (load<double>(p + 8 * i) != load<double>(q + 8 * i)) return 0;
+            return 1;
+        }
+        if (f[0] == 'f') {
+            for (Py_ssize_t i = 0; i < n; ++i)
+                if (load<float>(p + 4 * i) != load<float>(q + 4 * i)) return 0;
+            return 1;
+        }
+        return std::memcmp(p, q, static_cast<std::size_t>(n * width)) == 0 ? 1 : 0;
+    }
+    // Different item types: by value.
+    PyRef mine = PyRef::steal(blockToList(reinterpret_cast<PyObject*>(b), nullptr));
+    PyRef theirs = PyRef::steal(PyObject_CallMethod(otherObject, "tolist", nullptr));
+    if (!mine || !theirs) return -1;
+    return PyObject_RichCompareBool(mine.get(), theirs.get(), Py_EQ);
+}
+
+PyObject* blockRichCompare(PyObject* self, PyObject* other, int op) {
+    if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+    bool comparable = Py_TYPE(other) == &BlockType;
+    if (!comparable) {
+        PyRef module = PyRef::steal(PyImport_ImportModule("array"));
+        PyRef type = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "array")) : PyRef();
+        if (!type) return nullptr;
+        comparable = PyType_Check(type.get()) &&
+                     PyObject_TypeCheck(other, reinterpret_cast<PyTypeObject*>(type.get()));
+    }
+    if (!comparable) Py_RETURN_NOTIMPLEMENTED;
+    Py_buffer view{};
+    if (PyObject_GetBuffer(other, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    const int equal = equalItems(reinterpret_cast<EngineBlock*>(self), view, other);
+    PyBuffer_Release(&view);
+    if (equal < 0) return nullptr;
+    return PyBool_FromLong((equal == 1) == (op == Py_EQ));
+}
+
+PyObject* blockRepr(PyObject* self) {
+    const auto* b = reinterpret_cast<EngineBlock*>(self);
+    return PyUnicode_FromFormat("<engine block '%s' of %zd items>", b->format, countOf(b));
+}
+
+PySequenceMethods kSequence = {};
+PyMappingMethods kMapping = {};
+PyMethodDef kMethods[] = {
+    {"tolist", blockToList, METH_NOARGS, "The elements as a list."},
+    {"tobytes", blockToBytes, METH_NOARGS, "The elements' bytes."},
+    {"buffer_info", blockBufferInfo, METH_NOARGS, "(address, number of items), as array.array gives them."},
+    {nullptr, nullptr, 0, nullptr}};
+PyGetSetDef kGetSet[] = {
+    {"itemsize", blockItemsize, nullptr, "The width of one item in bytes.", nullptr},
+    {"typecode", blockTypecode, nullptr, "The items' array.array typecode.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+#endif  // VELDRA_PY2
 
 PyObject* numpyModule() { return PyImport_ImportModule("numpy"); }
 
@@ -126,7 +320,9 @@ bool readyBlockType() {
     Py_SET_REFCNT(reinterpret_cast<PyObject*>(&BlockType), 1);
     kBuffer.bf_getbuffer = blockGetBuffer;
     BlockType.tp_name = "veldra.engine.EngineBlock";
-    BlockType.tp_doc = "The elements of an engine result, read-only (the base of its NumPy array).";
+    BlockType.tp_doc =
+        "The elements of an engine result, read-only: the base of its NumPy array, or the buffer of a large "
+        "typed array, read like an array.array.";
     BlockType.tp_basicsize = sizeof(EngineBlock);
     BlockType.tp_flags = Py_TPFLAGS_DEFAULT
 #ifdef VELDRA_PY2
@@ -136,6 +332,19 @@ bool readyBlockType() {
     BlockType.tp_dealloc = blockDealloc;
     BlockType.tp_as_buffer = &kBuffer;
     BlockType.tp_new = nullptr;
+#ifndef VELDRA_PY2
+    kSequence.sq_length = blockLength;
+    kSequence.sq_item = blockItem;
+    kMapping.mp_length = blockLength;
+    kMapping.mp_subscript = blockSubscript;
+    BlockType.tp_as_sequence = &kSequence;
+    BlockType.tp_as_mapping = &kMapping;
+    BlockType.tp_richcompare = blockRichCompare;
+    BlockType.tp_hash = PyObject_HashNotImplemented;
+    BlockType.tp_repr = blockRepr;
+    BlockType.tp_methods = kMethods;
+    BlockType.tp_getset = kGetSet;
+#endif
     return PyType_Ready(&BlockType) == 0;
 }
 
@@ -191,6 +400,40 @@ qxArray* sharedEngineArray(PyObject* value, const Py_buffer& view, qxClassID cla
         return nullptr;
     for (int i = 0; i < view.ndim; ++i)
         if (view.shape[i] != b->shape[i] || (b->shape[i] > 1 && view.strides[i] != b->strides[i])) return nullptr;
+    return matrix::detail::shared_copy(a);
+}
+
+bool viewsBlocks(const qxArray* a) {
+#ifdef VELDRA_PY2
+    (void)a;
+    return false;
+#else
+    if (qxIsSparse(a) || qxIsEmpty(a)) return false;
+    const auto real = qx::realBlock(a);
+    if (!real || real->fd() < 0) return false;
+    if (!qxIsComplex(a)) return true;
+    const auto imag = qx::imagBlock(a);
+    return imag && imag->fd() >= 0;
+#endif
+}
+
+PyObject* typedBuffer(const qxArray* a, bool imag) { return newBlock(a, imag, true); }
+
+qxArray* sharedTypedArray(PyObject* real, PyObject* imag, qxClassID classID, const std::vector<qxSize>& dims) {
+    if (Py_TYPE(real) != &BlockType || (imag != nullptr && Py_TYPE(imag) != &BlockType)) return nullptr;
+    const auto* r = reinterpret_cast<const EngineBlock*>(real);
+    const qxArray* a = r->array;
+    if (!r->flat || r->imag || qxGetClassID(a) != classID || qxIsComplex(a) != (imag != nullptr)) return nullptr;
+    if (imag != nullptr) {
+        // Both parts of one engine array, each where it belongs.
+        const auto* i = reinterpret_cast<const EngineBlock*>(imag);
+        if (!i->flat || !i->imag || qxGetData(i->array) != qxGetData(a) ||
+            qxGetImagData(i->array) != qxGetImagData(a))
+            return nullptr;
+    }
+    if (static_cast<std::size_t>(qxGetNumberOfDimensions(a)) != dims.size() ||
+        !std::equal(dims.begin(), dims.end(), qxGetDimensions(a)))
+        return nullptr;
     return matrix::detail::shared_copy(a);
 }
 

@@ -12,6 +12,8 @@
 
 #include <platform/qx.hpp>
 
+#include <vector>
+
 namespace PythonQxarray {
 
 // Readies the type once; false with an error set.
@@ -28,6 +30,24 @@ PyObject* numpyFromArray(const qxArray* a);
 // copy of the engine array (owned by the caller); otherwise nullptr, with
 // no error set.
 qxArray* sharedEngineArray(PyObject* value, const Py_buffer& view, qxClassID classID, bool isComplex);
+
+// Whether the typed array for `a` (numeric or logical) views its blocks
+// rather than copying them: when they are shared memory, as every large
+// block that arrived from the engine is.  Never in the 2.7 build, whose
+// typed arrays read array.array alone.
+bool viewsBlocks(const qxArray* a);
+
+// The buffer of a typed array over one part of `a` (the imaginary one when
+// `imag`): a block read like an array.array (len, items, slices as
+// array.array copies, tolist, tobytes, buffer_info, itemsize, typecode,
+// ==), exporting the elements as one run.  New reference; nullptr with an
+// error set.
+PyObject* typedBuffer(const qxArray* a, bool imag);
+
+// When `real` (and `imag` for a complex typed array, else nullptr) are the
+// typed buffers of one engine array of this class and these dimensions, a
+// shared copy of it (owned by the caller); otherwise nullptr, no error set.
+qxArray* sharedTypedArray(PyObject* real, PyObject* imag, qxClassID classID, const std::vector<qxSize>& dims);
 
 // Whether results are asked for as NumPy arrays on this thread (while a
 // NumpyResults guard lives).

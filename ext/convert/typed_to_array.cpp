@@ -1,5 +1,6 @@
 // The package's typed arrays to numeric and logical engine arrays.
 #include <convert/array_buffer.hpp>
+#include <convert/block_type.hpp>
 #include <convert/to_array_converters.hpp>
 
 #include <module/errors.hpp>
@@ -86,11 +87,26 @@ bool copyBuffer(PyObject* typedArray, const char* name, void* block, qxSize coun
     return true;
 }
 
+// A typed array still over the blocks of the engine array it arrived as
+// goes back as that array.  Nullptr (no error) when it does not, or with an
+// error set when its buffers cannot be read.
+qxArray* sameArray(PyObject* typedArray, qxClassID classID, bool isComplex, const std::vector<qxSize>& dims,
+                   bool& failed) {
+    PyRef real = PyRef::steal(PyObject_GetAttrString(typedArray, isComplex ? "_real" : "_data"));
+    PyRef imag = isComplex ? PyRef::steal(PyObject_GetAttrString(typedArray, "_imag")) : PyRef();
+    failed = !real || (isComplex && !imag);
+    if (failed) return nullptr;
+    return sharedTypedArray(real.get(), imag.get(), classID, dims);
+}
+
 qxArray* copyData(PyObject* typedArray, qxClassID classID, bool isComplex) {
     PyRef owned = PyRef::steal(typedArray);
     if (!owned) return nullptr;
     std::vector<qxSize> dims;
     if (!readSize(owned.get(), dims)) return nullptr;
+    bool failed = false;
+    if (qxArray* same = sameArray(owned.get(), classID, isComplex, dims, failed)) return same;
+    if (failed) return nullptr;
     // Every element is copied in below, or the array is dropped.
     unique_array_ptr a = newArrayForOverwrite(dims, classID, isComplex);
     if (!a) return nullptr;

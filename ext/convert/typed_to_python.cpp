@@ -44,9 +44,19 @@ bool fill(PyObject* typed, const char* name, const void* block, std::size_t byte
     return fits;
 }
 
+// A typed array whose buffers view the blocks of `a`, with no copy.
+PyObject* buildOver(const qxArray* a, TypedArray cls, PyObject* size, bool isComplex) {
+    PyRef real = PyRef::steal(typedBuffer(a, false));
+    if (!real) return nullptr;
+    PyRef imag = isComplex ? PyRef::steal(typedBuffer(a, true)) : PyRef::borrow(Py_None);
+    if (!imag) return nullptr;
+    return PyObject_CallMethod(veldra::state().typedArray(cls), "_over_buffers", "OOO", size, real.get(), imag.get());
+}
+
 PyObject* build(const qxArray* a, TypedArray cls, bool isComplex) {
     PyRef size = PyRef::steal(sizeTuple(a));
     if (!size) return nullptr;
+    if (viewsBlocks(a)) return buildOver(a, cls, size.get(), isComplex);
     PyRef kwargs = PyRef::steal(isComplex ? Py_BuildValue("{s:O,s:O}", "size", size.get(), "is_complex", Py_True)
                                           : Py_BuildValue("{s:O}", "size", size.get()));
     if (!kwargs) return nullptr;

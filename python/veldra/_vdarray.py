@@ -15,6 +15,10 @@ reads and builds them directly, so their storage is fixed:
 ``_data``
     For a real array, an ``array.array`` with exactly ``prod(size)`` items in
     column-major order (first index fastest).  ``None`` for a complex array.
+    In a large engine result, a read-only buffer over the engine's block
+    instead, read like an ``array.array`` (items, slices, ``tolist``,
+    ``tobytes``, ``buffer_info``, ``==``); every write goes through
+    ``_writable``, which first replaces it by an ``array.array`` copy.
 ``_real``, ``_imag``
     For a complex array, two such buffers with the real and the imaginary
     parts.  Both are ``None`` for a real array.
@@ -489,6 +493,33 @@ class _VdArray(object):
         self._real = real
         self._imag = imag
 
+    @classmethod
+    def _over_buffers(cls, size, real, imag):
+        """An array over the buffers given, taken as they are: the native
+        module's large results, whose buffers view the engine's block."""
+        obj = cls.__new__(cls)
+        obj._size = _normalise_size(size)
+        if imag is None:
+            obj._set_real(real)
+        else:
+            obj._set_complex(real, imag)
+        return obj
+
+    def _writable(self):
+        """Make the buffers this array's own ``array.array`` before a write.
+
+        A large result's buffers are read-only views of the engine's block,
+        shared with whatever else holds it (the engine, a copy of this array,
+        a NumPy view): they are copied first (copy on write), so a write
+        changes this array alone."""
+        if self._is_complex:
+            if not isinstance(self._real, array):
+                self._real = self._real[:]
+            if not isinstance(self._imag, array):
+                self._imag = self._imag[:]
+        elif not isinstance(self._data, array):
+            self._data = self._data[:]
+
     def _set_size(self, dims):
         if _count(dims) != _count(self._size):
             raise ValueError("cannot reshape %d elements to size %r"
@@ -819,6 +850,7 @@ class _VdArray(object):
     def _set_item(self, k, value):
         """Write one element at linear index ``k``."""
         re, im = _scalar_parts(value)
+        self._writable()
         if im is not None and not self._is_complex:
             if self._kind is _LOGICAL:
                 raise ValueError("logical arrays cannot be complex")
@@ -851,6 +883,7 @@ class _VdArray(object):
                 raise ValueError("%d values cannot fill a block of %d "
                                  "elements" % (n, len(linear)))
             items = range(len(linear))
+        self._writable()
         if source._is_complex and not self._is_complex:
             self._set_complex(self._data, self._zeros(len(self._data)))
         if self._is_complex:
@@ -871,7 +904,8 @@ class _VdArray(object):
         """The array as a NumPy array of the same shape (``numpy.asarray(a)``).
 
         Real arrays share their memory with the result unless ``copy`` is
-        true; complex arrays are always copied (complex128, complex64 for
+        true (read-only for a large engine result, whose buffer is the
+        engine's block); complex arrays are always copied (complex128, complex64 for
         ``single``); ``logical`` gives ``bool``.  NumPy must be installed.
         """
         import numpy as np

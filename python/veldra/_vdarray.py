@@ -1220,106 +1220,46 @@ class LinearView(object):
             type(self._array).__name__)
 
 
-class double(_VdArray):
-    """Array of 64-bit floating-point numbers, real or complex."""
-    __module__ = _MODULE
-    __slots__ = ()
-    _typecode = "d"
-    _kind = _FLOAT
+def _array_class(name, doc, typecode, kind, limits):
+    namespace = {"__doc__": doc, "__module__": _MODULE, "__slots__": (),
+                 "_typecode": typecode, "_kind": kind}
+    if limits is not None:
+        namespace["_min"], namespace["_max"] = limits
+    return type(name, (_VdArray,), namespace)
 
 
-class single(_VdArray):
-    """Array of 32-bit floating-point numbers, real or complex."""
-    __module__ = _MODULE
-    __slots__ = ()
-    _typecode = "f"
-    _kind = _FLOAT
+_REAL_OR_COMPLEX = "Array of %s, real or complex."
 
+# The classes: name, docstring, array.array typecode, element rules, range.
+_CLASS_TABLE = (
+    ("double", _REAL_OR_COMPLEX % "64-bit floating-point numbers", "d",
+     _FLOAT, None),
+    ("single", _REAL_OR_COMPLEX % "32-bit floating-point numbers", "f",
+     _FLOAT, None),
+    ("int8", _REAL_OR_COMPLEX % "signed 8-bit integers", "b",
+     _INT, (-2 ** 7, 2 ** 7 - 1)),
+    ("int16", _REAL_OR_COMPLEX % "signed 16-bit integers", "h",
+     _INT, (-2 ** 15, 2 ** 15 - 1)),
+    ("int32", _REAL_OR_COMPLEX % "signed 32-bit integers", _I32,
+     _INT, (-2 ** 31, 2 ** 31 - 1)),
+    ("int64", _REAL_OR_COMPLEX % "signed 64-bit integers", _I64,
+     _INT, (-2 ** 63, 2 ** 63 - 1)),
+    ("uint8", _REAL_OR_COMPLEX % "unsigned 8-bit integers", "B",
+     _INT, (0, 2 ** 8 - 1)),
+    ("uint16", _REAL_OR_COMPLEX % "unsigned 16-bit integers", "H",
+     _INT, (0, 2 ** 16 - 1)),
+    ("uint32", _REAL_OR_COMPLEX % "unsigned 32-bit integers", _U32,
+     _INT, (0, 2 ** 32 - 1)),
+    ("uint64", _REAL_OR_COMPLEX % "unsigned 64-bit integers", _U64,
+     _INT, (0, 2 ** 64 - 1)),
+    ("logical", "Array of logical values (stored as bytes 0 and 1); never "
+     "complex.", "B", _LOGICAL, (0, 1)),
+)
 
-class int8(_VdArray):
-    """Array of signed 8-bit integers, real or complex."""
-    __module__ = _MODULE
-    __slots__ = ()
-    _typecode = "b"
-    _kind = _INT
-    _min, _max = -2 ** 7, 2 ** 7 - 1
-
-
-class int16(_VdArray):
-    """Array of signed 16-bit integers, real or complex."""
-    __module__ = _MODULE
-    __slots__ = ()
-    _typecode = "h"
-    _kind = _INT
-    _min, _max = -2 ** 15, 2 ** 15 - 1
-
-
-class int32(_VdArray):
-    """Array of signed 32-bit integers, real or complex."""
-    __module__ = _MODULE
-    __slots__ = ()
-    _typecode = _I32
-    _kind = _INT
-    _min, _max = -2 ** 31, 2 ** 31 - 1
-
-
-class int64(_VdArray):
-    """Array of signed 64-bit integers, real or complex."""
-    __module__ = _MODULE
-    __slots__ = ()
-    _typecode = _I64
-    _kind = _INT
-    _min, _max = -2 ** 63, 2 ** 63 - 1
-
-
-class uint8(_VdArray):
-    """Array of unsigned 8-bit integers, real or complex."""
-    __module__ = _MODULE
-    __slots__ = ()
-    _typecode = "B"
-    _kind = _INT
-    _min, _max = 0, 2 ** 8 - 1
-
-
-class uint16(_VdArray):
-    """Array of unsigned 16-bit integers, real or complex."""
-    __module__ = _MODULE
-    __slots__ = ()
-    _typecode = "H"
-    _kind = _INT
-    _min, _max = 0, 2 ** 16 - 1
-
-
-class uint32(_VdArray):
-    """Array of unsigned 32-bit integers, real or complex."""
-    __module__ = _MODULE
-    __slots__ = ()
-    _typecode = _U32
-    _kind = _INT
-    _min, _max = 0, 2 ** 32 - 1
-
-
-class uint64(_VdArray):
-    """Array of unsigned 64-bit integers, real or complex."""
-    __module__ = _MODULE
-    __slots__ = ()
-    _typecode = _U64
-    _kind = _INT
-    _min, _max = 0, 2 ** 64 - 1
-
-
-class logical(_VdArray):
-    """Array of logical values (stored as bytes 0 and 1); never complex."""
-    __module__ = _MODULE
-    __slots__ = ()
-    _typecode = "B"
-    _kind = _LOGICAL
-    _min, _max = 0, 1
-
-
-_CLASSES = {cls.__name__: cls for cls in (
-    double, single, int8, int16, int32, int64,
-    uint8, uint16, uint32, uint64, logical)}
+(double, single, int8, int16, int32, int64,
+ uint8, uint16, uint32, uint64, logical) = _ALL_CLASSES = tuple(
+    _array_class(*row) for row in _CLASS_TABLE)
+_CLASSES = {cls.__name__: cls for cls in _ALL_CLASSES}
 
 # Buffer formats read in bulk, by (format code, item size), and the class
 # whose rules convert them.

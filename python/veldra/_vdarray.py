@@ -230,6 +230,19 @@ def _nested_shape(value):
     return (n,) + shape, leaves
 
 
+def _within(i, d, axis=None):
+    """Index ``i`` of ``d`` places (along dimension ``axis``, or of the
+    elements in order), counted from the end when negative; IndexError when
+    out of range."""
+    j = i + d if i < 0 else i
+    if not 0 <= j < d:
+        if axis is None:
+            raise IndexError("index %d out of range for %d elements" % (i, d))
+        raise IndexError("index %d out of range for dimension %d of size %d"
+                         % (i, axis, d))
+    return j
+
+
 def _row_to_column_major(flat, dims):
     """Reorder a row-major flat list of shape dims to column-major order."""
     if len(dims) <= 1:
@@ -657,12 +670,7 @@ class _VdArray(object):
             raise chained(TypeError(
                 "typed-array indices must be integers or tuples of "
                 "integers, not %r" % (index,)), None)
-        d = self._size[axis]
-        j = i + d if i < 0 else i
-        if not 0 <= j < d:
-            raise IndexError("index %d out of range for dimension %d of "
-                             "size %d" % (i, axis, d))
-        return j
+        return _within(i, self._size[axis], axis)
 
     def _flat_index(self, k):
         """Linear (column-major) index ``k``, negative counted from the end."""
@@ -672,10 +680,7 @@ class _VdArray(object):
         except TypeError:
             raise chained(TypeError("linear indices must be integers, not "
                                     "%r" % (k,)), None)
-        j = i + n if i < 0 else i
-        if not 0 <= j < n:
-            raise IndexError("index %d out of range for %d elements" % (i, n))
-        return j
+        return _within(i, n)
 
     def _linear_index(self, key):
         """Linear index of the element ``self[key]``, a tuple with one
@@ -695,11 +700,7 @@ class _VdArray(object):
         k = 0
         stride = 1
         for axis, (i, d) in enumerate(zip(subs, dims)):
-            j = i + d if i < 0 else i
-            if not 0 <= j < d:
-                raise IndexError("index %d out of range for dimension %d of "
-                                 "size %d" % (i, axis, d))
-            k += j * stride
+            k += _within(i, d, axis) * stride
             stride *= d
         return k
 
@@ -755,11 +756,7 @@ class _VdArray(object):
                 raise chained(TypeError(
                     "typed-array subscripts must be integers or slices, "
                     "not %r" % (k,)), None)
-            j = i + d if i < 0 else i
-            if not 0 <= j < d:
-                raise IndexError("index %d out of range for dimension %d of "
-                                 "size %d" % (i, axis, d))
-            picks.append((j,))
+            picks.append((_within(i, d, axis),))
         strides = []
         stride = 1
         for d in dims:

@@ -71,7 +71,12 @@ import sys
 from array import array
 
 from veldra._compat import (PY2, Sequence, array_frombytes, array_tobytes,
-                            chained, integer_types, range_type, text_types)
+                            chained, integer_types, range_type)
+from veldra._elements import (
+    _FLOAT, _I32, _I64, _INF, _INT, _LOGICAL, _NOT_BULK, _NOT_SEQUENCES,
+    _NUMBER_TYPES, _REAL_TYPES, _SINGLE_OVERFLOW, _U32, _U64, _bytes_of,
+    _column_major_to_nested, _count, _normalise_size, _round_half_away,
+    _row_to_column_major, _within)
 from veldra._format import THRESHOLD, format_array
 
 try:
@@ -86,49 +91,8 @@ __all__ = [
 ]
 
 
-def _typecode_of_width(candidates, width):
-    for code in candidates:
-        try:
-            if array(code).itemsize == width:
-                return code
-        except ValueError:      # Python 2.7 has no 'q' and 'Q'
-            pass
-    raise ImportError("no array typecode with %d-byte items among %r"
-                      % (width, candidates))
-
-
-_I32 = _typecode_of_width("il", 4)
-_U32 = _typecode_of_width("IL", 4)
-_I64 = _typecode_of_width("ql", 8)
-_U64 = _typecode_of_width("QL", 8)
-
-# Doubles at or above this magnitude round to infinity as 32-bit floats.
-_SINGLE_OVERFLOW = float(2 ** 128 - 2 ** 103)
-
-_NOT_SEQUENCES = text_types + (bytes, bytearray, memoryview)
-_NUMBER_TYPES = frozenset(integer_types + (float, complex, bool))
-_REAL_TYPES = integer_types + (float,)
-_INF = float("inf")
-
 # The typed arrays' own module as the native type keys want it.
 _MODULE = "veldra.vdarray" if PY2 else "vdarray"
-
-# Views print on one line, with their elements up to this many.
-_VIEW_ITEMS = 100
-
-_FLOAT = "float"
-_INT = "int"
-_LOGICAL = "logical"
-
-
-# Never read through the buffer protocol: text, and typed arrays (their own
-# conversion rules apply).
-_NOT_BULK = text_types
-
-
-def _bytes_of(x):
-    """The bytes of a C-contiguous buffer, without a copy where possible."""
-    return x.tobytes() if PY2 else memoryview(x).cast("B")
 
 
 def _is_numpy_like(value, numpy):
@@ -173,39 +137,6 @@ def _scalar_parts(value):
                     % type(value).__name__)
 
 
-def _round_half_away(x):
-    """Round a finite float to the nearest integer, halves away from zero."""
-    f = math.floor(x)
-    rest = x - f                                 # exact for floats
-    if rest > 0.5 or (rest == 0.5 and x > 0):
-        f += 1
-    return f
-
-
-def _normalise_size(size):
-    try:
-        dims = [operator.index(d) for d in size]
-    except TypeError:
-        raise chained(TypeError("size must be a sequence of integers, got "
-                                "%r" % (size,)), None)
-    if len(dims) < 2:
-        raise ValueError("size needs at least two dimensions, got %r"
-                         % (tuple(dims),))
-    if any(d < 0 for d in dims):
-        raise ValueError("dimensions must not be negative, got %r"
-                         % (tuple(dims),))
-    while len(dims) > 2 and dims[-1] == 1:
-        dims.pop()
-    return tuple(dims)
-
-
-def _count(dims):
-    n = 1
-    for d in dims:
-        n *= d
-    return n
-
-
 def _nested_shape(value):
     """Shape of a row-major nested sequence, and its leaves in that order."""
     if isinstance(value, ArrayView):
@@ -228,39 +159,6 @@ def _nested_shape(value):
                              "%r at the same level" % (shape, item_shape))
         leaves.extend(item_leaves)
     return (n,) + shape, leaves
-
-
-def _within(i, d, axis=None):
-    """Index ``i`` of ``d`` places (along dimension ``axis``, or of the
-    elements in order), counted from the end when negative; IndexError when
-    out of range."""
-    j = i + d if i < 0 else i
-    if not 0 <= j < d:
-        if axis is None:
-            raise IndexError("index %d out of range for %d elements" % (i, d))
-        raise IndexError("index %d out of range for dimension %d of size %d"
-                         % (i, axis, d))
-    return j
-
-
-def _row_to_column_major(flat, dims):
-    """Reorder a row-major flat list of shape dims to column-major order."""
-    if len(dims) <= 1:
-        return list(flat)
-    last = dims[-1]
-    out = []
-    for k in range(last):
-        out.extend(_row_to_column_major(flat[k::last], dims[:-1]))
-    return out
-
-
-def _column_major_to_nested(flat, dims):
-    """Nest a column-major flat list of shape dims as row-major lists."""
-    if len(dims) == 1:
-        return list(flat)
-    first = dims[0]
-    return [_column_major_to_nested(flat[i::first], dims[1:])
-            for i in range(first)]
 
 
 class _VdArray(object):
@@ -1037,185 +935,6 @@ def _rebuild(class_name, size, is_complex, byteorder, payload):
     return obj
 
 
-class ArrayView(object):
-    """A sub-array of a typed array along its leading dimensions: ``a[i]``,
-    ``a[i][j]``, ...
-
-    A view keeps a reference to its array and its leading indices and copies
-    no data; reading or writing through it reads or writes the array.
-    ``size`` holds the dimensions after the leading indices and ``len`` is
-    the first of them.  ``view[j]`` is the next view or, at the last
-    dimension, the element (``a[i][j]`` is ``a[i, j]``); a tuple with one
-    integer per remaining dimension addresses an element directly.
-    ``view[j] = v`` writes like the same key on the array: an element, or
-    for a sub-view every element it covers.  Iteration yields the sub-views
-    or elements, ``tolist()`` the nested lists, ``==`` compares ``tolist()``
-    with another view or a list, ``numpy.asarray(view)`` is
-    ``numpy.asarray(a)[i, ...]``.  The typed-array classes copy a view into
-    a new array (``double(a[0])`` is row 0, 1-by-n).  Views are not
-    hashable.
-    """
-
-    __slots__ = ("_array", "_prefix")
-
-    __hash__ = None
-
-    def __init__(self, base, prefix):
-        # Made by typed arrays only; prefix holds in-range, non-negative
-        # indices for fewer dimensions than the array has.
-        self._array = base
-        self._prefix = prefix
-
-    @property
-    def size(self):
-        """The dimensions after the leading indices, a tuple."""
-        return self._array._size[len(self._prefix):]
-
-    def __len__(self):
-        """The first remaining dimension."""
-        return self._array._size[len(self._prefix)]
-
-    def _full_key(self, key):
-        """The array's key for ``self[key]``, and whether it names an element."""
-        depth = len(self._array._size) - len(self._prefix)
-        if isinstance(key, tuple) and len(key) != 1:
-            if any(isinstance(k, slice) for k in key):
-                raise TypeError("views take integer indices only; use "
-                                "slices on the typed array itself")
-            if len(key) < depth:
-                raise IndexError("%d indices given for a view with %d "
-                                 "dimensions" % (len(key), depth))
-            return self._prefix + key, True
-        if isinstance(key, tuple):
-            key = key[0]
-        if depth == 1:
-            if isinstance(key, slice):
-                raise TypeError("views take integer indices only; use "
-                                "slices on the typed array itself")
-            return self._prefix + (key,), True
-        axis = len(self._prefix)
-        return self._prefix + (self._array._axis_index(key, axis),), False
-
-    def __getitem__(self, key):
-        """``view[j]``: the sub-view of the next dimension, or at the last
-        dimension the element as a Python scalar; ``view[j, k, ...]`` with
-        an integer for every remaining dimension is the element.  Negative
-        indices count from the end; out of range raises ``IndexError``."""
-        full, element = self._full_key(key)
-        if element:
-            return self._array[full]
-        return ArrayView(self._array, full)
-
-    def __setitem__(self, key, value):
-        """Write through to the array, exactly as ``a[i, j, ...] = value``
-        (an element) or ``a[i, j] = value`` on the sub-array ``a[i][j]``."""
-        full, element = self._full_key(key)
-        if element:
-            self._array[full] = value
-        else:
-            self._array._set_sub(full, value)
-
-    def __iter__(self):
-        """The sub-views ``view[0], view[1], ...``, or the elements when one
-        dimension remains."""
-        base, prefix = self._array, self._prefix
-        if len(prefix) + 1 == len(base._size):
-            return iter(base._gather(*base._span(prefix)))
-        return (ArrayView(base, prefix + (j,)) for j in range(len(self)))
-
-    def tolist(self):
-        """The elements as nested lists, row-major, like the array's
-        ``tolist()``: ``a[i].tolist() == a.tolist()[i]``."""
-        base = self._array
-        return _column_major_to_nested(
-            base._gather(*base._span(self._prefix)), self.size)
-
-    def _to_typed(self):
-        """A new array of the parent's class holding the view's elements."""
-        base = self._array
-        cls = type(base)
-        start, step, count = base._span(self._prefix)
-        stop = start + step * count
-        dims = self.size
-        result = cls.__new__(cls)
-        result._size = (1,) + dims if len(dims) == 1 else _normalise_size(dims)
-        if base._is_complex:
-            result._set_complex(base._real[start:stop:step],
-                                base._imag[start:stop:step])
-        else:
-            result._set_real(base._data[start:stop:step])
-        return result
-
-    def __eq__(self, other):
-        """True when ``other`` (a view or a list) has the same ``tolist()``."""
-        if isinstance(other, ArrayView):
-            return self.tolist() == other.tolist()
-        if isinstance(other, list):
-            return self.tolist() == other
-        return NotImplemented
-
-    def __ne__(self, other):
-        equal = self.__eq__(other)
-        return equal if equal is NotImplemented else not equal
-
-    def __array__(self, dtype=None, copy=None):
-        """``numpy.asarray(a)[i, ...]``: shares memory with a real array
-        unless ``copy`` is true.  NumPy must be installed."""
-        out = self._array.__array__(copy=copy)[self._prefix]
-        if dtype is not None:
-            out = out.astype(dtype, copy=False)
-        return out
-
-    def __repr__(self):
-        dims = "-by-".join(str(d) for d in self._array._size)
-        where = "".join("[%d]" % i for i in self._prefix)
-        if _count(self.size) > _VIEW_ITEMS:
-            return "<view a%s of a %s veldra.%s>" % (
-                where, dims, type(self._array).__name__)
-        return "<view a%s of a %s veldra.%s: %r>" % (
-            where, dims, type(self._array).__name__, self.tolist())
-
-
-class LinearView(object):
-    """The elements of a typed array in column-major order (first index
-    fastest), the engine's numbering: ``a.linear``.
-
-    ``a.linear[k]`` reads and ``a.linear[k] = v`` writes the k-th element
-    (with the same conversions as ``a[i, j] = v``); negative ``k`` counts
-    from the end, out of range raises ``IndexError``.  ``len`` is the
-    element count and iteration yields the elements as Python scalars.
-    """
-
-    __slots__ = ("_array",)
-
-    __hash__ = None
-
-    def __init__(self, base):
-        self._array = base
-
-    def __len__(self):
-        """The number of elements, the product of the dimensions."""
-        return _count(self._array._size)
-
-    def __getitem__(self, k):
-        """The k-th element in column-major order."""
-        base = self._array
-        return base._item(base._flat_index(k))
-
-    def __setitem__(self, k, value):
-        """Write the k-th element in column-major order."""
-        base = self._array
-        base._set_item(base._flat_index(k), value)
-
-    def __iter__(self):
-        """The elements in column-major order."""
-        return iter(self._array._items())
-
-    def __repr__(self):
-        return "<linear view of a %s veldra.%s>" % (
-            "-by-".join(str(d) for d in self._array._size),
-            type(self._array).__name__)
-
 
 def _array_class(name, doc, typecode, kind, limits):
     namespace = {"__doc__": doc, "__module__": _MODULE, "__slots__": (),
@@ -1268,3 +987,8 @@ for _code in "BHILQ":
     for _width, _cls in ((1, uint8), (2, uint16), (4, uint32), (8, uint64)):
         _FORMAT_CLASSES[_code, _width] = _cls
 del _code, _width, _cls
+
+
+# Views of the arrays, defined after them (they take the arrays' own
+# methods).
+from veldra._views import ArrayView, LinearView  # noqa: E402

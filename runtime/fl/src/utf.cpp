@@ -52,8 +52,23 @@ CodePoint decode(const char32_t*& p, const char32_t*) {
     return isScalarValue(c) ? c : kInvalid;
 }
 
-// c is a scalar value.
-void encode(CodePoint c, std::string& out) {
+void encode(CodePoint c, std::string& out) { appendUtf8(static_cast<char32_t>(c), out); }
+
+void encode(CodePoint c, std::u16string& out) {
+    if (c < 0x10000) {
+        out += static_cast<char16_t>(c);
+    } else {
+        c -= 0x10000;
+        out += static_cast<char16_t>(0xD800 | (c >> 10));
+        out += static_cast<char16_t>(0xDC00 | (c & 0x3FF));
+    }
+}
+
+void encode(CodePoint c, std::u32string& out) { out += static_cast<char32_t>(c); }
+
+}  // namespace
+
+void appendUtf8(char32_t c, std::string& out) {
     if (c < 0x80) {
         out += static_cast<char>(c);
     } else if (c < 0x800) {
@@ -70,20 +85,6 @@ void encode(CodePoint c, std::string& out) {
         out += static_cast<char>(0x80 | (c & 0x3F));
     }
 }
-
-void encode(CodePoint c, std::u16string& out) {
-    if (c < 0x10000) {
-        out += static_cast<char16_t>(c);
-    } else {
-        c -= 0x10000;
-        out += static_cast<char16_t>(0xD800 | (c >> 10));
-        out += static_cast<char16_t>(0xDC00 | (c & 0x3FF));
-    }
-}
-
-void encode(CodePoint c, std::u32string& out) { out += static_cast<char32_t>(c); }
-
-}  // namespace
 
 template <class Out, class In>
 std::basic_string<Out> convert(std::basic_string_view<In> text, OnInvalid how) {

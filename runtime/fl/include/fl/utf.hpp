@@ -24,6 +24,9 @@ public:
 template <class Out, class In>
 std::basic_string<Out> convert(std::basic_string_view<In> text, OnInvalid how = OnInvalid::skip);
 
+// Appends the UTF-8 form of `c`, a scalar value.
+void appendUtf8(char32_t c, std::string& out);
+
 template <class Out, class In>
 std::basic_string<Out> convert(const std::basic_string<In>& text, OnInvalid how = OnInvalid::skip) {
     return convert<Out, In>(std::basic_string_view<In>(text), how);

@@ -68,6 +68,8 @@ PyMethodDef kMethods[] = {
     {"getMessage", getMessage, METH_VARARGS, "getMessage() retrieves the error message"},
     {"getFEvalResult", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getFEvalResult)),
      METH_VARARGS | METH_KEYWORDS, "getFEvalResult() returns the result of a VELDRA function"},
+    {"takeFEvalOutput", takeFEvalOutput, METH_VARARGS,
+     "takeFEvalOutput() returns the text a VELDRA function has written so far, as (out, err)"},
     {"destroyFEvalResult", destroyFEvalResult, METH_VARARGS,
      "destroyFEvalResult() destroys the result of a VELDRA function"},
     {"cancelFEval", cancelFEval, METH_VARARGS, "cancelFEval() cancels the execution of a VELDRA function"},

@@ -31,6 +31,7 @@ else:
 _evaluate = _native.evaluateFunction
 _collect = _native.getFEvalResult
 _wait = _native.waitForFEval
+_take = _native.takeFEvalOutput
 _destroy = _native.destroyFEvalResult
 _batch = _native._batch
 
@@ -57,28 +58,52 @@ _SYS_ERR = _SysStream("stderr")
 # The native wait does not let signal handlers run, so waits without a
 # limit go in slices of this many seconds: Ctrl-C gets in between.
 _SLICE = 0.1
+# The slice while text is captured: what the engine function writes is
+# forwarded between slices, so it reaches its stream about as it is written.
+_LIVE_SLICE = 0.05
 
 
-def _collect_sliced(handles, nout, timeout, out, err, numpy=False):
+def _collect_sliced(handles, nout, timeout, out, err, numpy=False,
+                    live=None):
     """getFEvalResult, waiting at most ``timeout`` seconds (None: no limit);
     raises the native TimeoutError when time is up.  ``numpy``: numeric and
     logical results as NumPy arrays.  The wait goes in slices, each a plain
-    yes-or-no wait, and the result is collected once."""
-    if timeout is not None and timeout <= _SLICE:
+    yes-or-no wait, and the result is collected once.  ``live`` (see
+    :func:`_live`) forwards the text written so far after each slice."""
+    slice_ = _SLICE if live is None else _LIVE_SLICE
+    if timeout is not None and timeout <= slice_:
         return _collect(handles, nout, max(timeout, 0.0), out=out, err=err,
                         numpy=numpy)
     deadline = None if timeout is None else monotonic() + timeout
     while True:
-        left = _SLICE if deadline is None else min(
-            _SLICE, max(deadline - monotonic(), 0.0))
+        left = slice_ if deadline is None else min(
+            slice_, max(deadline - monotonic(), 0.0))
         try:
             if _wait(handles, left):
                 break
         except Exception:   # noqa: BLE001 - collecting reports what it is
             break
+        if live is not None:
+            live()
         if deadline is not None and monotonic() >= deadline:
             break
     return _collect(handles, nout, 0.0, out=out, err=err, numpy=numpy)
+
+
+def _live(handles, out, err, out_capture, err_capture):
+    """A function that writes the text the call has written since it last
+    ran to ``out`` and ``err``; None when the call captures no text.  The
+    text it leaves comes with the result, into the captures."""
+    if out_capture is None and err_capture is None:
+        return None
+
+    def forward():
+        out_text, err_text = _take(handles)
+        if out_text is not None:
+            _write(out, out_text)
+        if err_text is not None:
+            _write(err, err_text)
+    return forward
 
 
 def _keywords_only(function, given, **defaults):
@@ -127,14 +152,17 @@ def _capture_for(stream):
     return _StringIO()
 
 
+def _write(stream, text):
+    if PY2 and isinstance(text, str) and isinstance(stream, io.TextIOBase):
+        text = text.decode("ascii")     # io streams take unicode only
+    stream.write(text)
+
+
 def _forward(capture, stream, reset=False):
     if capture is not None and capture is not stream:
         text = capture.getvalue()
         if text:
-            if PY2 and isinstance(text, str) and isinstance(stream,
-                                                            io.TextIOBase):
-                text = text.decode("ascii")     # io streams take unicode only
-            stream.write(text)
+            _write(stream, text)
             if reset:
                 capture.seek(0)
                 capture.truncate()
@@ -260,15 +288,21 @@ def _call(session, name, args, nout, stdout, stderr, numpy=None):
     as_numpy = session.numpy if numpy is None else bool(numpy)
     handles = _evaluate(session.handle, name, nout, _engine_args(args),
                         out=out_capture, err=err_capture)
+    capturing = out_capture is not None or err_capture is not None
     failed = True
     try:
         try:
             # Most calls are done within the first slice.
-            value = _collect(handles, nout, _SLICE, out=out_capture,
-                             err=err_capture, numpy=as_numpy)
+            value = _collect(handles, nout,
+                             _LIVE_SLICE if capturing else _SLICE,
+                             out=out_capture, err=err_capture,
+                             numpy=as_numpy)
         except _NativeTimeout:
-            value = _collect_sliced(handles, nout, None,
-                                    out_capture, err_capture, as_numpy)
+            live = _live(handles, out, err, out_capture, err_capture)
+            if live is not None:
+                live()
+            value = _collect_sliced(handles, nout, None, out_capture,
+                                    err_capture, as_numpy, live)
         failed = False
     finally:
         # Releasing a call that still runs (Ctrl-C) cancels it.  No lock

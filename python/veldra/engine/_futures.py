@@ -12,7 +12,8 @@ from veldra._compat import PY2, TimedLock, chained, monotonic
 from . import _native
 from . import CancelledError as _NativeCancelled
 from . import TimeoutError as _NativeTimeout
-from ._calls import _collect_sliced, _finalize, _forward_both, _release_call
+from ._calls import (_collect_sliced, _finalize, _forward_both, _live,
+                     _release_call)
 from ._errors import _FutureCancelled, _FutureTimeout, _closed_error
 
 if PY2:
@@ -326,9 +327,14 @@ class CallFuture(_Future):
             left = None if deadline is None else max(
                 deadline - monotonic(), 0.0)
             try:
+                # Only the collecting thread forwards text as it comes, so
+                # it reaches each stream in order.
+                live = None if background else _live(
+                    self._handles, self._out, self._err, self._out_capture,
+                    self._err_capture)
                 value = _collect_sliced(self._handles, self._nout, left,
                                         self._out_capture, self._err_capture,
-                                        self._numpy)
+                                        self._numpy, live)
             except _NativeTimeout:
                 raise chained(self._timeout_error(timeout), None)
             except _NativeCancelled:

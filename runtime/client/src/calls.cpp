@@ -75,16 +75,35 @@ struct Call {
         if (complete(State::Lost)) message = why;
     }
 
-    void on_reply(Frame&& f) {
+    // Text the running call wrote, ahead of its reply: kept for whoever
+    // takes it, or for the result.
+    void on_output(const Frame& f) {
+        veldra::protocol::PayloadReader r(f.payload);
+        const std::uint8_t stream = r.u8();
+        std::u16string text = r.ustr();
+        if (!r.done() || (stream != 1 && stream != 2)) return;  // malformed: ignored
+        std::lock_guard<std::mutex> lock(m);
+        if (state.load(std::memory_order_relaxed) != State::Pending) return;
+        std::u16string& to = stream == 1 ? out : err;
+        if (to.empty()) to = std::move(text);
+        else to += text;
+    }
+
+    // True once the call has its answer.
+    bool on_reply(Frame&& f) {
+        if (f.type == MessageType::Output) {
+            on_output(f);
+            return false;
+        }
         const veldra::protocol::PeerLink from = core->conn->link();
         if (state.load(std::memory_order_acquire) != State::Pending) {  // cancelled meanwhile
             detail::discard_call_result(f, from, core->objects);
-            return;
+            return true;
         }
         if (f.type != MessageType::CallResult) {
             veldra::protocol::PayloadReader r(f.payload);
             lose("the engine rejected the call: " + r.str());
-            return;
+            return true;
         }
         veldra::protocol::PayloadReader r(f.payload);
         auto st = static_cast<CallStatus>(r.u8());
@@ -111,15 +130,16 @@ struct Call {
         std::lock_guard<std::mutex> lock(m);
         if (!bad.empty()) {
             if (complete(State::Lost)) message = "cannot read the result of " + name + ": " + bad;
-            return;
+            return true;
         }
-        if (!complete(State::Answered)) return;  // arrays go with this scope
+        if (!complete(State::Answered)) return true;  // arrays go with this scope
         status = st;
         identifier = std::move(ident);
         message = std::move(msg);
-        out = std::move(o);
-        err = std::move(e);
+        out += o;  // after what came in Output frames and was not taken
+        err += e;
         results.swap(arrays);
+        return true;
     }
 
     // Ends a pending call (cancelled, or failed with `why`) and tells the
@@ -198,7 +218,10 @@ std::vector<std::uint8_t> call_payload(const EngineCore& core, const std::string
                                        veldra::protocol::OutgoingFds& fds) {
     veldra::protocol::PayloadWriter w;
     w.str(name).u32(static_cast<std::uint32_t>(numOut));
-    w.u8(static_cast<std::uint8_t>((captureOut ? 1 : 0) | (captureErr ? 2 : 0)));
+    // Captured text comes as it is written (takeFEvalOutput), the rest with
+    // the result.
+    const bool capture = captureOut || captureErr;
+    w.u8(static_cast<std::uint8_t>((captureOut ? 1 : 0) | (captureErr ? 2 : 0) | (capture ? 4 : 0)));
     w.u32(static_cast<std::uint32_t>(args.size()));
     const veldra::protocol::PeerLink to = core.conn->link();
     try {
@@ -218,7 +241,7 @@ std::shared_ptr<Call> expect_call(const std::shared_ptr<EngineCore>& core, const
     std::weak_ptr<Call> weak = call;
     detail::Connection::ReplyHandler h;
     h.on_frame = [weak](Frame&& f) {
-        if (auto c = weak.lock()) c->on_reply(std::move(f));
+        if (auto c = weak.lock()) return c->on_reply(std::move(f));
         return true;
     };
     h.on_lost = [weak](const std::string& reason) {
@@ -336,6 +359,24 @@ std::vector<vdutil::QxArrayPtr> getFEvalResult(std::vector<Handle> handles, boos
         }
     }
     throw EngineException("engine_api: the call to " + call->name + " is in no known state");
+}
+
+void takeFEvalOutput(std::vector<Handle> handles, boost::shared_ptr<ustringbuf> out,
+                     boost::shared_ptr<ustringbuf> err) {
+    if (handles.empty()) throw EngineException("engine_api: takeFEvalOutput needs the handles of a call");
+    auto call = find_call(handles[0]);
+    for (std::size_t i = 1; i < handles.size(); ++i)
+        if (handles[i]) detail::find<BufferHandle>(handles[i], "a capture buffer");
+    std::u16string o, e;
+    {
+        std::lock_guard<std::mutex> lock(call->m);
+        if (call->text_taken) return;
+        if (out) o.swap(call->out);
+        if (err) e.swap(call->err);
+    }
+    // Written without the lock: the reader appending more is not held up.
+    if (!o.empty()) out->sputn(o.data(), static_cast<std::streamsize>(o.size()));
+    if (!e.empty()) err->sputn(e.data(), static_cast<std::streamsize>(e.size()));
 }
 
 void destroyFEvalResult(std::vector<Handle> handles) {

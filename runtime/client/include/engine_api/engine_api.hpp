@@ -111,6 +111,11 @@ std::vector<vdutil::QxArrayPtr> getFEvalResult(std::vector<Handle> handles,
                                                boost::shared_ptr<ustringbuf> out,
                                                boost::shared_ptr<ustringbuf> err,
                                                double timeout);
+// Appends the text the call has written so far, and not yet handed out, to
+// the buffers given (either may be empty: that stream's text stays);
+// getFEvalResult hands out the rest.  Does not wait.  Any thread.
+void takeFEvalOutput(std::vector<Handle> handles, boost::shared_ptr<ustringbuf> out,
+                     boost::shared_ptr<ustringbuf> err);
 void destroyFEvalResult(std::vector<Handle> handles);
 bool cancelFEval(Handle future);
 bool isDoneFEval(Handle future);

@@ -63,6 +63,7 @@ struct Job {
     bool capture_out = false;
     bool capture_err = false;
     bool live = false;  // captured text is sent as it is written
+    bool progress = false;  // and progress reports
     std::vector<Array> args;
     std::string decode_error;  // the arguments could not be read
     std::atomic<bool> cancelled{false};
@@ -215,13 +216,25 @@ Flusher& flusher() {
     return *f;
 }
 
-// What a call writes to a captured stream.  Without `live` it all waits for
-// the reply; with it, it goes in Output frames as it gathers, and the reply
-// carries the rest.
+// What a call writes to a captured stream, and how far it has got.  Without
+// `live` the text all waits for the reply; with it, it goes in Output frames
+// as it gathers, and the reply carries the rest.  With `progress` the latest
+// report goes in a Progress frame along with the text (reports in between
+// are dropped).
 class CapturedText : public std::enable_shared_from_this<CapturedText> {
 public:
-    CapturedText(std::shared_ptr<Connection> conn, std::uint64_t id, bool live)
-        : conn_(std::move(conn)), id_(id), live_(live) {}
+    CapturedText(std::shared_ptr<Connection> conn, std::uint64_t id, bool live, bool progress)
+        : conn_(std::move(conn)), id_(id), live_(live), progress_(progress) {}
+
+    void report(double done, double total) {
+        if (!progress_) return;
+        std::lock_guard<std::mutex> lock(m_);
+        if (closed_) return;
+        done_ = done;
+        total_ = total;
+        reported_ = true;
+        if (!armed_) arm_locked();
+    }
 
     void add(int stream, std::string_view text) {
         std::lock_guard<std::mutex> lock(m_);
@@ -237,10 +250,11 @@ public:
         send_locked();
     }
 
-    // At the end of the call: what was not sent, for the reply; nothing goes
-    // after it.
+    // At the end of the call: the last report goes, the text not sent is
+    // for the reply; nothing goes after it.
     std::string rest(int stream) {
         std::lock_guard<std::mutex> lock(m_);
+        if (!closed_) send_progress_locked();
         closed_ = true;
         return std::move(text_[stream]);
     }
@@ -254,7 +268,7 @@ private:
 
     void send_locked() {
         armed_ = false;
-        for (int stream = 0; stream < 2 && !closed_; ++stream) {
+        for (int stream = 0; live_ && stream < 2 && !closed_; ++stream) {
             std::string& text = text_[stream];
             std::size_t sent = 0;
             try {
@@ -277,19 +291,33 @@ private:
             text.erase(0, sent);
         }
         if (closed_) return;
+        send_progress_locked();
         // Held back by a full queue: tried again later.
-        for (const std::string& text : text_)
-            if (whole_utf8(text) > 0) {
-                arm_locked();
-                break;
-            }
+        bool left = reported_;
+        for (const std::string& text : text_) left = left || whole_utf8(text) > 0;
+        if (left) arm_locked();
+    }
+
+    void send_progress_locked() {
+        if (!reported_ || conn_->queued() > kOutputQueued) return;
+        try {
+            protocol::PayloadWriter w;
+            w.f64(done_).f64(total_);
+            reported_ = false;
+            if (!conn_->send(MessageType::Progress, id_, w.take(), {}, true)) closed_ = true;
+        } catch (const std::exception&) {
+            // Out of memory: the next report may go.
+        }
     }
 
     const std::shared_ptr<Connection> conn_;
     const std::uint64_t id_;
     const bool live_;
+    const bool progress_;
     std::mutex m_;
     std::string text_[2];
+    bool reported_ = false;  // a report not sent yet
+    double done_ = 0, total_ = 0;
     bool armed_ = false;
     bool closed_ = false;
     std::chrono::steady_clock::time_point due_{};
@@ -321,7 +349,7 @@ void Flusher::loop() {
 class Context : public CallContext {
 public:
     Context(Job& job, Engine& e)
-        : job_(job), e_(e), text_(std::make_shared<CapturedText>(job.conn, job.id, job.live)) {}
+        : job_(job), e_(e), text_(std::make_shared<CapturedText>(job.conn, job.id, job.live, job.progress)) {}
     void out(std::string_view text) override { write(text, job_.capture_out, 0, stdout); }
     void err(std::string_view text) override { write(text, job_.capture_err, 1, stderr); }
     void checkInterrupt() override {
@@ -339,6 +367,7 @@ public:
     ObjectStore& objects() override { return e_.objects; }
     const FunctionRegistry& functions() const override { return FunctionRegistry::builtin(); }
     int threads() const override { return static_cast<int>(settings().threads); }
+    void progress(double done, double total) override { text_->report(done, total); }
 
     // The captured text not yet sent; nothing is sent after.
     std::string rest_out() { return text_->rest(0); }
@@ -505,6 +534,7 @@ void on_call(const std::shared_ptr<Connection>& conn, protocol::Frame&& frame) {
     job->capture_out = flags & 1;
     job->capture_err = flags & 2;
     job->live = flags & 4;
+    job->progress = flags & 8;
     std::uint32_t n = r.u32();
     if (!r.ok()) {
         conn->send_text(MessageType::Error, frame.request_id, "malformed function call");

@@ -279,6 +279,23 @@ PyObject* takeFEvalOutput(PyObject*, PyObject* args) {
     return PyTuple_Pack(2, texts[0].get(), texts[1].get());
 }
 
+// takeFEvalProgress(handles): (done, total), the call's latest progress
+// report, or None when none came since the last take.
+PyObject* takeFEvalProgress(PyObject*, PyObject* args) {
+    engine_api::Handle future = 0;
+    if (!readFuture(args, future)) return nullptr;
+    double done = 0, total = 0;
+    bool got = false;
+    try {
+        GilRelease nogil;
+        got = engine_api::takeFEvalProgress(future, done, total);
+    } catch (...) {
+        return failWith(Failures::Result);
+    }
+    if (!got) Py_RETURN_NONE;
+    return Py_BuildValue("(dd)", done, total);
+}
+
 PyObject* destroyFEvalResult(PyObject*, PyObject* args) {
     PyObject* tuple = positional(args, 0, msg::engine::HandleShouldBeTuple());
     std::vector<engine_api::Handle> handles;

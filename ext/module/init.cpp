@@ -70,6 +70,8 @@ PyMethodDef kMethods[] = {
      METH_VARARGS | METH_KEYWORDS, "getFEvalResult() returns the result of a VELDRA function"},
     {"takeFEvalOutput", takeFEvalOutput, METH_VARARGS,
      "takeFEvalOutput() returns the text a VELDRA function has written so far, as (out, err)"},
+    {"takeFEvalProgress", takeFEvalProgress, METH_VARARGS,
+     "takeFEvalProgress() returns the latest progress of a VELDRA function, as (done, total), or None"},
     {"destroyFEvalResult", destroyFEvalResult, METH_VARARGS,
      "destroyFEvalResult() destroys the result of a VELDRA function"},
     {"cancelFEval", cancelFEval, METH_VARARGS, "cancelFEval() cancels the execution of a VELDRA function"},

@@ -128,3 +128,33 @@ def test_cancelled_call_keeps_the_text_so_far(native, handle):
     finally:
         native.destroyFEvalResult(handles)
     assert out.getvalue() == "tick 1\n"
+
+
+# ---- progress ---------------------------------------------------------------
+
+def test_progress_arrives_while_the_call_runs(eng):
+    reports = []
+
+    def progress(done, total):
+        reports.append((done, total))
+        raise Stop()
+
+    future = eng.submit("sleep", 60.0, nout=0, progress=progress)
+    with pytest.raises(Stop):
+        future.result(timeout=30)
+    assert not future.done()
+    assert future.cancel()
+    assert len(reports) == 1 and reports[0][1] == 60.0 and 0 <= reports[0][0] < 60.0
+
+
+@pytest.mark.parametrize("shown", [False, True])
+def test_progress_ends_with_the_last_report(eng, capsys, shown):
+    if shown:
+        pytest.importorskip("tqdm")
+        eng.submit("sleep", 0.3, nout=0, progress=True).result()
+        assert "100%" in capsys.readouterr().err
+    else:
+        reports = []
+        eng.submit("sleep", 0.3, nout=0, progress=lambda *r: reports.append(r)).result()
+        assert reports[-1] == (0.3, 0.3)
+        assert [d for d, _ in reports] == sorted(d for d, _ in reports)

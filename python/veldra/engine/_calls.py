@@ -32,6 +32,7 @@ _evaluate = _native.evaluateFunction
 _collect = _native.getFEvalResult
 _wait = _native.waitForFEval
 _take = _native.takeFEvalOutput
+_take_progress = _native.takeFEvalProgress
 _destroy = _native.destroyFEvalResult
 _batch = _native._batch
 
@@ -90,20 +91,75 @@ def _collect_sliced(handles, nout, timeout, out, err, numpy=False,
     return _collect(handles, nout, 0.0, out=out, err=err, numpy=numpy)
 
 
-def _live(handles, out, err, out_capture, err_capture):
+def _live(handles, out, err, out_capture, err_capture, progress=None):
     """A function that writes the text the call has written since it last
-    ran to ``out`` and ``err``; None when the call captures no text.  The
-    text it leaves comes with the result, into the captures."""
-    if out_capture is None and err_capture is None:
+    ran to ``out`` and ``err``, and gives ``progress`` the latest report;
+    None when the call captures no text and reports to nobody.  The text it
+    leaves comes with the result, into the captures."""
+    capturing = out_capture is not None or err_capture is not None
+    if not capturing and progress is None:
         return None
 
     def forward():
-        out_text, err_text = _take(handles)
-        if out_text is not None:
-            _write(out, out_text)
-        if err_text is not None:
-            _write(err, err_text)
+        if capturing:
+            out_text, err_text = _take(handles)
+            if out_text is not None:
+                _write(out, out_text)
+            if err_text is not None:
+                _write(err, err_text)
+        if progress is not None:
+            _report_progress(handles, progress)
     return forward
+
+
+def _report_progress(handles, progress):
+    report = _take_progress(handles)
+    if report is not None:
+        progress(*report)
+
+
+class _ProgressBar(object):
+    """``progress=True``: a tqdm bar that follows the call's reports."""
+
+    def __init__(self, tqdm, name):
+        self._tqdm = tqdm
+        self._name = name
+        self._bar = None
+
+    def __call__(self, done, total):
+        bar = self._bar
+        if bar is None:
+            bar = self._bar = self._tqdm(total=total, desc=self._name)
+        elif bar.total != total:
+            bar.total = total
+        bar.n = done
+        bar.refresh()
+
+    def close(self):
+        if self._bar is not None:
+            self._bar.close()
+
+
+def _progress_reporter(progress, name):
+    """What gets a submitted call's progress reports ``(done, total)``:
+    the callable given, a tqdm bar for ``True`` (nothing, with a warning,
+    when tqdm is not installed), or None."""
+    if progress is None or progress is False:
+        return None
+    if progress is True:
+        try:
+            from tqdm.auto import tqdm
+        except ImportError:
+            import warnings
+            warnings.warn("progress=True shows a bar only when tqdm is "
+                          "installed (pip install veldra-engine[progress])",
+                          stacklevel=3)
+            return None
+        return _ProgressBar(tqdm, name)
+    if not callable(progress):
+        raise TypeError("progress must be True, False, None or a callable, "
+                        "not %s" % type(progress).__name__)
+    return progress
 
 
 def _keywords_only(function, given, **defaults):

@@ -59,6 +59,8 @@ struct Call {
     std::string identifier, message;  // or why the connection was lost
     std::u16string out, err;
     std::vector<matrix::unique_array_ptr> results;
+    double done = 0, total = 0;  // the latest progress report
+    bool reported = false;       // ... not taken yet
     bool text_taken = false;
     bool collected = false;
 
@@ -89,10 +91,25 @@ struct Call {
         else to += text;
     }
 
+    void on_progress(const Frame& f) {
+        veldra::protocol::PayloadReader r(f.payload);
+        const double d = r.f64();
+        const double t = r.f64();
+        if (!r.done()) return;  // malformed: ignored
+        std::lock_guard<std::mutex> lock(m);
+        done = d;
+        total = t;
+        reported = true;
+    }
+
     // True once the call has its answer.
     bool on_reply(Frame&& f) {
         if (f.type == MessageType::Output) {
             on_output(f);
+            return false;
+        }
+        if (f.type == MessageType::Progress) {
+            on_progress(f);
             return false;
         }
         const veldra::protocol::PeerLink from = core->conn->link();
@@ -215,13 +232,14 @@ std::shared_ptr<EngineCore> open_engine(Handle engine, int numOut) {
 // The payload of a Call frame; the descriptors of its lent blocks go to `fds`.
 std::vector<std::uint8_t> call_payload(const EngineCore& core, const std::string& name, int numOut,
                                        const std::vector<const qxArray*>& args, bool captureOut, bool captureErr,
-                                       veldra::protocol::OutgoingFds& fds) {
+                                       bool progress, veldra::protocol::OutgoingFds& fds) {
     veldra::protocol::PayloadWriter w;
     w.str(name).u32(static_cast<std::uint32_t>(numOut));
     // Captured text comes as it is written (takeFEvalOutput), the rest with
     // the result.
     const bool capture = captureOut || captureErr;
-    w.u8(static_cast<std::uint8_t>((captureOut ? 1 : 0) | (captureErr ? 2 : 0) | (capture ? 4 : 0)));
+    w.u8(static_cast<std::uint8_t>((captureOut ? 1 : 0) | (captureErr ? 2 : 0) | (capture ? 4 : 0) |
+                                   (progress ? 8 : 0)));
     w.u32(static_cast<std::uint32_t>(args.size()));
     const veldra::protocol::PeerLink to = core.conn->link();
     try {
@@ -262,7 +280,7 @@ std::vector<Handle> evaluateFunctions(Handle engine, const std::string& name, in
     std::vector<detail::Connection::OutFrame> frames(argLists.size());
     std::vector<veldra::protocol::OutgoingFds> lent(argLists.size());
     for (std::size_t i = 0; i < argLists.size(); ++i) {
-        frames[i].bytes = call_payload(*core, name, numOut, argLists[i], captureOut, captureErr, lent[i]);
+        frames[i].bytes = call_payload(*core, name, numOut, argLists[i], captureOut, captureErr, false, lent[i]);
         frames[i].fds = lent[i].fds;
     }
     std::vector<std::shared_ptr<Call>> calls;
@@ -291,10 +309,12 @@ std::vector<Handle> evaluateFunctions(Handle engine, const std::string& name, in
 }
 
 std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int numOut,
-                                     std::vector<const qxArray*> args, bool captureOut, bool captureErr) {
+                                     std::vector<const qxArray*> args, bool captureOut, bool captureErr,
+                                     bool progress) {
     auto core = open_engine(engine, numOut);
     veldra::protocol::OutgoingFds fds;
-    const std::vector<std::uint8_t> payload = call_payload(*core, name, numOut, args, captureOut, captureErr, fds);
+    const std::vector<std::uint8_t> payload =
+        call_payload(*core, name, numOut, args, captureOut, captureErr, progress, fds);
     auto call = expect_call(core, name);
     try {
         core->conn->send(MessageType::Call, call->id, payload, fds.fds);
@@ -377,6 +397,16 @@ void takeFEvalOutput(std::vector<Handle> handles, boost::shared_ptr<ustringbuf> 
     // Written without the lock: the reader appending more is not held up.
     if (!o.empty()) out->sputn(o.data(), static_cast<std::streamsize>(o.size()));
     if (!e.empty()) err->sputn(e.data(), static_cast<std::streamsize>(e.size()));
+}
+
+bool takeFEvalProgress(Handle future, double& done, double& total) {
+    auto call = find_call(future);
+    std::lock_guard<std::mutex> lock(call->m);
+    if (!call->reported) return false;
+    call->reported = false;
+    done = call->done;
+    total = call->total;
+    return true;
 }
 
 void destroyFEvalResult(std::vector<Handle> handles) {

@@ -29,10 +29,11 @@ Results ticker(CallContext& ctx, int, const Args& args) {
         ctx.out("tick " + std::to_string(i) + "\n");
         ctx.err("tock " + std::to_string(i) + "\n");
         const auto until = std::chrono::steady_clock::now() + wait;
-        do {
-            ctx.checkInterrupt();
+        ctx.checkInterrupt();
+        while (std::chrono::steady_clock::now() < until) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        } while (std::chrono::steady_clock::now() < until);
+            ctx.checkInterrupt();
+        }
     }
     return {};
 }

@@ -6,8 +6,9 @@ cd "$(dirname "$0")/.."
 # The builds the tests use carry the module's test hooks (ext/testing).
 export VELDRA_TEST_HOOKS=1
 bash scripts/bootstrap.sh
-# What only the tests need: hypothesis for the property tests.
-.venv/bin/python -m pip install -q --disable-pip-version-check hypothesis
+# What only the tests need: hypothesis for the property tests, a Jupyter
+# kernel and its client for the notebook test, tqdm for the progress bar.
+.venv/bin/python -m pip install -q --disable-pip-version-check hypothesis jupyter_client ipykernel tqdm
 bash scripts/install-dask.sh
 
 # Types (mypy --strict on the examples) and lint rules (ruff).

@@ -43,6 +43,18 @@ constexpr auto kIdleSpin = std::chrono::microseconds(60);
 
 constexpr const char* kDataConversion = "Data Conversion Error";
 
+// Captured text goes to a client that asked for it while the call runs, in
+// Output frames: once this much has gathered, or this long after the first
+// byte not yet sent.  A function printing in a tight loop so sends a frame
+// per few kilobytes, not one per line.
+constexpr std::size_t kOutputChunk = 8 * 1024;
+constexpr auto kOutputDelay = std::chrono::milliseconds(20);
+// The most text in one Output frame.
+constexpr std::size_t kOutputFrameMax = std::size_t(1) << 20;
+// Past this much queued for its connection, text waits (for the next try or
+// the reply): a peer that reads slowly does not make the queue grow.
+constexpr std::size_t kOutputQueued = std::size_t(1) << 20;
+
 struct Job {
     std::shared_ptr<Connection> conn;
     std::uint64_t id = 0;
@@ -50,6 +62,8 @@ struct Job {
     int nargout = 0;
     bool capture_out = false;
     bool capture_err = false;
+    bool live = false;  // captured text is sent as it is written
+    bool progress = false;  // and progress reports
     std::vector<Array> args;
     std::string decode_error;  // the arguments could not be read
     std::atomic<bool> cancelled{false};
@@ -150,11 +164,194 @@ Engine& engine() {
     return *e;
 }
 
+// The length of the longest prefix of `s` that does not end inside a UTF-8
+// sequence: a character split between two frames would be lost to both.
+std::size_t whole_utf8(std::string_view s) {
+    const std::size_t n = s.size();
+    for (std::size_t back = 1; back <= 4 && back <= n; ++back) {
+        const auto c = static_cast<unsigned char>(s[n - back]);
+        if ((c & 0xC0) == 0x80) continue;
+        const std::size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
+        return len > back ? n - back : n;
+    }
+    return n;  // stray continuation bytes go as they are
+}
+
+class CapturedText;
+
+// Sends the text that has waited kOutputDelay while its function wrote
+// nothing more.  Every wait is as long, so they are due in the order armed.
+class Flusher {
+public:
+    void arm(std::weak_ptr<CapturedText> text, std::chrono::steady_clock::time_point due) {
+        bool wake;
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            if (!thread_started_) {
+                std::thread([this] { loop(); }).detach();
+                thread_started_ = true;
+            }
+            // Otherwise the thread waits for an earlier one and sees this after.
+            wake = waiting_.empty();
+            waiting_.push_back({std::move(text), due});
+        }
+        if (wake) cv_.notify_one();
+    }
+
+private:
+    struct Waiting {
+        std::weak_ptr<CapturedText> text;
+        std::chrono::steady_clock::time_point due;
+    };
+    void loop();
+
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<Waiting> waiting_;
+    bool thread_started_ = false;
+};
+
+Flusher& flusher() {
+    static Flusher* f = new Flusher();  // never destroyed: its thread runs to the end
+    return *f;
+}
+
+// What a call writes to a captured stream, and how far it has got.  Without
+// `live` the text all waits for the reply; with it, it goes in Output frames
+// as it gathers, and the reply carries the rest.  With `progress` the latest
+// report goes in a Progress frame along with the text (reports in between
+// are dropped).
+class CapturedText : public std::enable_shared_from_this<CapturedText> {
+public:
+    CapturedText(std::shared_ptr<Connection> conn, std::uint64_t id, bool live, bool progress)
+        : conn_(std::move(conn)), id_(id), live_(live), progress_(progress) {}
+
+    void report(double done, double total) {
+        if (!progress_) return;
+        std::lock_guard<std::mutex> lock(m_);
+        if (closed_) return;
+        done_ = done;
+        total_ = total;
+        reported_ = true;
+        if (!armed_) arm_locked();
+    }
+
+    void add(int stream, std::string_view text) {
+        std::lock_guard<std::mutex> lock(m_);
+        text_[stream].append(text.data(), text.size());
+        if (!live_ || closed_) return;
+        if (text_[stream].size() >= kOutputChunk) send_locked();
+        else if (!armed_) arm_locked();
+    }
+
+    void flush_if_due(std::chrono::steady_clock::time_point now) {
+        std::lock_guard<std::mutex> lock(m_);
+        if (closed_ || !armed_ || now < due_) return;
+        send_locked();
+    }
+
+    // At the end of the call: the last report goes, the text not sent is
+    // for the reply; nothing goes after it.
+    std::string rest(int stream) {
+        std::lock_guard<std::mutex> lock(m_);
+        if (!closed_) send_progress_locked();
+        closed_ = true;
+        return std::move(text_[stream]);
+    }
+
+private:
+    void arm_locked() {
+        armed_ = true;
+        due_ = std::chrono::steady_clock::now() + kOutputDelay;
+        flusher().arm(weak_from_this(), due_);
+    }
+
+    void send_locked() {
+        armed_ = false;
+        for (int stream = 0; live_ && stream < 2 && !closed_; ++stream) {
+            std::string& text = text_[stream];
+            std::size_t sent = 0;
+            try {
+                while (sent < text.size() && conn_->queued() <= kOutputQueued) {
+                    const std::string_view left(text.data() + sent, std::min(text.size() - sent, kOutputFrameMax));
+                    const std::size_t n = whole_utf8(left);
+                    if (n == 0) break;  // the rest of a character is still to come
+                    protocol::PayloadWriter w;
+                    w.u8(static_cast<std::uint8_t>(stream + 1))
+                        .ustr(fl::i18n::to_ustring(std::string(left.substr(0, n))));
+                    if (!conn_->send(MessageType::Output, id_, w.take(), {}, true)) {
+                        closed_ = true;  // nobody reads it any more
+                        break;
+                    }
+                    sent += n;
+                }
+            } catch (const std::exception&) {
+                // Out of memory: the rest waits for the reply.
+            }
+            text.erase(0, sent);
+        }
+        if (closed_) return;
+        send_progress_locked();
+        // Held back by a full queue: tried again later.
+        bool left = reported_;
+        for (const std::string& text : text_) left = left || whole_utf8(text) > 0;
+        if (left) arm_locked();
+    }
+
+    void send_progress_locked() {
+        if (!reported_ || conn_->queued() > kOutputQueued) return;
+        try {
+            protocol::PayloadWriter w;
+            w.f64(done_).f64(total_);
+            reported_ = false;
+            if (!conn_->send(MessageType::Progress, id_, w.take(), {}, true)) closed_ = true;
+        } catch (const std::exception&) {
+            // Out of memory: the next report may go.
+        }
+    }
+
+    const std::shared_ptr<Connection> conn_;
+    const std::uint64_t id_;
+    const bool live_;
+    const bool progress_;
+    std::mutex m_;
+    std::string text_[2];
+    bool reported_ = false;  // a report not sent yet
+    double done_ = 0, total_ = 0;
+    bool armed_ = false;
+    bool closed_ = false;
+    std::chrono::steady_clock::time_point due_{};
+};
+
+void Flusher::loop() {
+    std::unique_lock<std::mutex> lock(m_);
+    for (;;) {
+        cv_.wait(lock, [&] { return !waiting_.empty(); });
+        // The text of a call that has ended went with its reply.
+        if (waiting_.front().text.expired()) {
+            waiting_.pop_front();
+            continue;
+        }
+        const auto due = waiting_.front().due;
+        if (std::chrono::steady_clock::now() < due) {
+            cv_.wait_until(lock, due);
+            continue;
+        }
+        auto text = std::move(waiting_.front().text);
+        waiting_.pop_front();
+        lock.unlock();
+        if (auto t = text.lock()) t->flush_if_due(std::chrono::steady_clock::now());
+        text.reset();
+        lock.lock();
+    }
+}
+
 class Context : public CallContext {
 public:
-    Context(Job& job, Engine& e) : job_(job), e_(e) {}
-    void out(std::string_view text) override { write(text, job_.capture_out, out_, stdout); }
-    void err(std::string_view text) override { write(text, job_.capture_err, err_, stderr); }
+    Context(Job& job, Engine& e)
+        : job_(job), e_(e), text_(std::make_shared<CapturedText>(job.conn, job.id, job.live, job.progress)) {}
+    void out(std::string_view text) override { write(text, job_.capture_out, 0, stdout); }
+    void err(std::string_view text) override { write(text, job_.capture_err, 1, stderr); }
     void checkInterrupt() override {
         if (job_.on_reader) {
             auto now = std::chrono::steady_clock::now();
@@ -170,20 +367,24 @@ public:
     ObjectStore& objects() override { return e_.objects; }
     const FunctionRegistry& functions() const override { return FunctionRegistry::builtin(); }
     int threads() const override { return static_cast<int>(settings().threads); }
+    void progress(double done, double total) override { text_->report(done, total); }
 
-    std::string out_, err_;
+    // The captured text not yet sent; nothing is sent after.
+    std::string rest_out() { return text_->rest(0); }
+    std::string rest_err() { return text_->rest(1); }
 
 private:
-    static void write(std::string_view text, bool capture, std::string& buf, std::FILE* stream) {
+    void write(std::string_view text, bool capture, int stream, std::FILE* file) {
         if (capture) {
-            buf.append(text.data(), text.size());
+            text_->add(stream, text);
         } else {
-            std::fwrite(text.data(), 1, text.size(), stream);
-            std::fflush(stream);
+            std::fwrite(text.data(), 1, text.size(), file);
+            std::fflush(file);
         }
     }
     Job& job_;
     Engine& e_;
+    std::shared_ptr<CapturedText> text_;
 };
 
 void send_reply(Job& job, const Reply& r, const std::string& out, const std::string& err,
@@ -293,7 +494,9 @@ void run(Job& job, Engine& e) {
             fds = protocol::OutgoingFds();
         }
     }
-    send_reply(job, r, ctx.out_, ctx.err_, arrays.data(), std::move(fds), count);
+    const std::string out = ctx.rest_out();
+    const std::string err = ctx.rest_err();
+    send_reply(job, r, out, err, arrays.data(), std::move(fds), count);
 }
 
 void evaluation_loop() {
@@ -330,6 +533,8 @@ void on_call(const std::shared_ptr<Connection>& conn, protocol::Frame&& frame) {
     std::uint8_t flags = r.u8();
     job->capture_out = flags & 1;
     job->capture_err = flags & 2;
+    job->live = flags & 4;
+    job->progress = flags & 8;
     std::uint32_t n = r.u32();
     if (!r.ok()) {
         conn->send_text(MessageType::Error, frame.request_id, "malformed function call");

@@ -185,6 +185,11 @@ bool Connection::paused() const {
     return out_bytes_ > kPauseOutput;
 }
 
+std::size_t Connection::queued() const {
+    std::lock_guard<std::mutex> lock(out_mutex_);
+    return out_bytes_;
+}
+
 void Connection::call_finished() noexcept {
     if (pending_calls_.fetch_sub(1, std::memory_order_relaxed) == kPauseCalls) wake_reader();
 }

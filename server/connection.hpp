@@ -46,6 +46,8 @@ public:
     bool send(protocol::MessageType type, std::uint64_t request_id, const std::vector<std::uint8_t>& payload,
               protocol::OutgoingFds fds, bool now);
     bool send_text(protocol::MessageType type, std::uint64_t request_id, const std::string& text);
+    // Bytes queued for the peer and not yet written.  Any thread.
+    std::size_t queued() const;
     // Ends the connection and waits for the reader (not from the reader).
     void close();
     bool finished() const noexcept { return finished_; }

@@ -23,6 +23,7 @@ struct Submission {
     std::vector<matrix::unique_array_ptr> args;  // destroyed on every path
     bool captureOut = false;
     bool captureErr = false;
+    bool progress = false;  // progress=True: the engine sends its reports
 };
 
 // The checks in their order; the first failing one decides the error and
@@ -71,6 +72,11 @@ bool parseSubmission(PyObject* args, PyObject* kwargs, Submission& s) {
             }
             if (compat::keywordIs(key, "err") && value != Py_None) s.captureErr = true;
             if (compat::keywordIs(key, "out") && value != Py_None) s.captureOut = true;
+            if (compat::keywordIs(key, "progress")) {
+                const int on = PyObject_IsTrue(value);
+                if (on < 0) return false;
+                s.progress = on != 0;
+            }
         }
     }
     return true;
@@ -91,7 +97,7 @@ PyObject* evaluateFunction(PyObject*, PyObject* args, PyObject* kwargs) {
             arrays.reserve(s.args.size());
             for (const auto& a : s.args) arrays.push_back(a.get());
             handles = engine_api::evaluateFunction(s.engine, name, s.numOut, std::move(arrays), s.captureOut,
-                                                   s.captureErr);
+                                                   s.captureErr, s.progress);
         }
         s.args.clear();  // the engine client has what it needs
         if (handles.size() < 3) {

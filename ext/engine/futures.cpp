@@ -254,6 +254,48 @@ PyObject* collectMany(PyObject*, PyObject* args, PyObject* kwargs) {
     return results.release();
 }
 
+// takeFEvalOutput(handles): (out, err), the text the call has written to
+// each captured stream since the last take, each a str or None when there is
+// none; what is left comes with the result.
+PyObject* takeFEvalOutput(PyObject*, PyObject* args) {
+    PyObject* tuple = positional(args, 0, msg::engine::HandleShouldBeTuple());
+    std::vector<engine_api::Handle> handles;
+    if (!tuple || !readHandleTuple(tuple, 3, handles)) return nullptr;
+    Buffer buffers[2];
+    try {
+        if (handles[1]) buffers[0].reset(new engine_api::ustringbuf(std::ios::in | std::ios::out));
+        if (handles[2]) buffers[1].reset(new engine_api::ustringbuf(std::ios::in | std::ios::out));
+        GilRelease nogil;
+        engine_api::takeFEvalOutput(handles, buffers[0], buffers[1]);
+    } catch (...) {
+        return failWith(Failures::Result);
+    }
+    PyRef texts[2];
+    for (int i = 0; i < 2; ++i) {
+        const fl::ustring text = buffers[i] ? buffers[i]->str() : fl::ustring();
+        texts[i] = text.empty() ? PyRef::borrow(Py_None) : PyRef::steal(engineTextToStr(text));
+        if (!texts[i]) return nullptr;
+    }
+    return PyTuple_Pack(2, texts[0].get(), texts[1].get());
+}
+
+// takeFEvalProgress(handles): (done, total), the call's latest progress
+// report, or None when none came since the last take.
+PyObject* takeFEvalProgress(PyObject*, PyObject* args) {
+    engine_api::Handle future = 0;
+    if (!readFuture(args, future)) return nullptr;
+    double done = 0, total = 0;
+    bool got = false;
+    try {
+        GilRelease nogil;
+        got = engine_api::takeFEvalProgress(future, done, total);
+    } catch (...) {
+        return failWith(Failures::Result);
+    }
+    if (!got) Py_RETURN_NONE;
+    return Py_BuildValue("(dd)", done, total);
+}
+
 PyObject* destroyFEvalResult(PyObject*, PyObject* args) {
     PyObject* tuple = positional(args, 0, msg::engine::HandleShouldBeTuple());
     std::vector<engine_api::Handle> handles;

@@ -24,6 +24,8 @@ PyObject* submitMany(PyObject* self, PyObject* args);
 
 // engine/futures.cpp
 PyObject* getFEvalResult(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* takeFEvalOutput(PyObject* self, PyObject* args);
+PyObject* takeFEvalProgress(PyObject* self, PyObject* args);
 PyObject* destroyFEvalResult(PyObject* self, PyObject* args);
 PyObject* cancelFEval(PyObject* self, PyObject* args);
 PyObject* isDoneFEval(PyObject* self, PyObject* args);

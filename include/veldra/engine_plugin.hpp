@@ -19,6 +19,10 @@
 // function (help(eng.plugin_hello) in Python).  Plug-ins without it, also
 // ones built before it existed, load as before; their functions have no help.
 //
+// A long function tells how far it has got with ctx.progress(done, total)
+// (a client shows it, e.g. Engine.submit(..., progress=...) in Python), and
+// calls ctx.checkInterrupt() often so that it can be cancelled.
+//
 // Build it against the engine's headers (include/, server/ and the array
 // library's include/) without linking the engine's libraries: their symbols
 // are resolved against the engine when it loads the plug-in.  Functions must

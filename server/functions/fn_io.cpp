@@ -33,11 +33,14 @@ Results fn_sleep(CallContext& ctx, int, const Args& args) {
     const auto wait = std::chrono::duration<double>(std::min(seconds, 3.2e9));
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(wait);
     constexpr auto kSlice = std::chrono::milliseconds(5);
+    const auto start = Clock::now();
     ctx.checkInterrupt();
-    for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
+    for (auto now = start; now < deadline; now = Clock::now()) {
+        ctx.progress(std::chrono::duration<double>(now - start).count(), seconds);
         std::this_thread::sleep_for(std::min<Clock::duration>(deadline - now, kSlice));
         ctx.checkInterrupt();
     }
+    ctx.progress(seconds, seconds);
     return {};
 }
 

@@ -127,6 +127,11 @@ public:
     virtual const FunctionRegistry& functions() const = 0;
     // Threads the engine's numerics may use.
     virtual int threads() const = 0;
+    // How far the call has got: `done` of `total` (any unit).  Cheap enough
+    // to call often: only the latest report goes to the client, every few
+    // tens of milliseconds, and only to one that asked.  Last in this class,
+    // so that plug-ins built before it still find the others where they were.
+    virtual void progress(double /*done*/, double /*total*/) {}
 };
 
 // ---- the registry ---------------------------------------------------------------

@@ -169,3 +169,19 @@ class Caller:
 @pytest.fixture(scope="module")
 def call(native, engine):
     return Caller(native, engine)
+
+
+@pytest.fixture(scope="session")
+def ticker_plugin(tmp_path_factory):
+    """plugins/ticker.cpp built against the installed headers: ticker(count,
+    seconds) writes numbered lines to both streams, waiting in between."""
+    import shutil
+    import veldra.engine as ve
+    compiler = shutil.which("c++") or shutil.which("g++")
+    if not compiler:
+        pytest.skip("no C++ compiler")
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "plugins", "ticker.cpp")
+    library = str(tmp_path_factory.mktemp("ticker") / "libticker.so")
+    subprocess.check_call([compiler, "-std=c++17", "-shared", "-fPIC", "-O0",
+                           "-I", ve.get_include(), source, "-o", library])
+    return library

@@ -31,6 +31,8 @@ DOCS = {
     "validateIdentity": "validateIdentity() validates the variable name in VELDRA",
     "getMessage": "getMessage() retrieves the error message",
     "getFEvalResult": "getFEvalResult() returns the result of a VELDRA function",
+    "takeFEvalOutput": "takeFEvalOutput() returns the text a VELDRA function has written so far, as (out, err)",
+    "takeFEvalProgress": "takeFEvalProgress() returns the latest progress of a VELDRA function, as (done, total), or None",
     "destroyFEvalResult": "destroyFEvalResult() destroys the result of a VELDRA function",
     "cancelFEval": "cancelFEval() cancels the execution of a VELDRA function",
     "isDoneFEval": "isDoneFEval() checks the completion status of a VELDRA function",

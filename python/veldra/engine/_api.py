@@ -17,7 +17,8 @@ from . import _native, _help, _log, EngineError
 from ._calls import (_MAP_STEP, _SYS_ERR, _SYS_OUT, _Session, _as_numpy,
                      _batch, _call, _call_options, _close_session,
                      _collect_step, _engine_args, _evaluate,
-                     _finalize, _keywords_only, _streams)
+                     _finalize, _keywords_only, _progress_reporter,
+                     _streams)
 from ._errors import _FutureCancelled, _FutureTimeout, _closed_error
 # Pickles of the futures' errors name the unpickling function here.
 from ._errors import _future_error  # noqa: F401
@@ -302,26 +303,37 @@ class Engine(object):
             raise
 
     def submit(self, name, *args, **options):
-        """``submit(name, *args, nout=1, stdout=..., stderr=...)``: start a
-        call of ``name`` and return its :class:`CallFuture` at once.  The engine runs calls one at a time, in the order they come.
+        """``submit(name, *args, nout=1, stdout=..., stderr=...,
+        progress=None)``: start a call of ``name`` and return its
+        :class:`CallFuture` at once.  The engine runs calls one at a time, in the order they come.
         Arguments as for :meth:`call`; the streams are the ones current now
-        and get the text when the result is collected."""
+        and get the text while ``result()`` waits, the rest when the result
+        is collected.  ``progress``: a callable that gets the call's reports
+        ``(done, total)`` while ``result()`` waits (on its thread), and the
+        last one when the result is collected; ``True`` shows a tqdm bar
+        (the extra ``progress`` installs tqdm)."""
         if not isinstance(name, text_types):
             raise TypeError("the function name must be a str, not %s"
                             % type(name).__name__)
+        progress = _progress_reporter(options.pop("progress", None), name)
         nout, stdout, stderr, numpy = _call_options("submit", options)
         session = self._session
         out, err, out_capture, err_capture = _streams(session, stdout, stderr)
         try:
-            handles = _evaluate(session.handle, name, nout,
-                                _engine_args(args), out=out_capture,
-                                err=err_capture)
+            if progress is None:
+                handles = _evaluate(session.handle, name, nout,
+                                    _engine_args(args), out=out_capture,
+                                    err=err_capture)
+            else:
+                handles = _evaluate(session.handle, name, nout,
+                                    _engine_args(args), out=out_capture,
+                                    err=err_capture, progress=True)
         except EngineError as exc:
             _log.lost(session, exc)
             raise
         return CallFuture(self, name, handles, nout, out, err,
                           out_capture, err_capture,
-                          _as_numpy(session, numpy))
+                          _as_numpy(session, numpy), progress)
 
     def _functions(self):
         """{name: (arguments, help text)} of the engine, or None."""

@@ -31,6 +31,8 @@ else:
 _evaluate = _native.evaluateFunction
 _collect = _native.getFEvalResult
 _wait = _native.waitForFEval
+_take = _native.takeFEvalOutput
+_take_progress = _native.takeFEvalProgress
 _destroy = _native.destroyFEvalResult
 _batch = _native._batch
 
@@ -57,28 +59,107 @@ _SYS_ERR = _SysStream("stderr")
 # The native wait does not let signal handlers run, so waits without a
 # limit go in slices of this many seconds: Ctrl-C gets in between.
 _SLICE = 0.1
+# The slice while text is captured: what the engine function writes is
+# forwarded between slices, so it reaches its stream about as it is written.
+_LIVE_SLICE = 0.05
 
 
-def _collect_sliced(handles, nout, timeout, out, err, numpy=False):
+def _collect_sliced(handles, nout, timeout, out, err, numpy=False,
+                    live=None):
     """getFEvalResult, waiting at most ``timeout`` seconds (None: no limit);
     raises the native TimeoutError when time is up.  ``numpy``: numeric and
     logical results as NumPy arrays.  The wait goes in slices, each a plain
-    yes-or-no wait, and the result is collected once."""
-    if timeout is not None and timeout <= _SLICE:
+    yes-or-no wait, and the result is collected once.  ``live`` (see
+    :func:`_live`) forwards the text written so far after each slice."""
+    slice_ = _SLICE if live is None else _LIVE_SLICE
+    if timeout is not None and timeout <= slice_:
         return _collect(handles, nout, max(timeout, 0.0), out=out, err=err,
                         numpy=numpy)
     deadline = None if timeout is None else monotonic() + timeout
     while True:
-        left = _SLICE if deadline is None else min(
-            _SLICE, max(deadline - monotonic(), 0.0))
+        left = slice_ if deadline is None else min(
+            slice_, max(deadline - monotonic(), 0.0))
         try:
             if _wait(handles, left):
                 break
         except Exception:   # noqa: BLE001 - collecting reports what it is
             break
+        if live is not None:
+            live()
         if deadline is not None and monotonic() >= deadline:
             break
     return _collect(handles, nout, 0.0, out=out, err=err, numpy=numpy)
+
+
+def _live(handles, out, err, out_capture, err_capture, progress=None):
+    """A function that writes the text the call has written since it last
+    ran to ``out`` and ``err``, and gives ``progress`` the latest report;
+    None when the call captures no text and reports to nobody.  The text it
+    leaves comes with the result, into the captures."""
+    capturing = out_capture is not None or err_capture is not None
+    if not capturing and progress is None:
+        return None
+
+    def forward():
+        if capturing:
+            out_text, err_text = _take(handles)
+            if out_text is not None:
+                _write(out, out_text)
+            if err_text is not None:
+                _write(err, err_text)
+        if progress is not None:
+            _report_progress(handles, progress)
+    return forward
+
+
+def _report_progress(handles, progress):
+    report = _take_progress(handles)
+    if report is not None:
+        progress(*report)
+
+
+class _ProgressBar(object):
+    """``progress=True``: a tqdm bar that follows the call's reports."""
+
+    def __init__(self, tqdm, name):
+        self._tqdm = tqdm
+        self._name = name
+        self._bar = None
+
+    def __call__(self, done, total):
+        bar = self._bar
+        if bar is None:
+            bar = self._bar = self._tqdm(total=total, desc=self._name)
+        elif bar.total != total:
+            bar.total = total
+        bar.n = done
+        bar.refresh()
+
+    def close(self):
+        if self._bar is not None:
+            self._bar.close()
+
+
+def _progress_reporter(progress, name):
+    """What gets a submitted call's progress reports ``(done, total)``:
+    the callable given, a tqdm bar for ``True`` (nothing, with a warning,
+    when tqdm is not installed), or None."""
+    if progress is None or progress is False:
+        return None
+    if progress is True:
+        try:
+            from tqdm.auto import tqdm
+        except ImportError:
+            import warnings
+            warnings.warn("progress=True shows a bar only when tqdm is "
+                          "installed (pip install veldra-engine[progress])",
+                          stacklevel=3)
+            return None
+        return _ProgressBar(tqdm, name)
+    if not callable(progress):
+        raise TypeError("progress must be True, False, None or a callable, "
+                        "not %s" % type(progress).__name__)
+    return progress
 
 
 def _keywords_only(function, given, **defaults):
@@ -127,14 +208,17 @@ def _capture_for(stream):
     return _StringIO()
 
 
+def _write(stream, text):
+    if PY2 and isinstance(text, str) and isinstance(stream, io.TextIOBase):
+        text = text.decode("ascii")     # io streams take unicode only
+    stream.write(text)
+
+
 def _forward(capture, stream, reset=False):
     if capture is not None and capture is not stream:
         text = capture.getvalue()
         if text:
-            if PY2 and isinstance(text, str) and isinstance(stream,
-                                                            io.TextIOBase):
-                text = text.decode("ascii")     # io streams take unicode only
-            stream.write(text)
+            _write(stream, text)
             if reset:
                 capture.seek(0)
                 capture.truncate()
@@ -260,15 +344,21 @@ def _call(session, name, args, nout, stdout, stderr, numpy=None):
     as_numpy = session.numpy if numpy is None else bool(numpy)
     handles = _evaluate(session.handle, name, nout, _engine_args(args),
                         out=out_capture, err=err_capture)
+    capturing = out_capture is not None or err_capture is not None
     failed = True
     try:
         try:
             # Most calls are done within the first slice.
-            value = _collect(handles, nout, _SLICE, out=out_capture,
-                             err=err_capture, numpy=as_numpy)
+            value = _collect(handles, nout,
+                             _LIVE_SLICE if capturing else _SLICE,
+                             out=out_capture, err=err_capture,
+                             numpy=as_numpy)
         except _NativeTimeout:
-            value = _collect_sliced(handles, nout, None,
-                                    out_capture, err_capture, as_numpy)
+            live = _live(handles, out, err, out_capture, err_capture)
+            if live is not None:
+                live()
+            value = _collect_sliced(handles, nout, None, out_capture,
+                                    err_capture, as_numpy, live)
         failed = False
     finally:
         # Releasing a call that still runs (Ctrl-C) cancels it.  No lock

@@ -12,7 +12,8 @@ from veldra._compat import PY2, TimedLock, chained, monotonic
 from . import _native, _log, EngineError
 from . import CancelledError as _NativeCancelled
 from . import TimeoutError as _NativeTimeout
-from ._calls import _collect_sliced, _finalize, _forward_both, _release_call
+from ._calls import (_ProgressBar, _collect_sliced, _finalize, _forward_both,
+                     _live, _release_call, _report_progress)
 from ._errors import _FutureCancelled, _FutureTimeout, _closed_error
 
 if PY2:
@@ -187,7 +188,7 @@ class CallFuture(_Future):
     """
 
     def __init__(self, engine, name, handles, nout, out, err, out_capture,
-                 err_capture, numpy=False):
+                 err_capture, numpy=False, progress=None):
         # What concurrent.futures.Future.__init__ sets up (the futures rely
         # on these internals of the base, and on its _state values, and
         # nothing more: tests/python/test_api_inflight.py checks them), with
@@ -208,6 +209,7 @@ class CallFuture(_Future):
         self._numpy = numpy
         self._out, self._err = out, err
         self._out_capture, self._err_capture = out_capture, err_capture
+        self._progress = progress
         self._collecting = TimedLock()
         self._in_collect = False           # this or another thread collects
         self._watched = False
@@ -326,9 +328,14 @@ class CallFuture(_Future):
             left = None if deadline is None else max(
                 deadline - monotonic(), 0.0)
             try:
+                # Only the collecting thread forwards text as it comes, so
+                # it reaches each stream in order.
+                live = None if background else _live(
+                    self._handles, self._out, self._err, self._out_capture,
+                    self._err_capture, self._progress)
                 value = _collect_sliced(self._handles, self._nout, left,
                                         self._out_capture, self._err_capture,
-                                        self._numpy)
+                                        self._numpy, live)
             except _NativeTimeout:
                 raise chained(self._timeout_error(timeout), None)
             except _NativeCancelled:
@@ -360,6 +367,18 @@ class CallFuture(_Future):
             return True
 
     def _forward(self, failed):
+        progress = self._progress
+        if progress is not None:
+            # The last report, which may have come with the result; a
+            # callback failing now does not change the call's outcome.
+            self._progress = None
+            try:
+                _report_progress(self._handles, progress)
+            except Exception:   # noqa: BLE001 - see above
+                pass
+            finally:
+                if isinstance(progress, _ProgressBar):
+                    progress.close()
         _forward_both(self._out_capture, self._out, self._err_capture,
                       self._err, failed)
 

@@ -59,6 +59,8 @@ struct Call {
     std::string identifier, message;  // or why the connection was lost
     std::u16string out, err;
     std::vector<matrix::unique_array_ptr> results;
+    double done = 0, total = 0;  // the latest progress report
+    bool reported = false;       // ... not taken yet
     bool text_taken = false;
     bool collected = false;
 
@@ -75,16 +77,50 @@ struct Call {
         if (complete(State::Lost)) message = why;
     }
 
-    void on_reply(Frame&& f) {
+    // Text the running call wrote, ahead of its reply: kept for whoever
+    // takes it, or for the result.
+    void on_output(const Frame& f) {
+        veldra::protocol::PayloadReader r(f.payload);
+        const std::uint8_t stream = r.u8();
+        std::u16string text = r.ustr();
+        if (!r.done() || (stream != 1 && stream != 2)) return;  // malformed: ignored
+        std::lock_guard<std::mutex> lock(m);
+        if (state.load(std::memory_order_relaxed) != State::Pending) return;
+        std::u16string& to = stream == 1 ? out : err;
+        if (to.empty()) to = std::move(text);
+        else to += text;
+    }
+
+    void on_progress(const Frame& f) {
+        veldra::protocol::PayloadReader r(f.payload);
+        const double d = r.f64();
+        const double t = r.f64();
+        if (!r.done()) return;  // malformed: ignored
+        std::lock_guard<std::mutex> lock(m);
+        done = d;
+        total = t;
+        reported = true;
+    }
+
+    // True once the call has its answer.
+    bool on_reply(Frame&& f) {
+        if (f.type == MessageType::Output) {
+            on_output(f);
+            return false;
+        }
+        if (f.type == MessageType::Progress) {
+            on_progress(f);
+            return false;
+        }
         const veldra::protocol::PeerLink from = core->conn->link();
         if (state.load(std::memory_order_acquire) != State::Pending) {  // cancelled meanwhile
             detail::discard_call_result(f, from, core->objects);
-            return;
+            return true;
         }
         if (f.type != MessageType::CallResult) {
             veldra::protocol::PayloadReader r(f.payload);
             lose("the engine rejected the call: " + r.str());
-            return;
+            return true;
         }
         veldra::protocol::PayloadReader r(f.payload);
         auto st = static_cast<CallStatus>(r.u8());
@@ -111,15 +147,16 @@ struct Call {
         std::lock_guard<std::mutex> lock(m);
         if (!bad.empty()) {
             if (complete(State::Lost)) message = "cannot read the result of " + name + ": " + bad;
-            return;
+            return true;
         }
-        if (!complete(State::Answered)) return;  // arrays go with this scope
+        if (!complete(State::Answered)) return true;  // arrays go with this scope
         status = st;
         identifier = std::move(ident);
         message = std::move(msg);
-        out = std::move(o);
-        err = std::move(e);
+        out += o;  // after what came in Output frames and was not taken
+        err += e;
         results.swap(arrays);
+        return true;
     }
 
     // Ends a pending call (cancelled, or failed with `why`) and tells the
@@ -195,10 +232,14 @@ std::shared_ptr<EngineCore> open_engine(Handle engine, int numOut) {
 // The payload of a Call frame; the descriptors of its lent blocks go to `fds`.
 std::vector<std::uint8_t> call_payload(const EngineCore& core, const std::string& name, int numOut,
                                        const std::vector<const qxArray*>& args, bool captureOut, bool captureErr,
-                                       veldra::protocol::OutgoingFds& fds) {
+                                       bool progress, veldra::protocol::OutgoingFds& fds) {
     veldra::protocol::PayloadWriter w;
     w.str(name).u32(static_cast<std::uint32_t>(numOut));
-    w.u8(static_cast<std::uint8_t>((captureOut ? 1 : 0) | (captureErr ? 2 : 0)));
+    // Captured text comes as it is written (takeFEvalOutput), the rest with
+    // the result.
+    const bool capture = captureOut || captureErr;
+    w.u8(static_cast<std::uint8_t>((captureOut ? 1 : 0) | (captureErr ? 2 : 0) | (capture ? 4 : 0) |
+                                   (progress ? 8 : 0)));
     w.u32(static_cast<std::uint32_t>(args.size()));
     const veldra::protocol::PeerLink to = core.conn->link();
     try {
@@ -218,7 +259,7 @@ std::shared_ptr<Call> expect_call(const std::shared_ptr<EngineCore>& core, const
     std::weak_ptr<Call> weak = call;
     detail::Connection::ReplyHandler h;
     h.on_frame = [weak](Frame&& f) {
-        if (auto c = weak.lock()) c->on_reply(std::move(f));
+        if (auto c = weak.lock()) return c->on_reply(std::move(f));
         return true;
     };
     h.on_lost = [weak](const std::string& reason) {
@@ -239,7 +280,7 @@ std::vector<Handle> evaluateFunctions(Handle engine, const std::string& name, in
     std::vector<detail::Connection::OutFrame> frames(argLists.size());
     std::vector<veldra::protocol::OutgoingFds> lent(argLists.size());
     for (std::size_t i = 0; i < argLists.size(); ++i) {
-        frames[i].bytes = call_payload(*core, name, numOut, argLists[i], captureOut, captureErr, lent[i]);
+        frames[i].bytes = call_payload(*core, name, numOut, argLists[i], captureOut, captureErr, false, lent[i]);
         frames[i].fds = lent[i].fds;
     }
     std::vector<std::shared_ptr<Call>> calls;
@@ -268,10 +309,12 @@ std::vector<Handle> evaluateFunctions(Handle engine, const std::string& name, in
 }
 
 std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int numOut,
-                                     std::vector<const qxArray*> args, bool captureOut, bool captureErr) {
+                                     std::vector<const qxArray*> args, bool captureOut, bool captureErr,
+                                     bool progress) {
     auto core = open_engine(engine, numOut);
     veldra::protocol::OutgoingFds fds;
-    const std::vector<std::uint8_t> payload = call_payload(*core, name, numOut, args, captureOut, captureErr, fds);
+    const std::vector<std::uint8_t> payload =
+        call_payload(*core, name, numOut, args, captureOut, captureErr, progress, fds);
     auto call = expect_call(core, name);
     try {
         core->conn->send(MessageType::Call, call->id, payload, fds.fds);
@@ -336,6 +379,34 @@ std::vector<vdutil::QxArrayPtr> getFEvalResult(std::vector<Handle> handles, boos
         }
     }
     throw EngineException("engine_api: the call to " + call->name + " is in no known state");
+}
+
+void takeFEvalOutput(std::vector<Handle> handles, boost::shared_ptr<ustringbuf> out,
+                     boost::shared_ptr<ustringbuf> err) {
+    if (handles.empty()) throw EngineException("engine_api: takeFEvalOutput needs the handles of a call");
+    auto call = find_call(handles[0]);
+    for (std::size_t i = 1; i < handles.size(); ++i)
+        if (handles[i]) detail::find<BufferHandle>(handles[i], "a capture buffer");
+    std::u16string o, e;
+    {
+        std::lock_guard<std::mutex> lock(call->m);
+        if (call->text_taken) return;
+        if (out) o.swap(call->out);
+        if (err) e.swap(call->err);
+    }
+    // Written without the lock: the reader appending more is not held up.
+    if (!o.empty()) out->sputn(o.data(), static_cast<std::streamsize>(o.size()));
+    if (!e.empty()) err->sputn(e.data(), static_cast<std::streamsize>(e.size()));
+}
+
+bool takeFEvalProgress(Handle future, double& done, double& total) {
+    auto call = find_call(future);
+    std::lock_guard<std::mutex> lock(call->m);
+    if (!call->reported) return false;
+    call->reported = false;
+    done = call->done;
+    total = call->total;
+    return true;
 }
 
 void destroyFEvalResult(std::vector<Handle> handles) {

@@ -92,10 +92,11 @@ void terminateOutOfProcessVELDRA(Handle engine);
 
 // ---- function calls ---------------------------------------------------------
 // Submits a call; returns {future, output buffer, error buffer} (0 for a
-// stream not captured).  The argument arrays stay the caller's.
+// stream not captured).  The argument arrays stay the caller's.  With
+// `progress` the engine sends the call's progress (takeFEvalProgress).
 std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int numOut,
                                      std::vector<const qxArray*> args, bool captureOut,
-                                     bool captureErr);
+                                     bool captureErr, bool progress = false);
 // Submits one call of `name` for each argument list, in order, their frames
 // written together; returns the future of each (their text goes to the
 // buffers given when collected).  Nothing is sent when an argument list
@@ -111,6 +112,14 @@ std::vector<vdutil::QxArrayPtr> getFEvalResult(std::vector<Handle> handles,
                                                boost::shared_ptr<ustringbuf> out,
                                                boost::shared_ptr<ustringbuf> err,
                                                double timeout);
+// Appends the text the call has written so far, and not yet handed out, to
+// the buffers given (either may be empty: that stream's text stays);
+// getFEvalResult hands out the rest.  Does not wait.  Any thread.
+void takeFEvalOutput(std::vector<Handle> handles, boost::shared_ptr<ustringbuf> out,
+                     boost::shared_ptr<ustringbuf> err);
+// The call's latest progress report, `done` of `total`, when one came since
+// the last take (false when none did).  Does not wait.  Any thread.
+bool takeFEvalProgress(Handle future, double& done, double& total);
 void destroyFEvalResult(std::vector<Handle> handles);
 bool cancelFEval(Handle future);
 bool isDoneFEval(Handle future);

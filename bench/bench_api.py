@@ -7,6 +7,7 @@ trip it wraps (evaluateFunction, getFEvalResult, destroyFEvalResult), and,
 when NumPy is importable, veldra.double(array) for 10,000,000 elements next
 to one memcpy of the same bytes into fresh memory.
 """
+
 import ctypes
 import io
 import statistics
@@ -51,12 +52,15 @@ def bench_calls(n):
         rounds = [[median_us(fn, max(n // 10, 1)) for fn in fns] for _ in range(10)]
         bare_us, captured_us, api_us, plain_us = (statistics.median(r[i] for r in rounds) for i in range(4))
     print("bare module functions identity(1.0):          median %7.1f us" % bare_us)
-    print("eng.identity(1.0):                            median %7.1f us  (+%.1f us; target under +10 us)"
-          % (api_us, api_us - bare_us))
-    print("  the same module calls capturing both streams: median %5.1f us  (API layer +%.1f us)"
-          % (captured_us, api_us - captured_us))
-    print("eng.identity(1.0, stdout=None, stderr=None):  median %7.1f us  (+%.1f us)"
-          % (plain_us, plain_us - bare_us))
+    print(
+        "eng.identity(1.0):                            median %7.1f us  (+%.1f us; target under +10 us)"
+        % (api_us, api_us - bare_us)
+    )
+    print(
+        "  the same module calls capturing both streams: median %5.1f us  (API layer +%.1f us)"
+        % (captured_us, api_us - captured_us)
+    )
+    print("eng.identity(1.0, stdout=None, stderr=None):  median %7.1f us  (+%.1f us)" % (plain_us, plain_us - bare_us))
 
 
 def bench_numpy():
@@ -85,8 +89,7 @@ def bench_numpy():
     copy_ms = median_us(memcpy, 7) / 1e3
     ours_ms = median_us(convert, 7) / 1e3
     print("memcpy of %d MB into fresh memory:   median %7.1f ms" % (x.nbytes // 10**6, copy_ms))
-    print("veldra.double(10,000,000 doubles):   median %7.1f ms  (%.2fx the memcpy)"
-          % (ours_ms, ours_ms / copy_ms))
+    print("veldra.double(10,000,000 doubles):   median %7.1f ms  (%.2fx the memcpy)" % (ours_ms, ours_ms / copy_ms))
     a = veldra.double(x)
     back_ms = median_us(lambda: numpy.asarray(a), 7) / 1e3
     print("numpy.asarray(typed array):          median %7.3f ms  (no copy)" % back_ms)

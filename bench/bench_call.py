@@ -8,6 +8,7 @@ concurrent.futures.ProcessPoolExecutor call returning its argument, and,
 when jupyter_client and ipykernel are installed, of a Jupyter kernel
 execute request.
 """
+
 import concurrent.futures
 import sys
 

@@ -12,6 +12,7 @@ veldra.double (next to one memcpy of 100 MB into fresh memory), a
 full round trip of a 100 MB veldra.double through identity next to a
 ProcessPoolExecutor round trip of a 100 MB NumPy array (if NumPy is there).
 """
+
 import array
 import concurrent.futures
 import ctypes
@@ -66,10 +67,12 @@ def to_python_ms(value, runs=5):
 
 def memcpy_fresh(nbytes, source):
     """One memcpy of `nbytes` from touched memory into freshly allocated memory."""
+
     def run():
         p = libc.malloc(nbytes)
         libc.memcpy(p, source, nbytes)
         libc.free(p)
+
     return timed(run)
 
 
@@ -101,23 +104,31 @@ def main():
     print("Python -> engine array (conversion alone; destroying the array after it)")
     floats = [float(i) for i in range(1_000_000)]
     conv, dest = to_array_ms(floats)
-    print("  list of 1e6 floats:      %8.1f ms (+%6.1f ms destroy)   pickle.dumps: %8.1f ms"
-          % (conv, dest, timed(lambda: pickle.dumps(floats))))
+    print(
+        "  list of 1e6 floats:      %8.1f ms (+%6.1f ms destroy)   pickle.dumps: %8.1f ms"
+        % (conv, dest, timed(lambda: pickle.dumps(floats)))
+    )
     big = filled_double(10_000_000)
     conv, dest = to_array_ms(big)
-    print("  veldra.double 1e7:       %8.1f ms (+%6.1f ms destroy)   memcpy 80 MB fresh: %6.1f ms"
-          % (conv, dest, memcpy_fresh(80_000_000, big._data.buffer_info()[0])))
+    print(
+        "  veldra.double 1e7:       %8.1f ms (+%6.1f ms destroy)   memcpy 80 MB fresh: %6.1f ms"
+        % (conv, dest, memcpy_fresh(80_000_000, big._data.buffer_info()[0]))
+    )
     d = {"k%d" % i: float(i) for i in range(1000)}
     conv, dest = to_array_ms(d, runs=50)
     print("  dict of 1000 keys:       %8.3f ms (+%6.3f ms destroy)" % (conv, dest))
 
     print("Engine array -> Python (conversion alone)")
     hundred = filled_double(12_500_000)
-    print("  100 MB double:           %8.1f ms   memcpy 100 MB fresh: %8.1f ms"
-          % (to_python_ms(hundred), memcpy_fresh(100_000_000, hundred._data.buffer_info()[0])))
+    print(
+        "  100 MB double:           %8.1f ms   memcpy 100 MB fresh: %8.1f ms"
+        % (to_python_ms(hundred), memcpy_fresh(100_000_000, hundred._data.buffer_info()[0]))
+    )
     blob = pickle.dumps(floats)
-    print("  1-by-1e6 cell of doubles:%8.1f ms   pickle.loads: %8.1f ms"
-          % (to_python_ms(floats), timed(lambda: pickle.loads(blob))))
+    print(
+        "  1-by-1e6 cell of doubles:%8.1f ms   pickle.loads: %8.1f ms"
+        % (to_python_ms(floats), timed(lambda: pickle.loads(blob)))
+    )
 
     print("Whole engine calls")
     print("  list of 1e6 floats as an argument:   %8.1f ms" % timed(lambda: submit_only(floats)))
@@ -138,8 +149,10 @@ def main():
         with concurrent.futures.ProcessPoolExecutor(1) as pool:
             pool.submit(abs, 1).result()
             theirs = timed(lambda: pool.submit(numpy.asarray, arr).result(), runs=3)
-        print("  100 MB identity round trip:          %8.1f ms   ProcessPoolExecutor: %8.1f ms (%.1fx)"
-              % (ours, theirs, theirs / ours))
+        print(
+            "  100 MB identity round trip:          %8.1f ms   ProcessPoolExecutor: %8.1f ms (%.1fx)"
+            % (ours, theirs, theirs / ours)
+        )
     m.closeVELDRA(engine)
 
 

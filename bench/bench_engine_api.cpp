@@ -152,8 +152,7 @@ int main() {
             std::free(p);
         }));
     }
-    std::printf("identity of 100 MB: %.1f us; one memcpy of 100 MB into fresh memory: %.1f us\n", call,
-                median(copies));
+    std::printf("identity of 100 MB: %.1f us; one memcpy of 100 MB into fresh memory: %.1f us\n", call, median(copies));
     qxDestroyArray(big);
     qxDestroyArray(scalar);
     engine_api::terminateProcess();

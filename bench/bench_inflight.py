@@ -10,6 +10,7 @@ threads at once.  The peer is a concurrent.futures.ProcessPoolExecutor(1)
 whose map runs a function returning its argument, at chunksize 1, 100 and
 1000.  Goals are printed next to the figures.
 """
+
 import asyncio
 import concurrent.futures
 import statistics
@@ -37,8 +38,7 @@ def per_call_us(fn, calls, rounds):
 
 def check(results, calls):
     if len(results) != calls or any(r != 1.0 for r in results):
-        raise SystemExit("wrong or lost results: %d of %d" % (
-            sum(1 for r in results if r == 1.0), calls))
+        raise SystemExit("wrong or lost results: %d of %d" % (sum(1 for r in results if r == 1.0), calls))
 
 
 def main():
@@ -86,9 +86,14 @@ def main():
         check([r for rs in results for r in rs], share * THREADS)
 
     figures = {}
-    for name, fn in [("sequential", sequential), ("submit-collect", submit_collect),
-                     ("gather", gather), ("map", mapped), ("threads", threaded)]:
-        fn()   # warm-up
+    for name, fn in [
+        ("sequential", sequential),
+        ("submit-collect", submit_collect),
+        ("gather", gather),
+        ("map", mapped),
+        ("threads", threaded),
+    ]:
+        fn()  # warm-up
         figures[name] = per_call_us(fn, share * THREADS if name == "threads" else calls, rounds)
     loop.close()
     eng.close()
@@ -97,8 +102,10 @@ def main():
         list(pool.map(echo, [1.0] * 100))
         for chunk in (1, 100, 1000):
             figures["pool%d" % chunk] = per_call_us(
-                lambda chunk=chunk: list(pool.map(echo, [1.0] * calls, chunksize=chunk)), calls,
-                1 if chunk == 1 else rounds)
+                lambda chunk=chunk: list(pool.map(echo, [1.0] * calls, chunksize=chunk)),
+                calls,
+                1 if chunk == 1 else rounds,
+            )
 
     seq = figures["sequential"]
     rows = [

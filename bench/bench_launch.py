@@ -7,6 +7,7 @@ that has reported ready), and, when jupyter_client and ipykernel are
 installed (pip install jupyter_client ipykernel), the median time to start a
 Jupyter kernel until it answers.
 """
+
 import statistics
 import sys
 import time
@@ -44,8 +45,10 @@ def kernel_launch(runs):
 def main():
     runs = int(sys.argv[1]) if len(sys.argv) > 1 else 30
     ours = veldra_launch(runs)
-    print("veldra engine launch: median %.2f ms over %d runs (min %.2f ms)"
-          % (statistics.median(ours) * 1e3, runs, min(ours) * 1e3))
+    print(
+        "veldra engine launch: median %.2f ms over %d runs (min %.2f ms)"
+        % (statistics.median(ours) * 1e3, runs, min(ours) * 1e3)
+    )
     kernel = kernel_launch(max(3, runs // 6))
     if kernel is None:
         print("jupyter kernel start: not measured (pip install jupyter_client ipykernel)")

@@ -10,6 +10,7 @@ line in the caller's stream, next to the goal of 50 ms; the median round
 trip of a quick call that prints, next to one that does not; and for a
 tight loop printing many lines, how many writes the stream got.
 """
+
 import io
 import os
 import shutil
@@ -45,8 +46,9 @@ def build_ticker(folder):
     if not compiler:
         sys.exit("needs a C++ compiler for the ticker plug-in")
     library = os.path.join(folder, "libticker.so")
-    subprocess.check_call([compiler, "-std=c++17", "-shared", "-fPIC", "-O1",
-                           "-I", ve.get_include(), TICKER, "-o", library])
+    subprocess.check_call(
+        [compiler, "-std=c++17", "-shared", "-fPIC", "-O1", "-I", ve.get_include(), TICKER, "-o", library]
+    )
     return library
 
 
@@ -54,6 +56,7 @@ def first_line_ms(eng):
     stream = FirstWrite()
     start = time.perf_counter()
     future = eng.submit("ticker", 1.0, 30.0, nout=0, stdout=stream, stderr=io.StringIO())
+
     def wait():
         try:
             future.exception()
@@ -71,28 +74,33 @@ def first_line_ms(eng):
 
 def main():
     runs = int(sys.argv[1]) if len(sys.argv) > 1 else 20
-    with tempfile.TemporaryDirectory() as folder, \
-            ve.start(["--plugin", build_ticker(folder)]) as eng:
+    with tempfile.TemporaryDirectory() as folder, ve.start(["--plugin", build_ticker(folder)]) as eng:
         latencies = sorted(first_line_ms(eng) for _ in range(runs))
         median = latencies[len(latencies) // 2]
-        print("first line in the stream: median %.1f ms over %d calls "
-              "(goal %.0f ms: %.2fx of it)" % (median, runs, GOAL_MS, median / GOAL_MS))
+        print(
+            "first line in the stream: median %.1f ms over %d calls "
+            "(goal %.0f ms: %.2fx of it)" % (median, runs, GOAL_MS, median / GOAL_MS)
+        )
 
         sink = io.StringIO()
         for _ in range(200):
             eng.print("x", stdout=sink)
         printing = median_seconds(lambda: eng.print("x", stdout=sink), 2000) * 1e6
         plain = median_seconds(lambda: eng.identity(1.0), 2000) * 1e6
-        print("quick call that prints: median %.1f us; one that does not: "
-              "%.1f us (%.2fx)" % (printing, plain, printing / plain))
+        print(
+            "quick call that prints: median %.1f us; one that does not: "
+            "%.1f us (%.2fx)" % (printing, plain, printing / plain)
+        )
 
         lines = 200000
         stream = FirstWrite()
         t0 = time.perf_counter()
         eng.ticker(float(lines), 0.0, nout=0, stdout=stream, stderr=FirstWrite())
         took = time.perf_counter() - t0
-        print("tight loop of %d lines: %.2f s, %d writes to the stream "
-              "(%.0f lines a write)" % (lines, took, stream.writes, lines / max(stream.writes, 1)))
+        print(
+            "tight loop of %d lines: %.2f s, %d writes to the stream "
+            "(%.0f lines a write)" % (lines, took, stream.writes, lines / max(stream.writes, 1))
+        )
 
 
 if __name__ == "__main__":

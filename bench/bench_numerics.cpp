@@ -58,7 +58,8 @@ double bestOf(int runs, BenchContext& ctx, const char* fn, const Args& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int threads = argc > 1 ? std::stoi(argv[1]) : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    const int threads =
+        argc > 1 ? std::stoi(argv[1]) : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     BenchContext ctx(threads);
     std::printf("threads %d\n", threads);
 

@@ -23,6 +23,7 @@ in .npy files.  With threadpoolctl installed the output names the BLAS
 kernel NumPy runs.  --quick divides every size by 10 (fft: by 8) for a
 smoke run.
 """
+
 import json
 import os
 import pickle
@@ -38,31 +39,36 @@ OLD_KERNEL_VARS = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
 
 def sizes(quick):
     d = 10 if quick else 1
-    return {"big": 100 * 2**20 // 8 // d, "n": 10**7 // d, "m": 2000 // d,
-            "fft": 2**20 // (8 if quick else 1)}
+    return {"big": 100 * 2**20 // 8 // d, "n": 10**7 // d, "m": 2000 // d, "fft": 2**20 // (8 if quick else 1)}
 
 
 def ms(fn, runs):
-    fn()    # warm-up: pools filled, pages touched
+    fn()  # warm-up: pools filled, pages touched
     return median_seconds(fn, runs) * 1e3
 
 
 # ---- NumPy's side (the child) ----------------------------------------------
 
+
 def numpy_ops(np, data):
     """{name: (function, runs)} of NumPy's operations on `data`."""
     a, b, A, B, rhs, s = (data[k] for k in ("a", "b", "A", "B", "rhs", "s"))
-    return {"add": (lambda: np.add(a, b), 9), "multiply": (lambda: np.multiply(a, b), 9),
-            "sum": (lambda: np.sum(a), 9), "sqrt": (lambda: np.sqrt(a), 9),
-            "matmul": (lambda: np.matmul(A, B), 5), "solve": (lambda: np.linalg.solve(A, rhs), 5),
-            "fft": (lambda: np.fft.fft(s, axis=0), 9)}
+    return {
+        "add": (lambda: np.add(a, b), 9),
+        "multiply": (lambda: np.multiply(a, b), 9),
+        "sum": (lambda: np.sum(a), 9),
+        "sqrt": (lambda: np.sqrt(a), 9),
+        "matmul": (lambda: np.matmul(A, B), 5),
+        "solve": (lambda: np.linalg.solve(A, rhs), 5),
+        "fft": (lambda: np.fft.fft(s, axis=0), 9),
+    }
 
 
 def blas_summary(np):
     try:
         blas = np.show_config(mode="dicts")["Build Dependencies"]["blas"]
         return "%s %s" % (blas.get("name", "?"), blas.get("version", "?"))
-    except Exception:   # noqa: BLE001 - older NumPy: no dict mode
+    except Exception:  # noqa: BLE001 - older NumPy: no dict mode
         config = getattr(np, "__config__", None)
         info = getattr(config, "blas_opt_info", None) or getattr(config, "openblas_info", None)
         return str(info.get("libraries", "?")) if isinstance(info, dict) else "unknown"
@@ -73,31 +79,47 @@ def threads_summary():
         import threadpoolctl
     except ImportError:
         return "threadpoolctl not installed (kernel not known); OPENBLAS_NUM_THREADS=%s OMP_NUM_THREADS=%s" % (
-            os.environ.get("OPENBLAS_NUM_THREADS", "unset"), os.environ.get("OMP_NUM_THREADS", "unset"))
+            os.environ.get("OPENBLAS_NUM_THREADS", "unset"),
+            os.environ.get("OMP_NUM_THREADS", "unset"),
+        )
     pools = threadpoolctl.threadpool_info()
-    return "; ".join("%s %s: %s threads, kernel %s" % (p.get("internal_api"), p.get("version"),
-                                                      p.get("num_threads"), p.get("architecture", "?"))
-                     for p in pools) or "no thread pool found"
+    return (
+        "; ".join(
+            "%s %s: %s threads, kernel %s"
+            % (p.get("internal_api"), p.get("version"), p.get("num_threads"), p.get("architecture", "?"))
+            for p in pools
+        )
+        or "no thread pool found"
+    )
 
 
 def numpy_side(folder):
     import numpy as np
-    data = {k: np.load(os.path.join(folder, k + ".npy"))
-            for k in ("a", "b", "A", "B", "rhs", "s")}
+
+    data = {k: np.load(os.path.join(folder, k + ".npy")) for k in ("a", "b", "A", "B", "rhs", "s")}
     times = {name: ms(fn, runs) for name, (fn, runs) in numpy_ops(np, data).items()}
-    json.dump({"times": times, "version": np.__version__, "blas": blas_summary(np),
-               "threads": threads_summary(),
-               "vars": {k: os.environ.get(k) for k in OLD_KERNEL_VARS}}, sys.stdout)
+    json.dump(
+        {
+            "times": times,
+            "version": np.__version__,
+            "blas": blas_summary(np),
+            "threads": threads_summary(),
+            "vars": {k: os.environ.get(k) for k in OLD_KERNEL_VARS},
+        },
+        sys.stdout,
+    )
 
 
 def run_numpy_side(folder):
     env = {k: v for k, v in os.environ.items() if k not in OLD_KERNEL_VARS}
-    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--numpy-side", folder],
-                         env=env, check=True, stdout=subprocess.PIPE).stdout
+    out = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), "--numpy-side", folder], env=env, check=True, stdout=subprocess.PIPE
+    ).stdout
     return json.loads(out.decode("ascii"))
 
 
 # ---- the engine's side -----------------------------------------------------
+
 
 def check_same(np, engine_ops, data):
     """Each engine result agrees with NumPy's (here, once: not timed)."""
@@ -114,6 +136,7 @@ def main():
     import numpy as np
 
     import veldra.engine
+
     z = sizes(quick)
     mb = z["big"] * 8 / 2**20
     threads = os.cpu_count() or 1
@@ -123,31 +146,63 @@ def main():
 
     # Large blocks from the engine, through identity and back.
     typed = eng.random(z["big"], 1, 1)
-    rows.append(("%.0f MB veldra.double from the engine, identity" % mb,
-                 ms(lambda: eng.identity(typed), 9), None, None, 1.0))
+    rows.append(
+        ("%.0f MB veldra.double from the engine, identity" % mb, ms(lambda: eng.identity(typed), 9), None, None, 1.0)
+    )
     view = eng.random(z["big"], 1, 1, numpy=True)
-    rows.append(("%.0f MB NumPy result of the engine, identity" % mb,
-                 ms(lambda: eng.identity(view, numpy=True), 9), None, None, 1.0))
+    rows.append(
+        (
+            "%.0f MB NumPy result of the engine, identity" % mb,
+            ms(lambda: eng.identity(view, numpy=True), 9),
+            None,
+            None,
+            1.0,
+        )
+    )
 
     # A NumPy array of Python's own: copied once into an engine block.
     x = np.random.default_rng(1).random(z["big"])
     copy = ms(lambda: x.copy(), 9)
     peer = "one %.0f MB copy into fresh memory" % mb
-    rows.append(("%.0f MB NumPy array, identity, asarray (typed result)" % mb,
-                 ms(lambda: np.asarray(eng.identity(x)), 9), peer, copy, 1.5))
-    rows.append(("%.0f MB NumPy array, identity, asarray (numpy=True)" % mb,
-                 ms(lambda: np.asarray(eng.identity(x, numpy=True)), 9), peer, copy, 1.5))
+    rows.append(
+        (
+            "%.0f MB NumPy array, identity, asarray (typed result)" % mb,
+            ms(lambda: np.asarray(eng.identity(x)), 9),
+            peer,
+            copy,
+            1.5,
+        )
+    )
+    rows.append(
+        (
+            "%.0f MB NumPy array, identity, asarray (numpy=True)" % mb,
+            ms(lambda: np.asarray(eng.identity(x, numpy=True)), 9),
+            peer,
+            copy,
+            1.5,
+        )
+    )
 
     # Numerics on arrays that came from the engine.
     n, m, f = z["n"], z["m"], z["fft"]
-    data = {"a": eng.random(1, n, 2, numpy=True), "b": eng.random(1, n, 3, numpy=True),
-            "A": eng.random(m, m, 4, numpy=True), "B": eng.random(m, m, 5, numpy=True),
-            "rhs": eng.random(m, 1, 6, numpy=True), "s": eng.random(f, 1, 7, numpy=True)}
+    data = {
+        "a": eng.random(1, n, 2, numpy=True),
+        "b": eng.random(1, n, 3, numpy=True),
+        "A": eng.random(m, m, 4, numpy=True),
+        "B": eng.random(m, m, 5, numpy=True),
+        "rhs": eng.random(m, 1, 6, numpy=True),
+        "s": eng.random(f, 1, 7, numpy=True),
+    }
     a, b, A, B, rhs, s = (data[k] for k in ("a", "b", "A", "B", "rhs", "s"))
-    ops = {"add": (lambda: eng.add(a, b, numpy=True), 9), "multiply": (lambda: eng.multiply(a, b, numpy=True), 9),
-           "sum": (lambda: eng.sum(a), 9), "sqrt": (lambda: eng.sqrt(a, numpy=True), 9),
-           "matmul": (lambda: eng.matmul(A, B, numpy=True), 5),
-           "solve": (lambda: eng.solve(A, rhs, numpy=True), 5), "fft": (lambda: eng.fft(s, numpy=True), 9)}
+    ops = {
+        "add": (lambda: eng.add(a, b, numpy=True), 9),
+        "multiply": (lambda: eng.multiply(a, b, numpy=True), 9),
+        "sum": (lambda: eng.sum(a), 9),
+        "sqrt": (lambda: eng.sqrt(a, numpy=True), 9),
+        "matmul": (lambda: eng.matmul(A, B, numpy=True), 5),
+        "solve": (lambda: eng.solve(A, rhs, numpy=True), 5),
+        "fft": (lambda: eng.fft(s, numpy=True), 9),
+    }
     check_same(np, ops, data)
     ours = {name: ms(fn, runs) for name, (fn, runs) in ops.items()}
     ta, tb = eng.random(1, n, 2), eng.random(1, n, 3)
@@ -166,11 +221,24 @@ def main():
 
     peer_times = theirs["times"]
     e = "1e%d" % (len(str(n)) - 1)
-    labels = {"add": "eng.add " + e, "multiply": "eng.multiply " + e, "sum": "eng.sum " + e, "sqrt": "eng.sqrt " + e,
-              "matmul": "eng.matmul %dx%d" % (m, m), "solve": "eng.solve %dx%d, one column" % (m, m),
-              "fft": "eng.fft 2^%d (its complex result is copied)" % (f.bit_length() - 1)}
-    peers = {"add": "numpy.add", "multiply": "numpy.multiply", "sum": "numpy.sum", "sqrt": "numpy.sqrt",
-             "matmul": "numpy.matmul", "solve": "numpy.linalg.solve", "fft": "numpy.fft.fft, axis=0"}
+    labels = {
+        "add": "eng.add " + e,
+        "multiply": "eng.multiply " + e,
+        "sum": "eng.sum " + e,
+        "sqrt": "eng.sqrt " + e,
+        "matmul": "eng.matmul %dx%d" % (m, m),
+        "solve": "eng.solve %dx%d, one column" % (m, m),
+        "fft": "eng.fft 2^%d (its complex result is copied)" % (f.bit_length() - 1),
+    }
+    peers = {
+        "add": "numpy.add",
+        "multiply": "numpy.multiply",
+        "sum": "numpy.sum",
+        "sqrt": "numpy.sqrt",
+        "matmul": "numpy.matmul",
+        "solve": "numpy.linalg.solve",
+        "fft": "numpy.fft.fft, axis=0",
+    }
     for name in ops:
         rows.append((labels[name], ours[name], peers[name], peer_times[name], 1.0))
     rows.append(("eng.add %s, typed arrays (numpy=False)" % e, typed_add, "numpy.add", peer_times["add"], 1.0))
@@ -181,21 +249,31 @@ def main():
     print("NumPy threads: %s" % theirs["threads"])
     print("engine: --threads %d; load average %.1f" % (threads, os.getloadavg()[0]))
     if any(v is not None for v in set_here.values()):
-        print("%s set in this environment (%s): the engine keeps them, NumPy's side runs without them" % (
-            " and ".join(OLD_KERNEL_VARS), ", ".join("%s=%s" % kv for kv in set_here.items())))
+        print(
+            "%s set in this environment (%s): the engine keeps them, NumPy's side runs without them"
+            % (" and ".join(OLD_KERNEL_VARS), ", ".join("%s=%s" % kv for kv in set_here.items()))
+        )
     else:
-        print("%s: not set in this environment (NumPy's side runs without them either way)"
-              % " and ".join(OLD_KERNEL_VARS))
-    print("%smedians in ms; ratio: ours / next to, or ours / the goal's limit" % ("quick run (sizes / 10), " if quick else ""))
+        print(
+            "%s: not set in this environment (NumPy's side runs without them either way)"
+            % " and ".join(OLD_KERNEL_VARS)
+        )
+    print(
+        "%smedians in ms; ratio: ours / next to, or ours / the goal's limit"
+        % ("quick run (sizes / 10), " if quick else "")
+    )
     print("  %-52s %9s  %-36s %9s %7s  %-16s %s" % ("what", "ours", "next to", "", "ratio", "goal", "met"))
     for what, value, peer_label, peer_ms, goal in rows:
-        if peer_ms is None:     # an absolute limit in ms
+        if peer_ms is None:  # an absolute limit in ms
             ratio, met, goal_text, peer_text, peer_num = value / goal, value <= goal, "<= %.1f ms" % goal, "-", ""
         else:
             ratio = value / peer_ms
             met, goal_text, peer_text, peer_num = ratio <= goal, "<= %.1fx" % goal, peer_label, "%9.3f" % peer_ms
-        print("  %-52s %9.3f  %-36s %9s %6.2fx  %-16s %s" % (
-            what, value, peer_text, peer_num, ratio, goal_text, "yes" if met else "no"))
+        print(
+            "  %-52s %9.3f  %-36s %9s %6.2fx  %-16s %s"
+            % (what, value, peer_text, peer_num, ratio, goal_text, "yes" if met else "no")
+        )
+
 
 if __name__ == "__main__":
     main()

@@ -7,6 +7,7 @@ pickle.dumps(protocol=5) of a 100 MB veldra.double with a buffer callback
 a 100 MB NumPy array, protocol 4 (in band, one copy) and pickle.loads of the
 out-of-band pickle (one copy into the array's own buffer).
 """
+
 import pickle
 
 import veldra
@@ -25,9 +26,11 @@ def main():
     dumps5 = lambda x: pickle.dumps(x, protocol=5, buffer_callback=list().append)  # noqa: E731
     oob = []
     data = pickle.dumps(a, protocol=5, buffer_callback=oob.append)
-    rows = [("dumps protocol 5, out of band", ms(lambda: dumps5(a)), "limit %.1f" % LIMIT_MS),
-            ("dumps protocol 4, in band", ms(lambda: pickle.dumps(a, protocol=4), 3), ""),
-            ("loads of the protocol-5 pickle", ms(lambda: pickle.loads(data, buffers=oob), 3), "")]
+    rows = [
+        ("dumps protocol 5, out of band", ms(lambda: dumps5(a)), "limit %.1f" % LIMIT_MS),
+        ("dumps protocol 4, in band", ms(lambda: pickle.dumps(a, protocol=4), 3), ""),
+        ("loads of the protocol-5 pickle", ms(lambda: pickle.loads(data, buffers=oob), 3), ""),
+    ]
     try:
         import numpy
     except ImportError:

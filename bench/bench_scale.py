@@ -15,6 +15,7 @@
 
 Figures are medians; the machine has 2 cores, so other load skews them.
 """
+
 import os
 import random
 import sys
@@ -80,24 +81,26 @@ def main():
     # messages go in batches every few ms: with ~5 ms calls the workers
     # would wait for their next task half of the time.  Sending all tasks
     # at once is Dask's own setting for short tasks.
-    with dask.config.set({"distributed.scheduler.worker-saturation": "inf"}), \
-            distributed.LocalCluster(n_workers=2, threads_per_worker=1,
-                                     processes=True, host="127.0.0.1",
-                                     dashboard_address=None) as cluster, \
-            distributed.Client(cluster) as client, DaskPool(client) as dpool:
+    with (
+        dask.config.set({"distributed.scheduler.worker-saturation": "inf"}),
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as client,
+        DaskPool(client) as dpool,
+    ):
         sa, sb = client.scatter([a, b], broadcast=True)
         throughput(dpool, sa, sb)
         t_dask = min(throughput(dpool, sa, sb) for _ in range(3))
         # The peer: the same work as NumPy tasks of plain Dask (BLAS on one
         # thread, as the engines).
-        na, nb = client.scatter([numpy.asarray(a), numpy.asarray(b)],
-                                broadcast=True)
+        na, nb = client.scatter([numpy.asarray(a), numpy.asarray(b)], broadcast=True)
 
         def plain_dask():
             t0 = time.perf_counter()
-            client.gather(client.map(numpy_matmul, [na] * CALLS, [nb] * CALLS,
-                                     pure=False))
+            client.gather(client.map(numpy_matmul, [na] * CALLS, [nb] * CALLS, pure=False))
             return time.perf_counter() - t0
+
         plain_dask()
         t_plain_dask = min(plain_dask() for _ in range(3))
 
@@ -127,20 +130,18 @@ def main():
 
     print("%d x matmul of two %dx%d doubles:" % (CALLS, N, N))
     print("  one engine (--threads 1)  %7.3f s" % t_one)
-    print("  Pool(2)                   %7.3f s   %.2fx one engine (goal >= 1.8x)"
-          % (t_pool, t_one / t_pool))
-    print("  DaskPool, 2 workers       %7.3f s   %.2fx one engine (goal >= 1.6x)"
-          % (t_dask, t_one / t_dask))
-    print("  plain Dask, NumPy tasks   %7.3f s   %.2fx one engine (peer)"
-          % (t_plain_dask, t_one / t_plain_dask))
+    print("  Pool(2)                   %7.3f s   %.2fx one engine (goal >= 1.8x)" % (t_pool, t_one / t_pool))
+    print("  DaskPool, 2 workers       %7.3f s   %.2fx one engine (goal >= 1.6x)" % (t_dask, t_one / t_dask))
+    print("  plain Dask, NumPy tasks   %7.3f s   %.2fx one engine (peer)" % (t_plain_dask, t_one / t_plain_dask))
     print("small call, median round trip:")
     print("  Dask no-op task           %7.2f ms" % (lat_noop * 1e3))
-    print("  DaskPool identity(1.0)    %7.2f ms   %.2fx the no-op (goal <= 1.2x)"
-          % (lat_small * 1e3, lat_small / lat_noop))
+    print(
+        "  DaskPool identity(1.0)    %7.2f ms   %.2fx the no-op (goal <= 1.2x)"
+        % (lat_small * 1e3, lat_small / lat_noop)
+    )
     print("100 MB there and back, median:")
     print("  NumPy, plain Dask task    %7.1f ms" % (t_plain * 1e3))
-    print("  veldra.double, DaskPool   %7.1f ms   %.2fx NumPy (goal <= 1.2x)"
-          % (t_typed * 1e3, t_typed / t_plain))
+    print("  veldra.double, DaskPool   %7.1f ms   %.2fx NumPy (goal <= 1.2x)" % (t_typed * 1e3, t_typed / t_plain))
     print("load average after: %.2f %.2f %.2f" % os.getloadavg())
 
 

@@ -5,6 +5,7 @@ and the engine grew by in RSS, descriptors and threads between the end of a
 
     .venv/bin/python bench/bench_soak.py [--threads 8] [--seconds 20]
 """
+
 import argparse
 import gc
 import os
@@ -35,7 +36,7 @@ def usage(pid):
 
 # One mixed call each: small and large values, containers, objects, failures
 # and cancellations, as a busy client makes them.
-LARGE = veldra.double([float(i) for i in range(100_000)])    # 800 kB: shared memory
+LARGE = veldra.double([float(i) for i in range(100_000)])  # 800 kB: shared memory
 
 
 def mixed(eng, k):
@@ -84,7 +85,7 @@ def run(eng, engine_pid, threads, seconds):
                 if time.monotonic() > warm_until:
                     latencies[i].append(time.perf_counter() - t0)
                 k += threads
-        except BaseException as exc:   # noqa: BLE001 - reported below
+        except BaseException as exc:  # noqa: BLE001 - reported below
             errors.append(exc)
             stop.set()
 
@@ -94,22 +95,24 @@ def run(eng, engine_pid, threads, seconds):
     time.sleep(max(0.0, warm_until - time.monotonic()))
     gc.collect()
     rss, fds, thr = usage(os.getpid())
-    before = (rss, fds, thr - threads), usage(engine_pid)    # the workers end before `after`
+    before = (rss, fds, thr - threads), usage(engine_pid)  # the workers end before `after`
     t_start = time.monotonic()
     time.sleep(seconds)
     stop.set()
     for t in pool:
         t.join()
     elapsed = time.monotonic() - t_start
-    eng.identity(1.0)    # gives back the references of the last objects
+    eng.identity(1.0)  # gives back the references of the last objects
     gc.collect()
     after = usage(os.getpid()), usage(engine_pid)
     if errors:
         raise errors[0]
     all_ = sorted(x for per in latencies for x in per)
     return {
-        "calls": len(all_), "rate": len(all_) / elapsed,
-        "p50": statistics.median(all_) * 1e6, "p99": all_[int(len(all_) * 0.99)] * 1e6,
+        "calls": len(all_),
+        "rate": len(all_) / elapsed,
+        "p50": statistics.median(all_) * 1e6,
+        "p99": all_[int(len(all_) * 0.99)] * 1e6,
         "client": [a - b for a, b in zip(after[0], before[0])],
         "engine": [a - b for a, b in zip(after[1], before[1])],
         "objects": eng.object_count(),
@@ -129,8 +132,10 @@ def _parent(pid):
 
 
 def report(label, r):
-    print("%-9s %8d calls %8.0f calls/s  p50 %7.1f us  p99 %8.1f us  live objects %d"
-          % (label, r["calls"], r["rate"], r["p50"], r["p99"], r["objects"]))
+    print(
+        "%-9s %8d calls %8.0f calls/s  p50 %7.1f us  p99 %8.1f us  live objects %d"
+        % (label, r["calls"], r["rate"], r["p50"], r["p99"], r["objects"])
+    )
     for side in ("client", "engine"):
         rss, fds, thr = r[side]
         print("%-9s   %s growth: RSS %+.1f MiB, descriptors %+d, threads %+d" % ("", side, rss, fds, thr))
@@ -141,8 +146,7 @@ def main():
     p.add_argument("--threads", type=int, default=8)
     p.add_argument("--seconds", type=float, default=20.0)
     args = p.parse_args()
-    print("soak: %d threads x mixed calls for %.0f s per engine (limit: no growth)"
-          % (args.threads, args.seconds))
+    print("soak: %d threads x mixed calls for %.0f s per engine (limit: no growth)" % (args.threads, args.seconds))
 
     before = children()
     with ve.start() as eng:

@@ -1,4 +1,5 @@
 """The timing the benchmark scripts share."""
+
 import statistics
 import time
 

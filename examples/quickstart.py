@@ -1,5 +1,6 @@
 """A first look at veldra-engine: start an engine, call its functions, watch
 their output, run calls in the background, use the workspace, close it."""
+
 import asyncio
 import io
 import sys
@@ -71,6 +72,7 @@ def main() -> int:
         # asyncio: awaiting a future does not block the event loop.
         async def together() -> Tuple[Any, Any]:
             return await asyncio.gather(eng.submit("sqrt", 9.0), eng.submit("sqrt", 16.0))
+
         show("asyncio.gather of two sqrt calls", asyncio.run(together()))
 
         # The workspace is a mapping of the engine's variables.

@@ -1,11 +1,14 @@
 """The README's quick tour, as a program that runs and that mypy --strict
 checks (scripts/lint.sh); keep the two in step."""
+
 import io
 
 import veldra
 import veldra.engine
 
 
+# The comments line up as in the README: not reformatted.
+# fmt: off
 def tour() -> None:
     with veldra.engine.start() as eng:            # or "--threads 2", or ["--threads", "2"]
         eng.sqrt(4.0)                              # 2.0: any engine function is a method
@@ -27,6 +30,8 @@ def tour() -> None:
 
         help(eng.sqrt)                             # the engine's own text for sqrt
         print("sqrt" in dir(eng))                  # True: dir lists the engine's functions
+
+# fmt: on
 
 
 if __name__ == "__main__":

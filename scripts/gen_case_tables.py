@@ -18,6 +18,7 @@ cased never matters; the tables hold what the rule looks at.
 Run it with the Python whose Unicode version the engine should follow:
   python3 scripts/gen_case_tables.py
 """
+
 import os
 import sys
 import unicodedata
@@ -58,8 +59,8 @@ def properties():
     ignorable, cased = [], []
     for cp in code_points():
         c = chr(cp)
-        after = ("A" + SIGMA + c).lower()[1] == FINAL      # ignorable or not cased
-        between = ("A" + c + SIGMA).lower()[-1] == FINAL   # ignorable or cased
+        after = ("A" + SIGMA + c).lower()[1] == FINAL  # ignorable or not cased
+        between = ("A" + c + SIGMA).lower()[-1] == FINAL  # ignorable or cased
         if after and between:
             ignorable.append(cp)
         elif (c + SIGMA).lower()[-1] == FINAL:
@@ -125,8 +126,10 @@ const std::size_t kCasedCount = sizeof kCased / sizeof kCased[0];
     }
     with open(OUT, "w") as f:
         f.write(text)
-    print("%s: %d upper, %d lower mappings, %d+%d ranges (Unicode %s)" % (
-        os.path.normpath(OUT), len(upper), len(lower), len(ignorable), len(cased), unicodedata.unidata_version))
+    print(
+        "%s: %d upper, %d lower mappings, %d+%d ranges (Unicode %s)"
+        % (os.path.normpath(OUT), len(upper), len(lower), len(ignorable), len(cased), unicodedata.unidata_version)
+    )
 
 
 if __name__ == "__main__":

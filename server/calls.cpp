@@ -62,7 +62,7 @@ struct Job {
     int nargout = 0;
     bool capture_out = false;
     bool capture_err = false;
-    bool live = false;  // captured text is sent as it is written
+    bool live = false;      // captured text is sent as it is written
     bool progress = false;  // and progress reports
     std::vector<Array> args;
     std::string decode_error;  // the arguments could not be read
@@ -630,9 +630,13 @@ void on_closed(const std::shared_ptr<Connection>& conn) {
 
 }  // namespace
 
-std::uint64_t object_session_key() { return engine().session ? engine().session->key() : 0; }
+std::uint64_t object_session_key() {
+    return engine().session ? engine().session->key() : 0;
+}
 
-void client_gone(const Connection& conn) { engine().objects.clientGone(conn.tag()); }
+void client_gone(const Connection& conn) {
+    engine().objects.clientGone(conn.tag());
+}
 
 void start_calls() {
     engine();

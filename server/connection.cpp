@@ -80,13 +80,13 @@ void Connection::wake_reader() noexcept {
     (void)!::write(wake_fd_.get(), &one, sizeof one);
 }
 
-bool Connection::send(protocol::MessageType type, std::uint64_t request_id,
-                      const std::vector<std::uint8_t>& payload, protocol::OutgoingFds fds) {
+bool Connection::send(protocol::MessageType type, std::uint64_t request_id, const std::vector<std::uint8_t>& payload,
+                      protocol::OutgoingFds fds) {
     return send(type, request_id, payload, std::move(fds), true);
 }
 
-bool Connection::send(protocol::MessageType type, std::uint64_t request_id,
-                      const std::vector<std::uint8_t>& payload, protocol::OutgoingFds fds, bool now) {
+bool Connection::send(protocol::MessageType type, std::uint64_t request_id, const std::vector<std::uint8_t>& payload,
+                      protocol::OutgoingFds fds, bool now) {
     Outgoing o;
     o.bytes = protocol::encode_frame(type, request_id, payload, fds.fds.size());
     o.fds = std::move(fds);
@@ -257,8 +257,9 @@ void Connection::read_loop(std::function<void(Connection&)> on_closed) {
                 it->second(self, std::move(frame));
             } else if (frame.type == protocol::MessageType::Shutdown) {
                 if (kind_ == Kind::Private) request_stop();
-                else send_text(protocol::MessageType::Error, frame.request_id,
-                               "a shared engine is not stopped by its clients");
+                else
+                    send_text(protocol::MessageType::Error, frame.request_id,
+                              "a shared engine is not stopped by its clients");
             } else {
                 send_text(protocol::MessageType::Error, frame.request_id,
                           "the engine does not understand message type " +
@@ -284,8 +285,8 @@ void Connection::read_loop(std::function<void(Connection&)> on_closed) {
                 writing = !out_.empty();
                 if (writing && kind_ == Kind::Shared) {
                     const auto left = kDropStall - (std::chrono::steady_clock::now() - last_progress_);
-                    timeout = static_cast<int>(std::max<std::int64_t>(
-                        1, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+                    timeout = static_cast<int>(
+                        std::max<std::int64_t>(1, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
                 }
                 refs_waiting = writing && refs_wait_;
                 refs_wait_ = false;
@@ -312,8 +313,7 @@ void Connection::read_loop(std::function<void(Connection&)> on_closed) {
                 }
                 if (p[1].revents) {
                     std::uint64_t count = 0;
-                    while (::read(wake_fd_.get(), &count, sizeof count) > 0) {
-                    }
+                    while (::read(wake_fd_.get(), &count, sizeof count) > 0) {}
                 }
                 std::vector<Outgoing> done;
                 {

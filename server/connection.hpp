@@ -109,7 +109,7 @@ private:
     std::thread reader_;
     std::atomic<bool> finished_{false};
     protocol::FrameDecoder* decoder_ = nullptr;  // the reader's
-    bool peer_ended_ = false;  // on the reader: frame_arrived() read the end
+    bool peer_ended_ = false;                    // on the reader: frame_arrived() read the end
     const std::uint64_t peer_tag_ = protocol::new_peer_tag();
 };
 

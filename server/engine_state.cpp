@@ -10,8 +10,12 @@ std::mutex g_interrupt_mutex;
 std::function<bool()> g_interrupt;
 }  // namespace
 
-const Settings& settings() { return g_settings; }
-void set_settings(const Settings& s) { g_settings = s; }
+const Settings& settings() {
+    return g_settings;
+}
+void set_settings(const Settings& s) {
+    g_settings = s;
+}
 
 void set_interrupt_handler(std::function<bool()> handler) {
     std::lock_guard<std::mutex> lock(g_interrupt_mutex);

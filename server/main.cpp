@@ -52,7 +52,9 @@ pthread_t g_main_thread;
 // block the signals the main loop reads through its signalfd; a signal that
 // lands on one of them is passed on to the main thread, where it waits
 // blocked until the loop reads it.
-void forward_to_main(int sig) { ::pthread_kill(g_main_thread, sig); }
+void forward_to_main(int sig) {
+    ::pthread_kill(g_main_thread, sig);
+}
 
 void wake() {
     if (g_wake_fd < 0) return;
@@ -74,8 +76,7 @@ int fail(int conn_fd, const std::string& reason, bool hint = false) {
                                             protocol::PayloadWriter().str(reason).take());
         try {
             protocol::send_all(conn_fd, bytes.data(), bytes.size());
-        } catch (const std::exception&) {
-        }
+        } catch (const std::exception&) {}
     } else {
         std::cerr << "veldra-engine: " << reason << "\n";
         if (hint) std::cerr << "Try 'veldra-engine --help'.\n";
@@ -117,7 +118,7 @@ int run(int argc, char** argv) {
     sigaddset(&sigs, SIGHUP);
     ::pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
     g_main_thread = ::pthread_self();
-    struct sigaction forward {};
+    struct sigaction forward{};
     forward.sa_handler = forward_to_main;
     sigemptyset(&forward.sa_mask);
     forward.sa_flags = SA_RESTART;
@@ -165,7 +166,7 @@ int run(int argc, char** argv) {
 
     // Every large block the engine holds or sends is a descriptor; the engine
     // is a process of its own, so it may take all it is allowed.
-    struct rlimit files {};
+    struct rlimit files{};
     if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
         files.rlim_cur = files.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &files);
@@ -199,8 +200,8 @@ int run(int argc, char** argv) {
             request_stop();
         }).detach();
     } else if (shared) {
-        std::cerr << "veldra-engine: sharing session '" << opts.share << "' at " << shared->socket_path()
-                  << " (pid " << ::getpid() << ")\n";
+        std::cerr << "veldra-engine: sharing session '" << opts.share << "' at " << shared->socket_path() << " (pid "
+                  << ::getpid() << ")\n";
     }
     if (!priv && !shared) {
         std::cerr << "veldra-engine: nothing to do: give --share NAME to start a shared session\n";
@@ -210,7 +211,8 @@ int run(int argc, char** argv) {
     std::vector<std::shared_ptr<Connection>> peers;
     const uid_t me = ::geteuid();
     while (!g_stop) {
-        pollfd p[3] = {{sig_fd.get(), POLLIN, 0}, {wake_fd.get(), POLLIN, 0}, {shared ? shared->listen_fd() : -1, POLLIN, 0}};
+        pollfd p[3] = {
+            {sig_fd.get(), POLLIN, 0}, {wake_fd.get(), POLLIN, 0}, {shared ? shared->listen_fd() : -1, POLLIN, 0}};
         if (::poll(p, 3, -1) < 0) {
             if (errno == EINTR) continue;
             break;
@@ -226,16 +228,14 @@ int run(int argc, char** argv) {
         }
         if (p[1].revents & POLLIN) {
             std::uint64_t n;
-            while (::read(wake_fd.get(), &n, sizeof n) > 0) {
-            }
+            while (::read(wake_fd.get(), &n, sizeof n) > 0) {}
         }
         if (shared && (p[2].revents & POLLIN)) {
             while (auto fd = protocol::accept_peer(shared->listen_fd())) {
                 uid_t peer = static_cast<uid_t>(-1);
                 try {
                     peer = protocol::peer_uid(fd.get());
-                } catch (const std::exception&) {
-                }
+                } catch (const std::exception&) {}
                 auto c = std::make_shared<Connection>(std::move(fd), Connection::Kind::Shared);
                 if (peer != me) {
                     c->send_text(protocol::MessageType::Refused, 0,
@@ -276,4 +276,6 @@ void request_stop() {
 
 }  // namespace veldra::engine
 
-int main(int argc, char** argv) { return veldra::engine::run(argc, argv); }
+int main(int argc, char** argv) {
+    return veldra::engine::run(argc, argv);
+}

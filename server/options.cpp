@@ -19,21 +19,18 @@ constexpr unsigned kMaxThreads = 4096;
 
 po::options_description describe() {
     po::options_description d("veldra-engine options");
-    d.add_options()
-        ("help", "print this help and exit")
-        ("version", "print the engine's version and exit")
-        ("share", po::value<std::string>()->value_name("NAME"),
-         "serve as the shared session NAME (1-64 ASCII letters, digits, '_' or '-'); "
-         "clients of the same user attach to it by name.  Started by hand, the engine "
-         "runs until SIGTERM, or SIGINT while no call runs")
-        ("threads", po::value<std::string>()->value_name("N"),
-         "threads the numerics may use, a whole number N >= 1 (default: one per core)")
-        ("plugin", po::value<std::vector<std::string>>()->value_name("PATH")->composing(),
-         "load engine functions from the shared library PATH (see include/veldra/engine_plugin.hpp); "
-         "may be given several times")
-        ("connection-fd", po::value<std::string>()->value_name("FD"),
-         "internal: descriptor of the private connection to the client that launched "
-         "the engine; the engine exits when it closes");
+    d.add_options()("help", "print this help and exit")("version", "print the engine's version and exit")(
+        "share", po::value<std::string>()->value_name("NAME"),
+        "serve as the shared session NAME (1-64 ASCII letters, digits, '_' or '-'); "
+        "clients of the same user attach to it by name.  Started by hand, the engine "
+        "runs until SIGTERM, or SIGINT while no call runs")(
+        "threads", po::value<std::string>()->value_name("N"),
+        "threads the numerics may use, a whole number N >= 1 (default: one per core)")(
+        "plugin", po::value<std::vector<std::string>>()->value_name("PATH")->composing(),
+        "load engine functions from the shared library PATH (see include/veldra/engine_plugin.hpp); "
+        "may be given several times")("connection-fd", po::value<std::string>()->value_name("FD"),
+                                      "internal: descriptor of the private connection to the client that launched "
+                                      "the engine; the engine exits when it closes");
     return d;
 }
 
@@ -116,7 +113,8 @@ Options parse_options(int argc, char** argv) {
         const std::string& v = vm["connection-fd"].as<std::string>();
         unsigned long fd;
         if (!parse_uint(v, fd) || fd < 3 || fd > INT_MAX)
-            throw OptionError("invalid value '" + v + "' for option '--connection-fd': expected a descriptor number >= 3");
+            throw OptionError("invalid value '" + v +
+                              "' for option '--connection-fd': expected a descriptor number >= 3");
         o.connection_fd = static_cast<int>(fd);
     }
     return o;

@@ -22,10 +22,10 @@ namespace veldra::engine {
 struct Options {
     bool help = false;
     bool version = false;
-    std::string share;         // empty: not shared
-    unsigned threads = 0;      // 0: not given
+    std::string share;     // empty: not shared
+    unsigned threads = 0;  // 0: not given
     std::vector<std::string> plugins;
-    int connection_fd = -1;    // -1: started by hand
+    int connection_fd = -1;  // -1: started by hand
 };
 
 class OptionError : public std::runtime_error {

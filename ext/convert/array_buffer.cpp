@@ -46,8 +46,9 @@ bool getArrayBuffer(PyObject* o, Py_buffer* view, bool) {
     PyRef typecode = PyRef::steal(PyObject_GetAttrString(o, "typecode"));
     if (!info || !itemsize || !typecode) return false;
     unsigned long long address = 0;
-    const Py_ssize_t count =
-        PyTuple_Check(info.get()) && PyTuple_GET_SIZE(info.get()) == 2 ? PyInt_AsSsize_t(PyTuple_GET_ITEM(info.get(), 1)) : -1;
+    const Py_ssize_t count = PyTuple_Check(info.get()) && PyTuple_GET_SIZE(info.get()) == 2
+                                 ? PyInt_AsSsize_t(PyTuple_GET_ITEM(info.get(), 1))
+                                 : -1;
     const Py_ssize_t width = PyInt_AsSsize_t(itemsize.get());
     char* format = PyString_Check(typecode.get()) && PyString_GET_SIZE(typecode.get()) == 1
                        ? formatOf(PyString_AS_STRING(typecode.get())[0])

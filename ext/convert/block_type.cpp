@@ -14,11 +14,10 @@ using veldra::PyRef;
 namespace {
 
 struct EngineBlock {
-    PyObject_HEAD
-    qxArray* array;  // owned: a shared copy
-    bool imag;       // the part exported
-    bool flat;       // a typed array's buffer: one dimension, array.array's typecode
-    char format[2];  // the item format, one struct code
+    PyObject_HEAD qxArray* array;  // owned: a shared copy
+    bool imag;                     // the part exported
+    bool flat;                     // a typed array's buffer: one dimension, array.array's typecode
+    char format[2];                // the item format, one struct code
     int ndim;
     Py_ssize_t* shape;    // PyMem-owned: ndim dimensions, ndim strides, items, bytes
     Py_ssize_t* strides;  // points into shape's allocation
@@ -30,18 +29,30 @@ thread_local bool tlsNumpyResults = false;
 
 const char* formatOf(int classID) {
     switch (classID) {
-    case qxDOUBLE_CLASS: return "d";
-    case qxSINGLE_CLASS: return "f";
-    case qxINT8_CLASS: return "b";
-    case qxUINT8_CLASS: return "B";
-    case qxINT16_CLASS: return "h";
-    case qxUINT16_CLASS: return "H";
-    case qxINT32_CLASS: return "i";
-    case qxUINT32_CLASS: return "I";
-    case qxINT64_CLASS: return "q";
-    case qxUINT64_CLASS: return "Q";
-    case qxLOGICAL_CLASS: return "?";
-    default: return nullptr;
+    case qxDOUBLE_CLASS:
+        return "d";
+    case qxSINGLE_CLASS:
+        return "f";
+    case qxINT8_CLASS:
+        return "b";
+    case qxUINT8_CLASS:
+        return "B";
+    case qxINT16_CLASS:
+        return "h";
+    case qxUINT16_CLASS:
+        return "H";
+    case qxINT32_CLASS:
+        return "i";
+    case qxUINT32_CLASS:
+        return "I";
+    case qxINT64_CLASS:
+        return "q";
+    case qxUINT64_CLASS:
+        return "Q";
+    case qxLOGICAL_CLASS:
+        return "?";
+    default:
+        return nullptr;
     }
 }
 
@@ -134,8 +145,12 @@ PyObject* newBlock(const qxArray* a, bool imag, bool flat = false) {
 // these blocks to typed arrays (its typed arrays read array.array alone).
 #ifndef VELDRA_PY2
 
-Py_ssize_t countOf(const EngineBlock* b) { return b->shape[2 * b->ndim]; }
-Py_ssize_t widthOf(const EngineBlock* b) { return static_cast<Py_ssize_t>(qxGetElementSize(b->array)); }
+Py_ssize_t countOf(const EngineBlock* b) {
+    return b->shape[2 * b->ndim];
+}
+Py_ssize_t widthOf(const EngineBlock* b) {
+    return static_cast<Py_ssize_t>(qxGetElementSize(b->array));
+}
 
 template <typename T>
 T load(const char* p) {
@@ -148,21 +163,34 @@ T load(const char* p) {
 PyObject* itemAt(const EngineBlock* b, Py_ssize_t i) {
     const char* p = static_cast<const char*>(dataOf(b)) + i * widthOf(b);
     switch (b->format[0]) {
-    case 'd': return PyFloat_FromDouble(load<double>(p));
-    case 'f': return PyFloat_FromDouble(load<float>(p));
-    case 'b': return PyLong_FromLong(load<std::int8_t>(p));
-    case 'B': return PyLong_FromLong(load<std::uint8_t>(p));
-    case '?': return PyBool_FromLong(load<std::uint8_t>(p));
-    case 'h': return PyLong_FromLong(load<std::int16_t>(p));
-    case 'H': return PyLong_FromLong(load<std::uint16_t>(p));
-    case 'i': return PyLong_FromLong(load<std::int32_t>(p));
-    case 'I': return PyLong_FromUnsignedLong(load<std::uint32_t>(p));
-    case 'q': return PyLong_FromLongLong(load<std::int64_t>(p));
-    default: return PyLong_FromUnsignedLongLong(load<std::uint64_t>(p));
+    case 'd':
+        return PyFloat_FromDouble(load<double>(p));
+    case 'f':
+        return PyFloat_FromDouble(load<float>(p));
+    case 'b':
+        return PyLong_FromLong(load<std::int8_t>(p));
+    case 'B':
+        return PyLong_FromLong(load<std::uint8_t>(p));
+    case '?':
+        return PyBool_FromLong(load<std::uint8_t>(p));
+    case 'h':
+        return PyLong_FromLong(load<std::int16_t>(p));
+    case 'H':
+        return PyLong_FromLong(load<std::uint16_t>(p));
+    case 'i':
+        return PyLong_FromLong(load<std::int32_t>(p));
+    case 'I':
+        return PyLong_FromUnsignedLong(load<std::uint32_t>(p));
+    case 'q':
+        return PyLong_FromLongLong(load<std::int64_t>(p));
+    default:
+        return PyLong_FromUnsignedLongLong(load<std::uint64_t>(p));
     }
 }
 
-Py_ssize_t blockLength(PyObject* self) { return countOf(reinterpret_cast<EngineBlock*>(self)); }
+Py_ssize_t blockLength(PyObject* self) {
+    return countOf(reinterpret_cast<EngineBlock*>(self));
+}
 
 PyObject* blockItem(PyObject* self, Py_ssize_t i) {
     auto* b = reinterpret_cast<EngineBlock*>(self);
@@ -236,7 +264,9 @@ PyObject* blockBufferInfo(PyObject* self, PyObject*) {
     return Py_BuildValue("(Nn)", PyLong_FromVoidPtr(dataOf(b)), countOf(b));
 }
 
-PyObject* blockItemsize(PyObject* self, void*) { return PyLong_FromSsize_t(widthOf(reinterpret_cast<EngineBlock*>(self))); }
+PyObject* blockItemsize(PyObject* self, void*) {
+    return PyLong_FromSsize_t(widthOf(reinterpret_cast<EngineBlock*>(self)));
+}
 
 PyObject* blockTypecode(PyObject* self, void*) {
     const auto* b = reinterpret_cast<EngineBlock*>(self);
@@ -280,8 +310,7 @@ PyObject* blockRichCompare(PyObject* self, PyObject* other, int op) {
         PyRef module = PyRef::steal(PyImport_ImportModule("array"));
         PyRef type = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "array")) : PyRef();
         if (!type) return nullptr;
-        comparable = PyType_Check(type.get()) &&
-                     PyObject_TypeCheck(other, reinterpret_cast<PyTypeObject*>(type.get()));
+        comparable = PyType_Check(type.get()) && PyObject_TypeCheck(other, reinterpret_cast<PyTypeObject*>(type.get()));
     }
     if (!comparable) Py_RETURN_NOTIMPLEMENTED;
     Py_buffer view{};
@@ -304,14 +333,15 @@ PyMethodDef kMethods[] = {
     {"tobytes", blockToBytes, METH_NOARGS, "The elements' bytes."},
     {"buffer_info", blockBufferInfo, METH_NOARGS, "(address, number of items), as array.array gives them."},
     {nullptr, nullptr, 0, nullptr}};
-PyGetSetDef kGetSet[] = {
-    {"itemsize", blockItemsize, nullptr, "The width of one item in bytes.", nullptr},
-    {"typecode", blockTypecode, nullptr, "The items' array.array typecode.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef kGetSet[] = {{"itemsize", blockItemsize, nullptr, "The width of one item in bytes.", nullptr},
+                         {"typecode", blockTypecode, nullptr, "The items' array.array typecode.", nullptr},
+                         {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 #endif  // VELDRA_PY2
 
-PyObject* numpyModule() { return PyImport_ImportModule("numpy"); }
+PyObject* numpyModule() {
+    return PyImport_ImportModule("numpy");
+}
 
 }  // namespace
 
@@ -361,8 +391,9 @@ PyObject* numpyFromArray(const qxArray* a) {
     if (!imag) return nullptr;
     PyRef shape = PyRef::steal(PyObject_GetAttrString(view.get(), "shape"));
     if (!shape) return nullptr;
-    const char* dtype = qxGetClassID(a) == qxSINGLE_CLASS ? "complex64"
-                        : qxGetClassID(a) == qxDOUBLE_CLASS ? "complex128" : nullptr;
+    const char* dtype = qxGetClassID(a) == qxSINGLE_CLASS   ? "complex64"
+                        : qxGetClassID(a) == qxDOUBLE_CLASS ? "complex128"
+                                                            : nullptr;
     PyRef out;
     if (dtype != nullptr) {
         out = PyRef::steal(PyObject_CallMethod(np.get(), "empty", "Os", shape.get(), dtype));
@@ -395,8 +426,7 @@ qxArray* sharedEngineArray(PyObject* value, const Py_buffer& view, qxClassID cla
     if (!current || Py_TYPE(current.get()) != &BlockType) return nullptr;
     const auto* b = reinterpret_cast<const EngineBlock*>(current.get());
     const qxArray* a = b->array;
-    if (b->imag || qxIsComplex(a) || qxGetClassID(a) != classID || view.buf != dataOf(b) ||
-        view.ndim != b->ndim)
+    if (b->imag || qxIsComplex(a) || qxGetClassID(a) != classID || view.buf != dataOf(b) || view.ndim != b->ndim)
         return nullptr;
     for (int i = 0; i < view.ndim; ++i)
         if (view.shape[i] != b->shape[i] || (b->shape[i] > 1 && view.strides[i] != b->strides[i])) return nullptr;
@@ -417,7 +447,9 @@ bool viewsBlocks(const qxArray* a) {
 #endif
 }
 
-PyObject* typedBuffer(const qxArray* a, bool imag) { return newBlock(a, imag, true); }
+PyObject* typedBuffer(const qxArray* a, bool imag) {
+    return newBlock(a, imag, true);
+}
 
 qxArray* sharedTypedArray(PyObject* real, PyObject* imag, qxClassID classID, const std::vector<qxSize>& dims) {
     if (Py_TYPE(real) != &BlockType || (imag != nullptr && Py_TYPE(imag) != &BlockType)) return nullptr;
@@ -427,8 +459,7 @@ qxArray* sharedTypedArray(PyObject* real, PyObject* imag, qxClassID classID, con
     if (imag != nullptr) {
         // Both parts of one engine array, each where it belongs.
         const auto* i = reinterpret_cast<const EngineBlock*>(imag);
-        if (!i->flat || !i->imag || qxGetData(i->array) != qxGetData(a) ||
-            qxGetImagData(i->array) != qxGetImagData(a))
+        if (!i->flat || !i->imag || qxGetData(i->array) != qxGetData(a) || qxGetImagData(i->array) != qxGetImagData(a))
             return nullptr;
     }
     if (static_cast<std::size_t>(qxGetNumberOfDimensions(a)) != dims.size() ||
@@ -437,9 +468,15 @@ qxArray* sharedTypedArray(PyObject* real, PyObject* imag, qxClassID classID, con
     return matrix::detail::shared_copy(a);
 }
 
-bool numpyResults() { return tlsNumpyResults; }
+bool numpyResults() {
+    return tlsNumpyResults;
+}
 
-NumpyResults::NumpyResults(bool on) : saved_(tlsNumpyResults) { tlsNumpyResults = on; }
-NumpyResults::~NumpyResults() { tlsNumpyResults = saved_; }
+NumpyResults::NumpyResults(bool on) : saved_(tlsNumpyResults) {
+    tlsNumpyResults = on;
+}
+NumpyResults::~NumpyResults() {
+    tlsNumpyResults = saved_;
+}
 
 }  // namespace PythonQxarray

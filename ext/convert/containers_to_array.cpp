@@ -69,7 +69,9 @@ unique_array_ptr convertElement(PyObject* item) {
 // Exact floats, what numeric lists and dicts are mostly made of, skip the
 // converter lookup: the registry's "float" row is PyFloatToDouble for good,
 // and this is what it makes.  No Python error can come of it.
-bool isExactFloat(PyObject* item) { return Py_TYPE(item) == &PyFloat_Type; }
+bool isExactFloat(PyObject* item) {
+    return Py_TYPE(item) == &PyFloat_Type;
+}
 
 qxArray* floatElement(PyObject* item) {
     qxArray* number = qxCreateDoubleScalar(PyFloat_AS_DOUBLE(item));
@@ -113,7 +115,9 @@ qxArray* PyListToCell::convert(PyObject* value) const {
     return items ? cellFromItems(items.get(), value, value) : nullptr;
 }
 
-qxArray* PyTupleToCell::convert(PyObject* value) const { return cellFromItems(value, nullptr, value); }
+qxArray* PyTupleToCell::convert(PyObject* value) const {
+    return cellFromItems(value, nullptr, value);
+}
 
 qxArray* PySetToCell::convert(PyObject* value) const {
     // The elements in the order the set hands them out; the set is left as it is.

@@ -43,9 +43,9 @@ bool classOf(const Py_buffer& view, qxClassID& classID, bool& isComplex) {
     const Py_ssize_t width = isComplex ? view.itemsize / 2 : view.itemsize;
     if (isComplex && view.itemsize % 2 != 0) return false;
     const char code = f[0];
-    static const qxClassID sint[] = {qxINT8_CLASS, qxINT16_CLASS, qxUNKNOWN_CLASS, qxINT32_CLASS,
+    static const qxClassID sint[] = {qxINT8_CLASS,    qxINT16_CLASS,   qxUNKNOWN_CLASS, qxINT32_CLASS,
                                      qxUNKNOWN_CLASS, qxUNKNOWN_CLASS, qxUNKNOWN_CLASS, qxINT64_CLASS};
-    static const qxClassID uint[] = {qxUINT8_CLASS, qxUINT16_CLASS, qxUNKNOWN_CLASS, qxUINT32_CLASS,
+    static const qxClassID uint[] = {qxUINT8_CLASS,   qxUINT16_CLASS,  qxUNKNOWN_CLASS, qxUINT32_CLASS,
                                      qxUNKNOWN_CLASS, qxUNKNOWN_CLASS, qxUNKNOWN_CLASS, qxUINT64_CLASS};
     classID = qxUNKNOWN_CLASS;
     if (code == 'd' && width == 8) classID = qxDOUBLE_CLASS;
@@ -111,10 +111,18 @@ void gatherRun(char* out, const char* in, Py_ssize_t n, Py_ssize_t stride) {
 
 void gather(char* out, const char* in, Py_ssize_t n, Py_ssize_t stride, std::size_t width) {
     switch (width) {
-    case 1: gatherRun<1>(out, in, n, stride); break;
-    case 2: gatherRun<2>(out, in, n, stride); break;
-    case 4: gatherRun<4>(out, in, n, stride); break;
-    default: gatherRun<8>(out, in, n, stride); break;
+    case 1:
+        gatherRun<1>(out, in, n, stride);
+        break;
+    case 2:
+        gatherRun<2>(out, in, n, stride);
+        break;
+    case 4:
+        gatherRun<4>(out, in, n, stride);
+        break;
+    default:
+        gatherRun<8>(out, in, n, stride);
+        break;
     }
 }
 

@@ -51,8 +51,12 @@ qxArray* PyComplexToDouble::convert(PyObject* value) const {
     return a;
 }
 
-qxArray* PyIntToInt64::convert(PyObject* value) const { return int64Scalar(value); }
-qxArray* PyLongToInt64::convert(PyObject* value) const { return int64Scalar(value); }
+qxArray* PyIntToInt64::convert(PyObject* value) const {
+    return int64Scalar(value);
+}
+qxArray* PyLongToInt64::convert(PyObject* value) const {
+    return int64Scalar(value);
+}
 
 qxArray* PyBoolToLogical::convert(PyObject* value) const {
     return scalar<qxLogical>(qxLOGICAL_CLASS, value == Py_True ? 1 : 0);
@@ -88,9 +92,13 @@ qxArray* PyStrToChar::convert(PyObject* value) const {
     return matrix::create(units.data(), units.size()).release();
 }
 
-qxArray* PyUnicodeToChar::convert(PyObject* value) const { return textToChar(value); }
+qxArray* PyUnicodeToChar::convert(PyObject* value) const {
+    return textToChar(value);
+}
 #else
-qxArray* PyStrToChar::convert(PyObject* value) const { return textToChar(value); }
+qxArray* PyStrToChar::convert(PyObject* value) const {
+    return textToChar(value);
+}
 #endif
 
 qxArray* PyBytesToUint8::convert(PyObject* value) const {
@@ -111,7 +119,9 @@ qxArray* PyMVToError::convert(PyObject*) const {
     return nullptr;
 }
 
-qxArray* NullToError::convert(PyObject*) const { return nullptr; }
+qxArray* NullToError::convert(PyObject*) const {
+    return nullptr;
+}
 
 qxArray* PyObjectToRef::convert(PyObject* value) const {
     const auto* o = reinterpret_cast<const veldra::VeldraObject*>(value);

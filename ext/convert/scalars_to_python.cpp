@@ -71,8 +71,7 @@ PyObject* Int32ToPyInt::convert(ArrayHolder& holder, bool release) const {
 }
 
 PyObject* Uint32ToPyLong::convert(ArrayHolder& holder, bool release) const {
-    return number<std::uint32_t>(take(holder, release),
-                                 [](std::uint32_t v) { return PyLong_FromUnsignedLong(v); });
+    return number<std::uint32_t>(take(holder, release), [](std::uint32_t v) { return PyLong_FromUnsignedLong(v); });
 }
 
 PyObject* Int64ToPyLong::convert(ArrayHolder& holder, bool release) const {
@@ -80,8 +79,7 @@ PyObject* Int64ToPyLong::convert(ArrayHolder& holder, bool release) const {
 }
 
 PyObject* Uint64ToPyLong::convert(ArrayHolder& holder, bool release) const {
-    return number<std::uint64_t>(take(holder, release),
-                                 [](std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); });
+    return number<std::uint64_t>(take(holder, release), [](std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); });
 }
 
 PyObject* LogicalToPyBool::convert(ArrayHolder& holder, bool release) const {

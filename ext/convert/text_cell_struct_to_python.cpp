@@ -21,11 +21,12 @@ bool isVector(const qxArray* a) {
 PyObject* emptyDouble() {
     PyRef empty = PyRef::steal(PyList_New(0));
     if (!empty) return nullptr;
-    return PyObject_CallFunctionObjArgs(veldra::state().typedArray(veldra::TypedArray::Double), empty.get(),
-                                        nullptr);
+    return PyObject_CallFunctionObjArgs(veldra::state().typedArray(veldra::TypedArray::Double), empty.get(), nullptr);
 }
 
-PyObject* member(qxArray* element) { return element ? elementToPyObject(element) : emptyDouble(); }
+PyObject* member(qxArray* element) {
+    return element ? elementToPyObject(element) : emptyDouble();
+}
 
 }  // namespace
 

@@ -16,7 +16,9 @@ ToQxRegistry& registry() {
 
 }  // namespace
 
-const ToQxRegistry& pyTypeConverters() { return registry(); }
+const ToQxRegistry& pyTypeConverters() {
+    return registry();
+}
 
 void initToQxConverters() {
     ToQxRegistry& r = registry();
@@ -108,8 +110,7 @@ const ConvertToQxArray& findConverter(const char* typeName, PyObject* value) {
     if (module != nullptr) {
         if (PyString_Check(module) && std::strstr(PyString_AS_STRING(module), "veldra.vdarray"))
             key = std::string("vdarray.") + typeName;
-        else
-            foreignClass = true;
+        else foreignClass = true;
     }
 #else
     const bool foreignClass = false;
@@ -130,6 +131,8 @@ const ConvertToQxArray& findConverter(const char* typeName, PyObject* value) {
     return *r.at("NULL");
 }
 
-qxArray* toQxArray(PyObject* value) { return findConverter(Py_TYPE(value)->tp_name, value).convert(value); }
+qxArray* toQxArray(PyObject* value) {
+    return findConverter(Py_TYPE(value)->tp_name, value).convert(value);
+}
 
 }  // namespace PythonQxarray

@@ -8,10 +8,10 @@
 
 namespace PythonQxarray {
 
-#define VELDRA_TO_QX_CONVERTER(Name)                         \
-    class Name : public ConvertToQxArray {                   \
-    public:                                                  \
-        qxArray* convert(PyObject* value) const override;    \
+#define VELDRA_TO_QX_CONVERTER(Name)                      \
+    class Name : public ConvertToQxArray {                \
+    public:                                               \
+        qxArray* convert(PyObject* value) const override; \
     }
 
 // Numbers, booleans, text and bytes.
@@ -70,10 +70,10 @@ protected:
     static qxArray* convertNumeric(PyObject* value, veldra::TypedArray cls, qxClassID classID);
 };
 
-#define VELDRA_TYPED_TO_QX_CONVERTER(Name)                   \
-    class Name : public ConvertPyVdArray {                   \
-    public:                                                  \
-        qxArray* convert(PyObject* value) const override;    \
+#define VELDRA_TYPED_TO_QX_CONVERTER(Name)                \
+    class Name : public ConvertPyVdArray {                \
+    public:                                               \
+        qxArray* convert(PyObject* value) const override; \
     }
 
 VELDRA_TYPED_TO_QX_CONVERTER(PyVdDoubleToDouble);

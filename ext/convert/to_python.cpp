@@ -36,8 +36,12 @@ PyObject* dispatch(ArrayHolder& holder, bool release) {
 
 }  // namespace
 
-const ToPyRegistry& scalarConverters() { return scalars(); }
-const ToPyRegistry& arrayConverters() { return arrays(); }
+const ToPyRegistry& scalarConverters() {
+    return scalars();
+}
+const ToPyRegistry& arrayConverters() {
+    return arrays();
+}
 
 void initToPyConverters() {
     ToPyRegistry& s = scalars();

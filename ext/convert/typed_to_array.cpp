@@ -17,7 +17,9 @@ using veldra::TypedArray;
 
 namespace {
 
-void refuse() { veldra::setErrorFromMessage(PyExc_ValueError, veldra::msg::qxarray::TypedArrayMismatch()); }
+void refuse() {
+    veldra::setErrorFromMessage(PyExc_ValueError, veldra::msg::qxarray::TypedArrayMismatch());
+}
 
 // Whether a buffer's items are the engine class's elements: same width and
 // the same kind of number (float, signed or unsigned integer).
@@ -161,17 +163,37 @@ qxArray* ConvertPyVdArray::convertNumeric(PyObject* value, TypedArray cls, qxCla
     return isComplex ? copyComplexData(source, classID) : copyRealData(source, classID);
 }
 
-qxArray* PyVdDoubleToDouble::convert(PyObject* v) const { return convertNumeric(v, TypedArray::Double, qxDOUBLE_CLASS); }
-qxArray* PyVdSingleToSingle::convert(PyObject* v) const { return convertNumeric(v, TypedArray::Single, qxSINGLE_CLASS); }
-qxArray* PyVdInt8ToInt8::convert(PyObject* v) const { return convertNumeric(v, TypedArray::Int8, qxINT8_CLASS); }
-qxArray* PyVdInt16ToInt16::convert(PyObject* v) const { return convertNumeric(v, TypedArray::Int16, qxINT16_CLASS); }
-qxArray* PyVdInt32ToInt32::convert(PyObject* v) const { return convertNumeric(v, TypedArray::Int32, qxINT32_CLASS); }
-qxArray* PyVdUint8ToUint8::convert(PyObject* v) const { return convertNumeric(v, TypedArray::Uint8, qxUINT8_CLASS); }
-qxArray* PyVdUint16ToUint16::convert(PyObject* v) const { return convertNumeric(v, TypedArray::Uint16, qxUINT16_CLASS); }
-qxArray* PyVdUint32ToUint32::convert(PyObject* v) const { return convertNumeric(v, TypedArray::Uint32, qxUINT32_CLASS); }
+qxArray* PyVdDoubleToDouble::convert(PyObject* v) const {
+    return convertNumeric(v, TypedArray::Double, qxDOUBLE_CLASS);
+}
+qxArray* PyVdSingleToSingle::convert(PyObject* v) const {
+    return convertNumeric(v, TypedArray::Single, qxSINGLE_CLASS);
+}
+qxArray* PyVdInt8ToInt8::convert(PyObject* v) const {
+    return convertNumeric(v, TypedArray::Int8, qxINT8_CLASS);
+}
+qxArray* PyVdInt16ToInt16::convert(PyObject* v) const {
+    return convertNumeric(v, TypedArray::Int16, qxINT16_CLASS);
+}
+qxArray* PyVdInt32ToInt32::convert(PyObject* v) const {
+    return convertNumeric(v, TypedArray::Int32, qxINT32_CLASS);
+}
+qxArray* PyVdUint8ToUint8::convert(PyObject* v) const {
+    return convertNumeric(v, TypedArray::Uint8, qxUINT8_CLASS);
+}
+qxArray* PyVdUint16ToUint16::convert(PyObject* v) const {
+    return convertNumeric(v, TypedArray::Uint16, qxUINT16_CLASS);
+}
+qxArray* PyVdUint32ToUint32::convert(PyObject* v) const {
+    return convertNumeric(v, TypedArray::Uint32, qxUINT32_CLASS);
+}
 // 64-bit typed arrays travel as 64-bit engine arrays, so their values arrive exact.
-qxArray* PyVdInt64ToInt64::convert(PyObject* v) const { return convertNumeric(v, TypedArray::Int64, qxINT64_CLASS); }
-qxArray* PyVdUint64ToUint64::convert(PyObject* v) const { return convertNumeric(v, TypedArray::Uint64, qxUINT64_CLASS); }
+qxArray* PyVdInt64ToInt64::convert(PyObject* v) const {
+    return convertNumeric(v, TypedArray::Int64, qxINT64_CLASS);
+}
+qxArray* PyVdUint64ToUint64::convert(PyObject* v) const {
+    return convertNumeric(v, TypedArray::Uint64, qxUINT64_CLASS);
+}
 
 qxArray* PyVdLogicalToLogical::convert(PyObject* value) const {
     PyObject* cls = veldra::state().typedArray(TypedArray::Logical);

@@ -79,9 +79,13 @@ PyObject* build(const qxArray* a, TypedArray cls, bool isComplex) {
 
 }  // namespace
 
-PyObject* ConvertToPyVdArray::makeTypedArray(const qxArray* a, TypedArray cls) { return build(a, cls, false); }
+PyObject* ConvertToPyVdArray::makeTypedArray(const qxArray* a, TypedArray cls) {
+    return build(a, cls, false);
+}
 
-PyObject* ConvertToPyVdArray::makeComplexTypedArray(const qxArray* a, TypedArray cls) { return build(a, cls, true); }
+PyObject* ConvertToPyVdArray::makeComplexTypedArray(const qxArray* a, TypedArray cls) {
+    return build(a, cls, true);
+}
 
 PyObject* ConvertToPyVdArray::convertNumeric(ArrayHolder& holder, bool release, TypedArray cls, bool refuseSparse) {
     const qxArray* a = take(holder, release);
@@ -93,15 +97,33 @@ PyObject* ConvertToPyVdArray::convertNumeric(ArrayHolder& holder, bool release, 
     return qxIsComplex(a) ? makeComplexTypedArray(a, cls) : makeTypedArray(a, cls);
 }
 
-PyObject* DoubleToPyVdDouble::convert(ArrayHolder& h, bool r) const { return convertNumeric(h, r, TypedArray::Double, true); }
-PyObject* SingleToPyVdSingle::convert(ArrayHolder& h, bool r) const { return convertNumeric(h, r, TypedArray::Single, false); }
-PyObject* Int8ToPyVdInt8::convert(ArrayHolder& h, bool r) const { return convertNumeric(h, r, TypedArray::Int8, false); }
-PyObject* Uint8ToPyVdUint8::convert(ArrayHolder& h, bool r) const { return convertNumeric(h, r, TypedArray::Uint8, false); }
-PyObject* Int16ToPyVdInt16::convert(ArrayHolder& h, bool r) const { return convertNumeric(h, r, TypedArray::Int16, false); }
-PyObject* Uint16ToPyVdUint16::convert(ArrayHolder& h, bool r) const { return convertNumeric(h, r, TypedArray::Uint16, false); }
-PyObject* Int32ToPyVdInt32::convert(ArrayHolder& h, bool r) const { return convertNumeric(h, r, TypedArray::Int32, false); }
-PyObject* Uint32ToPyVdUint32::convert(ArrayHolder& h, bool r) const { return convertNumeric(h, r, TypedArray::Uint32, false); }
-PyObject* LogicalToPyVdLogical::convert(ArrayHolder& h, bool r) const { return convertNumeric(h, r, TypedArray::Logical, true); }
+PyObject* DoubleToPyVdDouble::convert(ArrayHolder& h, bool r) const {
+    return convertNumeric(h, r, TypedArray::Double, true);
+}
+PyObject* SingleToPyVdSingle::convert(ArrayHolder& h, bool r) const {
+    return convertNumeric(h, r, TypedArray::Single, false);
+}
+PyObject* Int8ToPyVdInt8::convert(ArrayHolder& h, bool r) const {
+    return convertNumeric(h, r, TypedArray::Int8, false);
+}
+PyObject* Uint8ToPyVdUint8::convert(ArrayHolder& h, bool r) const {
+    return convertNumeric(h, r, TypedArray::Uint8, false);
+}
+PyObject* Int16ToPyVdInt16::convert(ArrayHolder& h, bool r) const {
+    return convertNumeric(h, r, TypedArray::Int16, false);
+}
+PyObject* Uint16ToPyVdUint16::convert(ArrayHolder& h, bool r) const {
+    return convertNumeric(h, r, TypedArray::Uint16, false);
+}
+PyObject* Int32ToPyVdInt32::convert(ArrayHolder& h, bool r) const {
+    return convertNumeric(h, r, TypedArray::Int32, false);
+}
+PyObject* Uint32ToPyVdUint32::convert(ArrayHolder& h, bool r) const {
+    return convertNumeric(h, r, TypedArray::Uint32, false);
+}
+PyObject* LogicalToPyVdLogical::convert(ArrayHolder& h, bool r) const {
+    return convertNumeric(h, r, TypedArray::Logical, true);
+}
 
 PyObject* Int64ToPyVdInt64::convert(ArrayHolder& holder, bool release) const {
     const qxArray* a = take(holder, release);

@@ -154,8 +154,8 @@ PyObject* submitMany(PyObject*, PyObject* args) {
         {
             GilRelease nogil;
             const std::string function(PyBytes_AS_STRING(s.asciiName.get()));
-            handles = engine_api::evaluateFunctions(s.engine, function, s.numOut, arrays, captureOut != 0,
-                                                    captureErr != 0);
+            handles =
+                engine_api::evaluateFunctions(s.engine, function, s.numOut, arrays, captureOut != 0, captureErr != 0);
         }
         owned.clear();
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(handles.size())));

@@ -24,8 +24,8 @@ void raiseExecutionError(const engine_api::ExecutionError& e) {
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     const std::string identifier = e.GetIdentifier();
-    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(identifier.data(),
-                                                   static_cast<Py_ssize_t>(identifier.size()), "replace"));
+    PyRef text =
+        PyRef::steal(PyUnicode_DecodeUTF8(identifier.data(), static_cast<Py_ssize_t>(identifier.size()), "replace"));
     // Without the attribute the class default (None) shows; the error stands.
     if (!text || !value || PyObject_SetAttrString(value, "identifier", text.get()) < 0) PyErr_Clear();
     PyErr_Restore(type, value, traceback);
@@ -43,8 +43,7 @@ void raiseResultFailure() {
     } catch (const engine_api::ExecutionError& e) {
         if (std::string(e.what()).find(kDataConversionMarker) != std::string::npos)
             setErrorFromMessage(PyExc_TypeError, msg::engine::UnsupportedVeldraType());
-        else
-            raiseExecutionError(e);
+        else raiseExecutionError(e);
     } catch (const engine_api::SyntaxError& e) {
         setErrorFromNarrowText(PyExc_SyntaxError, e.GetMessageTxt());
     } catch (const engine_api::EngineException& e) {
@@ -65,8 +64,7 @@ void raise(Failures policy) {
         // Out of memory here, converting a value: the engine is not at fault.
         PyErr_NoMemory();
         return;
-    } catch (...) {
-    }
+    } catch (...) {}
 
     switch (policy) {
     case Failures::Result:
@@ -81,8 +79,7 @@ void raise(Failures policy) {
         } catch (const engine_api::SharedNotConnected& e) {
             setErrorFromText(state().EngineError, e.GetMessage());
             return;
-        } catch (...) {
-        }
+        } catch (...) {}
         break;
     case Failures::Engine:
     case Failures::Shutdown:

@@ -311,9 +311,15 @@ PyObject* destroyFEvalResult(PyObject*, PyObject* args) {
     }
 }
 
-PyObject* cancelFEval(PyObject*, PyObject* args) { return onFuture(args, engine_api::cancelFEval); }
-PyObject* isDoneFEval(PyObject*, PyObject* args) { return onFuture(args, engine_api::isDoneFEval); }
-PyObject* isCancelledFEval(PyObject*, PyObject* args) { return onFuture(args, engine_api::isCancelledFEval); }
+PyObject* cancelFEval(PyObject*, PyObject* args) {
+    return onFuture(args, engine_api::cancelFEval);
+}
+PyObject* isDoneFEval(PyObject*, PyObject* args) {
+    return onFuture(args, engine_api::isDoneFEval);
+}
+PyObject* isCancelledFEval(PyObject*, PyObject* args) {
+    return onFuture(args, engine_api::isCancelledFEval);
+}
 
 PyObject* waitForFEval(PyObject*, PyObject* args) {
     engine_api::Handle future = 0;

@@ -18,7 +18,9 @@ namespace veldra {
 
 namespace {
 
-PyObject* handleToPython(engine_api::Handle h) { return Py_BuildValue("K", static_cast<unsigned long long>(h)); }
+PyObject* handleToPython(engine_api::Handle h) {
+    return Py_BuildValue("K", static_cast<unsigned long long>(h));
+}
 
 // Parses a single "K" handle; the interpreter's own error on failure.
 bool parseHandle(PyObject* args, engine_api::Handle& handle) {
@@ -137,8 +139,8 @@ PyObject* attachVELDRAAsync(PyObject*, PyObject* args) {
 #ifdef VELDRA_PY2
         // A byte string is read as narrow text.
         if (PyString_Check(name)) {
-            wide = fl::i18n::to_ustring(std::string(PyString_AS_STRING(name),
-                                                    static_cast<std::size_t>(PyString_GET_SIZE(name))));
+            wide = fl::i18n::to_ustring(
+                std::string(PyString_AS_STRING(name), static_cast<std::size_t>(PyString_GET_SIZE(name))));
         } else if (!toWide(name, wide)) {
             return nullptr;
         }

@@ -23,11 +23,11 @@ static inline PyObject* veldra_NewRef(PyObject* o) {
 #define Py_SET_REFCNT(o, n) (Py_REFCNT(o) = (n))
 #endif
 #ifndef Py_XSETREF
-#define Py_XSETREF(op, op2)        \
-    do {                           \
-        PyObject* _py_tmp = (op);  \
-        (op) = (op2);              \
-        Py_XDECREF(_py_tmp);       \
+#define Py_XSETREF(op, op2)       \
+    do {                          \
+        PyObject* _py_tmp = (op); \
+        (op) = (op2);             \
+        Py_XDECREF(_py_tmp);      \
     } while (0)
 #endif
 
@@ -128,7 +128,9 @@ inline PyObject* textFromUtf16(const char16_t* units, std::size_t count) {
     return PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(units), static_cast<Py_ssize_t>(count * 2), nullptr,
                                  &byteorder);
 }
-inline PyObject* textFromUtf16(const std::u16string& text) { return textFromUtf16(text.data(), text.size()); }
+inline PyObject* textFromUtf16(const std::u16string& text) {
+    return textFromUtf16(text.data(), text.size());
+}
 
 // ASCII text (reprs) as the build's str.  New reference.
 inline PyObject* textFromAscii(const std::string& text) {

@@ -16,7 +16,9 @@ void setErrorFromText(PyObject* cls, const fl::ustring& text) {
     PyErr_SetString(cls, narrow.c_str());
 }
 
-void setErrorFromNarrowText(PyObject* cls, const std::string& text) { PyErr_SetString(cls, text.c_str()); }
+void setErrorFromNarrowText(PyObject* cls, const std::string& text) {
+    PyErr_SetString(cls, text.c_str());
+}
 #else
 void setErrorFromText(PyObject* cls, const fl::ustring& text) {
     std::string utf8;

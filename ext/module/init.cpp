@@ -144,11 +144,11 @@ PyObject* addExceptionClass(PyObject* engine, const char* qualified, const char*
 PyObject* addExecutionErrorClass(PyObject* engine) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict || PyDict_SetItemString(dict.get(), "identifier", Py_None) < 0) return nullptr;
-    PyRef cls = PyRef::steal(PyErr_NewExceptionWithDoc(
-        "veldra.engine.VeldraExecutionError",
-        "An engine function failed.  'identifier' names the failure the engine's way "
-        "(\"veldra:sqrt:badType\"); the text is the engine's message.",
-        nullptr, dict.get()));
+    PyRef cls = PyRef::steal(
+        PyErr_NewExceptionWithDoc("veldra.engine.VeldraExecutionError",
+                                  "An engine function failed.  'identifier' names the failure the engine's way "
+                                  "(\"veldra:sqrt:badType\"); the text is the engine's message.",
+                                  nullptr, dict.get()));
     if (!cls) return nullptr;
     PyObject* borrowed = cls.get();
     if (PyModule_AddObject(engine, "VeldraExecutionError", cls.get()) < 0) return nullptr;
@@ -184,8 +184,7 @@ PyObject* initialise() {
     if (!engine) return nullptr;
     if (!(s.EngineError = addExceptionClass(engine.get(), "veldra.engine.EngineError", "EngineError")) ||
         !(s.TimeoutError = addExceptionClass(engine.get(), "veldra.engine.TimeoutError", "TimeoutError")) ||
-        !(s.InterruptedError =
-              addExceptionClass(engine.get(), "veldra.engine.InterruptedError", "InterruptedError")) ||
+        !(s.InterruptedError = addExceptionClass(engine.get(), "veldra.engine.InterruptedError", "InterruptedError")) ||
         !(s.VeldraExecutionError = addExecutionErrorClass(engine.get())) ||
         !(s.CancelledError = addExceptionClass(engine.get(), "veldra.engine.CancelledError", "CancelledError")))
         return nullptr;
@@ -194,8 +193,7 @@ PyObject* initialise() {
     // when a message is looked up.
     try {
         fl::i18n::MessageCatalog::MessageCatalogInit(fl::filesystem::get_install_path());
-    } catch (const std::exception&) {
-    }
+    } catch (const std::exception&) {}
 
 #ifdef VELDRA_PY2
     // The version-2 factory: no documentation string, no self object; the

@@ -11,7 +11,18 @@ namespace veldra {
 
 // The package's typed-array classes, in the order they are fetched.
 enum class TypedArray : std::size_t {
-    Double, Single, Uint8, Uint16, Uint32, Uint64, Int8, Int16, Int32, Int64, Logical, Count
+    Double,
+    Single,
+    Uint8,
+    Uint16,
+    Uint32,
+    Uint64,
+    Int8,
+    Int16,
+    Int32,
+    Int64,
+    Logical,
+    Count
 };
 inline constexpr std::array<const char*, static_cast<std::size_t>(TypedArray::Count)> kTypedArrayNames = {
     "double", "single", "uint8", "uint16", "uint32", "uint64", "int8", "int16", "int32", "int64", "logical"};

@@ -13,6 +13,8 @@ inline PyObject* engineTextToStr(const fl::uchar* text, std::size_t units) {
     return compat::textFromUtf16(text, units);
 }
 
-inline PyObject* engineTextToStr(const fl::ustring& text) { return engineTextToStr(text.data(), text.size()); }
+inline PyObject* engineTextToStr(const fl::ustring& text) {
+    return engineTextToStr(text.data(), text.size());
+}
 
 }  // namespace veldra

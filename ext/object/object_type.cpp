@@ -15,9 +15,13 @@ namespace {
 using Dims = std::vector<qxSize>;
 using Owner = matrix::unique_array_ptr;
 
-VeldraObject* as(PyObject* self) { return reinterpret_cast<VeldraObject*>(self); }
+VeldraObject* as(PyObject* self) {
+    return reinterpret_cast<VeldraObject*>(self);
+}
 
-bool isWhole(const VeldraObject* o) { return o->index.empty(); }
+bool isWhole(const VeldraObject* o) {
+    return o->index.empty();
+}
 
 // A zero-filled instance with its lists constructed; nullptr on failure.
 VeldraObject* allocate() {
@@ -48,7 +52,9 @@ void objectDealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-const Dims& shownDims(const VeldraObject* o) { return isWhole(o) ? o->dims : o->subDims; }
+const Dims& shownDims(const VeldraObject* o) {
+    return isWhole(o) ? o->dims : o->subDims;
+}
 
 Py_ssize_t objectLength(PyObject* self) {
     const Dims& d = shownDims(as(self));

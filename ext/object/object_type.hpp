@@ -14,8 +14,8 @@ namespace veldra {
 // allocation zero-fills the rest) and destroyed in its dealloc.
 struct VeldraObject {
     PyObject_HEAD
-    // The wrapped reference array, owned by a whole object.
-    matrix::unique_array_ptr ownedRoot;
+        // The wrapped reference array, owned by a whole object.
+        matrix::unique_array_ptr ownedRoot;
     // The reference array: ownedRoot's for a whole object; an element or
     // sub-array shares its source's and keeps it alive through `source`.
     qxArray* root;

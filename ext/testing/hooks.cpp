@@ -18,7 +18,7 @@ extern "C" __attribute__((visibility("default"))) std::size_t veldra_live_arrays
 // it, reporting the seconds each step took.  0, or -1 with a Python error set.
 // Call with the interpreter lock held.
 extern "C" __attribute__((visibility("default"))) int veldra_convert_timed(PyObject* value, double* convert,
-                                                                         double* destroy) {
+                                                                           double* destroy) {
     using clock = std::chrono::steady_clock;
     const auto t0 = clock::now();
     qxArray* array = nullptr;
@@ -41,8 +41,7 @@ extern "C" __attribute__((visibility("default"))) int veldra_convert_timed(PyObj
 // For benchmarks: converts `value` (borrowed) to an engine array, then times
 // turning that array back into a Python value.  A new reference, or nullptr
 // with a Python error set.  Call with the interpreter lock held.
-extern "C" __attribute__((visibility("default"))) PyObject* veldra_to_python_timed(PyObject* value,
-                                                                                double* seconds) {
+extern "C" __attribute__((visibility("default"))) PyObject* veldra_to_python_timed(PyObject* value, double* seconds) {
     using clock = std::chrono::steady_clock;
     PyObject* result = nullptr;
     try {

@@ -95,9 +95,9 @@ __attribute__((visibility("hidden"))) inline int registerAll(FunctionRegistry& r
 
 // The entry point the engine looks up: extern "C" int
 // veldra_engine_plugin_init(veldra::engine::FunctionRegistry&).
-#define VELDRA_ENGINE_PLUGIN()                                                                        \
-    extern "C" __attribute__((visibility("default"))) int VELDRA_ENGINE_PLUGIN_ENTRY(                 \
-        ::veldra::engine::FunctionRegistry& registry) {                                               \
-        return ::veldra::engine::plugin::registerAll(registry);                                       \
-    }                                                                                                 \
+#define VELDRA_ENGINE_PLUGIN()                                                        \
+    extern "C" __attribute__((visibility("default"))) int VELDRA_ENGINE_PLUGIN_ENTRY( \
+        ::veldra::engine::FunctionRegistry& registry) {                               \
+        return ::veldra::engine::plugin::registerAll(registry);                       \
+    }                                                                                 \
     static_assert(true, "")

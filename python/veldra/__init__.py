@@ -5,6 +5,7 @@ The typed-array classes ``double``, ``single``, ``int8`` ... ``uint64`` and
 column-major order.  ``veldra.object`` (published when ``veldra.engine`` is
 imported) wraps references to objects living in an engine.
 """
+
 from veldra._vdarray import (  # noqa: F401
     double,
     single,
@@ -24,6 +25,15 @@ from veldra._vdarray import (  # noqa: F401
 __version__ = "0.1.0"
 
 __all__ = [
-    "double", "single", "int8", "int16", "int32", "int64",
-    "uint8", "uint16", "uint32", "uint64", "logical",
+    "double",
+    "single",
+    "int8",
+    "int16",
+    "int32",
+    "int64",
+    "uint8",
+    "uint16",
+    "uint32",
+    "uint64",
+    "logical",
 ]

@@ -3,6 +3,7 @@
 The package is one source for both; everything version-dependent that the
 rest of it needs is named here, so the other modules read as Python 3.
 """
+
 import sys
 import threading
 import time
@@ -11,6 +12,7 @@ PY2 = sys.version_info[0] == 2
 
 if PY2:
     from collections import Iterator, MutableMapping, Sequence  # noqa: F401
+
     text_types = (str, unicode)  # noqa: F821
     integer_types = (int, long)  # noqa: F821
     range_type = xrange  # noqa: F821
@@ -52,6 +54,7 @@ if PY2:
                 self._cond.notify()
 else:
     from collections.abc import Iterator, MutableMapping, Sequence  # noqa: F401
+
     text_types = (str,)
     integer_types = (int,)
     range_type = range

@@ -1,6 +1,7 @@
 """The element rules of the typed arrays and the shapes they take:
 typecodes, the kinds of element (floating, integer, logical), rounding,
 sizes and element counts, the two element orders, and index normalising."""
+
 import math
 import operator
 from array import array
@@ -13,10 +14,9 @@ def _typecode_of_width(candidates, width):
         try:
             if array(code).itemsize == width:
                 return code
-        except ValueError:      # Python 2.7 has no 'q' and 'Q'
+        except ValueError:  # Python 2.7 has no 'q' and 'Q'
             pass
-    raise ImportError("no array typecode with %d-byte items among %r"
-                      % (width, candidates))
+    raise ImportError("no array typecode with %d-byte items among %r" % (width, candidates))
 
 
 _I32 = _typecode_of_width("il", 4)
@@ -25,7 +25,7 @@ _I64 = _typecode_of_width("ql", 8)
 _U64 = _typecode_of_width("QL", 8)
 
 # Doubles at or above this magnitude round to infinity as 32-bit floats.
-_SINGLE_OVERFLOW = float(2 ** 128 - 2 ** 103)
+_SINGLE_OVERFLOW = float(2**128 - 2**103)
 
 _NOT_SEQUENCES = text_types + (bytes, bytearray, memoryview)
 _NUMBER_TYPES = frozenset(integer_types + (float, complex, bool))
@@ -50,7 +50,7 @@ def _bytes_of(x):
 def _round_half_away(x):
     """Round a finite float to the nearest integer, halves away from zero."""
     f = math.floor(x)
-    rest = x - f                                 # exact for floats
+    rest = x - f  # exact for floats
     if rest > 0.5 or (rest == 0.5 and x > 0):
         f += 1
     return f
@@ -60,14 +60,11 @@ def _normalise_size(size):
     try:
         dims = [operator.index(d) for d in size]
     except TypeError:
-        raise chained(TypeError("size must be a sequence of integers, got "
-                                "%r" % (size,)), None)
+        raise chained(TypeError("size must be a sequence of integers, got %r" % (size,)), None)
     if len(dims) < 2:
-        raise ValueError("size needs at least two dimensions, got %r"
-                         % (tuple(dims),))
+        raise ValueError("size needs at least two dimensions, got %r" % (tuple(dims),))
     if any(d < 0 for d in dims):
-        raise ValueError("dimensions must not be negative, got %r"
-                         % (tuple(dims),))
+        raise ValueError("dimensions must not be negative, got %r" % (tuple(dims),))
     while len(dims) > 2 and dims[-1] == 1:
         dims.pop()
     return tuple(dims)
@@ -88,8 +85,7 @@ def _within(i, d, axis=None):
     if not 0 <= j < d:
         if axis is None:
             raise IndexError("index %d out of range for %d elements" % (i, d))
-        raise IndexError("index %d out of range for dimension %d of size %d"
-                         % (i, axis, d))
+        raise IndexError("index %d out of range for dimension %d of size %d" % (i, axis, d))
     return j
 
 
@@ -109,5 +105,4 @@ def _column_major_to_nested(flat, dims):
     if len(dims) == 1:
         return list(flat)
     first = dims[0]
-    return [_column_major_to_nested(flat[i::first], dims[1:])
-            for i in range(first)]
+    return [_column_major_to_nested(flat[i::first], dims[1:]) for i in range(first)]

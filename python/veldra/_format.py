@@ -22,8 +22,7 @@ _ELLIPSIS = "..."
 def _shown(n, summarise):
     """The indices shown along a dimension of n, None where ``...`` stands."""
     if summarise and n > 2 * EDGE_ITEMS:
-        return (list(range(EDGE_ITEMS)) + [None]
-                + list(range(n - EDGE_ITEMS, n)))
+        return list(range(EDGE_ITEMS)) + [None] + list(range(n - EDGE_ITEMS, n))
     return list(range(n))
 
 
@@ -74,9 +73,7 @@ def format_array(item, dims, separator, indent, summarise=None):
     def row(offset, column):
         # The innermost dimension: elements wrapped at LINE_WIDTH.
         stride = strides[last]
-        pieces = [_ELLIPSIS.rjust(width) if i is None
-                  else texts[offset + i * stride].rjust(width)
-                  for i in shown[last]]
+        pieces = [_ELLIPSIS.rjust(width) if i is None else texts[offset + i * stride].rjust(width) for i in shown[last]]
         lines = []
         line = " " * column + "["
         for n, piece in enumerate(pieces):
@@ -98,8 +95,7 @@ def format_array(item, dims, separator, indent, summarise=None):
             if i is None:
                 parts.append(_ELLIPSIS)
             else:
-                parts.append(block(axis + 1, offset + i * strides[axis],
-                                   column + 1))
+                parts.append(block(axis + 1, offset + i * strides[axis], column + 1))
         return "[" + joiner.join(parts) + "]"
 
     return block(0, 0, indent)

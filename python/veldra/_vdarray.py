@@ -65,29 +65,56 @@ column-major order, the engine's own numbering.
 Blocks: ``a[0, :]``, ``a[:, 1:3]`` read a block as a new array of the same
 class, and assigning to such a key writes one.
 """
+
 import math
 import operator
 import sys
 from array import array
 
-from veldra._compat import (PY2, Sequence, array_frombytes, array_tobytes,
-                            chained, integer_types, range_type)
+from veldra._compat import PY2, Sequence, array_frombytes, array_tobytes, chained, integer_types, range_type
 from veldra._elements import (
-    _FLOAT, _I32, _I64, _INF, _INT, _LOGICAL, _NOT_BULK, _NOT_SEQUENCES,
-    _NUMBER_TYPES, _REAL_TYPES, _SINGLE_OVERFLOW, _U32, _U64, _bytes_of,
-    _column_major_to_nested, _count, _normalise_size, _round_half_away,
-    _row_to_column_major, _within)
+    _FLOAT,
+    _I32,
+    _I64,
+    _INF,
+    _INT,
+    _LOGICAL,
+    _NOT_BULK,
+    _NOT_SEQUENCES,
+    _NUMBER_TYPES,
+    _REAL_TYPES,
+    _SINGLE_OVERFLOW,
+    _U32,
+    _U64,
+    _bytes_of,
+    _column_major_to_nested,
+    _count,
+    _normalise_size,
+    _round_half_away,
+    _row_to_column_major,
+    _within,
+)
 from veldra._format import THRESHOLD, format_array
 
 try:
     from pickle import PickleBuffer as _PickleBuffer
-except ImportError:         # before Python 3.8: protocols up to 4 only
+except ImportError:  # before Python 3.8: protocols up to 4 only
     _PickleBuffer = None
 
 __all__ = [
-    "double", "single", "int8", "int16", "int32", "int64",
-    "uint8", "uint16", "uint32", "uint64", "logical",
-    "ArrayView", "LinearView",
+    "double",
+    "single",
+    "int8",
+    "int16",
+    "int32",
+    "int64",
+    "uint8",
+    "uint16",
+    "uint32",
+    "uint64",
+    "logical",
+    "ArrayView",
+    "LinearView",
 ]
 
 
@@ -98,17 +125,16 @@ _MODULE = "veldra.vdarray" if PY2 else "vdarray"
 def _is_numpy_like(value, numpy):
     if isinstance(value, numpy.ndarray):
         return True
-    if isinstance(value, (list, tuple, range_type, array, bytes, bytearray,
-                          memoryview)) or isinstance(value, _VdArray):
+    if isinstance(value, (list, tuple, range_type, array, bytes, bytearray, memoryview)) or isinstance(value, _VdArray):
         return False
     kind = type(value)
     return hasattr(kind, "__array__") or hasattr(kind, "__array_interface__")
 
 
 def _is_sequence(value):
-    return (isinstance(value, (list, tuple, range_type, array, ArrayView))
-            or (isinstance(value, Sequence)
-                and not isinstance(value, _NOT_SEQUENCES)))
+    return isinstance(value, (list, tuple, range_type, array, ArrayView)) or (
+        isinstance(value, Sequence) and not isinstance(value, _NOT_SEQUENCES)
+    )
 
 
 def _scalar_parts(value):
@@ -117,13 +143,12 @@ def _scalar_parts(value):
     Real parts come back as ``int`` or ``float``.  Anything that is not a
     number raises ``TypeError``.
     """
-    if isinstance(value, _REAL_TYPES):          # includes bool
+    if isinstance(value, _REAL_TYPES):  # includes bool
         return value, None
     if isinstance(value, complex):
         return value.real, value.imag
     if isinstance(value, _NOT_SEQUENCES) or value is None:
-        raise TypeError("typed-array elements must be numbers, not %s"
-                        % type(value).__name__)
+        raise TypeError("typed-array elements must be numbers, not %s" % type(value).__name__)
     if isinstance(value, _VdArray):
         raise TypeError("a typed array cannot be used as a single element")
     if hasattr(type(value), "__index__"):
@@ -133,8 +158,7 @@ def _scalar_parts(value):
     if hasattr(type(value), "__complex__"):
         c = complex(value)
         return c.real, c.imag
-    raise TypeError("typed-array elements must be numbers, not %s"
-                    % type(value).__name__)
+    raise TypeError("typed-array elements must be numbers, not %s" % type(value).__name__)
 
 
 def _nested_shape(value):
@@ -155,8 +179,9 @@ def _nested_shape(value):
         if shape is None:
             shape = item_shape
         elif item_shape != shape:
-            raise ValueError("ragged nested sequence: items of shapes %r and "
-                             "%r at the same level" % (shape, item_shape))
+            raise ValueError(
+                "ragged nested sequence: items of shapes %r and %r at the same level" % (shape, item_shape)
+            )
         leaves.extend(item_leaves)
     return (n,) + shape, leaves
 
@@ -249,12 +274,10 @@ class _VdArray(object):
                 dims = _normalise_size(shape)
         else:
             if not hasattr(data, "__iter__") or isinstance(data, _NOT_SEQUENCES):
-                raise TypeError("data given with size must be a flat "
-                                "iterable of numbers")
+                raise TypeError("data given with size must be a flat iterable of numbers")
             values = list(data)
             if len(values) != _count(dims):
-                raise ValueError("%d elements cannot fill size %r"
-                                 % (len(values), dims))
+                raise ValueError("%d elements cannot fill size %r" % (len(values), dims))
         self._size = dims
         self._fill_from_values(values, is_complex)
 
@@ -278,8 +301,7 @@ class _VdArray(object):
             else:
                 dims = _normalise_size(x.shape)
         elif x.size != _count(dims):
-            raise ValueError("%d elements cannot fill size %r"
-                             % (x.size, dims))
+            raise ValueError("%d elements cannot fill size %r" % (x.size, dims))
         # Column-major element order, as one flat (possibly strided) view.
         flat = x.reshape(-1, order="F")
         self._size = dims
@@ -290,8 +312,7 @@ class _VdArray(object):
                 real, imag = flat.real, flat.imag
             else:
                 real, imag = flat, np.zeros(flat.shape, np.int8)
-            self._set_complex(self._numpy_buffer(real, np),
-                              self._numpy_buffer(imag, np))
+            self._set_complex(self._numpy_buffer(real, np), self._numpy_buffer(imag, np))
         else:
             self._set_real(self._numpy_buffer(flat, np))
         return None
@@ -309,14 +330,12 @@ class _VdArray(object):
             if src == "f" and np.isnan(part).any():
                 raise ValueError("NaN cannot be converted to logical")
             values = part if src == "b" else part != 0
-            values = values.view(np.uint8) if values.dtype.kind == "b" \
-                else values.astype(np.uint8)
+            values = values.view(np.uint8) if values.dtype.kind == "b" else values.astype(np.uint8)
         elif src == "f":
-            with np.errstate(invalid="ignore"):    # inf - inf is NaN: fine
+            with np.errstate(invalid="ignore"):  # inf - inf is NaN: fine
                 floor = np.floor(part)
                 rest = part - floor
-                rounded = floor + ((rest > 0.5)
-                                   | ((rest == 0.5) & (part > 0)))
+                rounded = floor + ((rest > 0.5) | ((rest == 0.5) & (part > 0)))
             rounded[np.isnan(rounded)] = 0
             high = rounded >= float(cls._max)
             low = rounded <= float(cls._min)
@@ -330,8 +349,7 @@ class _VdArray(object):
         else:
             info = np.iinfo(part.dtype)
             lo, hi = max(cls._min, int(info.min)), min(cls._max, int(info.max))
-            values = np.clip(part, part.dtype.type(lo), part.dtype.type(hi)
-                             ).astype(target)
+            values = np.clip(part, part.dtype.type(lo), part.dtype.type(hi)).astype(target)
         buf = array(cls._typecode)
         if values.size:
             array_frombytes(buf, _bytes_of(np.ascontiguousarray(values)))
@@ -359,8 +377,7 @@ class _VdArray(object):
                 try:
                     values = view.tolist()
                 except NotImplementedError:
-                    raise chained(TypeError("cannot read a buffer of format "
-                                            "%r" % view.format), None)
+                    raise chained(TypeError("cannot read a buffer of format %r" % view.format), None)
                 if view.ndim == 0:
                     return [values] if dims is not None else values
                 return values
@@ -368,11 +385,9 @@ class _VdArray(object):
             if dims is None:
                 dims = (0, 0) if n == 0 else (1, n)
             elif n != _count(dims):
-                raise ValueError("%d elements cannot fill size %r"
-                                 % (n, dims))
+                raise ValueError("%d elements cannot fill size %r" % (n, dims))
             buf = array(src_cls._typecode)
-            array_frombytes(buf, view.cast("B") if not PY2 and view.c_contiguous
-                            and order == "@" else view.tobytes())
+            array_frombytes(buf, view.cast("B") if not PY2 and view.c_contiguous and order == "@" else view.tobytes())
             if swap:
                 buf.byteswap()
         finally:
@@ -433,8 +448,7 @@ class _VdArray(object):
 
     def _set_size(self, dims):
         if _count(dims) != _count(self._size):
-            raise ValueError("cannot reshape %d elements to size %r"
-                             % (_count(self._size), dims))
+            raise ValueError("cannot reshape %d elements to size %r" % (_count(self._size), dims))
         self._size = dims
 
     @classmethod
@@ -472,8 +486,7 @@ class _VdArray(object):
         """A new buffer of this class holding the items of ``buf``."""
         if src_cls is cls:
             return buf[:]
-        if cls._kind is not _LOGICAL and (
-                cls._kind is _FLOAT or src_cls._kind is not _FLOAT):
+        if cls._kind is not _LOGICAL and (cls._kind is _FLOAT or src_cls._kind is not _FLOAT):
             # Plain widening (or float target): let array do it in C, and
             # fall back to the element rules when a value does not fit.
             try:
@@ -487,13 +500,10 @@ class _VdArray(object):
         self._size = src._size
         if src._is_complex:
             if self._kind is _LOGICAL:
-                raise ValueError("complex values cannot be converted to "
-                                 "logical")
-            self._set_complex(self._convert_buffer(src._real, src_cls),
-                              self._convert_buffer(src._imag, src_cls))
+                raise ValueError("complex values cannot be converted to logical")
+            self._set_complex(self._convert_buffer(src._real, src_cls), self._convert_buffer(src._imag, src_cls))
         elif is_complex:
-            self._set_complex(self._convert_buffer(src._data, src_cls),
-                              self._zeros(len(src._data)))
+            self._set_complex(self._convert_buffer(src._data, src_cls), self._zeros(len(src._data)))
         else:
             self._set_real(self._convert_buffer(src._data, src_cls))
 
@@ -512,8 +522,8 @@ class _VdArray(object):
                 raise ValueError("logical arrays cannot be complex")
             self._set_complex(
                 array(typecode, [coerce(re) for re, _ in parts]),
-                array(typecode, [coerce(0 if im is None else im)
-                                 for _, im in parts]))
+                array(typecode, [coerce(0 if im is None else im) for _, im in parts]),
+            )
         else:
             self._set_real(array(typecode, [coerce(re) for re, _ in parts]))
 
@@ -540,16 +550,14 @@ class _VdArray(object):
         for i, d in zip(prefix, dims):
             start += i * step
             step *= d
-        return start, step, _count(dims[len(prefix):])
+        return start, step, _count(dims[len(prefix) :])
 
     def _gather(self, start, step, count):
         """The elements at linear indices start, start + step, ... (count of
         them) as Python scalars."""
         stop = start + step * count
         if self._is_complex:
-            return [complex(r, i) for r, i in
-                    zip(self._real[start:stop:step],
-                        self._imag[start:stop:step])]
+            return [complex(r, i) for r, i in zip(self._real[start:stop:step], self._imag[start:stop:step])]
         part = self._data[start:stop:step]
         if self._kind is _LOGICAL:
             return [bool(v) for v in part]
@@ -562,12 +570,13 @@ class _VdArray(object):
             i = operator.index(index)
         except TypeError:
             if isinstance(index, slice):
-                raise chained(TypeError(
-                    "a bare slice is no typed-array index; give one "
-                    "subscript per dimension, e.g. a[1:3, :]"), None)
-            raise chained(TypeError(
-                "typed-array indices must be integers or tuples of "
-                "integers, not %r" % (index,)), None)
+                raise chained(
+                    TypeError("a bare slice is no typed-array index; give one subscript per dimension, e.g. a[1:3, :]"),
+                    None,
+                )
+            raise chained(
+                TypeError("typed-array indices must be integers or tuples of integers, not %r" % (index,)), None
+            )
         return _within(i, self._size[axis], axis)
 
     def _flat_index(self, k):
@@ -576,8 +585,7 @@ class _VdArray(object):
         try:
             i = operator.index(k)
         except TypeError:
-            raise chained(TypeError("linear indices must be integers, not "
-                                    "%r" % (k,)), None)
+            raise chained(TypeError("linear indices must be integers, not %r" % (k,)), None)
         return _within(i, n)
 
     def _linear_index(self, key):
@@ -587,13 +595,12 @@ class _VdArray(object):
         try:
             subs = [operator.index(k) for k in key]
         except TypeError:
-            raise chained(TypeError(
-                "typed-array indices must be integers or tuples of "
-                "integers, not %r" % (key,)), None)
+            raise chained(
+                TypeError("typed-array indices must be integers or tuples of integers, not %r" % (key,)), None
+            )
         dims = self._size
         if len(subs) < len(dims):
-            raise IndexError("%d indices given for an array with %d "
-                             "dimensions" % (len(subs), len(dims)))
+            raise IndexError("%d indices given for an array with %d dimensions" % (len(subs), len(dims)))
         dims = dims + (1,) * (len(subs) - len(dims))
         k = 0
         stride = 1
@@ -635,13 +642,11 @@ class _VdArray(object):
     def _selection(self, key):
         """Linear indices and size of a tuple key holding slices, or None
         when the key addresses one element."""
-        if not isinstance(key, tuple) or not any(
-                isinstance(k, slice) for k in key):
+        if not isinstance(key, tuple) or not any(isinstance(k, slice) for k in key):
             return None
         dims = self._size
         if len(key) < len(dims):
-            raise IndexError("%d subscripts given for an array with %d "
-                             "dimensions" % (len(key), len(dims)))
+            raise IndexError("%d subscripts given for an array with %d dimensions" % (len(key), len(dims)))
         dims = dims + (1,) * (len(key) - len(dims))
         picks = []
         for axis, (k, d) in enumerate(zip(key, dims)):
@@ -651,9 +656,7 @@ class _VdArray(object):
             try:
                 i = operator.index(k)
             except TypeError:
-                raise chained(TypeError(
-                    "typed-array subscripts must be integers or slices, "
-                    "not %r" % (k,)), None)
+                raise chained(TypeError("typed-array subscripts must be integers or slices, not %r" % (k,)), None)
             picks.append((_within(i, d, axis),))
         strides = []
         stride = 1
@@ -706,8 +709,7 @@ class _VdArray(object):
         code = self._typecode
         if self._is_complex:
             real, imag = self._real, self._imag
-            result._set_complex(array(code, [real[k] for k in linear]),
-                                array(code, [imag[k] for k in linear]))
+            result._set_complex(array(code, [real[k] for k in linear]), array(code, [imag[k] for k in linear]))
         else:
             data = self._data
             result._set_real(array(code, [data[k] for k in linear]))
@@ -764,19 +766,22 @@ class _VdArray(object):
 
     def _set_block(self, linear, value):
         if isinstance(value, _REAL_TYPES + (complex,)) or (
-                not isinstance(value, _VdArray) and not _is_sequence(value)
-                and not hasattr(type(value), "__array__")
-                and (hasattr(type(value), "__index__")
-                     or hasattr(type(value), "__float__")
-                     or hasattr(type(value), "__complex__"))):
+            not isinstance(value, _VdArray)
+            and not _is_sequence(value)
+            and not hasattr(type(value), "__array__")
+            and (
+                hasattr(type(value), "__index__")
+                or hasattr(type(value), "__float__")
+                or hasattr(type(value), "__complex__")
+            )
+        ):
             source = type(self)([[value]])
             items = [0] * len(linear)
         else:
             source = value if type(value) is type(self) else type(self)(value)
             n = _count(source._size)
             if n != len(linear):
-                raise ValueError("%d values cannot fill a block of %d "
-                                 "elements" % (n, len(linear)))
+                raise ValueError("%d values cannot fill a block of %d elements" % (n, len(linear)))
             items = range(len(linear))
         self._writable()
         if source._is_complex and not self._is_complex:
@@ -804,15 +809,14 @@ class _VdArray(object):
         ``single``); ``logical`` gives ``bool``.  NumPy must be installed.
         """
         import numpy as np
+
         real_type = np.bool_ if self._kind is _LOGICAL else self._typecode
         shape = self._size
         n = _count(shape)
         if self._is_complex:
             if copy is False:
-                raise ValueError("a complex typed array cannot be viewed "
-                                 "without a copy")
-            out = np.empty(n, np.complex64 if self._typecode == "f"
-                           else np.complex128)
+                raise ValueError("a complex typed array cannot be viewed without a copy")
+            out = np.empty(n, np.complex64 if self._typecode == "f" else np.complex128)
             if n:
                 out.real = np.frombuffer(self._real, real_type)
                 out.imag = np.frombuffer(self._imag, real_type)
@@ -833,8 +837,7 @@ class _VdArray(object):
         Arrays of different classes are never equal."""
         if type(other) is not type(self):
             return NotImplemented
-        if (self._size != other._size
-                or self._is_complex != other._is_complex):
+        if self._size != other._size or self._is_complex != other._is_complex:
             return False
         if self._is_complex:
             return self._real == other._real and self._imag == other._imag
@@ -903,8 +906,7 @@ class _VdArray(object):
             payload = (wrap(self._real), wrap(self._imag))
         else:
             payload = wrap(self._data)
-        return (_rebuild, (type(self).__name__, self._size, self._is_complex,
-                           sys.byteorder, payload))
+        return (_rebuild, (type(self).__name__, self._size, self._is_complex, sys.byteorder, payload))
 
 
 def _rebuild(class_name, size, is_complex, byteorder, payload):
@@ -924,8 +926,7 @@ def _rebuild(class_name, size, is_complex, byteorder, payload):
         if byteorder != sys.byteorder:
             buf.byteswap()
         if len(buf) != n:
-            raise ValueError("pickled %s data holds %d items, size %r needs %d"
-                             % (class_name, len(buf), obj._size, n))
+            raise ValueError("pickled %s data holds %d items, size %r needs %d" % (class_name, len(buf), obj._size, n))
         return buf
 
     if is_complex:
@@ -935,10 +936,8 @@ def _rebuild(class_name, size, is_complex, byteorder, payload):
     return obj
 
 
-
 def _array_class(name, doc, typecode, kind, limits):
-    namespace = {"__doc__": doc, "__module__": _MODULE, "__slots__": (),
-                 "_typecode": typecode, "_kind": kind}
+    namespace = {"__doc__": doc, "__module__": _MODULE, "__slots__": (), "_typecode": typecode, "_kind": kind}
     if limits is not None:
         namespace["_min"], namespace["_max"] = limits
     return type(name, (_VdArray,), namespace)
@@ -948,33 +947,22 @@ _REAL_OR_COMPLEX = "Array of %s, real or complex."
 
 # The classes: name, docstring, array.array typecode, element rules, range.
 _CLASS_TABLE = (
-    ("double", _REAL_OR_COMPLEX % "64-bit floating-point numbers", "d",
-     _FLOAT, None),
-    ("single", _REAL_OR_COMPLEX % "32-bit floating-point numbers", "f",
-     _FLOAT, None),
-    ("int8", _REAL_OR_COMPLEX % "signed 8-bit integers", "b",
-     _INT, (-2 ** 7, 2 ** 7 - 1)),
-    ("int16", _REAL_OR_COMPLEX % "signed 16-bit integers", "h",
-     _INT, (-2 ** 15, 2 ** 15 - 1)),
-    ("int32", _REAL_OR_COMPLEX % "signed 32-bit integers", _I32,
-     _INT, (-2 ** 31, 2 ** 31 - 1)),
-    ("int64", _REAL_OR_COMPLEX % "signed 64-bit integers", _I64,
-     _INT, (-2 ** 63, 2 ** 63 - 1)),
-    ("uint8", _REAL_OR_COMPLEX % "unsigned 8-bit integers", "B",
-     _INT, (0, 2 ** 8 - 1)),
-    ("uint16", _REAL_OR_COMPLEX % "unsigned 16-bit integers", "H",
-     _INT, (0, 2 ** 16 - 1)),
-    ("uint32", _REAL_OR_COMPLEX % "unsigned 32-bit integers", _U32,
-     _INT, (0, 2 ** 32 - 1)),
-    ("uint64", _REAL_OR_COMPLEX % "unsigned 64-bit integers", _U64,
-     _INT, (0, 2 ** 64 - 1)),
-    ("logical", "Array of logical values (stored as bytes 0 and 1); never "
-     "complex.", "B", _LOGICAL, (0, 1)),
+    ("double", _REAL_OR_COMPLEX % "64-bit floating-point numbers", "d", _FLOAT, None),
+    ("single", _REAL_OR_COMPLEX % "32-bit floating-point numbers", "f", _FLOAT, None),
+    ("int8", _REAL_OR_COMPLEX % "signed 8-bit integers", "b", _INT, (-(2**7), 2**7 - 1)),
+    ("int16", _REAL_OR_COMPLEX % "signed 16-bit integers", "h", _INT, (-(2**15), 2**15 - 1)),
+    ("int32", _REAL_OR_COMPLEX % "signed 32-bit integers", _I32, _INT, (-(2**31), 2**31 - 1)),
+    ("int64", _REAL_OR_COMPLEX % "signed 64-bit integers", _I64, _INT, (-(2**63), 2**63 - 1)),
+    ("uint8", _REAL_OR_COMPLEX % "unsigned 8-bit integers", "B", _INT, (0, 2**8 - 1)),
+    ("uint16", _REAL_OR_COMPLEX % "unsigned 16-bit integers", "H", _INT, (0, 2**16 - 1)),
+    ("uint32", _REAL_OR_COMPLEX % "unsigned 32-bit integers", _U32, _INT, (0, 2**32 - 1)),
+    ("uint64", _REAL_OR_COMPLEX % "unsigned 64-bit integers", _U64, _INT, (0, 2**64 - 1)),
+    ("logical", "Array of logical values (stored as bytes 0 and 1); never complex.", "B", _LOGICAL, (0, 1)),
 )
 
-(double, single, int8, int16, int32, int64,
- uint8, uint16, uint32, uint64, logical) = _ALL_CLASSES = tuple(
-    _array_class(*row) for row in _CLASS_TABLE)
+(double, single, int8, int16, int32, int64, uint8, uint16, uint32, uint64, logical) = _ALL_CLASSES = tuple(
+    _array_class(*row) for row in _CLASS_TABLE
+)
 _CLASSES = {cls.__name__: cls for cls in _ALL_CLASSES}
 
 # Buffer formats read in bulk, by (format code, item size), and the class

@@ -8,14 +8,23 @@ _Key = Union[int, slice, Tuple[Union[int, slice], ...]]
 _A = TypeVar("_A", bound=_VdArray)
 
 __all__ = [
-    "double", "single", "int8", "int16", "int32", "int64",
-    "uint8", "uint16", "uint32", "uint64", "logical",
-    "ArrayView", "LinearView",
+    "double",
+    "single",
+    "int8",
+    "int16",
+    "int32",
+    "int64",
+    "uint8",
+    "uint16",
+    "uint32",
+    "uint64",
+    "logical",
+    "ArrayView",
+    "LinearView",
 ]
 
 class _VdArray:
-    def __init__(self, data: Any = ..., size: Optional[_Size] = ...,
-                 is_complex: bool = ...) -> None: ...
+    def __init__(self, data: Any = ..., size: Optional[_Size] = ..., is_complex: bool = ...) -> None: ...
     @property
     def size(self) -> Tuple[int, ...]: ...
     @property

@@ -1,11 +1,11 @@
 """Views into typed arrays: ``a[i]`` (an :class:`ArrayView` of the rows or
 sub-arrays of the first dimension) and ``a.linear`` (a :class:`LinearView`
 of the elements in column-major order).  Both share the array's data."""
+
 from veldra._elements import _column_major_to_nested, _count, _normalise_size
 
 # Views print on one line, with their elements up to this many.
 _VIEW_ITEMS = 100
-
 
 
 class ArrayView(object):
@@ -40,7 +40,7 @@ class ArrayView(object):
     @property
     def size(self):
         """The dimensions after the leading indices, a tuple."""
-        return self._array._size[len(self._prefix):]
+        return self._array._size[len(self._prefix) :]
 
     def __len__(self):
         """The first remaining dimension."""
@@ -51,18 +51,15 @@ class ArrayView(object):
         depth = len(self._array._size) - len(self._prefix)
         if isinstance(key, tuple) and len(key) != 1:
             if any(isinstance(k, slice) for k in key):
-                raise TypeError("views take integer indices only; use "
-                                "slices on the typed array itself")
+                raise TypeError("views take integer indices only; use slices on the typed array itself")
             if len(key) < depth:
-                raise IndexError("%d indices given for a view with %d "
-                                 "dimensions" % (len(key), depth))
+                raise IndexError("%d indices given for a view with %d dimensions" % (len(key), depth))
             return self._prefix + key, True
         if isinstance(key, tuple):
             key = key[0]
         if depth == 1:
             if isinstance(key, slice):
-                raise TypeError("views take integer indices only; use "
-                                "slices on the typed array itself")
+                raise TypeError("views take integer indices only; use slices on the typed array itself")
             return self._prefix + (key,), True
         axis = len(self._prefix)
         return self._prefix + (self._array._axis_index(key, axis),), False
@@ -98,8 +95,7 @@ class ArrayView(object):
         """The elements as nested lists, row-major, like the array's
         ``tolist()``: ``a[i].tolist() == a.tolist()[i]``."""
         base = self._array
-        return _column_major_to_nested(
-            base._gather(*base._span(self._prefix)), self.size)
+        return _column_major_to_nested(base._gather(*base._span(self._prefix)), self.size)
 
     def _to_typed(self):
         """A new array of the parent's class holding the view's elements."""
@@ -111,8 +107,7 @@ class ArrayView(object):
         result = cls.__new__(cls)
         result._size = (1,) + dims if len(dims) == 1 else _normalise_size(dims)
         if base._is_complex:
-            result._set_complex(base._real[start:stop:step],
-                                base._imag[start:stop:step])
+            result._set_complex(base._real[start:stop:step], base._imag[start:stop:step])
         else:
             result._set_real(base._data[start:stop:step])
         return result
@@ -141,10 +136,8 @@ class ArrayView(object):
         dims = "-by-".join(str(d) for d in self._array._size)
         where = "".join("[%d]" % i for i in self._prefix)
         if _count(self.size) > _VIEW_ITEMS:
-            return "<view a%s of a %s veldra.%s>" % (
-                where, dims, type(self._array).__name__)
-        return "<view a%s of a %s veldra.%s: %r>" % (
-            where, dims, type(self._array).__name__, self.tolist())
+            return "<view a%s of a %s veldra.%s>" % (where, dims, type(self._array).__name__)
+        return "<view a%s of a %s veldra.%s: %r>" % (where, dims, type(self._array).__name__, self.tolist())
 
 
 class LinearView(object):
@@ -185,4 +178,5 @@ class LinearView(object):
     def __repr__(self):
         return "<linear view of a %s veldra.%s>" % (
             "-by-".join(str(d) for d in self._array._size),
-            type(self._array).__name__)
+            type(self._array).__name__,
+        )

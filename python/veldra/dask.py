@@ -14,6 +14,7 @@ and keep that call on the same worker with
 ``workers=pool.workers_of(future)``; asking for its result fails with a
 ``TypeError`` saying so.
 """
+
 from __future__ import annotations
 
 import asyncio
@@ -37,14 +38,14 @@ __all__ = ["DaskPool", "DaskFuture"]
 
 # ---- on the workers ---------------------------------------------------------
 
+
 class _EnginePlugin(WorkerPlugin):
     """Starts the pool's engine on a worker, replaces it when it dies and
     closes it with the worker (or when the pool is closed)."""
 
     idempotent = False
 
-    def __init__(self, name: str, threads: Optional[int], options: list
-                 ) -> None:
+    def __init__(self, name: str, threads: Optional[int], options: list) -> None:
         self.name = name
         self.threads = threads
         self.options = options
@@ -54,14 +55,13 @@ class _EnginePlugin(WorkerPlugin):
         # The worker side; set before setup runs, since the worker may hand
         # a task over while its plugins are still being set up.
         self.lock = threading.RLock()
-        self.setups: list = []          # (key, name, args, nout), in order
+        self.setups: list = []  # (key, name, args, nout), in order
         self.engine = None
         self.closed = False
         self.worker = None
 
     def __getstate__(self) -> dict:
-        return {"name": self.name, "threads": self.threads,
-                "options": self.options}
+        return {"name": self.name, "threads": self.threads, "options": self.options}
 
     def __setstate__(self, state: dict) -> None:
         self.__dict__.update(state)
@@ -87,8 +87,7 @@ class _EnginePlugin(WorkerPlugin):
         ``dead`` with the set-up calls replayed."""
         with self.lock:
             if self.closed:
-                raise _ve.EngineError("the engine pool of worker %s is closed"
-                                      % self._where())
+                raise _ve.EngineError("the engine pool of worker %s is closed" % self._where())
             if self.engine is not None and self.engine is not dead:
                 return self.engine
             if dead is not None:
@@ -109,24 +108,21 @@ class _EnginePlugin(WorkerPlugin):
             self.engine = engine
             return engine
 
-    def call(self, name: str, args: tuple, nout: int,
-             numpy: bool = False) -> Any:
+    def call(self, name: str, args: tuple, nout: int, numpy: bool = False) -> Any:
         engine = self.engine
         if engine is None:
             engine = self._replace(None)
         try:
-            return engine.call(name, *args, nout=nout, stdout=None,
-                               stderr=None, numpy=numpy)
+            return engine.call(name, *args, nout=nout, stdout=None, stderr=None, numpy=numpy)
         except _ve.EngineError as exc:
             if self.closed or _alive(engine):
                 raise
             try:
                 self._replace(engine)
                 state = "was replaced"
-            except Exception as again:   # noqa: BLE001 - reported below
+            except Exception as again:  # noqa: BLE001 - reported below
                 state = "could not be replaced (%s)" % again
-            raise _ve.EngineError("the engine of worker %s failed and %s: %s"
-                                  % (self._where(), state, exc)) from None
+            raise _ve.EngineError("the engine of worker %s failed and %s: %s" % (self._where(), state, exc)) from None
 
     def _where(self) -> str:
         worker = self.worker or distributed.get_worker()
@@ -148,43 +144,37 @@ class _SetupPlugin(WorkerPlugin):
 
     idempotent = False
 
-    def __init__(self, pool: str, key: int, name: str, args: tuple,
-                 nout: int) -> None:
+    def __init__(self, pool: str, key: int, name: str, args: tuple, nout: int) -> None:
         self.pool, self.key = pool, key
         self.call = (name, args, nout)
 
     async def setup(self, worker: distributed.Worker) -> None:
         plugin = worker.plugins[self.pool]
         loop = asyncio.get_running_loop()
-        await loop.run_in_executor(None, plugin.add_setup, self.key,
-                                   *self.call)
+        await loop.run_in_executor(None, plugin.add_setup, self.key, *self.call)
 
 
-def _engine_call(pool: str, name: str, *args: Any, nout: int = 1,
-                 numpy: bool = False) -> Any:
+def _engine_call(pool: str, name: str, *args: Any, nout: int = 1, numpy: bool = False) -> Any:
     # The Dask task of every call: runs on a worker thread.
     worker = distributed.get_worker()
     plugin = worker.plugins.get(pool)
     if plugin is None:
-        raise _ve.EngineError("worker %s has no engine of this pool (it was "
-                              "closed)" % worker.address)
+        raise _ve.EngineError("worker %s has no engine of this pool (it was closed)" % worker.address)
     return plugin.call(name, args, nout, numpy)
 
 
-async def _each_on_worker(pool: str, key: int, name: str, args: tuple,
-                          nout: int, dask_worker: distributed.Worker) -> Any:
+async def _each_on_worker(
+    pool: str, key: int, name: str, args: tuple, nout: int, dask_worker: distributed.Worker
+) -> Any:
     plugin = dask_worker.plugins[pool]
     loop = asyncio.get_running_loop()
-    return await loop.run_in_executor(None, plugin.add_setup, key, name,
-                                      args, nout)
+    return await loop.run_in_executor(None, plugin.add_setup, key, name, args, nout)
 
 
 # ---- futures ----------------------------------------------------------------
 
-_DONE = (_cf_base.CANCELLED, _cf_base.CANCELLED_AND_NOTIFIED,
-         _cf_base.FINISHED)
-_FETCHERS = concurrent.futures.ThreadPoolExecutor(
-    8, thread_name_prefix="veldra-dask-fetch")
+_DONE = (_cf_base.CANCELLED, _cf_base.CANCELLED_AND_NOTIFIED, _cf_base.FINISHED)
+_FETCHERS = concurrent.futures.ThreadPoolExecutor(8, thread_name_prefix="veldra-dask-fetch")
 
 
 class DaskFuture(concurrent.futures.Future):
@@ -198,8 +188,7 @@ class DaskFuture(concurrent.futures.Future):
     ``DaskPool`` call passes the Dask future.
     """
 
-    def __init__(self, pool: "DaskPool", dask_future: distributed.Future,
-                 resubmit: Any, retries: int) -> None:
+    def __init__(self, pool: "DaskPool", dask_future: distributed.Future, resubmit: Any, retries: int) -> None:
         super().__init__()
         self._pool = pool
         self._dask = dask_future
@@ -252,11 +241,8 @@ class DaskFuture(concurrent.futures.Future):
                 try:
                     value = dask_future.result(timeout=timeout)
                 except asyncio.TimeoutError:
-                    raise _FutureTimeout(
-                        "the call did not finish within %s seconds; it goes "
-                        "on" % timeout) from None
-                except (asyncio.CancelledError,
-                        concurrent.futures.CancelledError):
+                    raise _FutureTimeout("the call did not finish within %s seconds; it goes on" % timeout) from None
+                except (asyncio.CancelledError, concurrent.futures.CancelledError):
                     super().cancel()
                 except KilledWorker as exc:
                     if self._retries > 0 and not self._pool.closed:
@@ -265,9 +251,8 @@ class DaskFuture(concurrent.futures.Future):
                         if self._watched:
                             self._dask.add_done_callback(self._dask_done)
                         continue
-                    self.set_exception(_ve.EngineError(
-                        "the worker running the call died: %s" % (exc,)))
-                except BaseException as exc:   # noqa: BLE001 - the call's
+                    self.set_exception(_ve.EngineError("the worker running the call died: %s" % (exc,)))
+                except BaseException as exc:  # noqa: BLE001 - the call's
                     self.set_exception(exc)
                 else:
                     self.set_result(value)
@@ -279,8 +264,7 @@ class DaskFuture(concurrent.futures.Future):
             raise _FutureCancelled("the call was cancelled")
         return super().result(0)
 
-    def exception(self, timeout: Optional[float] = None
-                  ) -> Optional[BaseException]:
+    def exception(self, timeout: Optional[float] = None) -> Optional[BaseException]:
         """The call's error (None when it succeeded); waits like result."""
         self._fetch(timeout)
         if super().cancelled():
@@ -292,7 +276,7 @@ class DaskFuture(concurrent.futures.Future):
             return True
         if not self._dask.done():
             return False
-        self._fetch(None)           # done: fetches at once (or resubmits)
+        self._fetch(None)  # done: fetches at once (or resubmits)
         return self._state in _DONE
 
     def running(self) -> bool:
@@ -314,11 +298,11 @@ class DaskFuture(concurrent.futures.Future):
         return asyncio.wrap_future(self).__await__()
 
     def __repr__(self) -> str:
-        return "<DaskFuture %s state=%s>" % (self._dask.key,
-                                             self._state.lower())
+        return "<DaskFuture %s state=%s>" % (self._dask.key, self._state.lower())
 
 
 # ---- the pool ---------------------------------------------------------------
+
 
 def _dask_args(args: tuple) -> tuple:
     return tuple(a._dask if isinstance(a, DaskFuture) else a for a in args)
@@ -345,29 +329,23 @@ class DaskPool:
     call whose worker died is resubmitted, up to N times.
     """
 
-    def __init__(self, client: distributed.Client,
-                 threads: Optional[int] = None, numpy: bool = False,
-                 **start_options: Any) -> None:
-        if threads is not None and (not isinstance(threads, int)
-                                    or isinstance(threads, bool)
-                                    or threads < 1):
-            raise ValueError("threads must be None or a whole number of at "
-                             "least 1, not %r" % (threads,))
+    def __init__(
+        self, client: distributed.Client, threads: Optional[int] = None, numpy: bool = False, **start_options: Any
+    ) -> None:
+        if threads is not None and (not isinstance(threads, int) or isinstance(threads, bool) or threads < 1):
+            raise ValueError("threads must be None or a whole number of at least 1, not %r" % (threads,))
         options = _ve._api._options(start_options.pop("options", ()))
         if "--threads" in options:
-            raise ValueError("give the engine threads as threads=, not in "
-                             "the options")
+            raise ValueError("give the engine threads as threads=, not in the options")
         if start_options:
-            raise TypeError("unknown start option(s): %s"
-                            % ", ".join(sorted(start_options)))
+            raise TypeError("unknown start option(s): %s" % ", ".join(sorted(start_options)))
         self._client = client
         self._numpy = bool(numpy)
         self._name = "veldra-engine-" + uuid.uuid4().hex
         self._setups: list = []
         self._keys = itertools.count()
         self._closed = False
-        client.register_plugin(_EnginePlugin(self._name, threads, options),
-                               name=self._name)
+        client.register_plugin(_EnginePlugin(self._name, threads, options), name=self._name)
 
     @property
     def client(self) -> distributed.Client:
@@ -384,39 +362,41 @@ class DaskPool:
     def _as_numpy(self, numpy: Optional[bool]) -> bool:
         return self._numpy if numpy is None else bool(numpy)
 
-    def submit(self, name: str, *args: Any, nout: int = 1,
-               numpy: Optional[bool] = None,
-               **dask_options: Any) -> DaskFuture:
+    def submit(
+        self, name: str, *args: Any, nout: int = 1, numpy: Optional[bool] = None, **dask_options: Any
+    ) -> DaskFuture:
         """Run ``name`` on a worker's engine as a Dask task; returns its
         :class:`DaskFuture`."""
         if not isinstance(name, str):
-            raise TypeError("the function name must be a str, not %s"
-                            % type(name).__name__)
+            raise TypeError("the function name must be a str, not %s" % type(name).__name__)
         self._check()
-        send = self._sender(name, _dask_args(args), nout,
-                            self._as_numpy(numpy), dask_options)
-        return DaskFuture(self, send(), send,
-                          dask_options.get("retries") or 0)
+        send = self._sender(name, _dask_args(args), nout, self._as_numpy(numpy), dask_options)
+        return DaskFuture(self, send(), send, dask_options.get("retries") or 0)
 
-    def _sender(self, name: str, args: tuple, nout: int, numpy: bool,
-                dask_options: dict) -> Any:
+    def _sender(self, name: str, args: tuple, nout: int, numpy: bool, dask_options: dict) -> Any:
         """A function that submits the call as a new Dask task."""
+
         def send() -> distributed.Future:
             key = "veldra-%s-%s" % (name, uuid.uuid4().hex)
-            return self._client.submit(_engine_call, self._name, name, *args,
-                                       nout=nout, numpy=numpy, key=key,
-                                       pure=False, **dask_options)
+            return self._client.submit(
+                _engine_call, self._name, name, *args, nout=nout, numpy=numpy, key=key, pure=False, **dask_options
+            )
+
         return send
 
-    def call(self, name: str, *args: Any, nout: int = 1,
-             numpy: Optional[bool] = None, **dask_options: Any) -> Any:
+    def call(self, name: str, *args: Any, nout: int = 1, numpy: Optional[bool] = None, **dask_options: Any) -> Any:
         """Run ``name`` on a worker's engine and wait for its result."""
-        return self.submit(name, *args, nout=nout, numpy=numpy,
-                           **dask_options).result()
+        return self.submit(name, *args, nout=nout, numpy=numpy, **dask_options).result()
 
-    def map(self, name: str, *iterables: Iterable, nout: int = 1,
-            ordered: bool = True, numpy: Optional[bool] = None,
-            **dask_options: Any) -> Iterator[Any]:
+    def map(
+        self,
+        name: str,
+        *iterables: Iterable,
+        nout: int = 1,
+        ordered: bool = True,
+        numpy: Optional[bool] = None,
+        **dask_options: Any,
+    ) -> Iterator[Any]:
         """Submit one call per item of ``iterables`` (side by side, as for
         the built-in ``map``) as one batch of Dask tasks and yield the
         results, in order or, with ``ordered=False``, as they finish.  The
@@ -428,17 +408,23 @@ class DaskPool:
         keys = ["veldra-%s-%s" % (name, uuid.uuid4().hex) for _ in calls]
         as_numpy = self._as_numpy(numpy)
         dask_futures = self._client.map(
-            _engine_call, [self._name] * len(calls), [name] * len(calls),
-            *zip(*calls), key=keys, nout=nout, numpy=as_numpy, pure=False,
-            **dask_options)
+            _engine_call,
+            [self._name] * len(calls),
+            [name] * len(calls),
+            *zip(*calls),
+            key=keys,
+            nout=nout,
+            numpy=as_numpy,
+            pure=False,
+            **dask_options,
+        )
         retries = dask_options.get("retries") or 0
-        futures = [DaskFuture(self, f, self._sender(name, args, nout,
-                                                    as_numpy, dask_options),
-                              retries)
-                   for f, args in zip(dask_futures, calls)]
+        futures = [
+            DaskFuture(self, f, self._sender(name, args, nout, as_numpy, dask_options), retries)
+            for f, args in zip(dask_futures, calls)
+        ]
         by_key = {f.dask_future.key: f for f in futures}
-        tracker = distributed.as_completed(dask_futures, with_results=True,
-                                           raise_errors=False)
+        tracker = distributed.as_completed(dask_futures, with_results=True, raise_errors=False)
         shown = 0
         try:
             for dask_future, value in tracker:
@@ -448,7 +434,7 @@ class DaskPool:
                 if dask_future.status == "finished":
                     future._settle(value)
                 else:
-                    future._fetch(None)     # an error, or a resubmission
+                    future._fetch(None)  # an error, or a resubmission
                     if not future._settled():
                         by_key[future._dask.key] = future
                         tracker.add(future._dask)
@@ -470,11 +456,9 @@ class DaskPool:
         addresses.  Engines that replace dead ones replay it."""
         self._check()
         key = next(self._keys)
-        results = self._client.run(_each_on_worker, self._name, key, name,
-                                   args, nout)
+        results = self._client.run(_each_on_worker, self._name, key, name, args, nout)
         plugin = "%s-each-%d" % (self._name, key)
-        self._client.register_plugin(
-            _SetupPlugin(self._name, key, name, args, nout), name=plugin)
+        self._client.register_plugin(_SetupPlugin(self._name, key, name, args, nout), name=plugin)
         self._setups.append(plugin)
         return [results[w] for w in sorted(results)]
 
@@ -490,7 +474,7 @@ class DaskPool:
             return
         self._closed = True
         if self._client.status not in ("running", "connecting"):
-            return      # the workers close their engines when they go
+            return  # the workers close their engines when they go
         for plugin in reversed(self._setups):
             self._client.unregister_worker_plugin(plugin)
         self._client.unregister_worker_plugin(self._name)
@@ -502,8 +486,7 @@ class DaskPool:
         self.close()
 
     def __repr__(self) -> str:
-        return "<veldra.dask.DaskPool %s, %s>" % (
-            self._name, "closed" if self._closed else "open")
+        return "<veldra.dask.DaskPool %s, %s>" % (self._name, "closed" if self._closed else "open")
 
     def __reduce__(self):
         raise TypeError("a DaskPool cannot be pickled")

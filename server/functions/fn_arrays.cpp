@@ -15,8 +15,7 @@ namespace {
 using namespace support;
 
 // n elements of class sc at src (stride 0: one value repeated) into class dc.
-void convertBlock(const void* src, qxClassID sc, qxSize srcStride, void* dst, qxClassID dc, qxSize n,
-                  const char* fn) {
+void convertBlock(const void* src, qxClassID sc, qxSize srcStride, void* dst, qxClassID dc, qxSize n, const char* fn) {
     qx::visitElementType(sc, [&](auto s) {
         using S = decltype(s);
         const S* in = static_cast<const S*>(src);
@@ -58,8 +57,8 @@ Results fn_cast(CallContext&, int, const Args& args) {
     const bool complex = qxIsComplex(x);
     if (complex && to == qxLOGICAL_CLASS)
         fail("cast", "complexToLogical", "Complex values cannot be converted to logical.");
-    Array r = checked(qxCreateNumericArray(qxGetNumberOfDimensions(x), qxGetDimensions(x), to,
-                                           complex ? qxCOMPLEX : qxREAL));
+    Array r =
+        checked(qxCreateNumericArray(qxGetNumberOfDimensions(x), qxGetDimensions(x), to, complex ? qxCOMPLEX : qxREAL));
     const qxSize n = qxGetNumberOfElements(x);
     if (n > 0) {
         convertBlock(qxGetData(x), qxGetClassID(x), 1, qxGetData(r.get()), to, n, "cast");
@@ -80,14 +79,13 @@ Results fn_complex(CallContext&, int, const Args& args) {
     const qxSize n = qxGetNumberOfElements(re);
     const bool scalarIm = qxGetNumberOfElements(im) == 1;
     if (!scalarIm && matrix::get_dimensions(im) != matrix::get_dimensions(re))
-        fail("complex", "sizeMismatch",
-             "The imaginary part must be a scalar or have the size of the real part.");
-    Array r = checked(qxCreateNumericArray(qxGetNumberOfDimensions(re), qxGetDimensions(re),
-                                           qxGetClassID(re), qxCOMPLEX));
+        fail("complex", "sizeMismatch", "The imaginary part must be a scalar or have the size of the real part.");
+    Array r =
+        checked(qxCreateNumericArray(qxGetNumberOfDimensions(re), qxGetDimensions(re), qxGetClassID(re), qxCOMPLEX));
     if (n > 0) {
         std::memcpy(qxGetData(r.get()), qxGetData(re), n * qxGetElementSize(re));
-        convertBlock(qxGetData(im), qxGetClassID(im), scalarIm ? 0 : 1, qxGetImagData(r.get()),
-                     qxGetClassID(re), n, "complex");
+        convertBlock(qxGetData(im), qxGetClassID(im), scalarIm ? 0 : 1, qxGetImagData(r.get()), qxGetClassID(re), n,
+                     "complex");
     }
     return one(std::move(r));
 }
@@ -109,8 +107,8 @@ Results fn_sparse(CallContext&, int, const Args& args) {
     qxSize nnz = 0;
     for (qxSize k = 0; k < numel; ++k) nnz += isNonZero(k);
     const qxSize room = nnz > 0 ? nnz : 1;
-    Array r = checked(c == qxDOUBLE_CLASS ? qxCreateSparse(m, n, room, qxREAL)
-                                          : qxCreateSparseLogicalMatrix(m, n, room));
+    Array r =
+        checked(c == qxDOUBLE_CLASS ? qxCreateSparse(m, n, room, qxREAL) : qxCreateSparseLogicalMatrix(m, n, room));
     qxSize* ir = qxGetIr(r.get());
     qxSize* jc = qxGetJc(r.get());
     const std::size_t es = qxGetElementSize(x);
@@ -180,8 +178,7 @@ Results fn_reshape(CallContext&, int, const Args& args) {
     qxSize numel = 0;
     if (!product(dims, &numel) || numel != qxGetNumberOfElements(x))
         fail("reshape", "sizeMismatch",
-             "reshape cannot change the number of elements (" +
-                 std::to_string(qxGetNumberOfElements(x)) + ").");
+             "reshape cannot change the number of elements (" + std::to_string(qxGetNumberOfElements(x)) + ").");
     if (qxIsSparse(x)) {
         std::vector<qxSize> d = dims;
         while (d.size() > 2 && d.back() == 1) d.pop_back();
@@ -275,9 +272,9 @@ Results fn_tile(CallContext&, int, const Args& args) {
         forEachElement([&](qxSize from, qxSize to) { out[to] = ids[from]; });
         r = checked(qx::createObjectArray(ndim, dims.data(), out.data(), qx::objectSession(x)));
     } else if (isNumericOrLogical(x) || c == qxCHAR_CLASS) {
-        r = checked(c == qxCHAR_CLASS ? qxCreateCharArray(ndim, dims.data())
-                                      : qxCreateNumericArray(ndim, dims.data(), c,
-                                                             qxIsComplex(x) ? qxCOMPLEX : qxREAL));
+        r = checked(c == qxCHAR_CLASS
+                        ? qxCreateCharArray(ndim, dims.data())
+                        : qxCreateNumericArray(ndim, dims.data(), c, qxIsComplex(x) ? qxCOMPLEX : qxREAL));
         const std::size_t es = qxGetElementSize(x);
         // Source columns are contiguous: copy them whole, m times each.
         auto copyBlock = [&](const void* src, void* dst) {

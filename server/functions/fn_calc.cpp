@@ -60,8 +60,8 @@ private:
             while (pos_ + len < s_.size() && (static_cast<unsigned char>(s_[pos_ + len]) & 0xC0) == 0x80) ++len;
             what = "unexpected '" + s_.substr(pos_, len) + "'";
         }
-        throw SyntaxFailure("veldra:calc:syntax", "Syntax error in '" + s_ + "' at position " +
-                                                      std::to_string(column()) + ": " + what + ".");
+        throw SyntaxFailure("veldra:calc:syntax",
+                            "Syntax error in '" + s_ + "' at position " + std::to_string(column()) + ": " + what + ".");
     }
 
     double expr() {

@@ -88,7 +88,7 @@ public:
     void mapSet(std::uint64_t id, const std::string& key, Array value);
     Array mapGet(std::uint64_t id, const std::string& key) const;  // throws for a missing key
     std::size_t mapCount(std::uint64_t id) const;
-    void remove(std::uint64_t id);  // throws for an id that names nothing
+    void remove(std::uint64_t id);          // throws for an id that names nothing
     bool contains(std::uint64_t id) const;  // the id names a live object
     // An object array over `ids` (one per element, column-major) of this
     // engine's session: a reference while the engine lives.

@@ -24,8 +24,9 @@ constexpr const char* kElementwise =
 const HelpRow kHelp[] = {
     // values and classes
     {"identity", "values...", "Gives its arguments back unchanged, as many results as arguments."},
-    {"class_of", "x", "The class name of x: \"double\", \"single\", \"int8\" ... \"uint64\", \"logical\", \"char\", "
-                      "\"cell\", \"struct\", \"function\" or \"object\"."},
+    {"class_of", "x",
+     "The class name of x: \"double\", \"single\", \"int8\" ... \"uint64\", \"logical\", \"char\", "
+     "\"cell\", \"struct\", \"function\" or \"object\"."},
     {"dims", "x", "The dimensions of x as a 1-by-N double row."},
     {"is_complex", "x", "True when x is complex."},
     {"is_sparse", "x", "True when x is sparse."},

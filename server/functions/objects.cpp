@@ -177,8 +177,7 @@ Array ObjectStore::mapGet(std::uint64_t id, const std::string& key) const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     const Map& m = impl_->entry(id).map;
     auto it = m.find(key);
-    if (it == m.end())
-        throw ExecutionFailure("veldra:engine:missingKey", "The map has no key '" + key + "'.");
+    if (it == m.end()) throw ExecutionFailure("veldra:engine:missingKey", "The map has no key '" + key + "'.");
     Array copy(matrix::detail::shared_copy(it->second.get()));
     if (!copy) throw fl::except::bad_alloc();
     return copy;
@@ -256,16 +255,14 @@ void ObjectStore::clientGone(std::uint64_t client) {
     destroy(std::move(doomed));
 }
 
-Array ObjectStore::makeReference(const std::vector<qxSize>& dims,
-                                 const std::vector<std::uint64_t>& ids) const {
+Array ObjectStore::makeReference(const std::vector<qxSize>& dims, const std::vector<std::uint64_t>& ids) const {
     qxSize numel = dims.empty() ? 0 : 1;
     bool overflow = false;
     for (qxSize d : dims) overflow |= __builtin_mul_overflow(numel, d, &numel);
     for (qxSize d : dims)
         if (d == 0) numel = 0, overflow = false;
     if (overflow || numel != ids.size())
-        throw ExecutionFailure("veldra:engine:badReference",
-                               "A reference needs one object id per element.");
+        throw ExecutionFailure("veldra:engine:badReference", "A reference needs one object id per element.");
     Array a(qx::createObjectArray(dims.size(), dims.data(), ids.data(), impl_->session));
     if (!a) throw fl::except::bad_alloc();
     return a;
@@ -273,10 +270,8 @@ Array ObjectStore::makeReference(const std::vector<qxSize>& dims,
 
 std::vector<std::uint64_t> ObjectStore::idsOf(const qxArray* a) const {
     const auto session = qx::objectSession(a);
-    if (qxGetClassID(a) != qxOBJECT_CLASS || !session || !session->alive() ||
-        session->key() != impl_->session->key())
-        throw ExecutionFailure("veldra:engine:notAReference",
-                               "The value is no reference to an object of this engine.");
+    if (qxGetClassID(a) != qxOBJECT_CLASS || !session || !session->alive() || session->key() != impl_->session->key())
+        throw ExecutionFailure("veldra:engine:notAReference", "The value is no reference to an object of this engine.");
     const std::uint64_t* ids = qx::objectIds(a);
     const qxSize n = qxGetNumberOfElements(a);
     if (n == 0) return {};

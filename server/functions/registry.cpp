@@ -49,8 +49,7 @@ std::string count(std::size_t n, const char* what) {
 
 }  // namespace
 
-Results FunctionRegistry::call(CallContext& ctx, const std::string& name, int nargout,
-                               const Args& args) const {
+Results FunctionRegistry::call(CallContext& ctx, const std::string& name, int nargout, const Args& args) const {
     const FunctionEntry* entry = find(name);
     if (!entry) throw ExecutionFailure("veldra:engine:unknownFunction", "Unknown function '" + name + "'.");
     if (nargout < 0)
@@ -84,9 +83,9 @@ Results FunctionRegistry::call(CallContext& ctx, const std::string& name, int na
         return results;
     }
     if (given < wanted)
-        throw ExecutionFailure("veldra:engine:tooFewOutputs",
-                               name + " gave " + count(given, "result") + ", " + std::to_string(wanted) +
-                                   (wanted == 1 ? " was" : " were") + " asked.");
+        throw ExecutionFailure("veldra:engine:tooFewOutputs", name + " gave " + count(given, "result") + ", " +
+                                                                  std::to_string(wanted) +
+                                                                  (wanted == 1 ? " was" : " were") + " asked.");
     // They give what was asked for (at most one when nothing was asked).
     std::size_t keep = std::max<std::size_t>(wanted, 1);
     if (keep > given) keep = given;

@@ -32,16 +32,15 @@ void requireArgCount(const char* fn, const Args& args, std::size_t min, long max
     else if (static_cast<std::size_t>(max) == min) expected = std::to_string(min);
     else expected = std::to_string(min) + " to " + std::to_string(max);
     fail(fn, "wrongArgumentCount",
-         std::string(fn) + " takes " + expected + (expected == "1" ? " argument" : " arguments") +
-             ", " + std::to_string(n) + (n == 1 ? " was" : " were") + " given.");
+         std::string(fn) + " takes " + expected + (expected == "1" ? " argument" : " arguments") + ", " +
+             std::to_string(n) + (n == 1 ? " was" : " were") + " given.");
 }
 
 std::string textArg(const char* fn, const Args& args, std::size_t i) {
     const qxArray* a = args.at(i);
     const bool row = qxGetNumberOfDimensions(a) == 2 && (qxGetM(a) == 1 || qxIsEmpty(a));
     if (qxGetClassID(a) != qxCHAR_CLASS || !row)
-        fail(fn, "wrongClass",
-             "The " + ordinal(i) + " argument of " + fn + " must be text (a char row).");
+        fail(fn, "wrongClass", "The " + ordinal(i) + " argument of " + fn + " must be text (a char row).");
     return matrix::get_string(a);
 }
 
@@ -49,9 +48,7 @@ namespace {
 
 double elementAsDouble(const void* data, qxClassID c, qxSize i) {
     double value = std::nan("");
-    qx::visitElementType(c, [&](auto t) {
-        value = static_cast<double>(static_cast<const decltype(t)*>(data)[i]);
-    });
+    qx::visitElementType(c, [&](auto t) { value = static_cast<double>(static_cast<const decltype(t)*>(data)[i]); });
     return value;
 }
 
@@ -73,19 +70,16 @@ bool realScalarValue(const qxArray* a, double* out) {
 double realScalarArg(const char* fn, const Args& args, std::size_t i) {
     double v = 0;
     if (!realScalarValue(args.at(i), &v))
-        fail(fn, "wrongClass",
-             "The " + ordinal(i) + " argument of " + fn + " must be a real numeric scalar.");
+        fail(fn, "wrongClass", "The " + ordinal(i) + " argument of " + fn + " must be a real numeric scalar.");
     return v;
 }
 
 qxSize countArg(const char* fn, const Args& args, std::size_t i) {
     const qxArray* a = args.at(i);
-    const std::string bad =
-        "The " + ordinal(i) + " argument of " + fn + " must be a non-negative integer.";
+    const std::string bad = "The " + ordinal(i) + " argument of " + fn + " must be a non-negative integer.";
     // 64-bit integers are read exactly; a double cannot hold all of them.
     if (qxIsScalar(a) && !qxIsSparse(a) && !qxIsComplex(a) && qxGetData(a)) {
-        if (qxGetClassID(a) == qxUINT64_CLASS)
-            return *static_cast<const std::uint64_t*>(qxGetData(a));
+        if (qxGetClassID(a) == qxUINT64_CLASS) return *static_cast<const std::uint64_t*>(qxGetData(a));
         if (qxGetClassID(a) == qxINT64_CLASS) {
             const std::int64_t v = *static_cast<const std::int64_t*>(qxGetData(a));
             if (v < 0) fail(fn, "badValue", bad);
@@ -102,7 +96,9 @@ Array checked(qxArray* a) {
     return Array(a);
 }
 
-Array sharedCopy(const qxArray* a) { return checked(matrix::detail::shared_copy(a)); }
+Array sharedCopy(const qxArray* a) {
+    return checked(matrix::detail::shared_copy(a));
+}
 
 Array scalarDouble(double v) {
     Array a = checked(qxCreateNumericMatrix(1, 1, qxDOUBLE_CLASS, qxREAL));
@@ -122,7 +118,9 @@ Results one(Array a) {
     return out;
 }
 
-Array text(const std::string& utf8) { return matrix::create(fl::i18n::to_ustring(utf8)); }
+Array text(const std::string& utf8) {
+    return matrix::create(fl::i18n::to_ustring(utf8));
+}
 
 namespace {
 struct ClassName {
@@ -130,11 +128,11 @@ struct ClassName {
     const char* name;
 };
 constexpr ClassName kClassNames[] = {
-    {qxCELL_CLASS, "cell"},       {qxSTRUCT_CLASS, "struct"},     {qxLOGICAL_CLASS, "logical"},
-    {qxCHAR_CLASS, "char"},       {qxVOID_CLASS, "void"},         {qxDOUBLE_CLASS, "double"},
-    {qxSINGLE_CLASS, "single"},   {qxINT8_CLASS, "int8"},         {qxUINT8_CLASS, "uint8"},
-    {qxINT16_CLASS, "int16"},     {qxUINT16_CLASS, "uint16"},     {qxINT32_CLASS, "int32"},
-    {qxUINT32_CLASS, "uint32"},   {qxINT64_CLASS, "int64"},       {qxUINT64_CLASS, "uint64"},
+    {qxCELL_CLASS, "cell"},         {qxSTRUCT_CLASS, "struct"}, {qxLOGICAL_CLASS, "logical"},
+    {qxCHAR_CLASS, "char"},         {qxVOID_CLASS, "void"},     {qxDOUBLE_CLASS, "double"},
+    {qxSINGLE_CLASS, "single"},     {qxINT8_CLASS, "int8"},     {qxUINT8_CLASS, "uint8"},
+    {qxINT16_CLASS, "int16"},       {qxUINT16_CLASS, "uint16"}, {qxINT32_CLASS, "int32"},
+    {qxUINT32_CLASS, "uint32"},     {qxINT64_CLASS, "int64"},   {qxUINT64_CLASS, "uint64"},
     {qxFUNCTION_CLASS, "function"}, {qxOBJECT_CLASS, "object"},
 };
 }  // namespace

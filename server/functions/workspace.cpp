@@ -4,7 +4,9 @@
 
 namespace veldra::engine {
 
-void Workspace::assign(const std::string& name, Array value) { vars_[name] = std::move(value); }
+void Workspace::assign(const std::string& name, Array value) {
+    vars_[name] = std::move(value);
+}
 
 Array Workspace::fetch(const std::string& name) const {
     auto it = vars_.find(name);
@@ -14,11 +16,17 @@ Array Workspace::fetch(const std::string& name) const {
     return copy;
 }
 
-bool Workspace::exists(const std::string& name) const { return vars_.count(name) != 0; }
+bool Workspace::exists(const std::string& name) const {
+    return vars_.count(name) != 0;
+}
 
-bool Workspace::clear(const std::string& name) { return vars_.erase(name) != 0; }
+bool Workspace::clear(const std::string& name) {
+    return vars_.erase(name) != 0;
+}
 
-void Workspace::clearAll() { vars_.clear(); }
+void Workspace::clearAll() {
+    vars_.clear();
+}
 
 std::vector<std::string> Workspace::names() const {
     std::vector<std::string> out;

@@ -14,11 +14,12 @@ namespace veldra::engine::num {
 
 using support::ordinal;
 
-bool isInteger(qxClassID c) { return c >= qxINT8_CLASS && c <= qxUINT64_CLASS; }
+bool isInteger(qxClassID c) {
+    return c >= qxINT8_CLASS && c <= qxUINT64_CLASS;
+}
 
 bool isText(const qxArray* a) {
-    return qxGetClassID(a) == qxCHAR_CLASS && qxGetNumberOfDimensions(a) == 2 &&
-           (qxGetM(a) == 1 || qxIsEmpty(a));
+    return qxGetClassID(a) == qxCHAR_CLASS && qxGetNumberOfDimensions(a) == 2 && (qxGetM(a) == 1 || qxIsEmpty(a));
 }
 
 namespace {
@@ -76,7 +77,9 @@ Values readArray(const char* fn, const qxArray* a, std::size_t i) {
     return v;
 }
 
-Values read(const char* fn, const Args& args, std::size_t i) { return readArray(fn, args.at(i), i); }
+Values read(const char* fn, const Args& args, std::size_t i) {
+    return readArray(fn, args.at(i), i);
+}
 
 qxClassID arithmeticClass(qxClassID c) {
     return (c == qxLOGICAL_CLASS || c == qxCHAR_CLASS) ? qxDOUBLE_CLASS : c;
@@ -88,8 +91,8 @@ qxClassID combine(const char* fn, qxClassID a, qxClassID b) {
     if (a == b) return a;
     if (isInteger(a) && isInteger(b))
         fail(fn, "mixedIntegers",
-             std::string("Integers of different classes (") + support::className(a) + " and " +
-                 support::className(b) + ") cannot be combined in " + fn + ".");
+             std::string("Integers of different classes (") + support::className(a) + " and " + support::className(b) +
+                 ") cannot be combined in " + fn + ".");
     if (isInteger(a)) return a;
     if (isInteger(b)) return b;
     return qxSINGLE_CLASS;  // single with double
@@ -110,8 +113,7 @@ void preferHugePages(void* p, std::size_t bytes) {
 }  // namespace
 
 Array create(const std::vector<qxSize>& dims, qxClassID cls, bool complex) {
-    Array a = support::checked(
-        qxCreateNumericArray(dims.size(), dims.data(), cls, complex ? qxCOMPLEX : qxREAL));
+    Array a = support::checked(qxCreateNumericArray(dims.size(), dims.data(), cls, complex ? qxCOMPLEX : qxREAL));
     const std::size_t bytes = qxGetNumberOfElements(a.get()) * qxGetElementSize(a.get());
     preferHugePages(qxGetData(a.get()), bytes);
     preferHugePages(qxGetImagData(a.get()), bytes);

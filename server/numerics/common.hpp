@@ -15,11 +15,11 @@ using support::fail;
 // A numeric, logical or char argument seen as doubles.  Double arrays are
 // read in place; other classes are converted once.
 struct Values {
-    qxClassID cls = qxDOUBLE_CLASS;   // the argument's own class
+    qxClassID cls = qxDOUBLE_CLASS;  // the argument's own class
     std::vector<qxSize> dims;
     qxSize n = 0;
     const double* re = nullptr;
-    const double* im = nullptr;       // nullptr when real
+    const double* im = nullptr;  // nullptr when real
     std::vector<double> reBuf, imBuf;
 
     bool complex() const { return im != nullptr; }

@@ -69,8 +69,12 @@ Results filled(const char* fn, const Args& args, double value) {
     return support::one(std::move(out));
 }
 
-Results fn_zeros(CallContext&, int, const Args& args) { return filled("zeros", args, 0); }
-Results fn_ones(CallContext&, int, const Args& args) { return filled("ones", args, 1); }
+Results fn_zeros(CallContext&, int, const Args& args) {
+    return filled("zeros", args, 0);
+}
+Results fn_ones(CallContext&, int, const Args& args) {
+    return filled("ones", args, 1);
+}
 
 Results fn_eye(CallContext&, int, const Args& args) {
     qxClassID cls;
@@ -206,7 +210,8 @@ Results concat(CallContext&, const char* fn, std::size_t dim, const Args& args) 
         for (std::size_t k = 0; k < nd; ++k)
             if (k != dim - 1 && d[k] != outDims[k])
                 fail(fn, "sizeMismatch",
-                     std::string("The arguments of ") + fn + " do not agree in dimension " + std::to_string(k + 1) + ".");
+                     std::string("The arguments of ") + fn + " do not agree in dimension " + std::to_string(k + 1) +
+                         ".");
         outDims[dim - 1] += d[dim - 1];
     }
     qxSize inner = 1, outer = 1;
@@ -244,7 +249,8 @@ Results concat(CallContext&, const char* fn, std::size_t dim, const Args& args) 
             first = false;
         }
     }
-    Array out = cls == qxCHAR_CLASS ? support::checked(qxCreateCharArray(dims.size(), dims.data())) : create(dims, cls, complex);
+    Array out = cls == qxCHAR_CLASS ? support::checked(qxCreateCharArray(dims.size(), dims.data()))
+                                    : create(dims, cls, complex);
     std::vector<Values> vals;
     if (!same)
         for (std::size_t i = 0; i < parts.size(); ++i) vals.push_back(readArray(fn, parts[i], i));
@@ -276,8 +282,12 @@ Results concat(CallContext&, const char* fn, std::size_t dim, const Args& args) 
     return support::one(std::move(out));
 }
 
-Results fn_hcat(CallContext& c, int, const Args& a) { return concat(c, "hcat", 2, a); }
-Results fn_vcat(CallContext& c, int, const Args& a) { return concat(c, "vcat", 1, a); }
+Results fn_hcat(CallContext& c, int, const Args& a) {
+    return concat(c, "hcat", 2, a);
+}
+Results fn_vcat(CallContext& c, int, const Args& a) {
+    return concat(c, "vcat", 1, a);
+}
 
 // ---- searching and sorting -----------------------------------------------------
 
@@ -289,8 +299,8 @@ Results fn_find(CallContext&, int, const Args& args) {
         if (v.re[i] != 0 || (v.im && v.im[i] != 0)) idx.push_back(static_cast<double>(i + 1));
     const bool row = v.dims.size() == 2 && v.dims[0] == 1 && v.dims[1] != 1;
     const qxSize k = idx.size();
-    return support::one(fromDoubles(row ? std::vector<qxSize>{1, k} : std::vector<qxSize>{k, 1}, qxDOUBLE_CLASS,
-                                    idx.data(), nullptr));
+    return support::one(
+        fromDoubles(row ? std::vector<qxSize>{1, k} : std::vector<qxSize>{k, 1}, qxDOUBLE_CLASS, idx.data(), nullptr));
 }
 
 // Ascending order of (re, im) pairs: NaN last, complex by magnitude then angle.

@@ -98,44 +98,51 @@ enum class Arith { Add, Sub, Mul, Div, Pow };
 
 inline double realOp(Arith op, double x, double y) {
     switch (op) {
-        case Arith::Add: return x + y;
-        case Arith::Sub: return x - y;
-        case Arith::Mul: return x * y;
-        case Arith::Div: return x / y;
-        case Arith::Pow: return std::pow(x, y);
+    case Arith::Add:
+        return x + y;
+    case Arith::Sub:
+        return x - y;
+    case Arith::Mul:
+        return x * y;
+    case Arith::Div:
+        return x / y;
+    case Arith::Pow:
+        return std::pow(x, y);
     }
     return 0;
 }
 
 inline cd complexOp(Arith op, cd x, cd y) {
     switch (op) {
-        case Arith::Add: return x + y;
-        case Arith::Sub: return x - y;
-        case Arith::Mul:
-            // Real factors keep infinities out of the imaginary part.
-            if (x.imag() == 0) return {x.real() * y.real(), x.real() * y.imag()};
-            if (y.imag() == 0) return {x.real() * y.real(), x.imag() * y.real()};
-            return x * y;
-        case Arith::Div:
-            if (y.imag() == 0) return {x.real() / y.real(), x.imag() / y.real()};
-            return x / y;
-        case Arith::Pow:
-            if (x.imag() == 0 && y.imag() == 0 && (x.real() >= 0 || y.real() == std::floor(y.real())))
-                return std::pow(x.real(), y.real());
-            if (y.imag() == 0 && y.real() == std::floor(y.real()) && std::fabs(y.real()) <= 1024) {
-                // Integer powers by squaring stay exact for exact inputs.
-                long e = static_cast<long>(y.real());
-                const bool invert = e < 0;
-                if (invert) e = -e;
-                cd r = 1, base = x;
-                while (e) {
-                    if (e & 1) r *= base;
-                    base *= base;
-                    e >>= 1;
-                }
-                return invert ? cd(1) / r : r;
+    case Arith::Add:
+        return x + y;
+    case Arith::Sub:
+        return x - y;
+    case Arith::Mul:
+        // Real factors keep infinities out of the imaginary part.
+        if (x.imag() == 0) return {x.real() * y.real(), x.real() * y.imag()};
+        if (y.imag() == 0) return {x.real() * y.real(), x.imag() * y.real()};
+        return x * y;
+    case Arith::Div:
+        if (y.imag() == 0) return {x.real() / y.real(), x.imag() / y.real()};
+        return x / y;
+    case Arith::Pow:
+        if (x.imag() == 0 && y.imag() == 0 && (x.real() >= 0 || y.real() == std::floor(y.real())))
+            return std::pow(x.real(), y.real());
+        if (y.imag() == 0 && y.real() == std::floor(y.real()) && std::fabs(y.real()) <= 1024) {
+            // Integer powers by squaring stay exact for exact inputs.
+            long e = static_cast<long>(y.real());
+            const bool invert = e < 0;
+            if (invert) e = -e;
+            cd r = 1, base = x;
+            while (e) {
+                if (e & 1) r *= base;
+                base *= base;
+                e >>= 1;
             }
-            return std::pow(x, y);
+            return invert ? cd(1) / r : r;
+        }
+        return std::pow(x, y);
     }
     return 0;
 }
@@ -173,23 +180,28 @@ bool exact64(CallContext& ctx, Arith op, const Args& args, const Values& a, cons
         const i128 p = x(ia), q = y(ib);
         i128 r = 0;
         switch (op) {
-            case Arith::Add: r = p + q; break;
-            case Arith::Sub: r = p - q; break;
-            case Arith::Mul:
-                // Two operands near 2^64 can pass 2^127: that saturates too.
-                if (__builtin_mul_overflow(p, q, &r)) r = ((p < 0) != (q < 0)) ? lo : hi;
-                break;
-            case Arith::Div:
-                if (q == 0) {
-                    r = p > 0 ? hi : (p < 0 ? lo : 0);
-                } else {
-                    r = p / q;
-                    const i128 rem = p % q;
-                    const i128 twice = rem < 0 ? -2 * rem : 2 * rem;
-                    if (twice >= (q < 0 ? -q : q)) r += ((p < 0) != (q < 0)) ? -1 : 1;
-                }
-                break;
-            case Arith::Pow: break;
+        case Arith::Add:
+            r = p + q;
+            break;
+        case Arith::Sub:
+            r = p - q;
+            break;
+        case Arith::Mul:
+            // Two operands near 2^64 can pass 2^127: that saturates too.
+            if (__builtin_mul_overflow(p, q, &r)) r = ((p < 0) != (q < 0)) ? lo : hi;
+            break;
+        case Arith::Div:
+            if (q == 0) {
+                r = p > 0 ? hi : (p < 0 ? lo : 0);
+            } else {
+                r = p / q;
+                const i128 rem = p % q;
+                const i128 twice = rem < 0 ? -2 * rem : 2 * rem;
+                if (twice >= (q < 0 ? -q : q)) r += ((p < 0) != (q < 0)) ? -1 : 1;
+            }
+            break;
+        case Arith::Pow:
+            break;
         }
         r = r < lo ? lo : (r > hi ? hi : r);
         if (cls == qxINT64_CLASS) static_cast<std::int64_t*>(o)[k] = static_cast<std::int64_t>(r);
@@ -228,11 +240,21 @@ Results arith(CallContext& ctx, const char* fn, Arith op, const Args& args) {
                 for (qxSize s = 0; s < e.n; s += chunk) {
                     const qxSize t = std::min(e.n, s + chunk);
                     switch (op) {
-                        case Arith::Add: for (qxSize k = s; k < t; ++k) o[k] = x[k] + y[k]; break;
-                        case Arith::Sub: for (qxSize k = s; k < t; ++k) o[k] = x[k] - y[k]; break;
-                        case Arith::Mul: for (qxSize k = s; k < t; ++k) o[k] = x[k] * y[k]; break;
-                        case Arith::Div: for (qxSize k = s; k < t; ++k) o[k] = x[k] / y[k]; break;
-                        case Arith::Pow: for (qxSize k = s; k < t; ++k) o[k] = std::pow(x[k], y[k]); break;
+                    case Arith::Add:
+                        for (qxSize k = s; k < t; ++k) o[k] = x[k] + y[k];
+                        break;
+                    case Arith::Sub:
+                        for (qxSize k = s; k < t; ++k) o[k] = x[k] - y[k];
+                        break;
+                    case Arith::Mul:
+                        for (qxSize k = s; k < t; ++k) o[k] = x[k] * y[k];
+                        break;
+                    case Arith::Div:
+                        for (qxSize k = s; k < t; ++k) o[k] = x[k] / y[k];
+                        break;
+                    case Arith::Pow:
+                        for (qxSize k = s; k < t; ++k) o[k] = std::pow(x[k], y[k]);
+                        break;
                     }
                     if (t < e.n) ctx.checkInterrupt();
                 }
@@ -286,18 +308,41 @@ Results unary(CallContext& ctx, const char* fn, Unary op, const Args& args) {
         }
         double (*f)(double) = nullptr;
         switch (op) {
-            case Unary::Negate: break;
-            case Unary::Sqrt: f = [](double x) { return std::sqrt(x); }; break;
-            case Unary::Exp: f = [](double x) { return std::exp(x); }; break;
-            case Unary::Log: f = [](double x) { return std::log(x); }; break;
-            case Unary::Log10: f = [](double x) { return std::log10(x); }; break;
-            case Unary::Sin: f = [](double x) { return std::sin(x); }; break;
-            case Unary::Cos: f = [](double x) { return std::cos(x); }; break;
-            case Unary::Tan: f = [](double x) { return std::tan(x); }; break;
-            case Unary::Abs: f = [](double x) { return std::fabs(x); }; break;
-            case Unary::Floor: f = [](double x) { return std::floor(x); }; break;
-            case Unary::Ceil: f = [](double x) { return std::ceil(x); }; break;
-            case Unary::Round: f = [](double x) { return std::round(x); }; break;
+        case Unary::Negate:
+            break;
+        case Unary::Sqrt:
+            f = [](double x) { return std::sqrt(x); };
+            break;
+        case Unary::Exp:
+            f = [](double x) { return std::exp(x); };
+            break;
+        case Unary::Log:
+            f = [](double x) { return std::log(x); };
+            break;
+        case Unary::Log10:
+            f = [](double x) { return std::log10(x); };
+            break;
+        case Unary::Sin:
+            f = [](double x) { return std::sin(x); };
+            break;
+        case Unary::Cos:
+            f = [](double x) { return std::cos(x); };
+            break;
+        case Unary::Tan:
+            f = [](double x) { return std::tan(x); };
+            break;
+        case Unary::Abs:
+            f = [](double x) { return std::fabs(x); };
+            break;
+        case Unary::Floor:
+            f = [](double x) { return std::floor(x); };
+            break;
+        case Unary::Ceil:
+            f = [](double x) { return std::ceil(x); };
+            break;
+        case Unary::Round:
+            f = [](double x) { return std::round(x); };
+            break;
         }
         for (qxSize i = 0; i < a.n; ++i) {
             o[i] = f ? f(a.re[i]) : -a.re[i];
@@ -312,18 +357,42 @@ Results unary(CallContext& ctx, const char* fn, Unary op, const Args& args) {
         const cd x(a.re[i], a.im ? a.im[i] : 0);
         cd r;
         switch (op) {
-            case Unary::Negate: r = -x; break;
-            case Unary::Sqrt: r = std::sqrt(x); break;
-            case Unary::Exp: r = std::exp(x); break;
-            case Unary::Log: r = std::log(x); break;
-            case Unary::Log10: r = std::log10(x); break;
-            case Unary::Sin: r = std::sin(x); break;
-            case Unary::Cos: r = std::cos(x); break;
-            case Unary::Tan: r = std::tan(x); break;
-            case Unary::Abs: r = std::hypot(x.real(), x.imag()); break;
-            case Unary::Floor: r = cd(std::floor(x.real()), std::floor(x.imag())); break;
-            case Unary::Ceil: r = cd(std::ceil(x.real()), std::ceil(x.imag())); break;
-            case Unary::Round: r = cd(std::round(x.real()), std::round(x.imag())); break;
+        case Unary::Negate:
+            r = -x;
+            break;
+        case Unary::Sqrt:
+            r = std::sqrt(x);
+            break;
+        case Unary::Exp:
+            r = std::exp(x);
+            break;
+        case Unary::Log:
+            r = std::log(x);
+            break;
+        case Unary::Log10:
+            r = std::log10(x);
+            break;
+        case Unary::Sin:
+            r = std::sin(x);
+            break;
+        case Unary::Cos:
+            r = std::cos(x);
+            break;
+        case Unary::Tan:
+            r = std::tan(x);
+            break;
+        case Unary::Abs:
+            r = std::hypot(x.real(), x.imag());
+            break;
+        case Unary::Floor:
+            r = cd(std::floor(x.real()), std::floor(x.imag()));
+            break;
+        case Unary::Ceil:
+            r = cd(std::ceil(x.real()), std::ceil(x.imag()));
+            break;
+        case Unary::Round:
+            r = cd(std::round(x.real()), std::round(x.imag()));
+            break;
         }
         re[i] = r.real();
         im[i] = r.imag();
@@ -354,18 +423,32 @@ Results compare(CallContext& ctx, const char* fn, Cmp op, const Args& args) {
         const double xi = a.im ? a.im[ia] : 0, yi = b.im ? b.im[ib] : 0;
         bool r = false;
         switch (op) {
-            case Cmp::Eq: r = x == y && xi == yi; break;
-            case Cmp::Ne: r = !(x == y && xi == yi); break;
-            case Cmp::Lt: r = x < y; break;  // complex: real parts are ordered
-            case Cmp::Le: r = x <= y; break;
-            case Cmp::Gt: r = x > y; break;
-            case Cmp::Ge: r = x >= y; break;
-            case Cmp::And: r = truth(fn, a, ia) && truth(fn, b, ib); break;
-            case Cmp::Or: {
-                const bool l = truth(fn, a, ia), rr = truth(fn, b, ib);
-                r = l || rr;
-                break;
-            }
+        case Cmp::Eq:
+            r = x == y && xi == yi;
+            break;
+        case Cmp::Ne:
+            r = !(x == y && xi == yi);
+            break;
+        case Cmp::Lt:
+            r = x < y;
+            break;  // complex: real parts are ordered
+        case Cmp::Le:
+            r = x <= y;
+            break;
+        case Cmp::Gt:
+            r = x > y;
+            break;
+        case Cmp::Ge:
+            r = x >= y;
+            break;
+        case Cmp::And:
+            r = truth(fn, a, ia) && truth(fn, b, ib);
+            break;
+        case Cmp::Or: {
+            const bool l = truth(fn, a, ia), rr = truth(fn, b, ib);
+            r = l || rr;
+            break;
+        }
         }
         o[k] = r;
     });

@@ -57,8 +57,7 @@ void copyAlong(const R* in, R* out, qxSize inner, qxSize len, qxSize n, qxSize o
         return;
     }
     const qxSize keep = std::min(len, n);
-    for (qxSize o = 0; o < outer; ++o)
-        std::memcpy(out + o * n * inner, in + o * len * inner, keep * inner * sizeof(R));
+    for (qxSize o = 0; o < outer; ++o) std::memcpy(out + o * n * inner, in + o * len * inner, keep * inner * sizeof(R));
 }
 
 template <class R>
@@ -140,8 +139,12 @@ Results fourier(CallContext& ctx, const char* fn, bool inverse, const Args& args
     return support::one(std::move(out));
 }
 
-Results fn_fft(CallContext& c, int, const Args& a) { return fourier(c, "fft", false, a); }
-Results fn_ifft(CallContext& c, int, const Args& a) { return fourier(c, "ifft", true, a); }
+Results fn_fft(CallContext& c, int, const Args& a) {
+    return fourier(c, "fft", false, a);
+}
+Results fn_ifft(CallContext& c, int, const Args& a) {
+    return fourier(c, "ifft", true, a);
+}
 
 }  // namespace
 

@@ -30,7 +30,9 @@ using Mat = Eigen::Matrix<T, Eigen::Dynamic, Eigen::Dynamic>;
 using MatR = Mat<double>;
 using MatC = Mat<cd>;
 
-void useThreads(CallContext& ctx) { openblas_set_num_threads(std::max(1, ctx.threads())); }
+void useThreads(CallContext& ctx) {
+    openblas_set_num_threads(std::max(1, ctx.threads()));
+}
 
 // A matrix argument: double or single, full, two dimensions.
 struct Operand {
@@ -47,14 +49,16 @@ Operand operand(const char* fn, const Args& args, std::size_t i) {
              "The " + ordinal(i) + " argument of " + fn + " must be a full double or single matrix, not " +
                  (qxIsSparse(a) ? std::string("a sparse array") : std::string(support::className(c))) + ".");
     if (qxGetNumberOfDimensions(a) != 2)
-        fail(fn, "notMatrix", "The " + ordinal(i) + " argument of " + std::string(fn) + " must be a matrix (two dimensions).");
+        fail(fn, "notMatrix",
+             "The " + ordinal(i) + " argument of " + std::string(fn) + " must be a matrix (two dimensions).");
     return {a, qxGetM(a), qxGetN(a), c == qxSINGLE_CLASS, qxIsComplex(a)};
 }
 
 void requireSquare(const char* fn, const Operand& a) {
     if (a.m != a.n)
-        fail(fn, "notSquare", std::string(fn) + " needs a square matrix; this one is " + std::to_string(a.m) + "-by-" +
-                                  std::to_string(a.n) + ".");
+        fail(fn, "notSquare",
+             std::string(fn) + " needs a square matrix; this one is " + std::to_string(a.m) + "-by-" +
+                 std::to_string(a.n) + ".");
 }
 
 template <class T>
@@ -131,7 +135,8 @@ Results fn_matmul(CallContext& ctx, int, const Args& args) {
     MatC z = MatC::Zero(m, n);
     const cd one(1), zero(0);
     if (m && n && k)
-        cblas_zgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, m, n, k, &one, x.data(), m, y.data(), k, &zero, z.data(), m);
+        cblas_zgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, m, n, k, &one, x.data(), m, y.data(), k, &zero, z.data(),
+                    m);
     return support::one(save(z, single));
 }
 
@@ -143,8 +148,7 @@ lapack_int getrf(Mat<T>& a, std::vector<lapack_int>& piv) {
     if (a.size() == 0) return 0;
     if constexpr (std::is_same_v<T, double>)
         return LAPACKE_dgetrf(LAPACK_COL_MAJOR, a.rows(), a.cols(), a.data(), a.rows(), piv.data());
-    else
-        return LAPACKE_zgetrf(LAPACK_COL_MAJOR, a.rows(), a.cols(), a.data(), a.rows(), piv.data());
+    else return LAPACKE_zgetrf(LAPACK_COL_MAJOR, a.rows(), a.cols(), a.data(), a.rows(), piv.data());
 }
 
 [[noreturn]] void singular(const char* fn) {
@@ -170,8 +174,7 @@ Results fn_solve(CallContext& ctx, int, const Args& args) {
             if (a.n && b.n) {
                 if constexpr (std::is_same_v<T, double>)
                     info = LAPACKE_dgesv(LAPACK_COL_MAJOR, a.n, b.n, A.data(), a.n, piv.data(), B.data(), a.n);
-                else
-                    info = LAPACKE_zgesv(LAPACK_COL_MAJOR, a.n, b.n, A.data(), a.n, piv.data(), B.data(), a.n);
+                else info = LAPACKE_zgesv(LAPACK_COL_MAJOR, a.n, b.n, A.data(), a.n, piv.data(), B.data(), a.n);
             }
             if (info > 0) singular("solve");
             return support::one(save(B, single));
@@ -198,8 +201,7 @@ Results fn_inv(CallContext& ctx, int, const Args& args) {
             lapack_int info;
             if constexpr (std::is_same_v<T, double>)
                 info = LAPACKE_dgetri(LAPACK_COL_MAJOR, a.n, A.data(), a.n, piv.data());
-            else
-                info = LAPACKE_zgetri(LAPACK_COL_MAJOR, a.n, A.data(), a.n, piv.data());
+            else info = LAPACKE_zgetri(LAPACK_COL_MAJOR, a.n, A.data(), a.n, piv.data());
             if (info > 0) singular("inv");
         }
         return support::one(save(A, a.single));

@@ -35,10 +35,13 @@ Layout layout(const std::vector<qxSize>& dims, std::size_t dim, bool keepLength)
 
 qxClassID resultClass(Red op, qxClassID c) {
     switch (op) {
-        case Red::Any:
-        case Red::All: return qxLOGICAL_CLASS;
-        case Red::Mean: return c == qxSINGLE_CLASS ? qxSINGLE_CLASS : qxDOUBLE_CLASS;
-        default: return arithmeticClass(c);
+    case Red::Any:
+    case Red::All:
+        return qxLOGICAL_CLASS;
+    case Red::Mean:
+        return c == qxSINGLE_CLASS ? qxSINGLE_CLASS : qxDOUBLE_CLASS;
+    default:
+        return arithmeticClass(c);
     }
 }
 
@@ -70,61 +73,67 @@ Results reduce(CallContext& ctx, const char* fn, Red op, int nargout, const Args
             auto x = [&](qxSize k) { return a.re[base + k * l.inner]; };
             auto y = [&](qxSize k) { return cplx ? a.im[base + k * l.inner] : 0.0; };
             switch (op) {
-                case Red::Sum:
-                case Red::Mean: {
-                    double sr = 0, si = 0;
-                    for (qxSize k = 0; k < l.len; ++k) sr += x(k), si += y(k);
-                    if (op == Red::Mean) sr /= static_cast<double>(l.len), si /= static_cast<double>(l.len);
-                    re[at] = sr;
-                    if (cplx) im[at] = si;
-                    break;
+            case Red::Sum:
+            case Red::Mean: {
+                double sr = 0, si = 0;
+                for (qxSize k = 0; k < l.len; ++k) sr += x(k), si += y(k);
+                if (op == Red::Mean) sr /= static_cast<double>(l.len), si /= static_cast<double>(l.len);
+                re[at] = sr;
+                if (cplx) im[at] = si;
+                break;
+            }
+            case Red::Prod: {
+                std::complex<double> p = 1;
+                double pr = 1;
+                for (qxSize k = 0; k < l.len; ++k) {
+                    if (cplx) p *= std::complex<double>(x(k), y(k));
+                    else pr *= x(k);
                 }
-                case Red::Prod: {
-                    std::complex<double> p = 1;
-                    double pr = 1;
-                    for (qxSize k = 0; k < l.len; ++k) {
-                        if (cplx) p *= std::complex<double>(x(k), y(k));
-                        else pr *= x(k);
+                re[at] = cplx ? p.real() : pr;
+                if (cplx) im[at] = p.imag();
+                break;
+            }
+            case Red::Cumsum: {
+                double sr = 0, si = 0;
+                for (qxSize k = 0; k < l.len; ++k) {
+                    sr += x(k), si += y(k);
+                    re[base + k * l.inner] = sr;
+                    if (cplx) im[base + k * l.inner] = si;
+                }
+                break;
+            }
+            case Red::Min:
+            case Red::Max: {
+                // NaN only where every element is NaN; an empty slice has none.
+                qxSize best = 0;
+                bool found = false;
+                for (qxSize k = 0; k < l.len; ++k) {
+                    if (std::isnan(x(k)) || std::isnan(y(k))) continue;
+                    if (!found || better(op == Red::Max, x(k), y(k), x(best), y(best), cplx)) best = k;
+                    found = true;
+                }
+                re[at] = found ? x(best) : std::numeric_limits<double>::quiet_NaN();
+                if (cplx) im[at] = found ? y(best) : 0;
+                where[at] = static_cast<double>(best + 1);
+                break;
+            }
+            case Red::Any:
+            case Red::All: {
+                bool r = op == Red::All;
+                for (qxSize k = 0; k < l.len; ++k) {
+                    const bool nz = x(k) != 0 || y(k) != 0;  // NaN counts as non-zero
+                    if (op == Red::Any && nz) {
+                        r = true;
+                        break;
                     }
-                    re[at] = cplx ? p.real() : pr;
-                    if (cplx) im[at] = p.imag();
-                    break;
-                }
-                case Red::Cumsum: {
-                    double sr = 0, si = 0;
-                    for (qxSize k = 0; k < l.len; ++k) {
-                        sr += x(k), si += y(k);
-                        re[base + k * l.inner] = sr;
-                        if (cplx) im[base + k * l.inner] = si;
+                    if (op == Red::All && !nz) {
+                        r = false;
+                        break;
                     }
-                    break;
                 }
-                case Red::Min:
-                case Red::Max: {
-                    // NaN only where every element is NaN; an empty slice has none.
-                    qxSize best = 0;
-                    bool found = false;
-                    for (qxSize k = 0; k < l.len; ++k) {
-                        if (std::isnan(x(k)) || std::isnan(y(k))) continue;
-                        if (!found || better(op == Red::Max, x(k), y(k), x(best), y(best), cplx)) best = k;
-                        found = true;
-                    }
-                    re[at] = found ? x(best) : std::numeric_limits<double>::quiet_NaN();
-                    if (cplx) im[at] = found ? y(best) : 0;
-                    where[at] = static_cast<double>(best + 1);
-                    break;
-                }
-                case Red::Any:
-                case Red::All: {
-                    bool r = op == Red::All;
-                    for (qxSize k = 0; k < l.len; ++k) {
-                        const bool nz = x(k) != 0 || y(k) != 0;  // NaN counts as non-zero
-                        if (op == Red::Any && nz) { r = true; break; }
-                        if (op == Red::All && !nz) { r = false; break; }
-                    }
-                    re[at] = r;
-                    break;
-                }
+                re[at] = r;
+                break;
+            }
             }
             tick.tick(l.len + 1);
         }

@@ -39,8 +39,8 @@ Array mapText(const char* fn, const qxArray* a, F&& f) {
         }
         return out;
     }
-    fail(fn, "wrongClass", std::string(fn) + " takes text or a cell array of texts, not " +
-                               support::className(qxGetClassID(a)) + ".");
+    fail(fn, "wrongClass",
+         std::string(fn) + " takes text or a cell array of texts, not " + support::className(qxGetClassID(a)) + ".");
 }
 
 // Maps each row of a char array of any shape (the elements along the second
@@ -76,8 +76,12 @@ Results changeCase(const char* fn, const Args& args, fl::ustring (*conv)(const c
     }));
 }
 
-Results fn_upper(CallContext&, int, const Args& args) { return changeCase("upper", args, unicase::upper); }
-Results fn_lower(CallContext&, int, const Args& args) { return changeCase("lower", args, unicase::lower); }
+Results fn_upper(CallContext&, int, const Args& args) {
+    return changeCase("upper", args, unicase::upper);
+}
+Results fn_lower(CallContext&, int, const Args& args) {
+    return changeCase("lower", args, unicase::lower);
+}
 
 Results fn_strip(CallContext&, int, const Args& args) {
     support::requireArgCount("strip", args, 1, 1);
@@ -137,7 +141,8 @@ Results fn_split(CallContext&, int, const Args& args) {
 Results fn_join(CallContext&, int, const Args& args) {
     support::requireArgCount("join", args, 1, 2);
     const qxArray* c = args[0];
-    if (qxGetClassID(c) != qxCELL_CLASS) fail("join", "wrongClass", "The 1st argument of join must be a cell array of texts.");
+    if (qxGetClassID(c) != qxCELL_CLASS)
+        fail("join", "wrongClass", "The 1st argument of join must be a cell array of texts.");
     const fl::ustring d = args.size() > 1 ? textArgU("join", args, 1) : fl::ustring(u" ");
     fl::ustring out;
     for (qxSize i = 0; i < qxGetNumberOfElements(c); ++i) {
@@ -205,62 +210,62 @@ std::string formatOne(const std::string& directive, char conv, const double* num
     }
     const double v = *num;
     switch (conv) {
-        case 'd':
-        case 'i':
-        case 'u':
-            if (v != std::floor(v) || !std::isfinite(v) || std::fabs(v) >= 9.2e18) {
-                // Not an integer: print it as %e would, like the integer
-                // conversions of other numeric environments.
-                if (!std::isfinite(v)) {
-                    s.back() = 's';
-                    const std::string t = shortest(v);
-                    std::snprintf(buf, sizeof buf, s.c_str(), t.c_str());
-                    return buf;
-                }
-                s.back() = 'e';
-                std::snprintf(buf, sizeof buf, s.c_str(), v);
-                return buf;
-            }
-            s.back() = 'd';
-            s.insert(s.size() - 1, "ll");
-            std::snprintf(buf, sizeof buf, s.c_str(), static_cast<long long>(v));
-            return buf;
-        case 'x':
-        case 'X':
-        case 'o':
-            if (v >= 0 && v == std::floor(v) && v < 1.8e19) {
-                s.insert(s.size() - 1, "ll");
-                std::snprintf(buf, sizeof buf, s.c_str(), static_cast<unsigned long long>(v));
+    case 'd':
+    case 'i':
+    case 'u':
+        if (v != std::floor(v) || !std::isfinite(v) || std::fabs(v) >= 9.2e18) {
+            // Not an integer: print it as %e would, like the integer
+            // conversions of other numeric environments.
+            if (!std::isfinite(v)) {
+                s.back() = 's';
+                const std::string t = shortest(v);
+                std::snprintf(buf, sizeof buf, s.c_str(), t.c_str());
                 return buf;
             }
             s.back() = 'e';
             std::snprintf(buf, sizeof buf, s.c_str(), v);
             return buf;
-        case 'c': {
-            // Code units outside UTF-16 print as the replacement character.
-            const bool unit = v >= 0 && v <= 0xFFFF && v == std::floor(v);
-            const fl::ustring u(1, unit ? static_cast<char16_t>(v) : char16_t(0xFFFD));
-            s.back() = 's';
-            std::snprintf(buf, sizeof buf, s.c_str(), fl::i18n::to_string(u).c_str());
+        }
+        s.back() = 'd';
+        s.insert(s.size() - 1, "ll");
+        std::snprintf(buf, sizeof buf, s.c_str(), static_cast<long long>(v));
+        return buf;
+    case 'x':
+    case 'X':
+    case 'o':
+        if (v >= 0 && v == std::floor(v) && v < 1.8e19) {
+            s.insert(s.size() - 1, "ll");
+            std::snprintf(buf, sizeof buf, s.c_str(), static_cast<unsigned long long>(v));
             return buf;
         }
-        case 's': {
+        s.back() = 'e';
+        std::snprintf(buf, sizeof buf, s.c_str(), v);
+        return buf;
+    case 'c': {
+        // Code units outside UTF-16 print as the replacement character.
+        const bool unit = v >= 0 && v <= 0xFFFF && v == std::floor(v);
+        const fl::ustring u(1, unit ? static_cast<char16_t>(v) : char16_t(0xFFFD));
+        s.back() = 's';
+        std::snprintf(buf, sizeof buf, s.c_str(), fl::i18n::to_string(u).c_str());
+        return buf;
+    }
+    case 's': {
+        s.back() = 's';
+        const std::string t = shortest(v);
+        std::snprintf(buf, sizeof buf, s.c_str(), t.c_str());
+        return buf;
+    }
+    default:  // f F e E g G
+        if (!std::isfinite(v)) {
             s.back() = 's';
+            const std::size_t dot = s.find('.');
+            if (dot != std::string::npos) s.erase(dot, s.size() - 1 - dot);
             const std::string t = shortest(v);
             std::snprintf(buf, sizeof buf, s.c_str(), t.c_str());
             return buf;
         }
-        default:  // f F e E g G
-            if (!std::isfinite(v)) {
-                s.back() = 's';
-                const std::size_t dot = s.find('.');
-                if (dot != std::string::npos) s.erase(dot, s.size() - 1 - dot);
-                const std::string t = shortest(v);
-                std::snprintf(buf, sizeof buf, s.c_str(), t.c_str());
-                return buf;
-            }
-            std::snprintf(buf, sizeof buf, s.c_str(), v);
-            return buf;
+        std::snprintf(buf, sizeof buf, s.c_str(), v);
+        return buf;
     }
 }
 
@@ -423,8 +428,9 @@ Results fn_to_number(CallContext&, int, const Args& args) {
 
 const qxArray* structArg(const char* fn, const Args& args) {
     if (qxGetClassID(args[0]) != qxSTRUCT_CLASS)
-        fail(fn, "wrongClass", std::string("The 1st argument of ") + fn + " must be a struct, not " +
-                                   support::className(qxGetClassID(args[0])) + ".");
+        fail(fn, "wrongClass",
+             std::string("The 1st argument of ") + fn + " must be a struct, not " +
+                 support::className(qxGetClassID(args[0])) + ".");
     return args[0];
 }
 
@@ -464,8 +470,7 @@ Results fn_set_field(CallContext&, int, const Args& args) {
     Array out = support::sharedCopy(args[0]);
     int f = qxGetFieldNumber(out.get(), name.c_str());
     if (f < 0) f = qxAddField(out.get(), name.c_str());
-    if (f < 0 || !qxSetFieldByNumber(out.get(), 0, f, support::sharedCopy(args[2]).release()))
-        throw std::bad_alloc();
+    if (f < 0 || !qxSetFieldByNumber(out.get(), 0, f, support::sharedCopy(args[2]).release())) throw std::bad_alloc();
     return support::one(std::move(out));
 }
 

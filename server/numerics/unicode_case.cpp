@@ -41,8 +41,12 @@ bool inRanges(const CodeRange* ranges, std::size_t count, char32_t c) {
     return r != ranges && c <= (r - 1)->last;
 }
 
-bool caseIgnorable(char32_t c) { return inRanges(kCaseIgnorable, kCaseIgnorableCount, c); }
-bool cased(char32_t c) { return inRanges(kCased, kCasedCount, c); }
+bool caseIgnorable(char32_t c) {
+    return inRanges(kCaseIgnorable, kCaseIgnorableCount, c);
+}
+bool cased(char32_t c) {
+    return inRanges(kCased, kCasedCount, c);
+}
 
 void appendMapped(fl::ustring& out, const CaseMapping* table, std::size_t count, char32_t c) {
     const CaseMapping* end = table + count;

@@ -3,7 +3,6 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
-
 namespace veldra::engine {
 namespace {
 
@@ -21,7 +20,7 @@ struct Library {
 }  // namespace
 
 std::vector<std::string> loadPlugin(const std::string& path, FunctionRegistry& registry) {
-    struct stat st {};
+    struct stat st{};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         fail("notFound", "Plug-in '" + path + "' does not exist.");
 
@@ -30,14 +29,13 @@ std::vector<std::string> loadPlugin(const std::string& path, FunctionRegistry& r
     lib.handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!lib.handle) {
         const char* why = dlerror();
-        fail("notPlugin", "'" + path + "' is not an engine plug-in: it cannot be loaded (" +
-                              (why ? why : "unknown error") + ").");
+        fail("notPlugin",
+             "'" + path + "' is not an engine plug-in: it cannot be loaded (" + (why ? why : "unknown error") + ").");
     }
     using Init = int (*)(FunctionRegistry&);
     dlerror();
     auto init = reinterpret_cast<Init>(dlsym(lib.handle, "veldra_engine_plugin_init"));
-    if (!init)
-        fail("notPlugin", "'" + path + "' is not an engine plug-in: it has no veldra_engine_plugin_init.");
+    if (!init) fail("notPlugin", "'" + path + "' is not an engine plug-in: it has no veldra_engine_plugin_init.");
 
     std::vector<std::string> names;
     {
@@ -50,8 +48,7 @@ std::vector<std::string> loadPlugin(const std::string& path, FunctionRegistry& r
         } catch (const std::exception& e) {
             fail("initFailed", "Plug-in '" + path + "' failed to start: " + e.what());
         }
-        if (rc != 0)
-            fail("initFailed", "Plug-in '" + path + "' failed to start (code " + std::to_string(rc) + ").");
+        if (rc != 0) fail("initFailed", "Plug-in '" + path + "' failed to start (code " + std::to_string(rc) + ").");
         names = staged.names();
         for (const std::string& name : names)
             if (registry.find(name))

@@ -17,9 +17,9 @@ struct FunctionCase {
     const char* label;
     std::string name;
     std::vector<std::u16string> text_args;
-    std::string thrown;      // empty: succeeds
-    std::string what;        // part of what() when it throws
-    std::u16string out, err; // captured text
+    std::string thrown;       // empty: succeeds
+    std::string what;         // part of what() when it throws
+    std::u16string out, err;  // captured text
 };
 
 class Functions : public CallTest, public ::testing::WithParamInterface<FunctionCase> {};
@@ -49,8 +49,13 @@ INSTANTIATE_TEST_SUITE_P(
         FunctionCase{"class_of", "class_of", {u"x"}, "", "", u"", u""},
         FunctionCase{"print", "print", {kOdd}, "", "", kOdd + u"\n", u""},
         FunctionCase{"warn", "warn", {kOdd}, "", "", u"", kOdd + u"\n"},
-        FunctionCase{"print_fail", "print_fail", {u"line \u00fc", u"it broke"}, "ExecutionError",
-                     "veldra:print_fail: it broke", u"line \u00fc\n", u"line \u00fc\n"},
+        FunctionCase{"print_fail",
+                     "print_fail",
+                     {u"line \u00fc", u"it broke"},
+                     "ExecutionError",
+                     "veldra:print_fail: it broke",
+                     u"line \u00fc\n",
+                     u"line \u00fc\n"},
         FunctionCase{"fail", "fail", {u"bad thing", u"my:id"}, "ExecutionError", "my:id: bad thing", u"", u""},
         FunctionCase{"calc_syntax", "calc", {u"1 + * 2"}, "SyntaxError", "", u"", u""},
         FunctionCase{"untransferable", "untransferable", {}, "ExecutionError", "Data Conversion Error", u"", u""},
@@ -111,7 +116,8 @@ TEST_F(CallTest, UnknownHandlesAreRefusedByEveryOperation) {
         {"waitFEval", [&] { waitFEval(bogus, 0); }},
         // Handles of the wrong kind.
         {"engine as future", [&] { isDoneFEval(e.handle); }},
-        {"future as engine", [&] {
+        {"future as engine",
+         [&] {
              auto h = submit(e.handle, "identity", {});
              collect(h);
              try {

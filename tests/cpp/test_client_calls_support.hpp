@@ -25,8 +25,12 @@ inline Arr num(double v) {
     *static_cast<double*>(qxGetData(a.get())) = v;
     return a;
 }
-inline Arr txt(const std::u16string& s) { return matrix::create(s); }
-inline double num_of(const qxArray* a) { return *static_cast<const double*>(qxGetData(a)); }
+inline Arr txt(const std::u16string& s) {
+    return matrix::create(s);
+}
+inline double num_of(const qxArray* a) {
+    return *static_cast<const double*>(qxGetData(a));
+}
 inline std::u16string text_of(const qxArray* a) {
     return std::u16string(static_cast<const char16_t*>(qxGetData(a)), qxGetNumberOfElements(a));
 }
@@ -42,8 +46,7 @@ struct Engine {
     ~Engine() {
         try {
             engine_api::destroyVELDRAHandle(handle);
-        } catch (...) {
-        }
+        } catch (...) {}
     }
     engine_api::Handle handle = 0;
     pid_t pid = -1;

@@ -227,8 +227,7 @@ TEST(Launch, KilledClientLeavesNoEngine) {
             launch();
             pid_t engine = children()[0];
             (void)!::write(p[1], &engine, sizeof engine);
-        } catch (...) {
-        }
+        } catch (...) {}
         ::pause();
         ::_exit(1);
     }
@@ -260,15 +259,15 @@ TEST_P(BadHandles, AreReportedNotTrusted) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    All, BadHandles,
-    ::testing::Values(BadHandleCase{"isDone", [](Handle h) { isDoneVELDRA(h); }},
-                      BadHandleCase{"wait", [](Handle h) { waitVELDRA(h, 0); }},
-                      BadHandleCase{"cancel", [](Handle h) { cancelVELDRAAsync(h); }},
-                      BadHandleCase{"get", [](Handle h) { getOutOfProcessVELDRA(h); }},
-                      BadHandleCase{"destroy", [](Handle h) { destroyVELDRAHandle(h); }},
-                      BadHandleCase{"terminate", [](Handle h) { terminateOutOfProcessVELDRA(h); }}),
-    [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(All, BadHandles,
+                         ::testing::Values(BadHandleCase{"isDone", [](Handle h) { isDoneVELDRA(h); }},
+                                           BadHandleCase{"wait", [](Handle h) { waitVELDRA(h, 0); }},
+                                           BadHandleCase{"cancel", [](Handle h) { cancelVELDRAAsync(h); }},
+                                           BadHandleCase{"get", [](Handle h) { getOutOfProcessVELDRA(h); }},
+                                           BadHandleCase{"destroy", [](Handle h) { destroyVELDRAHandle(h); }},
+                                           BadHandleCase{"terminate",
+                                                         [](Handle h) { terminateOutOfProcessVELDRA(h); }}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST(Handles, OfTheWrongKindAreRefused) {
     Handle l = createOutOfProcessVELDRAAsync({});

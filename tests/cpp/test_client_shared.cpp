@@ -26,7 +26,9 @@ bool listed(const std::string& name) {
     return false;
 }
 
-bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+bool exists(const std::string& path) {
+    return ::access(path.c_str(), F_OK) == 0;
+}
 
 unsigned mode_of(const std::string& path) {
     struct stat st;
@@ -225,8 +227,8 @@ TEST(SharedSessions, EngineSurvivesNonsenseFromAPeer) {
         std::uint64_t id;
         const char* reply;
     };
-    for (const Case& c : {Case{static_cast<vp::MessageType>(9999), 7, "9999"},
-                          Case{vp::MessageType::Shutdown, 8, "not stopped"}}) {
+    for (const Case& c :
+         {Case{static_cast<vp::MessageType>(9999), 7, "9999"}, Case{vp::MessageType::Shutdown, 8, "not stopped"}}) {
         peer.send(c.type, c.id);
         ASSERT_TRUE(peer.next(f));
         EXPECT_EQ(f.type, vp::MessageType::Error);

@@ -45,7 +45,9 @@ public:
     }
 };
 
-inline std::string session_dir() { return temp_root() + "/veldra"; }
+inline std::string session_dir() {
+    return temp_root() + "/veldra";
+}
 
 // "pid (comm) state ppid ..." of a live or zombie process.
 struct ProcInfo {
@@ -82,7 +84,9 @@ inline std::vector<pid_t> children_of(pid_t parent) {
     return out;
 }
 
-inline std::vector<pid_t> children() { return children_of(::getpid()); }
+inline std::vector<pid_t> children() {
+    return children_of(::getpid());
+}
 
 // Polls `cond` for up to `seconds`; for waiting on other processes.
 inline bool eventually(const std::function<bool()>& cond, double seconds = 5.0) {

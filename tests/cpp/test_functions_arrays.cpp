@@ -18,18 +18,16 @@ TEST_F(ArrayFnTest, ClassOfNamesEveryClass) {
     const char* field = "f";
     std::vector<std::pair<Array, std::string>> cases;
     const std::pair<qxClassID, const char*> numeric[] = {
-        {qxDOUBLE_CLASS, "double"}, {qxSINGLE_CLASS, "single"}, {qxINT8_CLASS, "int8"},
-        {qxUINT8_CLASS, "uint8"},   {qxINT16_CLASS, "int16"},   {qxUINT16_CLASS, "uint16"},
-        {qxINT32_CLASS, "int32"},   {qxUINT32_CLASS, "uint32"}, {qxINT64_CLASS, "int64"},
-        {qxUINT64_CLASS, "uint64"}, {qxLOGICAL_CLASS, "logical"}};
+        {qxDOUBLE_CLASS, "double"}, {qxSINGLE_CLASS, "single"}, {qxINT8_CLASS, "int8"},      {qxUINT8_CLASS, "uint8"},
+        {qxINT16_CLASS, "int16"},   {qxUINT16_CLASS, "uint16"}, {qxINT32_CLASS, "int32"},    {qxUINT32_CLASS, "uint32"},
+        {qxINT64_CLASS, "int64"},   {qxUINT64_CLASS, "uint64"}, {qxLOGICAL_CLASS, "logical"}};
     for (const auto& [c, name] : numeric) cases.emplace_back(num(0, c), name);
     cases.emplace_back(str("x"), "char");
     cases.emplace_back(Array(qxCreateCellMatrix(0, 0)), "cell");
     cases.emplace_back(Array(qxCreateStructMatrix(1, 1, 1, &field)), "struct");
     cases.emplace_back(Array(qxCreateFunctionHandle("calc")), "function");
     cases.emplace_back(Array(qx::createObjectArray(2, one, std::vector<std::uint64_t>{7}.data(), nullptr)), "object");
-    for (const auto& [a, name] : cases)
-        EXPECT_EQ(matrix::get_string(call1("class_of", {a.get()}).get()), name);
+    for (const auto& [a, name] : cases) EXPECT_EQ(matrix::get_string(call1("class_of", {a.get()}).get()), name);
 }
 
 TEST_F(ArrayFnTest, DimsAndPredicates) {
@@ -122,15 +120,14 @@ TEST_F(ArrayFnTest, ReshapeSparse) {
         const qxArray* m;
         const qxArray* n;
     };
-    for (const Case& c : {Case{two.get(), three.get()}, Case{six.get(), one.get()},
-                          Case{one.get(), six.get()}, Case{three.get(), two.get()}}) {
+    for (const Case& c : {Case{two.get(), three.get()}, Case{six.get(), one.get()}, Case{one.get(), six.get()},
+                          Case{three.get(), two.get()}}) {
         Array r = call1("reshape", {sp.get(), c.m, c.n});
         ASSERT_TRUE(qxIsSparse(r.get()));
         EXPECT_EQ(qxGetM(r.get()) * qxGetN(r.get()), 6u);
         EXPECT_EQ(densify(r.get()), (std::vector<double>{1, 0, 3, 0, 2, 0}));
     }
-    EXPECT_EQ(failureOfCall("reshape", 1, {sp.get(), one.get(), three.get(), two.get()}),
-              "veldra:reshape:sparseNd");
+    EXPECT_EQ(failureOfCall("reshape", 1, {sp.get(), one.get(), three.get(), two.get()}), "veldra:reshape:sparseNd");
 }
 
 TEST_F(ArrayFnTest, TileNumericAndChar) {
@@ -240,15 +237,25 @@ IntResult readInt(const qxArray* a) {
         return IntResult{v < 0, v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v)};
     };
     switch (qxGetClassID(a)) {
-        case qxINT8_CLASS: return s(*static_cast<const std::int8_t*>(d));
-        case qxINT16_CLASS: return s(*static_cast<const std::int16_t*>(d));
-        case qxINT32_CLASS: return s(*static_cast<const std::int32_t*>(d));
-        case qxINT64_CLASS: return s(*static_cast<const std::int64_t*>(d));
-        case qxUINT8_CLASS: return {false, *static_cast<const std::uint8_t*>(d)};
-        case qxUINT16_CLASS: return {false, *static_cast<const std::uint16_t*>(d)};
-        case qxUINT32_CLASS: return {false, *static_cast<const std::uint32_t*>(d)};
-        case qxUINT64_CLASS: return {false, *static_cast<const std::uint64_t*>(d)};
-        default: ADD_FAILURE() << "not an integer class"; return {false, 0};
+    case qxINT8_CLASS:
+        return s(*static_cast<const std::int8_t*>(d));
+    case qxINT16_CLASS:
+        return s(*static_cast<const std::int16_t*>(d));
+    case qxINT32_CLASS:
+        return s(*static_cast<const std::int32_t*>(d));
+    case qxINT64_CLASS:
+        return s(*static_cast<const std::int64_t*>(d));
+    case qxUINT8_CLASS:
+        return {false, *static_cast<const std::uint8_t*>(d)};
+    case qxUINT16_CLASS:
+        return {false, *static_cast<const std::uint16_t*>(d)};
+    case qxUINT32_CLASS:
+        return {false, *static_cast<const std::uint32_t*>(d)};
+    case qxUINT64_CLASS:
+        return {false, *static_cast<const std::uint64_t*>(d)};
+    default:
+        ADD_FAILURE() << "not an integer class";
+        return {false, 0};
     }
 }
 
@@ -292,7 +299,8 @@ INSTANTIATE_TEST_SUITE_P(
         CastCase{"uint8", qxDOUBLE_CLASS, -7, false, 0}, CastCase{"uint8", qxSINGLE_CLASS, 0.5, false, 1},
         CastCase{"uint8", qxINT8_CLASS, -1, false, 0}, CastCase{"uint8", qxDOUBLE_CLASS, NAN, false, 0},
         CastCase{"int16", qxDOUBLE_CLASS, 40000, false, 32767}, CastCase{"int16", qxDOUBLE_CLASS, -40000, true, 32768},
-        CastCase{"int16", qxUINT32_CLASS, 65535, false, 32767}, CastCase{"int16", qxDOUBLE_CLASS, -HUGE_VAL, true, 32768},
+        CastCase{"int16", qxUINT32_CLASS, 65535, false, 32767},
+        CastCase{"int16", qxDOUBLE_CLASS, -HUGE_VAL, true, 32768},
         CastCase{"uint16", qxDOUBLE_CLASS, 70000, false, 65535}, CastCase{"uint16", qxINT32_CLASS, -5, false, 0},
         CastCase{"uint16", qxDOUBLE_CLASS, 65534.5, false, 65535},
         CastCase{"int32", qxDOUBLE_CLASS, 2147483647.5, false, 2147483647},
@@ -305,8 +313,7 @@ INSTANTIATE_TEST_SUITE_P(
         CastCase{"int64", qxDOUBLE_CLASS, -9223372036854775808.0, true, kI64Max + 1},
         CastCase{"int64", qxDOUBLE_CLASS, -1e19, true, kI64Max + 1},
         CastCase{"int64", qxDOUBLE_CLASS, 2251799813685248.5, false, 2251799813685249u},
-        CastCase{"int64", qxSINGLE_CLASS, 1e30, false, kI64Max},
-        CastCase{"int64", qxDOUBLE_CLASS, NAN, false, 0},
+        CastCase{"int64", qxSINGLE_CLASS, 1e30, false, kI64Max}, CastCase{"int64", qxDOUBLE_CLASS, NAN, false, 0},
         CastCase{"uint64", qxDOUBLE_CLASS, 18446744073709551616.0, false, kU64Max},
         CastCase{"uint64", qxDOUBLE_CLASS, 18446744073709549568.0, false, 18446744073709549568u},
         CastCase{"uint64", qxDOUBLE_CLASS, -0.5, false, 0}, CastCase{"uint64", qxINT64_CLASS, -9e18, false, 0},

@@ -14,12 +14,12 @@ using veldra::engine::kAnyResults;
 class RegistryTest : public FnTest {};
 
 TEST_F(RegistryTest, EveryBuiltinIsRegistered) {
-    const char* expected[] = {"identity", "class_of", "dims", "is_complex", "is_sparse", "reshape",
-                              "tile", "cast", "complex", "sparse", "cell_new", "handle_of",
-                              "opaque_value", "untransferable", "print", "warn", "sleep", "fail",
-                              "print_fail", "cell_of", "calc", "assign", "fetch", "clear", "exists",
-                              "names", "map_new", "map_set", "map_get", "map_count", "objects",
-                              "object_delete"};
+    const char* expected[] = {"identity",     "class_of",       "dims",    "is_complex", "is_sparse", "reshape",
+                              "tile",         "cast",           "complex", "sparse",     "cell_new",  "handle_of",
+                              "opaque_value", "untransferable", "print",   "warn",       "sleep",     "fail",
+                              "print_fail",   "cell_of",        "calc",    "assign",     "fetch",     "clear",
+                              "exists",       "names",          "map_new", "map_set",    "map_get",   "map_count",
+                              "objects",      "object_delete"};
     const auto names = FunctionRegistry::builtin().names();
     EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
     for (const char* name : expected) EXPECT_NE(FunctionRegistry::builtin().find(name), nullptr) << name;
@@ -201,9 +201,7 @@ TEST_F(RegistryTest, WrongArgumentsFailCleanly) {
         {"object_delete", {d.get()}, "veldra:engine:notAReference"},
     };
     for (const auto& c : cases) {
-        const std::string got = failureOf([&] {
-            FunctionRegistry::builtin().call(ctx(), c.name, 1, Args(c.args));
-        });
+        const std::string got = failureOf([&] { FunctionRegistry::builtin().call(ctx(), c.name, 1, Args(c.args)); });
         EXPECT_EQ(got, c.id) << c.name << " with " << c.args.size() << " arguments";
     }
 }

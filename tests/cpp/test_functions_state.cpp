@@ -226,7 +226,7 @@ TEST_F(StateTest, ObjectsLiveWhileAnArrayOrAClientRefersToThem) {
     store.clientReleases(8, {{id, 5}});  // nothing another client holds
     store.clientReleases(7, {{id, 1}});
     EXPECT_EQ(store.count(), base + 2);
-    store.clientGone(7);                 // the map goes, and with it the map it held
+    store.clientGone(7);  // the map goes, and with it the map it held
     EXPECT_EQ(store.count(), base);
 }
 

@@ -18,8 +18,8 @@
 
 namespace fntest {
 
-using veldra::engine::Array;
 using veldra::engine::Args;
+using veldra::engine::Array;
 using veldra::engine::Results;
 
 class TestContext : public veldra::engine::CallContext {
@@ -47,18 +47,41 @@ public:
 inline Array num(double v, qxClassID c = qxDOUBLE_CLASS) {
     Array a(qxCreateNumericMatrix(1, 1, c, qxREAL));
     switch (c) {
-        case qxDOUBLE_CLASS: *static_cast<double*>(qxGetData(a.get())) = v; break;
-        case qxSINGLE_CLASS: *static_cast<float*>(qxGetData(a.get())) = static_cast<float>(v); break;
-        case qxINT8_CLASS: *static_cast<std::int8_t*>(qxGetData(a.get())) = static_cast<std::int8_t>(v); break;
-        case qxUINT8_CLASS: *static_cast<std::uint8_t*>(qxGetData(a.get())) = static_cast<std::uint8_t>(v); break;
-        case qxINT16_CLASS: *static_cast<std::int16_t*>(qxGetData(a.get())) = static_cast<std::int16_t>(v); break;
-        case qxUINT16_CLASS: *static_cast<std::uint16_t*>(qxGetData(a.get())) = static_cast<std::uint16_t>(v); break;
-        case qxINT32_CLASS: *static_cast<std::int32_t*>(qxGetData(a.get())) = static_cast<std::int32_t>(v); break;
-        case qxUINT32_CLASS: *static_cast<std::uint32_t*>(qxGetData(a.get())) = static_cast<std::uint32_t>(v); break;
-        case qxINT64_CLASS: *static_cast<std::int64_t*>(qxGetData(a.get())) = static_cast<std::int64_t>(v); break;
-        case qxUINT64_CLASS: *static_cast<std::uint64_t*>(qxGetData(a.get())) = static_cast<std::uint64_t>(v); break;
-        case qxLOGICAL_CLASS: *static_cast<qxLogical*>(qxGetData(a.get())) = v != 0; break;
-        default: ADD_FAILURE() << "num: unsupported class";
+    case qxDOUBLE_CLASS:
+        *static_cast<double*>(qxGetData(a.get())) = v;
+        break;
+    case qxSINGLE_CLASS:
+        *static_cast<float*>(qxGetData(a.get())) = static_cast<float>(v);
+        break;
+    case qxINT8_CLASS:
+        *static_cast<std::int8_t*>(qxGetData(a.get())) = static_cast<std::int8_t>(v);
+        break;
+    case qxUINT8_CLASS:
+        *static_cast<std::uint8_t*>(qxGetData(a.get())) = static_cast<std::uint8_t>(v);
+        break;
+    case qxINT16_CLASS:
+        *static_cast<std::int16_t*>(qxGetData(a.get())) = static_cast<std::int16_t>(v);
+        break;
+    case qxUINT16_CLASS:
+        *static_cast<std::uint16_t*>(qxGetData(a.get())) = static_cast<std::uint16_t>(v);
+        break;
+    case qxINT32_CLASS:
+        *static_cast<std::int32_t*>(qxGetData(a.get())) = static_cast<std::int32_t>(v);
+        break;
+    case qxUINT32_CLASS:
+        *static_cast<std::uint32_t*>(qxGetData(a.get())) = static_cast<std::uint32_t>(v);
+        break;
+    case qxINT64_CLASS:
+        *static_cast<std::int64_t*>(qxGetData(a.get())) = static_cast<std::int64_t>(v);
+        break;
+    case qxUINT64_CLASS:
+        *static_cast<std::uint64_t*>(qxGetData(a.get())) = static_cast<std::uint64_t>(v);
+        break;
+    case qxLOGICAL_CLASS:
+        *static_cast<qxLogical*>(qxGetData(a.get())) = v != 0;
+        break;
+    default:
+        ADD_FAILURE() << "num: unsupported class";
     }
     return a;
 }
@@ -71,7 +94,9 @@ inline Array mat(qxSize m, qxSize n, std::initializer_list<double> values) {
     return a;
 }
 
-inline Array str(const std::string& utf8) { return matrix::create(fl::i18n::to_ustring(utf8)); }
+inline Array str(const std::string& utf8) {
+    return matrix::create(fl::i18n::to_ustring(utf8));
+}
 
 inline std::vector<double> values(const qxArray* a) {
     std::vector<double> out;

@@ -30,7 +30,9 @@ protected:
     void SetUp() override { ASSERT_TRUE(MessageCatalog::MessageCatalogInit(buildInstallPath())); }
 };
 
-resource_core::BaseMsgID message(const char* catalog, const char* key) { return {0, catalog, key}; }
+resource_core::BaseMsgID message(const char* catalog, const char* key) {
+    return {0, catalog, key};
+}
 
 }  // namespace
 
@@ -46,9 +48,9 @@ TEST_F(Catalogs, TextsByLanguage) {
         {"fr_FR.UTF-8", u"The message key must be a string."},  // no French catalog
     };
     for (const auto& c : cases)
-        EXPECT_EQ(MessageCatalog::get_message(message("VELDRA:PythonEngine", "MessageIDShouldBeStr"),
-                                              KvLocale(c.locale)),
-                  c.text)
+        EXPECT_EQ(
+            MessageCatalog::get_message(message("VELDRA:PythonEngine", "MessageIDShouldBeStr"), KvLocale(c.locale)),
+            c.text)
             << c.locale;
 }
 
@@ -67,13 +69,11 @@ TEST_F(Catalogs, MissingMessagesStillNameTheFailure) {
     resource_core::BaseMsgID id(1, "VELDRA:PythonEngine", "NoSuchKey");
     id.args()[0] = std::string("x");
     EXPECT_EQ(MessageCatalog::get_message(id, KvLocale("C")), u"VELDRA:PythonEngine:NoSuchKey x");
-    EXPECT_EQ(MessageCatalog::get_message(message("VELDRA:Nothing", "Key"), KvLocale("C")),
-              u"VELDRA:Nothing:Key");
+    EXPECT_EQ(MessageCatalog::get_message(message("VELDRA:Nothing", "Key"), KvLocale("C")), u"VELDRA:Nothing:Key");
     auto catalog = MessageCatalog::GetMessageCatalog(CatalogID("VELDRA:PythonEngine"), KvLocale("C"));
     EXPECT_THROW(catalog->get("NoSuchKey"), std::out_of_range);
     EXPECT_THROW(catalog->get(""), std::out_of_range);  // the header is no message
-    EXPECT_THROW(MessageCatalog::GetMessageCatalog(CatalogID("VELDRA:Nothing"), KvLocale("C")),
-                 std::runtime_error);
+    EXPECT_THROW(MessageCatalog::GetMessageCatalog(CatalogID("VELDRA:Nothing"), KvLocale("C")), std::runtime_error);
 }
 
 TEST(CatalogInit, WithoutCatalogsLookupsFail) {
@@ -86,7 +86,7 @@ TEST(CatalogInit, WithoutCatalogsLookupsFail) {
 
 TEST(Locale, LanguageOfLocaleNames) {
     const std::pair<const char*, const char*> cases[] = {
-        {"C", "en"}, {"POSIX", "en"}, {"", "en"}, {"de_DE.UTF-8", "de"},
+        {"C", "en"},     {"POSIX", "en"},       {"", "en"},         {"de_DE.UTF-8", "de"},
         {"DE_de", "de"}, {"pt_BR@latin", "pt"}, {"fr.UTF-8", "fr"}, {"sv", "sv"},
     };
     for (const auto& [name, language] : cases) EXPECT_EQ(KvLocale(name).language(), language) << name;
@@ -101,13 +101,16 @@ TEST(Convert, Utf8AndUtf16RoundTrip) {
 }
 
 TEST(Convert, CodecvtReplacesOrRefusesLoneSurrogates) {
-    const fl::ustring lone = u"a\xD800" u"b";
-    EXPECT_EQ(converter::convert(codecvt_ustring_to_string("UTF-8", true), lone), "a\xef\xbf\xbd" "b");
+    const fl::ustring lone =
+        u"a\xD800"
+        u"b";
+    EXPECT_EQ(converter::convert(codecvt_ustring_to_string("UTF-8", true), lone),
+              "a\xef\xbf\xbd"
+              "b");
     EXPECT_THROW(converter::convert(codecvt_ustring_to_string("UTF-8", false), lone), std::runtime_error);
     EXPECT_EQ(converter::convert(codecvt_ustring_to_string("utf8", false), u"\u00e9"), "\xc3\xa9");
     EXPECT_EQ(converter::convert(codecvt_ustring_to_string("ISO-8859-1", false), u"\u00e9"), "\xe9");
-    EXPECT_THROW(converter::convert(codecvt_ustring_to_string("NO-SUCH-ENCODING", false), u"x"),
-                 std::runtime_error);
+    EXPECT_THROW(converter::convert(codecvt_ustring_to_string("NO-SUCH-ENCODING", false), u"x"), std::runtime_error);
 }
 
 TEST(InstallPath, IsTheFolderOfThisProgram) {
@@ -228,13 +231,13 @@ TEST_F(MadeCatalog, RefusesCorruptFiles) {
 
 TEST(Convert, InvalidSequencesAreDroppedWithTheUnitThatBrokeThem) {
     const std::pair<std::string, fl::ustring> narrow[] = {
-        {"a\x80z", u"az"},                     // stray continuation byte
-        {"a\xc0\xafz", u"az"},                 // overlong lead, then a stray continuation
-        {"a\xe0\x80\xafz", u"az"},             // overlong three-byte form
-        {"a\xed\xa0\x80z", u"az"},             // an encoded surrogate
-        {"a\xf4\x90\x80\x80z", u"az"},         // past U+10FFFF
-        {"a\xc3(z", u"az"},                    // the '(' that broke the sequence goes too
-        {"a\xe2\x82", u"a"},                   // cut off by the end
+        {"a\x80z", u"az"},              // stray continuation byte
+        {"a\xc0\xafz", u"az"},          // overlong lead, then a stray continuation
+        {"a\xe0\x80\xafz", u"az"},      // overlong three-byte form
+        {"a\xed\xa0\x80z", u"az"},      // an encoded surrogate
+        {"a\xf4\x90\x80\x80z", u"az"},  // past U+10FFFF
+        {"a\xc3(z", u"az"},             // the '(' that broke the sequence goes too
+        {"a\xe2\x82", u"a"},            // cut off by the end
     };
     for (const auto& [in, out] : narrow) EXPECT_EQ(to_ustring(in), out) << in;
     const std::pair<fl::ustring, std::string> wide[] = {
@@ -246,9 +249,10 @@ TEST(Convert, InvalidSequencesAreDroppedWithTheUnitThatBrokeThem) {
 }
 
 TEST(Convert, CharactersOtherEncodingsLackAreDroppedOrRefused) {
-    EXPECT_EQ(converter::convert(codecvt_ustring_to_string("ISO-8859-1", true), u"a\u20ac\u00e9b"), "a\xe9" "b");
-    EXPECT_THROW(converter::convert(codecvt_ustring_to_string("ISO-8859-1", false), u"a\u20acb"),
-                 std::runtime_error);
+    EXPECT_EQ(converter::convert(codecvt_ustring_to_string("ISO-8859-1", true), u"a\u20ac\u00e9b"),
+              "a\xe9"
+              "b");
+    EXPECT_THROW(converter::convert(codecvt_ustring_to_string("ISO-8859-1", false), u"a\u20acb"), std::runtime_error);
     EXPECT_EQ(converter::convert(codecvt_ustring_to_string("UTF-16LE", false), u"\U0001F600"),
               std::string("\x3d\xd8\x00\xde", 4));
 }

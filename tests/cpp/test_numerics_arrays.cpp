@@ -24,7 +24,10 @@ TEST_F(Arrays, Constructors) {
         {"zeros size vector, N-d", fn("zeros", {size.get()}), qxDOUBLE_CLASS, {2, 1, 3}, std::vector<double>(6, 0)},
         {"ones of a class", fn("ones", {two.get(), i8.get()}), qxINT8_CLASS, {2, 2}, {1, 1, 1, 1}},
         {"eye", fn("eye", {two.get(), three.get()}), qxDOUBLE_CLASS, {2, 3}, {1, 0, 0, 1, 0, 0}},
-        {"linspace", fn("linspace", {row({0}).get(), row({1}).get(), five.get()}), qxDOUBLE_CLASS, {1, 5},
+        {"linspace",
+         fn("linspace", {row({0}).get(), row({1}).get(), five.get()}),
+         qxDOUBLE_CLASS,
+         {1, 5},
          {0, 0.25, 0.5, 0.75, 1}},
         {"span", fn("span", {row({1}).get(), row({2}).get(), row({8}).get()}), qxDOUBLE_CLASS, {1, 4}, {1, 3, 5, 7}},
         {"span down", fn("span", {row({3}).get(), row({-1}).get(), row({1}).get()}), qxDOUBLE_CLASS, {1, 3}, {3, 2, 1}},
@@ -151,7 +154,8 @@ TEST_F(Arrays, WrongInputFails) {
         {"unique", {}, "veldra:unique:wrongArgumentCount"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(failureOf([&] { veldra::engine::FunctionRegistry::builtin().call(ctx(), c.fn, 1, Args(c.args)); }), c.id)
+        EXPECT_EQ(failureOf([&] { veldra::engine::FunctionRegistry::builtin().call(ctx(), c.fn, 1, Args(c.args)); }),
+                  c.id)
             << c.fn;
 }
 

@@ -61,43 +61,71 @@ std::function<std::vector<Array>()> with(std::function<Array()> a, std::function
         return v;
     };
 }
-std::function<Array()> S(double v, qxClassID c = qxDOUBLE_CLASS) { return [=] { return arr({1, 1}, {v}, c); }; }
-std::function<Array()> R(std::vector<double> v, qxClassID c = qxDOUBLE_CLASS) { return [=] { return row(v, c); }; }
-std::function<Array()> C(std::vector<double> v) { return [=] { return col(v); }; }
-std::function<Array()> Z(double r, double i) { return [=] { return arr({1, 1}, {r}, qxDOUBLE_CLASS, {i}); }; }
-std::function<Array()> A(std::vector<qxSize> d, std::vector<double> v) { return [=] { return arr(d, v); }; }
+std::function<Array()> S(double v, qxClassID c = qxDOUBLE_CLASS) {
+    return [=] { return arr({1, 1}, {v}, c); };
+}
+std::function<Array()> R(std::vector<double> v, qxClassID c = qxDOUBLE_CLASS) {
+    return [=] { return row(v, c); };
+}
+std::function<Array()> C(std::vector<double> v) {
+    return [=] { return col(v); };
+}
+std::function<Array()> Z(double r, double i) {
+    return [=] { return arr({1, 1}, {r}, qxDOUBLE_CLASS, {i}); };
+}
+std::function<Array()> A(std::vector<qxSize> d, std::vector<double> v) {
+    return [=] { return arr(d, v); };
+}
 
 TEST_F(Elementwise, ArithmeticValuesClassesAndShapes) {
     run({
         {"scalar expansion", "add", with(R({1, 2, 3}), S(10)), {qxDOUBLE_CLASS, {1, 3}, {11, 12, 13}, {}}},
-        {"column plus row", "add", with(C({1, 2}), R({10, 20, 30})),
+        {"column plus row",
+         "add",
+         with(C({1, 2}), R({10, 20, 30})),
          {qxDOUBLE_CLASS, {2, 3}, {11, 12, 21, 22, 31, 32}, {}}},
-        {"N-d expansion", "subtract", with(A({1, 1, 2}, {10, 20}), C({1, 2})),
+        {"N-d expansion",
+         "subtract",
+         with(A({1, 1, 2}, {10, 20}), C({1, 2})),
          {qxDOUBLE_CLASS, {2, 1, 2}, {9, 8, 19, 18}, {}}},
-        {"same shape", "multiply", with(A({2, 2}, {1, 2, 3, 4}), A({2, 2}, {5, 6, 7, 8})),
+        {"same shape",
+         "multiply",
+         with(A({2, 2}, {1, 2, 3, 4}), A({2, 2}, {5, 6, 7, 8})),
          {qxDOUBLE_CLASS, {2, 2}, {5, 12, 21, 32}, {}}},
         {"division by zero", "divide", with(R({1, -1, 0}), S(0)), {qxDOUBLE_CLASS, {1, 3}, {kInf, -kInf, kNaN}, {}}},
         {"int8 saturates high", "subtract", with(S(100, qxINT8_CLASS), S(-100)), {qxINT8_CLASS, {1, 1}, {127}, {}}},
-        {"int8 saturates low", "add", with(S(-100, qxINT8_CLASS), S(-100, qxINT8_CLASS)),
+        {"int8 saturates low",
+         "add",
+         with(S(-100, qxINT8_CLASS), S(-100, qxINT8_CLASS)),
          {qxINT8_CLASS, {1, 1}, {-128}, {}}},
         {"uint8 saturates", "multiply", with(S(200, qxUINT8_CLASS), S(2)), {qxUINT8_CLASS, {1, 1}, {255}, {}}},
         {"uint8 floors at 0", "subtract", with(S(3), S(5, qxUINT8_CLASS)), {qxUINT8_CLASS, {1, 1}, {0}, {}}},
-        {"integer division rounds half away", "divide", with(R({7, -7, 5}, qxINT32_CLASS), S(2)),
+        {"integer division rounds half away",
+         "divide",
+         with(R({7, -7, 5}, qxINT32_CLASS), S(2)),
          {qxINT32_CLASS, {1, 3}, {4, -4, 3}, {}}},
-        {"integer divided by zero", "divide", with(R({5, -5, 0}, qxINT16_CLASS), S(0)),
+        {"integer divided by zero",
+         "divide",
+         with(R({5, -5, 0}, qxINT16_CLASS), S(0)),
          {qxINT16_CLASS, {1, 3}, {32767, -32768, 0}, {}}},
         {"double with integer", "add", with(S(2.4), S(1, qxUINT16_CLASS)), {qxUINT16_CLASS, {1, 1}, {3}, {}}},
         {"single with double", "add", with(S(1.5, qxSINGLE_CLASS), S(2)), {qxSINGLE_CLASS, {1, 1}, {3.5}, {}}},
-        {"single with integer", "multiply", with(S(2.5, qxSINGLE_CLASS), S(3, qxINT8_CLASS)),
+        {"single with integer",
+         "multiply",
+         with(S(2.5, qxSINGLE_CLASS), S(3, qxINT8_CLASS)),
          {qxINT8_CLASS, {1, 1}, {8}, {}}},
-        {"logical and char count as double", "add", with(S(1, qxLOGICAL_CLASS), S('a', qxCHAR_CLASS)),
+        {"logical and char count as double",
+         "add",
+         with(S(1, qxLOGICAL_CLASS), S('a', qxCHAR_CLASS)),
          {qxDOUBLE_CLASS, {1, 1}, {98}, {}}},
         {"complex sum with zero imaginary part", "add", with(Z(1, 2), Z(3, -2)), {qxDOUBLE_CLASS, {1, 1}, {4}, {}}},
         {"complex product", "multiply", with(Z(1, 2), Z(3, 4)), {qxDOUBLE_CLASS, {1, 1}, {-5}, {10}}},
         {"complex quotient", "divide", with(Z(-5, 10), Z(1, 2)), {qxDOUBLE_CLASS, {1, 1}, {3}, {4}}},
         {"real powers", "power", with(S(2), R({-1, 0, 1, 10})), {qxDOUBLE_CLASS, {1, 4}, {0.5, 1, 2, 1024}, {}}},
         {"negative base, integer exponent", "power", with(S(-2), S(3)), {qxDOUBLE_CLASS, {1, 1}, {-8}, {}}},
-        {"cube root of -8 is complex", "power", with(S(-8), S(1.0 / 3)),
+        {"cube root of -8 is complex",
+         "power",
+         with(S(-8), S(1.0 / 3)),
          {qxDOUBLE_CLASS, {1, 1}, {1}, {std::sqrt(3.0)}}},
         {"mixed real and complex powers", "power", with(R({4, -4}), S(0.5)), {qxDOUBLE_CLASS, {1, 2}, {2, 0}, {0, 2}}},
         {"complex squared", "power", with(Z(0, 1), S(2)), {qxDOUBLE_CLASS, {1, 1}, {-1}, {}}},
@@ -150,7 +178,10 @@ TEST_F(Elementwise, OneOperandFunctions) {
         {"ceil", "ceil", with(R({2.5, -2.5})), {qxDOUBLE_CLASS, {1, 2}, {3, -2}, {}}},
         {"round half away from zero", "round", with(R({2.5, -2.5, 0.49})), {qxDOUBLE_CLASS, {1, 3}, {3, -3, 0}, {}}},
         {"round of complex", "round", with(Z(1.5, -1.5)), {qxDOUBLE_CLASS, {1, 1}, {2}, {-2}}},
-        {"N-d shape kept", "negate", with(A({1, 2, 2}, {1, 2, 3, 4})), {qxDOUBLE_CLASS, {1, 2, 2}, {-1, -2, -3, -4}, {}}},
+        {"N-d shape kept",
+         "negate",
+         with(A({1, 2, 2}, {1, 2, 3, 4})),
+         {qxDOUBLE_CLASS, {1, 2, 2}, {-1, -2, -3, -4}, {}}},
     });
 }
 
@@ -163,7 +194,9 @@ TEST_F(Elementwise, ComparisonsAndLogic) {
         {"eq NaN is false", "eq", with(R({kNaN, 1}), R({kNaN, 1})), {qxLOGICAL_CLASS, {1, 2}, {0, 1}, {}}},
         {"ne", "ne", with(R({1, 2}), S(1)), {qxLOGICAL_CLASS, {1, 2}, {0, 1}, {}}},
         {"eq compares imaginary parts", "eq", with(Z(1, 1), S(1)), {qxLOGICAL_CLASS, {1, 1}, {0}, {}}},
-        {"different integer classes compare", "eq", with(S(5, qxINT8_CLASS), S(5, qxUINT64_CLASS)),
+        {"different integer classes compare",
+         "eq",
+         with(S(5, qxINT8_CLASS), S(5, qxUINT64_CLASS)),
          {qxLOGICAL_CLASS, {1, 1}, {1}, {}}},
         {"and", "logical_and", with(R({1, 1, 0}), R({1, 0, 0})), {qxLOGICAL_CLASS, {1, 3}, {1, 0, 0}, {}}},
         {"or", "logical_or", with(R({1, 0, 0}), S(0)), {qxLOGICAL_CLASS, {1, 3}, {1, 0, 0}, {}}},

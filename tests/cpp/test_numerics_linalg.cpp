@@ -19,7 +19,9 @@ protected:
 };
 
 // A well-conditioned nonsymmetric test matrix.
-Array sample3() { return arr({3, 3}, {4, 2, 1, -1, 5, 3, 2, 0, 6}); }
+Array sample3() {
+    return arr({3, 3}, {4, 2, 1, -1, 5, 3, 2, 0, 6});
+}
 
 TEST_F(LinearAlgebra, HandComputedValues) {
     Array a = arr({2, 3}, {1, 4, 2, 5, 3, 6}), b = arr({3, 2}, {7, 9, 11, 8, 10, 12});
@@ -51,11 +53,15 @@ TEST_F(LinearAlgebra, HandComputedValues) {
         double want;
         const qxArray* x;
     } norms[] = {
-        {{}, nullptr, 5, v.get()},           {{1}, nullptr, 7, v.get()},
+        {{}, nullptr, 5, v.get()},
+        {{1}, nullptr, 7, v.get()},
         {{std::numeric_limits<double>::infinity()}, nullptr, 4, v.get()},
-        {{}, "fro", 5, v.get()},             {{1}, nullptr, 6, m.get()},
-        {{}, "inf", 7, m.get()},             {{}, "fro", std::sqrt(30.0), m.get()},
-        {{}, nullptr, 5.4649857042, m.get()}, {{3}, nullptr, std::cbrt(91.0), v.get()},
+        {{}, "fro", 5, v.get()},
+        {{1}, nullptr, 6, m.get()},
+        {{}, "inf", 7, m.get()},
+        {{}, "fro", std::sqrt(30.0), m.get()},
+        {{}, nullptr, 5.4649857042, m.get()},
+        {{3}, nullptr, std::cbrt(91.0), v.get()},
     };
     for (const auto& c : norms) {
         Array pa = c.text ? fntest::str(c.text) : (c.p.empty() ? nullptr : row(c.p));
@@ -154,7 +160,8 @@ TEST_F(LinearAlgebra, WrongInputFails) {
         {"rank", {}, "veldra:rank:wrongArgumentCount"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(failureOf([&] { veldra::engine::FunctionRegistry::builtin().call(ctx(), c.fn, 1, Args(c.args)); }), c.id)
+        EXPECT_EQ(failureOf([&] { veldra::engine::FunctionRegistry::builtin().call(ctx(), c.fn, 1, Args(c.args)); }),
+                  c.id)
             << c.fn;
 }
 

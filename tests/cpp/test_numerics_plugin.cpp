@@ -34,7 +34,8 @@ TEST_F(Plugins, LoadsAndCallsTheExample) {
     EXPECT_EQ(re(r[0].get()), (std::vector<double>{1}));
     // Its own failures reach the caller as failures.
     Array num = row({1});
-    EXPECT_EQ(failureOf([&] { reg.call(ctx(), "plugin_hello", 1, Args{num.get()}); }), "veldra:plugin_hello:wrongClass");
+    EXPECT_EQ(failureOf([&] { reg.call(ctx(), "plugin_hello", 1, Args{num.get()}); }),
+              "veldra:plugin_hello:wrongClass");
     // Help comes along with the functions that declare it; one without help loads all the same.
     const veldra::engine::FunctionHelp* help = reg.help("plugin_hello");
     ASSERT_NE(help, nullptr);

@@ -9,11 +9,13 @@
 
 namespace numtest {
 
-using fntest::Array;
 using fntest::Args;
+using fntest::Array;
 using fntest::Results;
 
-inline std::vector<qxSize> dimsOf(const qxArray* a) { return matrix::get_dimensions(a); }
+inline std::vector<qxSize> dimsOf(const qxArray* a) {
+    return matrix::get_dimensions(a);
+}
 
 template <class T>
 void fill(void* dst, const std::vector<double>& v) {
@@ -22,19 +24,44 @@ void fill(void* dst, const std::vector<double>& v) {
 
 inline void fillClass(qxClassID c, void* dst, const std::vector<double>& v) {
     switch (c) {
-        case qxDOUBLE_CLASS: fill<double>(dst, v); break;
-        case qxSINGLE_CLASS: fill<float>(dst, v); break;
-        case qxLOGICAL_CLASS: fill<qxLogical>(dst, v); break;
-        case qxCHAR_CLASS: fill<qxChar>(dst, v); break;
-        case qxINT8_CLASS: fill<std::int8_t>(dst, v); break;
-        case qxUINT8_CLASS: fill<std::uint8_t>(dst, v); break;
-        case qxINT16_CLASS: fill<std::int16_t>(dst, v); break;
-        case qxUINT16_CLASS: fill<std::uint16_t>(dst, v); break;
-        case qxINT32_CLASS: fill<std::int32_t>(dst, v); break;
-        case qxUINT32_CLASS: fill<std::uint32_t>(dst, v); break;
-        case qxINT64_CLASS: fill<std::int64_t>(dst, v); break;
-        case qxUINT64_CLASS: fill<std::uint64_t>(dst, v); break;
-        default: ADD_FAILURE() << "fillClass: unsupported class";
+    case qxDOUBLE_CLASS:
+        fill<double>(dst, v);
+        break;
+    case qxSINGLE_CLASS:
+        fill<float>(dst, v);
+        break;
+    case qxLOGICAL_CLASS:
+        fill<qxLogical>(dst, v);
+        break;
+    case qxCHAR_CLASS:
+        fill<qxChar>(dst, v);
+        break;
+    case qxINT8_CLASS:
+        fill<std::int8_t>(dst, v);
+        break;
+    case qxUINT8_CLASS:
+        fill<std::uint8_t>(dst, v);
+        break;
+    case qxINT16_CLASS:
+        fill<std::int16_t>(dst, v);
+        break;
+    case qxUINT16_CLASS:
+        fill<std::uint16_t>(dst, v);
+        break;
+    case qxINT32_CLASS:
+        fill<std::int32_t>(dst, v);
+        break;
+    case qxUINT32_CLASS:
+        fill<std::uint32_t>(dst, v);
+        break;
+    case qxINT64_CLASS:
+        fill<std::int64_t>(dst, v);
+        break;
+    case qxUINT64_CLASS:
+        fill<std::uint64_t>(dst, v);
+        break;
+    default:
+        ADD_FAILURE() << "fillClass: unsupported class";
     }
 }
 
@@ -48,8 +75,12 @@ inline Array arr(std::vector<qxSize> dims, const std::vector<double>& re, qxClas
     if (!im.empty()) fillClass(c, qxGetImagData(a.get()), im);
     return a;
 }
-inline Array row(const std::vector<double>& v, qxClassID c = qxDOUBLE_CLASS) { return arr({1, v.size()}, v, c); }
-inline Array col(const std::vector<double>& v, qxClassID c = qxDOUBLE_CLASS) { return arr({v.size(), 1}, v, c); }
+inline Array row(const std::vector<double>& v, qxClassID c = qxDOUBLE_CLASS) {
+    return arr({1, v.size()}, v, c);
+}
+inline Array col(const std::vector<double>& v, qxClassID c = qxDOUBLE_CLASS) {
+    return arr({v.size(), 1}, v, c);
+}
 
 template <class T>
 std::vector<double> widen(const void* p, std::size_t n) {
@@ -63,23 +94,40 @@ inline std::vector<double> block(const qxArray* a, bool imag) {
     const std::size_t n = qxGetNumberOfElements(a);
     if (!p) return imag ? std::vector<double>() : std::vector<double>(n, 0.0);
     switch (qxGetClassID(a)) {
-        case qxDOUBLE_CLASS: return widen<double>(p, n);
-        case qxSINGLE_CLASS: return widen<float>(p, n);
-        case qxLOGICAL_CLASS: return widen<qxLogical>(p, n);
-        case qxCHAR_CLASS: return widen<qxChar>(p, n);
-        case qxINT8_CLASS: return widen<std::int8_t>(p, n);
-        case qxUINT8_CLASS: return widen<std::uint8_t>(p, n);
-        case qxINT16_CLASS: return widen<std::int16_t>(p, n);
-        case qxUINT16_CLASS: return widen<std::uint16_t>(p, n);
-        case qxINT32_CLASS: return widen<std::int32_t>(p, n);
-        case qxUINT32_CLASS: return widen<std::uint32_t>(p, n);
-        case qxINT64_CLASS: return widen<std::int64_t>(p, n);
-        case qxUINT64_CLASS: return widen<std::uint64_t>(p, n);
-        default: return {};
+    case qxDOUBLE_CLASS:
+        return widen<double>(p, n);
+    case qxSINGLE_CLASS:
+        return widen<float>(p, n);
+    case qxLOGICAL_CLASS:
+        return widen<qxLogical>(p, n);
+    case qxCHAR_CLASS:
+        return widen<qxChar>(p, n);
+    case qxINT8_CLASS:
+        return widen<std::int8_t>(p, n);
+    case qxUINT8_CLASS:
+        return widen<std::uint8_t>(p, n);
+    case qxINT16_CLASS:
+        return widen<std::int16_t>(p, n);
+    case qxUINT16_CLASS:
+        return widen<std::uint16_t>(p, n);
+    case qxINT32_CLASS:
+        return widen<std::int32_t>(p, n);
+    case qxUINT32_CLASS:
+        return widen<std::uint32_t>(p, n);
+    case qxINT64_CLASS:
+        return widen<std::int64_t>(p, n);
+    case qxUINT64_CLASS:
+        return widen<std::uint64_t>(p, n);
+    default:
+        return {};
     }
 }
-inline std::vector<double> re(const qxArray* a) { return block(a, false); }
-inline std::vector<double> im(const qxArray* a) { return block(a, true); }
+inline std::vector<double> re(const qxArray* a) {
+    return block(a, false);
+}
+inline std::vector<double> im(const qxArray* a) {
+    return block(a, true);
+}
 
 // Element-by-element closeness, relative to the larger magnitude.
 inline ::testing::AssertionResult near(const std::vector<double>& got, const std::vector<double>& want,

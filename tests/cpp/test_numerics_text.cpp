@@ -18,7 +18,8 @@ protected:
     std::vector<std::string> cellTexts(const Array& c) {
         EXPECT_EQ(qxGetClassID(c.get()), qxCELL_CLASS);
         std::vector<std::string> out;
-        for (qxSize i = 0; i < qxGetNumberOfElements(c.get()); ++i) out.push_back(matrix::get_string(qxGetCell(c.get(), i)));
+        for (qxSize i = 0; i < qxGetNumberOfElements(c.get()); ++i)
+            out.push_back(matrix::get_string(qxGetCell(c.get(), i)));
         return out;
     }
 };
@@ -29,9 +30,8 @@ TEST_F(Text, CaseAndWhitespace) {
         const char* in;
         const char* want;
     } cases[] = {
-        {"upper", "Straße ÿ 1a", "STRASSE Ÿ 1A"}, {"lower", "ÀB Ω Ж", "àb ω ж"},
-        {"upper", "", ""},                       {"strip", " \t x y \n", "x y"},
-        {"strip", "   ", ""},                    {"lower", "already", "already"},
+        {"upper", "Straße ÿ 1a", "STRASSE Ÿ 1A"}, {"lower", "ÀB Ω Ж", "àb ω ж"}, {"upper", "", ""},
+        {"strip", " \t x y \n", "x y"},           {"strip", "   ", ""},          {"lower", "already", "already"},
     };
     for (const auto& c : cases) EXPECT_EQ(textOf(fn(c.fn, {str(c.in).get()})), c.want) << c.fn << " " << c.in;
 
@@ -58,11 +58,8 @@ TEST_F(Text, SplitAndJoin) {
         const char* delim;  // nullptr: whitespace
         std::vector<std::string> want;
     } cases[] = {
-        {"  a b\t\tc ", nullptr, {"a", "b", "c"}},
-        {"", nullptr, {}},
-        {"a,,b,", ",", {"a", "", "b", ""}},
-        {"one::two", "::", {"one", "two"}},
-        {"none", ",", {"none"}},
+        {"  a b\t\tc ", nullptr, {"a", "b", "c"}}, {"", nullptr, {}},       {"a,,b,", ",", {"a", "", "b", ""}},
+        {"one::two", "::", {"one", "two"}},        {"none", ",", {"none"}},
     };
     for (const auto& c : cases) {
         Array parts = c.delim ? fn("split", {str(c.in).get(), str(c.delim).get()}) : fn("split", {str(c.in).get()});
@@ -129,7 +126,8 @@ TEST_F(Text, NumbersAndText) {
         double want;
     } toNumber[] = {
         {" 3.5 ", 3.5}, {"-2e3", -2000}, {"+7", 7}, {"-Inf", -std::numeric_limits<double>::infinity()},
-        {"NaN", nan},   {"abc", nan},    {"", nan}, {"1.5x", nan}, {"--1", nan},
+        {"NaN", nan},   {"abc", nan},    {"", nan}, {"1.5x", nan},
+        {"--1", nan},
     };
     for (const auto& c : toNumber) EXPECT_TRUE(near(re(fn("to_number", {str(c.in).get()}).get()), {c.want})) << c.in;
     Array cell(qxCreateCellMatrix(1, 2));
@@ -167,7 +165,8 @@ TEST_F(Text, WrongInputFails) {
     const char* names[] = {"a"};
     Array s(qxCreateStructMatrix(1, 1, 1, names)), sa(qxCreateStructMatrix(1, 2, 1, names));
     Array num = row({1}), t = str("a"), badName = str("1x"), missing = str("zz"), badFmt = str("%q"), z = str("%d");
-    Array cell(qxCreateCellMatrix(1, 1)), cplx = arr({1, 1}, {1}, qxDOUBLE_CLASS, {1}), big = row({18}), empty = str("");
+    Array cell(qxCreateCellMatrix(1, 1)), cplx = arr({1, 1}, {1}, qxDOUBLE_CLASS, {1}), big = row({18}),
+                                          empty = str("");
     const struct {
         const char* fn;
         std::vector<const qxArray*> args;
@@ -195,7 +194,8 @@ TEST_F(Text, WrongInputFails) {
         {"has_field", {s.get(), num.get()}, "veldra:has_field:wrongClass"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(failureOf([&] { veldra::engine::FunctionRegistry::builtin().call(ctx(), c.fn, 1, Args(c.args)); }), c.id)
+        EXPECT_EQ(failureOf([&] { veldra::engine::FunctionRegistry::builtin().call(ctx(), c.fn, 1, Args(c.args)); }),
+                  c.id)
             << c.fn;
 }
 

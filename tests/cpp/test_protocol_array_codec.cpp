@@ -66,50 +66,56 @@ std::vector<Case> roundTripCases() {
     cases.push_back({"logical", [] { return numeric(4, 4, qxLOGICAL_CLASS); }});
     cases.push_back({"char", [] { return matrix::create(u"h\u00e9llo \U0001F600"); }});
     cases.push_back({"empty char", [] { return matrix::create(u""); }});
-    cases.push_back({"empty double", [=] { return matrix::unique_array_ptr(qxCreateNumericArray(2, empty0, qxDOUBLE_CLASS, qxREAL)); }});
-    cases.push_back({"empty 3-d int8", [=] { return matrix::unique_array_ptr(qxCreateNumericArray(3, empty5, qxINT8_CLASS, qxREAL)); }});
+    cases.push_back({"empty double", [=] {
+                         return matrix::unique_array_ptr(qxCreateNumericArray(2, empty0, qxDOUBLE_CLASS, qxREAL));
+                     }});
+    cases.push_back({"empty 3-d int8",
+                     [=] { return matrix::unique_array_ptr(qxCreateNumericArray(3, empty5, qxINT8_CLASS, qxREAL)); }});
     cases.push_back({"3-d int16 complex", [=] {
-        matrix::unique_array_ptr a(qxCreateNumericArray(3, nd, qxINT16_CLASS, qxCOMPLEX));
-        fill(a.get(), 3);
-        return a;
-    }});
+                         matrix::unique_array_ptr a(qxCreateNumericArray(3, nd, qxINT16_CLASS, qxCOMPLEX));
+                         fill(a.get(), 3);
+                         return a;
+                     }});
     cases.push_back({"sparse double", [] { return sparseDouble(false); }});
     cases.push_back({"sparse complex", [] { return sparseDouble(true); }});
     cases.push_back({"sparse logical", [] {
-        matrix::unique_array_ptr s(qxCreateSparseLogicalMatrix(3, 2, 2));
-        qxGetIr(s.get())[0] = 2;
-        qxGetJc(s.get())[1] = 1;
-        qxGetJc(s.get())[2] = 1;
-        static_cast<qxLogical*>(qxGetData(s.get()))[0] = 1;
-        return s;
-    }});
+                         matrix::unique_array_ptr s(qxCreateSparseLogicalMatrix(3, 2, 2));
+                         qxGetIr(s.get())[0] = 2;
+                         qxGetJc(s.get())[1] = 1;
+                         qxGetJc(s.get())[2] = 1;
+                         static_cast<qxLogical*>(qxGetData(s.get()))[0] = 1;
+                         return s;
+                     }});
     cases.push_back({"empty sparse", [] { return matrix::unique_array_ptr(qxCreateSparse(0, 0, 1, qxREAL)); }});
     cases.push_back({"cell with unset slots", [] {
-        matrix::unique_array_ptr c(qxCreateCellMatrix(2, 3));
-        qxSetCell(c.get(), 1, numeric(1, 1, qxUINT8_CLASS).release());
-        qxSetCell(c.get(), 4, qxCreateCellMatrix(0, 0));
-        return c;
-    }});
+                         matrix::unique_array_ptr c(qxCreateCellMatrix(2, 3));
+                         qxSetCell(c.get(), 1, numeric(1, 1, qxUINT8_CLASS).release());
+                         qxSetCell(c.get(), 4, qxCreateCellMatrix(0, 0));
+                         return c;
+                     }});
     cases.push_back({"empty cell", [] { return matrix::unique_array_ptr(qxCreateCellMatrix(0, 3)); }});
     cases.push_back({"nested struct", nestedStruct});
-    cases.push_back({"struct without fields", [] { return matrix::unique_array_ptr(qxCreateStructMatrix(2, 2, 0, nullptr)); }});
+    cases.push_back(
+        {"struct without fields", [] { return matrix::unique_array_ptr(qxCreateStructMatrix(2, 2, 0, nullptr)); }});
     // Element counts far beyond memory, with nothing in the elements.
-    cases.push_back({"huge struct without fields", [] { return matrix::unique_array_ptr(qxCreateStructMatrix(1ull << 40, 1, 0, nullptr)); }});
+    cases.push_back({"huge struct without fields",
+                     [] { return matrix::unique_array_ptr(qxCreateStructMatrix(1ull << 40, 1, 0, nullptr)); }});
     cases.push_back({"huge empty cell", [] { return matrix::unique_array_ptr(qxCreateCellMatrix(0, 1ull << 40)); }});
     cases.push_back({"function", [] { return matrix::unique_array_ptr(qxCreateFunctionHandle("engine.solve")); }});
     cases.push_back({"objects without session", [] { return objects(nullptr); }});
     cases.push_back({"empty objects", [] {
-        const qxSize dims[] = {0, 1};
-        return matrix::unique_array_ptr(qx::createObjectArray(2, dims, nullptr, std::make_shared<Session>(5)));
-    }});
+                         const qxSize dims[] = {0, 1};
+                         return matrix::unique_array_ptr(
+                             qx::createObjectArray(2, dims, nullptr, std::make_shared<Session>(5)));
+                     }});
     cases.push_back({"large double", [] { return numeric(300, 300, qxDOUBLE_CLASS); }});
     cases.push_back({"large complex single", [] { return numeric(200, 200, qxSINGLE_CLASS, true); }});
     cases.push_back({"large sparse", [] {
-        matrix::unique_array_ptr s(qxCreateSparse(100, 20000, 10000, qxREAL));
-        for (qxSize k = 0; k < 10000; ++k) qxGetIr(s.get())[k] = k % 100;
-        for (qxSize j = 0; j <= 20000; ++j) qxGetJc(s.get())[j] = j / 2;
-        return s;
-    }});
+                         matrix::unique_array_ptr s(qxCreateSparse(100, 20000, 10000, qxREAL));
+                         for (qxSize k = 0; k < 10000; ++k) qxGetIr(s.get())[k] = k % 100;
+                         for (qxSize j = 0; j <= 20000; ++j) qxGetJc(s.get())[j] = j / 2;
+                         return s;
+                     }});
     cases.push_back({"no array", [] { return matrix::unique_array_ptr(); }});
     return cases;
 }
@@ -142,9 +148,9 @@ TEST_F(CodecTest, ObjectSessionsFollowTheKey) {
     struct Row {
         std::shared_ptr<const qx::ObjectSession> sent, receiver, expected;
     } rows[] = {
-        {mine, mine, mine},       // the receiver's own objects
-        {other, mine, nullptr},   // someone else's: not a reference here
-        {nullptr, mine, nullptr}, // no session at all
+        {mine, mine, mine},        // the receiver's own objects
+        {other, mine, nullptr},    // someone else's: not a reference here
+        {nullptr, mine, nullptr},  // no session at all
         {mine, nullptr, nullptr},
     };
     for (const Row& r : rows) {
@@ -253,7 +259,8 @@ TEST_F(CodecTest, ReceivedBlocksAreReadOnly) {
         if (sharedAlloc) scope = std::make_unique<SharedAllocatorScope>();
         // More than a frame's descriptors, so that some go in the pack.
         matrix::unique_array_ptr c(qxCreateCellMatrix(1, 20));
-        for (qxSize i = 0; i < 20; ++i) qxSetCell(c.get(), i, numeric(9000, 1, qxDOUBLE_CLASS, false, unsigned(i)).release());
+        for (qxSize i = 0; i < 20; ++i)
+            qxSetCell(c.get(), i, numeric(9000, 1, qxDOUBLE_CLASS, false, unsigned(i)).release());
         Wire w = encode(c.get());
         auto d = decode(w);
         ASSERT_EQ(diff(c.get(), d.get()), "");
@@ -334,8 +341,7 @@ TEST_F(CodecTest, CorruptedBytesNeverCrash) {
             bad.raw = w.raw;
             try {
                 decode(bad);  // may decode to something else; must stay in bounds
-            } catch (const ArrayCodecError&) {
-            }
+            } catch (const ArrayCodecError&) {}
         }
 }
 
@@ -373,7 +379,8 @@ TEST_F(CodecTest, MalformedInputIsRefused) {
         {"huge cell", "cell larger", [&](W& w) { dims(w.u8(1), {1ull << 40, 1}).u8(0); }},
         {"huge double", "truncated", [&](W& w) { dims(w.u8(6), {1ull << 40, 1}).u8(0).u8(0).u64(8ull << 40); }},
         {"bad flags", "bad flags", [&](W& w) { dims(w.u8(6), {1, 1}).u8(4).u8(0).u64(8).u64(0); }},
-        {"complex logical", "cannot be complex", [&](W& w) { dims(w.u8(3), {1, 1}).u8(1).u8(0).u64(1).u8(1).u8(0).u64(1).u8(1); }},
+        {"complex logical", "cannot be complex",
+         [&](W& w) { dims(w.u8(3), {1, 1}).u8(1).u8(0).u64(1).u8(1).u8(0).u64(1).u8(1); }},
         {"sparse int8", "cannot be sparse", [&](W& w) { dims(w.u8(8), {1, 1}).u8(2).u64(1); }},
         {"sparse 3-d", "two dimensions", [&](W& w) { dims(w.u8(6), {1, 1, 2}).u8(2).u64(1); }},
         {"short block", "does not match", [&](W& w) { dims(w.u8(6), {2, 1}).u8(0).u8(0).u64(8).u64(0); }},
@@ -382,15 +389,18 @@ TEST_F(CodecTest, MalformedInputIsRefused) {
         {"unknown loan", "unknown loan", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(2).u64(65536).u64(77); }},
         {"zero block", "block length", [&](W& w) { dims(w.u8(6), {1, 1}).u8(0).u8(0).u64(0); }},
         {"missing imaginary", "truncated", [&](W& w) { dims(w.u8(6), {1, 1}).u8(1).u8(0).u64(8).u64(0); }},
-        {"sparse jc start", "column starts", [&](W& w) {
+        {"sparse jc start", "column starts",
+         [&](W& w) {
              dims(w.u8(6), {2, 1}).u8(2).u64(1);
              w.u8(0).u64(8).u64(0).u8(0).u64(16).u64(1).u64(1).u8(0).u64(8).u64(0);
          }},
-        {"sparse jc past nzmax", "column starts", [&](W& w) {
+        {"sparse jc past nzmax", "column starts",
+         [&](W& w) {
              dims(w.u8(6), {2, 1}).u8(2).u64(1);
              w.u8(0).u64(8).u64(0).u8(0).u64(16).u64(0).u64(2).u8(0).u64(8).u64(0);
          }},
-        {"sparse row out of range", "row index", [&](W& w) {
+        {"sparse row out of range", "row index",
+         [&](W& w) {
              dims(w.u8(6), {2, 1}).u8(2).u64(1);
              w.u8(0).u64(8).u64(2).u8(0).u64(16).u64(0).u64(1).u8(0).u64(8).u64(0);
          }},
@@ -405,22 +415,35 @@ TEST_F(CodecTest, MalformedInputIsRefused) {
         {"objects count", "object count", [&](W& w) { dims(w.u8(17), {1, 2}).u64(1).u64(5).u8(0); }},
         {"objects huge", "object count", [&](W& w) { dims(w.u8(17), {1ull << 40, 1}).u64(1ull << 40); }},
         {"session flag", "session flag", [&](W& w) { dims(w.u8(17), {1, 1}).u64(1).u64(5).u8(2); }},
-        {"fd index", "descriptor index", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(1).u64(65536).u32(1).u64(0).u64(0); }, 1},
-        {"fd index huge", "descriptor index", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(1).u64(65536).u32(0xffffffffu).u64(0).u64(0); }, 1},
-        {"fd past end", "outside", [&](W& w) { dims(w.u8(6), {16384, 1}).u8(0).u8(1).u64(131072).u32(0).u64(0).u64(0); }, 1},
-        {"fd offset unaligned", "outside", [&](W& w) { dims(w.u8(6), {8, 1}).u8(0).u8(1).u64(64).u32(0).u64(8).u64(0); }, 1},
-        {"fd offset past end", "outside", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(1).u64(65536).u32(0).u64(1ull << 62).u64(0); }, 1},
-        {"fd offset overflow in a cell", "outside", [&](W& w) {
+        {"fd index", "descriptor index",
+         [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(1).u64(65536).u32(1).u64(0).u64(0); }, 1},
+        {"fd index huge", "descriptor index",
+         [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(1).u64(65536).u32(0xffffffffu).u64(0).u64(0); }, 1},
+        {"fd past end", "outside",
+         [&](W& w) { dims(w.u8(6), {16384, 1}).u8(0).u8(1).u64(131072).u32(0).u64(0).u64(0); }, 1},
+        {"fd offset unaligned", "outside",
+         [&](W& w) { dims(w.u8(6), {8, 1}).u8(0).u8(1).u64(64).u32(0).u64(8).u64(0); }, 1},
+        {"fd offset past end", "outside",
+         [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(1).u64(65536).u32(0).u64(1ull << 62).u64(0); }, 1},
+        {"fd offset overflow in a cell", "outside",
+         [&](W& w) {
              dims(w.u8(1), {1, 1});
              dims(w.u8(6), {8192, 1}).u8(0).u8(1).u64(65536).u32(0).u64(1ull << 63).u64(0);
-         }, 1},
-        {"lent block at an offset", "not at the start", [&](W& w) { dims(w.u8(6), {8, 1}).u8(0).u8(1).u64(64).u32(0).u64(4096).u64(9); }, 1},
-        {"pack index", "descriptor index", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(3).u64(65536).u32(1).u64(0); }, 1},
-        {"pack past end", "outside", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(3).u64(65536).u32(0).u64(4096); }, 1},
-        {"pack taken as a block", "both", [&](W& w) {
+         },
+         1},
+        {"lent block at an offset", "not at the start",
+         [&](W& w) { dims(w.u8(6), {8, 1}).u8(0).u8(1).u64(64).u32(0).u64(4096).u64(9); }, 1},
+        {"pack index", "descriptor index", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(3).u64(65536).u32(1).u64(0); },
+         1},
+        {"pack past end", "outside", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(3).u64(65536).u32(0).u64(4096); },
+         1},
+        {"pack taken as a block", "both",
+         [&](W& w) {
              dims(w.u8(6), {8192, 1}).u8(1).u8(3).u64(65536).u32(0).u64(0).u8(1).u64(65536).u32(0).u64(0).u64(0);
-         }, 1},
-        {"unsealed fd", "not sealed", [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(1).u64(65536).u32(1).u64(0).u64(0); }, -1},
+         },
+         1},
+        {"unsealed fd", "not sealed",
+         [&](W& w) { dims(w.u8(6), {8192, 1}).u8(0).u8(1).u64(65536).u32(1).u64(0).u64(0); }, -1},
     };
     const int openFds = openFdCount();
     for (const Row& r : rows) {

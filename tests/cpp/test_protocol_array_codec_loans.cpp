@@ -59,7 +59,8 @@ protected:
             std::lock_guard<std::mutex> lock(receiver.m);
             sent.swap(receiver.sent);
         }
-        for (auto [id, reusable] : sent) protocol::on_loan_released(lender, protocol::loan_released_payload(id, reusable));
+        for (auto [id, reusable] : sent)
+            protocol::on_loan_released(lender, protocol::loan_released_payload(id, reusable));
     }
     SharedAllocatorScope allocator_;
     std::size_t loans_ = 0;

@@ -23,10 +23,12 @@ namespace shm = veldra::protocol::shm;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-double msSince(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
+double msSince(Clock::time_point t) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
 
 ino_t inode(const qx::Block& b) {
-    struct stat st {};
+    struct stat st{};
     EXPECT_EQ(::fstat(b.fd(), &st), 0);
     return st.st_ino;
 }
@@ -40,7 +42,10 @@ bool allZero(const qx::Block& b) {
 
 class PoolScope {
 public:
-    PoolScope() { shm::setPoolLimit(0); shm::setPoolLimit(8); }
+    PoolScope() {
+        shm::setPoolLimit(0);
+        shm::setPoolLimit(8);
+    }
     ~PoolScope() { shm::setPoolLimit(8); }
 };
 
@@ -50,8 +55,10 @@ TEST_F(CodecTest, AllocatorSplitsAtTheThreshold) {
     struct Row {
         std::size_t bytes;
         bool memfd;
-    } rows[] = {{1, false}, {veldra::protocol::kSharedBlockThreshold - 1, false},
-                {veldra::protocol::kSharedBlockThreshold, true}, {5'000'001, true}};
+    } rows[] = {{1, false},
+                {veldra::protocol::kSharedBlockThreshold - 1, false},
+                {veldra::protocol::kSharedBlockThreshold, true},
+                {5'000'001, true}};
     for (const Row& r : rows) {
         auto b = alloc->allocate(r.bytes);
         ASSERT_TRUE(b);
@@ -173,9 +180,10 @@ TEST_F(CodecTest, HundredMegabytes) {
         const double touch = msSince(t2);
         EXPECT_GT(sum, 0);
         EXPECT_EQ(e[n - 1], double(n - 1));
-        std::printf("100 MB %s block: encode %.2f ms, decode %.2f ms, first read of every page %.2f ms; "
-                    "memcpy into fresh memory %.2f ms\n",
-                    sharedAlloc ? "memfd" : "heap", enc, dec, touch, copy);
+        std::printf(
+            "100 MB %s block: encode %.2f ms, decode %.2f ms, first read of every page %.2f ms; "
+            "memcpy into fresh memory %.2f ms\n",
+            sharedAlloc ? "memfd" : "heap", enc, dec, touch, copy);
     }
 }
 
@@ -212,12 +220,14 @@ TEST_F(CodecTest, AcrossProcesses) {
     qxSetCell(c.get(), 0, numeric(100000, 1, qxDOUBLE_CLASS).release());
     {
         qx::setBlockAllocator(nullptr);  // heap blocks: copied, and too many for one frame
-        for (qxSize i = 1; i < 24; ++i) qxSetCell(c.get(), i, numeric(9000, 1, qxDOUBLE_CLASS, false, unsigned(i)).release());
+        for (qxSize i = 1; i < 24; ++i)
+            qxSetCell(c.get(), i, numeric(9000, 1, qxDOUBLE_CLASS, false, unsigned(i)).release());
         veldra::protocol::installSharedMemoryAllocator();
     }
     Wire w = encode(c.get());
     ASSERT_EQ(w.out.fds.size(), veldra::protocol::kMaxFdsPerFrame);
-    const auto frame = veldra::protocol::encode_frame(veldra::protocol::MessageType(100), 1, w.payload, w.out.fds.size());
+    const auto frame =
+        veldra::protocol::encode_frame(veldra::protocol::MessageType(100), 1, w.payload, w.out.fds.size());
     auto [mine, theirs] = veldra::protocol::socket_pair();
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
@@ -241,8 +251,7 @@ TEST_F(CodecTest, AcrossProcesses) {
             if (diff(c.get(), d.get()).empty() && in.done() &&
                 ::mprotect(first, 100000 * 8, PROT_READ | PROT_WRITE) != 0)
                 status = 0;
-        } catch (...) {
-        }
+        } catch (...) {}
         const char done = 'k';
         veldra::protocol::send_all(theirs.get(), &done, 1);
         ::_exit(status);

@@ -73,33 +73,33 @@ inline std::string diff(const qxArray* a, const qxArray* b, const std::string& a
     if (qxIsComplex(a) != qxIsComplex(b) || qxIsSparse(a) != qxIsSparse(b)) return at + ": flags";
     const qxSize n = qxGetNumberOfElements(a);
     switch (qxGetClassID(a)) {
-        case qxCELL_CLASS:
+    case qxCELL_CLASS:
+        for (qxSize i = 0; i < n; ++i) {
+            auto d = diff(qxGetCell(a, i), qxGetCell(b, i), at + "{" + std::to_string(i) + "}");
+            if (!d.empty()) return d;
+        }
+        return "";
+    case qxSTRUCT_CLASS: {
+        const int nf = qxGetNumberOfFields(a);
+        if (nf != qxGetNumberOfFields(b)) return at + ": field count";
+        for (int f = 0; f < nf; ++f) {
+            if (std::strcmp(qxGetFieldNameByNumber(a, f), qxGetFieldNameByNumber(b, f)) != 0)
+                return at + ": field name";
             for (qxSize i = 0; i < n; ++i) {
-                auto d = diff(qxGetCell(a, i), qxGetCell(b, i), at + "{" + std::to_string(i) + "}");
+                auto d = diff(qxGetFieldByNumber(a, i, f), qxGetFieldByNumber(b, i, f),
+                              at + "(" + std::to_string(i) + ")." + qxGetFieldNameByNumber(a, f));
                 if (!d.empty()) return d;
             }
-            return "";
-        case qxSTRUCT_CLASS: {
-            const int nf = qxGetNumberOfFields(a);
-            if (nf != qxGetNumberOfFields(b)) return at + ": field count";
-            for (int f = 0; f < nf; ++f) {
-                if (std::strcmp(qxGetFieldNameByNumber(a, f), qxGetFieldNameByNumber(b, f)) != 0)
-                    return at + ": field name";
-                for (qxSize i = 0; i < n; ++i) {
-                    auto d = diff(qxGetFieldByNumber(a, i, f), qxGetFieldByNumber(b, i, f),
-                                  at + "(" + std::to_string(i) + ")." + qxGetFieldNameByNumber(a, f));
-                    if (!d.empty()) return d;
-                }
-            }
-            return "";
         }
-        case qxFUNCTION_CLASS:
-            return std::strcmp(qxGetFunctionName(a), qxGetFunctionName(b)) == 0 ? "" : at + ": name";
-        case qxOBJECT_CLASS:
-            if (n > 0 && std::memcmp(qx::objectIds(a), qx::objectIds(b), n * 8) != 0) return at + ": ids";
-            return "";
-        default:
-            break;
+        return "";
+    }
+    case qxFUNCTION_CLASS:
+        return std::strcmp(qxGetFunctionName(a), qxGetFunctionName(b)) == 0 ? "" : at + ": name";
+    case qxOBJECT_CLASS:
+        if (n > 0 && std::memcmp(qx::objectIds(a), qx::objectIds(b), n * 8) != 0) return at + ": ids";
+        return "";
+    default:
+        break;
     }
     std::size_t count = n;
     if (qxIsSparse(a)) {

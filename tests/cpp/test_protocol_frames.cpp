@@ -97,16 +97,15 @@ std::vector<std::uint8_t> header_only(std::uint32_t length) {
 const auto kGood = encode_frame(MessageType::Ready, 9, pattern(4));
 }  // namespace
 
-INSTANTIATE_TEST_SUITE_P(
-    Malformed, FrameErrors,
-    ::testing::Values(BadInput{"magic", with_byte(kGood, 0, 0), 0, "magic"},
-                      BadInput{"version", with_byte(kGood, 2, 9), 0, "version"},
-                      BadInput{"too_many_fds", with_byte(kGood, 3, 200), 0, "descriptors"},
-                      // 4 GiB announced: refused from the header alone.
-                      BadInput{"huge_length", header_only(0xFFFFFFFFu), 0, "exceeds"},
-                      BadInput{"over_limit", header_only(1025), 0, "exceeds"},
-                      BadInput{"missing_fds", with_byte(kGood, 3, 2), 1, "2 descriptors but 1"}),
-    [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Malformed, FrameErrors,
+                         ::testing::Values(BadInput{"magic", with_byte(kGood, 0, 0), 0, "magic"},
+                                           BadInput{"version", with_byte(kGood, 2, 9), 0, "version"},
+                                           BadInput{"too_many_fds", with_byte(kGood, 3, 200), 0, "descriptors"},
+                                           // 4 GiB announced: refused from the header alone.
+                                           BadInput{"huge_length", header_only(0xFFFFFFFFu), 0, "exceeds"},
+                                           BadInput{"over_limit", header_only(1025), 0, "exceeds"},
+                                           BadInput{"missing_fds", with_byte(kGood, 3, 2), 1, "2 descriptors but 1"}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST(Frames, DescriptorsGoWithTheirFrames) {
     FrameDecoder d;
@@ -193,21 +192,28 @@ TEST_P(PayloadTruncation, FailsWithoutAllocating) {
     const auto& p = GetParam();
     PayloadReader r(p.bytes);
     switch (p.field) {
-    case 0: EXPECT_EQ(r.u32(), 0u); break;
-    case 1: EXPECT_EQ(r.u64(), 0u); break;
-    case 2: EXPECT_EQ(r.str(), ""); break;
-    case 3: EXPECT_EQ(r.ustr(), u""); break;
+    case 0:
+        EXPECT_EQ(r.u32(), 0u);
+        break;
+    case 1:
+        EXPECT_EQ(r.u64(), 0u);
+        break;
+    case 2:
+        EXPECT_EQ(r.str(), "");
+        break;
+    case 3:
+        EXPECT_EQ(r.ustr(), u"");
+        break;
     }
     EXPECT_FALSE(r.ok());
     EXPECT_EQ(r.u8(), 0);  // sticky
     EXPECT_FALSE(r.done());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Fields, PayloadTruncation,
-    ::testing::Values(Truncated{"u32", {1, 2, 3}, 0}, Truncated{"u64", {1, 2, 3, 4, 5, 6, 7}, 1},
-                      Truncated{"str_huge", {0xFF, 0xFF, 0xFF, 0xFF, 'a'}, 2},
-                      Truncated{"str_short", {3, 0, 0, 0, 'a', 'b'}, 2},
-                      Truncated{"ustr_huge", {0xFF, 0xFF, 0xFF, 0xFF, 'a', 0}, 3},
-                      Truncated{"ustr_odd", {2, 0, 0, 0, 'a', 0, 'b'}, 3}),
-    [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Fields, PayloadTruncation,
+                         ::testing::Values(Truncated{"u32", {1, 2, 3}, 0}, Truncated{"u64", {1, 2, 3, 4, 5, 6, 7}, 1},
+                                           Truncated{"str_huge", {0xFF, 0xFF, 0xFF, 0xFF, 'a'}, 2},
+                                           Truncated{"str_short", {3, 0, 0, 0, 'a', 'b'}, 2},
+                                           Truncated{"ustr_huge", {0xFF, 0xFF, 0xFF, 0xFF, 'a', 0}, 3},
+                                           Truncated{"ustr_odd", {2, 0, 0, 0, 'a', 0, 'b'}, 3}),
+                         [](const auto& test) { return std::string(test.param.name); });

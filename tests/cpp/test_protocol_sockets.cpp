@@ -94,12 +94,12 @@ TEST_P(SessionNames, Rule) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    All, SessionNames,
-    ::testing::Values(NameCase{"a", true}, NameCase{"Work_2-b", true}, NameCase{std::string(64, 'x'), true},
-                      NameCase{"", false}, NameCase{std::string(65, 'x'), false}, NameCase{"a b", false},
-                      NameCase{"a/b", false}, NameCase{"..", false}, NameCase{"a.sock", false},
-                      NameCase{"\xc3\xa4", false}, NameCase{std::string("a\0b", 3), false}));
+INSTANTIATE_TEST_SUITE_P(All, SessionNames,
+                         ::testing::Values(NameCase{"a", true}, NameCase{"Work_2-b", true},
+                                           NameCase{std::string(64, 'x'), true}, NameCase{"", false},
+                                           NameCase{std::string(65, 'x'), false}, NameCase{"a b", false},
+                                           NameCase{"a/b", false}, NameCase{"..", false}, NameCase{"a.sock", false},
+                                           NameCase{"\xc3\xa4", false}, NameCase{std::string("a\0b", 3), false}));
 
 class SessionFolder : public ::testing::Test {
 protected:
@@ -160,7 +160,8 @@ TEST_F(SessionFolder, LocksDecideWhatIsAlive) {
     // A socket left behind by a dead engine, with and without a lock file.
     for (const char* dead : {"dead1", "dead2"}) {
         UniqueFd s = listen_unix(session_socket_path(dir, dead), 1);
-        if (std::string(dead) == "dead2") UniqueFd(::open(session_lock_path(dir, dead).c_str(), O_CREAT | O_RDWR, 0600));
+        if (std::string(dead) == "dead2")
+            UniqueFd(::open(session_lock_path(dir, dead).c_str(), O_CREAT | O_RDWR, 0600));
     }
     EXPECT_EQ(list_live_sessions(dir), std::vector<std::string>{"live"});
     EXPECT_NE(::access(session_socket_path(dir, "dead1").c_str(), F_OK), 0);

@@ -26,7 +26,11 @@ TEST_F(BlockTest, EveryElementBlockComesFromTheAllocator) {
         {[] { return qxCreateNumericMatrix(3, 4, qxDOUBLE_CLASS, qxREAL); }, 1, 96},
         {[] { return qxCreateNumericMatrix(3, 4, qxSINGLE_CLASS, qxCOMPLEX); }, 2, 96},
         {[] { return qxCreateNumericMatrix(17, 1, qxLOGICAL_CLASS, qxREAL); }, 1, 17},
-        {[] { const qxSize d[] = {3, 3}; return qxCreateCharArray(2, d); }, 1, 18},
+        {[] {
+             const qxSize d[] = {3, 3};
+             return qxCreateCharArray(2, d);
+         },
+         1, 18},
         {[] { return qxCreateNumericMatrix(0, 4, qxDOUBLE_CLASS, qxCOMPLEX); }, 0, 0},
         // Sparse: ir, jc, values (and imaginary values), however small.
         {[] { return qxCreateSparse(4, 2, 3, qxCOMPLEX); }, 4, 24 + 24 + 24 + 24},
@@ -36,13 +40,21 @@ TEST_F(BlockTest, EveryElementBlockComesFromTheAllocator) {
         // At most 16 bytes of elements, real and imaginary parts together,
         // stay in the array record: no block.
         {[] { return qxCreateNumericMatrix(5, 1, qxLOGICAL_CLASS, qxREAL); }, 0, 0},
-        {[] { const qxSize d[] = {2, 3}; return qxCreateCharArray(2, d); }, 0, 0},
+        {[] {
+             const qxSize d[] = {2, 3};
+             return qxCreateCharArray(2, d);
+         },
+         0, 0},
         {[] { return matrix::create(u"hey").release(); }, 0, 0},
         {[] { return qxCreateNumericMatrix(1, 1, qxDOUBLE_CLASS, qxCOMPLEX); }, 0, 0},
         {[] { return qxCreateNumericMatrix(2, 1, qxUINT64_CLASS, qxREAL); }, 0, 0},
         {[] { return qxCreateNumericMatrix(2, 1, qxSINGLE_CLASS, qxCOMPLEX); }, 0, 0},
         {[] { return qxCreateNumericMatrix(3, 1, qxSINGLE_CLASS, qxCOMPLEX); }, 2, 24},
-        {[] { const double v = 2; return qxCreateScalar(qxDOUBLE_CLASS, &v, &v); }, 0, 0},
+        {[] {
+             const double v = 2;
+             return qxCreateScalar(qxDOUBLE_CLASS, &v, &v);
+         },
+         0, 0},
         {[] { return qxCreateDoubleScalar(1.5); }, 0, 0},
     };
     for (const auto& c : cases) {

@@ -16,7 +16,9 @@ qxArray* scalar(double v) {
     return a;
 }
 
-double valueOf(const qxArray* a) { return *static_cast<const double*>(qxGetData(a)); }
+double valueOf(const qxArray* a) {
+    return *static_cast<const double*>(qxGetData(a));
+}
 
 class CellTest : public QxTest {};
 
@@ -87,12 +89,10 @@ TEST_P(NameTest, ValidatesVariableNames) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, NameTest,
-                         ::testing::Values(NameCase{"a", true}, NameCase{"Z9_x", true},
-                                           NameCase{"a_", true}, NameCase{std::string(63, 'k'), true},
-                                           NameCase{std::string(64, 'k'), false},
-                                           NameCase{"", false}, NameCase{"_a", false},
-                                           NameCase{"9a", false}, NameCase{"a b", false},
-                                           NameCase{"a-b", false}, NameCase{"a.b", false},
+                         ::testing::Values(NameCase{"a", true}, NameCase{"Z9_x", true}, NameCase{"a_", true},
+                                           NameCase{std::string(63, 'k'), true}, NameCase{std::string(64, 'k'), false},
+                                           NameCase{"", false}, NameCase{"_a", false}, NameCase{"9a", false},
+                                           NameCase{"a b", false}, NameCase{"a-b", false}, NameCase{"a.b", false},
                                            NameCase{"\xc3\xa9", false}));
 
 class StructTest : public QxTest {};
@@ -146,8 +146,7 @@ TEST_F(StructTest, AddFieldKeepsExistingValues) {
     const char* names[] = {"a", "b"};
     Ptr s(qxCreateStructMatrix(1, 3, 2, names));
     for (qxSize e = 0; e < 3; ++e)
-        for (int f = 0; f < 2; ++f)
-            ASSERT_TRUE(qxSetFieldByNumber(s.get(), e, f, scalar(10.0 * e + f)));
+        for (int f = 0; f < 2; ++f) ASSERT_TRUE(qxSetFieldByNumber(s.get(), e, f, scalar(10.0 * e + f)));
     const char* name0 = qxGetFieldNameByNumber(s.get(), 0);
     EXPECT_EQ(qxAddField(s.get(), "c"), 2);
     EXPECT_EQ(qxAddField(s.get(), "a"), -1);

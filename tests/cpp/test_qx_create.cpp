@@ -55,24 +55,18 @@ TEST_P(ClassTest, ComplexHasSeparateImaginaryBlock) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllClasses, ClassTest,
-                         ::testing::Values(ClassCase{qxLOGICAL_CLASS, 1, false},
-                                           ClassCase{qxDOUBLE_CLASS, 8, true},
-                                           ClassCase{qxSINGLE_CLASS, 4, true},
-                                           ClassCase{qxINT8_CLASS, 1, true},
-                                           ClassCase{qxUINT8_CLASS, 1, true},
-                                           ClassCase{qxINT16_CLASS, 2, true},
-                                           ClassCase{qxUINT16_CLASS, 2, true},
-                                           ClassCase{qxINT32_CLASS, 4, true},
-                                           ClassCase{qxUINT32_CLASS, 4, true},
-                                           ClassCase{qxINT64_CLASS, 8, true},
+                         ::testing::Values(ClassCase{qxLOGICAL_CLASS, 1, false}, ClassCase{qxDOUBLE_CLASS, 8, true},
+                                           ClassCase{qxSINGLE_CLASS, 4, true}, ClassCase{qxINT8_CLASS, 1, true},
+                                           ClassCase{qxUINT8_CLASS, 1, true}, ClassCase{qxINT16_CLASS, 2, true},
+                                           ClassCase{qxUINT16_CLASS, 2, true}, ClassCase{qxINT32_CLASS, 4, true},
+                                           ClassCase{qxUINT32_CLASS, 4, true}, ClassCase{qxINT64_CLASS, 8, true},
                                            ClassCase{qxUINT64_CLASS, 8, true}));
 
 class CreateTest : public QxTest {};
 
 TEST_F(CreateTest, ClassesWithoutNumericCreationAreRefused) {
-    for (qxClassID id : {qxUNKNOWN_CLASS, qxCELL_CLASS, qxSTRUCT_CLASS, qxCHAR_CLASS, qxVOID_CLASS,
-                         qxFUNCTION_CLASS, qxOBJECT_CLASS, static_cast<qxClassID>(99),
-                         static_cast<qxClassID>(-1)}) {
+    for (qxClassID id : {qxUNKNOWN_CLASS, qxCELL_CLASS, qxSTRUCT_CLASS, qxCHAR_CLASS, qxVOID_CLASS, qxFUNCTION_CLASS,
+                         qxOBJECT_CLASS, static_cast<qxClassID>(99), static_cast<qxClassID>(-1)}) {
         EXPECT_EQ(qxCreateNumericMatrix(1, 1, id, qxREAL), nullptr) << id;
     }
     EXPECT_EQ(qxCreateNumericMatrix(1, 1, qxDOUBLE_CLASS, static_cast<qxComplexity>(7)), nullptr);
@@ -110,21 +104,20 @@ TEST_P(ShapeTest, PadsAndDropsDimensions) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, ShapeTest,
-    ::testing::Values(ShapeCase{{}, {0, 0}, 0, 0}, ShapeCase{{5}, {5, 1}, 5, 1},
-                      ShapeCase{{2, 3}, {2, 3}, 6, 3}, ShapeCase{{2, 3, 1}, {2, 3}, 6, 3},
-                      ShapeCase{{2, 3, 1, 1}, {2, 3}, 6, 3}, ShapeCase{{1, 1, 1}, {1, 1}, 1, 1},
-                      ShapeCase{{2, 1, 4}, {2, 1, 4}, 8, 4},
-                      ShapeCase{{2, 3, 1, 2}, {2, 3, 1, 2}, 12, 6},
-                      ShapeCase{{0, 3}, {0, 3}, 0, 3}, ShapeCase{{4, 0}, {4, 0}, 0, 0},
-                      ShapeCase{{1, 1}, {1, 1}, 1, 1}, ShapeCase{{2, 2, 0}, {2, 2, 0}, 0, 0}));
+INSTANTIATE_TEST_SUITE_P(Shapes, ShapeTest,
+                         ::testing::Values(ShapeCase{{}, {0, 0}, 0, 0}, ShapeCase{{5}, {5, 1}, 5, 1},
+                                           ShapeCase{{2, 3}, {2, 3}, 6, 3}, ShapeCase{{2, 3, 1}, {2, 3}, 6, 3},
+                                           ShapeCase{{2, 3, 1, 1}, {2, 3}, 6, 3}, ShapeCase{{1, 1, 1}, {1, 1}, 1, 1},
+                                           ShapeCase{{2, 1, 4}, {2, 1, 4}, 8, 4},
+                                           ShapeCase{{2, 3, 1, 2}, {2, 3, 1, 2}, 12, 6},
+                                           ShapeCase{{0, 3}, {0, 3}, 0, 3}, ShapeCase{{4, 0}, {4, 0}, 0, 0},
+                                           ShapeCase{{1, 1}, {1, 1}, 1, 1}, ShapeCase{{2, 2, 0}, {2, 2, 0}, 0, 0}));
 
 TEST_F(CreateTest, OverflowingOrHugeSizesReturnNull) {
     const std::vector<std::vector<qxSize>> bad = {
-        {kMax, 2}, {1ull << 32, 1ull << 32}, {1ull << 40, 1ull << 40, 1ull << 40},
-        {1ull << 61, 1},   // element count fits, bytes (8 each) do not
-        {1ull << 50, 1},   // bytes fit in 64 bits but no allocation can serve them
+        {kMax, 2},       {1ull << 32, 1ull << 32}, {1ull << 40, 1ull << 40, 1ull << 40},
+        {1ull << 61, 1},  // element count fits, bytes (8 each) do not
+        {1ull << 50, 1},  // bytes fit in 64 bits but no allocation can serve them
     };
     for (const auto& d : bad) {
         EXPECT_EQ(qxCreateNumericArray(d.size(), d.data(), qxDOUBLE_CLASS, qxCOMPLEX), nullptr);
@@ -153,12 +146,12 @@ TEST_F(CreateTest, NullArgumentsAreTolerated) {
 
     qxDestroyArray(nullptr);
     EXPECT_EQ(qxGetClassID(nullptr), qxUNKNOWN_CLASS);
-    EXPECT_FALSE(qxIsSparse(nullptr) || qxIsComplex(nullptr) || qxIsNumeric(nullptr) ||
-                 qxIsEmpty(nullptr) || qxIsScalar(nullptr));
+    EXPECT_FALSE(qxIsSparse(nullptr) || qxIsComplex(nullptr) || qxIsNumeric(nullptr) || qxIsEmpty(nullptr) ||
+                 qxIsScalar(nullptr));
     EXPECT_EQ(qxGetNumberOfDimensions(nullptr), 0u);
     EXPECT_EQ(qxGetDimensions(nullptr), nullptr);
-    EXPECT_EQ(qxGetM(nullptr) + qxGetN(nullptr) + qxGetNumberOfElements(nullptr) +
-                  qxGetElementSize(nullptr) + qxGetNzmax(nullptr),
+    EXPECT_EQ(qxGetM(nullptr) + qxGetN(nullptr) + qxGetNumberOfElements(nullptr) + qxGetElementSize(nullptr) +
+                  qxGetNzmax(nullptr),
               0u);
     EXPECT_EQ(qxGetData(nullptr), nullptr);
     EXPECT_EQ(qxGetImagData(nullptr), nullptr);
@@ -207,12 +200,9 @@ TEST_P(ReshapeTest, KeepsElementCount) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Reshapes, ReshapeTest,
-                         ::testing::Values(ReshapeCase{{3, 4}, true, {3, 4}},
-                                           ReshapeCase{{12}, true, {12, 1}},
+                         ::testing::Values(ReshapeCase{{3, 4}, true, {3, 4}}, ReshapeCase{{12}, true, {12, 1}},
                                            ReshapeCase{{2, 3, 2}, true, {2, 3, 2}},
-                                           ReshapeCase{{12, 1, 1}, true, {12, 1}},
-                                           ReshapeCase{{5, 5}, false, {}},
-                                           ReshapeCase{{}, false, {}},
-                                           ReshapeCase{{kMax, kMax}, false, {}}));
+                                           ReshapeCase{{12, 1, 1}, true, {12, 1}}, ReshapeCase{{5, 5}, false, {}},
+                                           ReshapeCase{{}, false, {}}, ReshapeCase{{kMax, kMax}, false, {}}));
 
 }  // namespace

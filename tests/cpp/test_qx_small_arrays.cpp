@@ -35,7 +35,9 @@ qxArray* make(const SizeCase& c) {
     return qxCreateNumericMatrix(c.m, c.n, c.id, c.complex ? qxCOMPLEX : qxREAL);
 }
 
-std::size_t partBytes(const qxArray* a) { return qxGetNumberOfElements(a) * qxGetElementSize(a); }
+std::size_t partBytes(const qxArray* a) {
+    return qxGetNumberOfElements(a) * qxGetElementSize(a);
+}
 
 // Fills both parts with distinct bytes; a part overlapping the other or
 // running short shows in expectPattern.
@@ -118,10 +120,10 @@ INSTANTIATE_TEST_SUITE_P(
                       SizeCase{qxSINGLE_CLASS, 3, 1, true, false}, SizeCase{qxUINT16_CLASS, 2, 4, false, true},
                       SizeCase{qxUINT16_CLASS, 2, 4, true, false}, SizeCase{qxINT64_CLASS, 1, 1, true, true},
                       SizeCase{qxUINT32_CLASS, 1, 1, false, true}, SizeCase{qxINT8_CLASS, 1, 1, true, true},
-                      SizeCase{qxINT16_CLASS, 3, 1, true, true}, SizeCase{qxSINGLE_CLASS, 1, 1, true, true}, SizeCase{qxLOGICAL_CLASS, 1, 1, false, true},
-                      SizeCase{qxLOGICAL_CLASS, 4, 4, false, true}, SizeCase{qxLOGICAL_CLASS, 1, 17, false, false},
-                      SizeCase{qxCHAR_CLASS, 1, 1, false, true}, SizeCase{qxCHAR_CLASS, 1, 8, false, true},
-                      SizeCase{qxCHAR_CLASS, 1, 9, false, false}));
+                      SizeCase{qxINT16_CLASS, 3, 1, true, true}, SizeCase{qxSINGLE_CLASS, 1, 1, true, true},
+                      SizeCase{qxLOGICAL_CLASS, 1, 1, false, true}, SizeCase{qxLOGICAL_CLASS, 4, 4, false, true},
+                      SizeCase{qxLOGICAL_CLASS, 1, 17, false, false}, SizeCase{qxCHAR_CLASS, 1, 1, false, true},
+                      SizeCase{qxCHAR_CLASS, 1, 8, false, true}, SizeCase{qxCHAR_CLASS, 1, 9, false, false}));
 
 // ---- qxCreateScalar ------------------------------------------------------------
 
@@ -180,9 +182,8 @@ class ScalarCreateTest : public QxTest {};
 
 TEST_F(ScalarCreateTest, RefusesClassesWithoutNumericScalars) {
     const double v = 1;
-    for (qxClassID id : {qxUNKNOWN_CLASS, qxCELL_CLASS, qxSTRUCT_CLASS, qxCHAR_CLASS, qxVOID_CLASS,
-                         qxFUNCTION_CLASS, qxOBJECT_CLASS, static_cast<qxClassID>(99),
-                         static_cast<qxClassID>(-1)}) {
+    for (qxClassID id : {qxUNKNOWN_CLASS, qxCELL_CLASS, qxSTRUCT_CLASS, qxCHAR_CLASS, qxVOID_CLASS, qxFUNCTION_CLASS,
+                         qxOBJECT_CLASS, static_cast<qxClassID>(99), static_cast<qxClassID>(-1)}) {
         EXPECT_EQ(qxCreateScalar(id, &v, nullptr), nullptr) << id;
     }
 }
@@ -256,27 +257,32 @@ TEST_F(DestroyTest, BigCellsOfScalarsAndOthersFreeEverything) {
     for (qxSize i = 0; i < kCount; ++i) {
         qxArray* member = nullptr;
         switch (i % 8) {
-            case 0:
-            case 1:
-            case 2: member = qxCreateDoubleScalar(static_cast<double>(i)); break;
-            case 3: {
-                const std::int64_t re = static_cast<std::int64_t>(i), im = -re;
-                member = qxCreateScalar(qxINT64_CLASS, &re, &im);
-                break;
-            }
-            case 4: member = qxCreateNumericMatrix(1, 3, qxDOUBLE_CLASS, qxCOMPLEX); break;  // blocks
-            case 5: {
-                const qxSize dims[] = {1, 1, 2};  // in the record, more than two dimensions
-                member = qxCreateNumericArray(3, dims, qxINT8_CLASS, qxREAL);
-                break;
-            }
-            case 6: {
-                member = qxCreateCellMatrix(1, 2);
-                qxSetCell(member, 1, qxCreateDoubleScalar(1));
-                ++made;
-                break;
-            }
-            case 7: continue;  // left unset
+        case 0:
+        case 1:
+        case 2:
+            member = qxCreateDoubleScalar(static_cast<double>(i));
+            break;
+        case 3: {
+            const std::int64_t re = static_cast<std::int64_t>(i), im = -re;
+            member = qxCreateScalar(qxINT64_CLASS, &re, &im);
+            break;
+        }
+        case 4:
+            member = qxCreateNumericMatrix(1, 3, qxDOUBLE_CLASS, qxCOMPLEX);
+            break;  // blocks
+        case 5: {
+            const qxSize dims[] = {1, 1, 2};  // in the record, more than two dimensions
+            member = qxCreateNumericArray(3, dims, qxINT8_CLASS, qxREAL);
+            break;
+        }
+        case 6: {
+            member = qxCreateCellMatrix(1, 2);
+            qxSetCell(member, 1, qxCreateDoubleScalar(1));
+            ++made;
+            break;
+        }
+        case 7:
+            continue;  // left unset
         }
         ASSERT_NE(member, nullptr) << i;
         ASSERT_TRUE(qxSetCell(cell.get(), i, member));

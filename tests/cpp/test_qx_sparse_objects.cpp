@@ -25,8 +25,7 @@ class SparseTest : public QxParamTest<SparseCase> {};
 
 TEST_P(SparseTest, HasCompressedColumnBlocks) {
     const auto& c = GetParam();
-    Ptr a(c.logical ? qxCreateSparseLogicalMatrix(4, 3, c.nzmax)
-                    : qxCreateSparse(4, 3, c.nzmax, c.complexity));
+    Ptr a(c.logical ? qxCreateSparseLogicalMatrix(4, 3, c.nzmax) : qxCreateSparse(4, 3, c.nzmax, c.complexity));
     ASSERT_TRUE(a);
     EXPECT_TRUE(qxIsSparse(a.get()));
     EXPECT_EQ(qxGetClassID(a.get()), c.logical ? qxLOGICAL_CLASS : qxDOUBLE_CLASS);
@@ -45,8 +44,7 @@ TEST_P(SparseTest, HasCompressedColumnBlocks) {
     jc[3] = c.expectedNzmax;
     auto* values = static_cast<unsigned char*>(qxGetData(a.get()));
     values[c.expectedNzmax * c.elementSize - 1] = 1;
-    if (c.complexity == qxCOMPLEX)
-        static_cast<double*>(qxGetImagData(a.get()))[c.expectedNzmax - 1] = 2.0;
+    if (c.complexity == qxCOMPLEX) static_cast<double*>(qxGetImagData(a.get()))[c.expectedNzmax - 1] = 2.0;
 
     Ptr copy(matrix::detail::shared_copy(a.get()));
     EXPECT_TRUE(qxIsSparse(copy.get()));
@@ -58,10 +56,8 @@ TEST_P(SparseTest, HasCompressedColumnBlocks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SparseTest,
-                         ::testing::Values(SparseCase{false, qxREAL, 5, 5, 8},
-                                           SparseCase{false, qxCOMPLEX, 2, 2, 8},
-                                           SparseCase{false, qxREAL, 0, 1, 8},
-                                           SparseCase{true, qxREAL, 7, 7, 1},
+                         ::testing::Values(SparseCase{false, qxREAL, 5, 5, 8}, SparseCase{false, qxCOMPLEX, 2, 2, 8},
+                                           SparseCase{false, qxREAL, 0, 1, 8}, SparseCase{true, qxREAL, 7, 7, 1},
                                            SparseCase{true, qxREAL, 0, 1, 1}));
 
 class SparseLimitsTest : public QxTest {};
@@ -69,7 +65,7 @@ class SparseLimitsTest : public QxTest {};
 TEST_F(SparseLimitsTest, HugeSizesReturnNull) {
     constexpr qxSize kMax = std::numeric_limits<qxSize>::max();
     EXPECT_EQ(qxCreateSparse(1ull << 40, 1ull << 40, 1, qxREAL), nullptr);  // m*n overflows
-    EXPECT_EQ(qxCreateSparse(1, kMax, 1, qxREAL), nullptr);                // n + 1 overflows
+    EXPECT_EQ(qxCreateSparse(1, kMax, 1, qxREAL), nullptr);                 // n + 1 overflows
     EXPECT_EQ(qxCreateSparse(10, 10, kMax / 4, qxREAL), nullptr);
     EXPECT_EQ(qxCreateSparseLogicalMatrix(10, 10, 1ull << 55), nullptr);
     EXPECT_EQ(qxCreateSparse(2, 2, 1, static_cast<qxComplexity>(3)), nullptr);
@@ -180,16 +176,11 @@ TEST_P(ElementRefTest, ReferencesOneElementColumnMajor) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Indices, ElementRefTest,
-                         ::testing::Values(IndexCase{{0, 0, 0}, true, 100},
-                                           IndexCase{{1, 0, 0}, true, 101},
-                                           IndexCase{{0, 1, 0}, true, 102},
-                                           IndexCase{{1, 2, 3}, true, 123},
-                                           IndexCase{{0, 0, 1}, true, 106},
-                                           IndexCase{{2, 0, 0}, false, 0},
-                                           IndexCase{{0, 3, 0}, false, 0},
-                                           IndexCase{{0, 0, 4}, false, 0},
-                                           IndexCase{{0, 0}, false, 0},
-                                           IndexCase{{0, 0, 0, 0}, false, 0},
+                         ::testing::Values(IndexCase{{0, 0, 0}, true, 100}, IndexCase{{1, 0, 0}, true, 101},
+                                           IndexCase{{0, 1, 0}, true, 102}, IndexCase{{1, 2, 3}, true, 123},
+                                           IndexCase{{0, 0, 1}, true, 106}, IndexCase{{2, 0, 0}, false, 0},
+                                           IndexCase{{0, 3, 0}, false, 0}, IndexCase{{0, 0, 4}, false, 0},
+                                           IndexCase{{0, 0}, false, 0}, IndexCase{{0, 0, 0, 0}, false, 0},
                                            IndexCase{{}, false, 0}));
 
 }  // namespace

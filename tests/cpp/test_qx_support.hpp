@@ -42,9 +42,7 @@ struct ReshapeCase {
 // for each test and checks that no block outlives it.
 class OwnedBlock : public qx::Block {
 public:
-    OwnedBlock(void* data, std::size_t size, std::atomic<int>* live) : Block(data, size), live_(live) {
-        ++*live_;
-    }
+    OwnedBlock(void* data, std::size_t size, std::atomic<int>* live) : Block(data, size), live_(live) { ++*live_; }
     ~OwnedBlock() override {
         std::free(data_);
         --*live_;

@@ -27,15 +27,14 @@ TEST_P(TextTest, RoundTripsThroughCharArrays) {
     EXPECT_EQ(matrix::get_string(a.get()), c.utf8);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, TextTest,
-    ::testing::Values(TextCase{u"", {0, 0}, ""}, TextCase{u"a", {1, 1}, "a"},
-                      TextCase{u"abc", {1, 3}, "abc"},
-                      TextCase{u"\u00e9\u20ac", {1, 2}, "\xc3\xa9\xe2\x82\xac"},
-                      TextCase{u"\U0001F600", {1, 2}, "\xf0\x9f\x98\x80"},
-                      TextCase{std::u16string(1, u'\xD800') + u"x", {1, 2}, "\xef\xbf\xbdx"},
-                      TextCase{u"x" + std::u16string(1, u'\xDC00'), {1, 2}, "x\xef\xbf\xbd"},
-                      TextCase{std::u16string(u"a\0b", 3), {1, 3}, std::string("a\0b", 3)}));
+INSTANTIATE_TEST_SUITE_P(Texts, TextTest,
+                         ::testing::Values(TextCase{u"", {0, 0}, ""}, TextCase{u"a", {1, 1}, "a"},
+                                           TextCase{u"abc", {1, 3}, "abc"},
+                                           TextCase{u"\u00e9\u20ac", {1, 2}, "\xc3\xa9\xe2\x82\xac"},
+                                           TextCase{u"\U0001F600", {1, 2}, "\xf0\x9f\x98\x80"},
+                                           TextCase{std::u16string(1, u'\xD800') + u"x", {1, 2}, "\xef\xbf\xbdx"},
+                                           TextCase{u"x" + std::u16string(1, u'\xDC00'), {1, 2}, "x\xef\xbf\xbd"},
+                                           TextCase{std::u16string(u"a\0b", 3), {1, 3}, std::string("a\0b", 3)}));
 
 class CharArrayTest : public QxTest {};
 

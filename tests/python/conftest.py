@@ -15,8 +15,11 @@ import pytest
 # their checks.
 _PY2_FILES = ("test_python2.py", "test_object.py")
 if sys.version_info[0] == 2:
-    collect_ignore = sorted(f for f in os.listdir(os.path.dirname(os.path.abspath(__file__)))
-                            if f.startswith("test_") and f.endswith(".py") and f not in _PY2_FILES)
+    collect_ignore = sorted(
+        f
+        for f in os.listdir(os.path.dirname(os.path.abspath(__file__)))
+        if f.startswith("test_") and f.endswith(".py") and f not in _PY2_FILES
+    )
 else:
     collect_ignore = ["test_python2.py"]
 
@@ -24,6 +27,7 @@ else:
 @pytest.fixture(scope="session")
 def native():
     import veldra.engine
+
     return veldra.engine._native
 
 
@@ -35,12 +39,14 @@ def locale_dir(native):
 @pytest.fixture(scope="session")
 def catalog_text(locale_dir):
     """The text of a key as gettext reads it from the installed catalogs."""
+
     def text(catalog, key, language="en"):
         domain = catalog.replace(":", "_")
         t = gettext.translation(domain, locale_dir, languages=[language])
         value = t.gettext(key)
         assert value != key, "no text for %s in %s/%s" % (key, language, domain)
         return value
+
     return text
 
 
@@ -90,9 +96,13 @@ def wait_for(predicate, timeout=15.0):
 def served(runtime_dir):
     """A shared session started with `python -m veldra.engine serve`."""
     import veldra.engine as ve
+
     name = "api" + uuid.uuid4().hex[:10]
-    proc = subprocess.Popen([sys.executable, "-m", "veldra.engine", "serve", name, "--threads", "1"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "veldra.engine", "serve", name, "--threads", "1"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
     assert wait_for(lambda: name in ve.find_shared() or proc.poll() is not None)
     assert proc.poll() is None, proc.stderr.read()
     yield name, proc
@@ -106,8 +116,9 @@ def run_process(argv, env=None, cwd=None, timeout=120):
     as text (Python 2.7 has no subprocess.run)."""
     if sys.version_info[0] > 2:
         return subprocess.run(argv, env=env, cwd=cwd, capture_output=True, text=True, timeout=timeout)
-    proc = subprocess.Popen(argv, env=env, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            universal_newlines=True)
+    proc = subprocess.Popen(
+        argv, env=env, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True
+    )
     proc.stdout, proc.stderr = proc.communicate()
     return proc
 
@@ -123,6 +134,7 @@ def run_python(code, env=None, cwd=None):
 def live_arrays(native):
     """The number of engine arrays alive in this process."""
     import ctypes
+
     try:
         fn = ctypes.CDLL(native.__file__).veldra_live_arrays
     except AttributeError:
@@ -177,11 +189,13 @@ def ticker_plugin(tmp_path_factory):
     seconds) writes numbered lines to both streams, waiting in between."""
     import shutil
     import veldra.engine as ve
+
     compiler = shutil.which("c++") or shutil.which("g++")
     if not compiler:
         pytest.skip("no C++ compiler")
     source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "plugins", "ticker.cpp")
     library = str(tmp_path_factory.mktemp("ticker") / "libticker.so")
-    subprocess.check_call([compiler, "-std=c++17", "-shared", "-fPIC", "-O0",
-                           "-I", ve.get_include(), source, "-o", library])
+    subprocess.check_call(
+        [compiler, "-std=c++17", "-shared", "-fPIC", "-O0", "-I", ve.get_include(), source, "-o", library]
+    )
     return library

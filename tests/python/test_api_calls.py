@@ -1,5 +1,6 @@
 """Engine functions as methods, call futures, streams, threads, asyncio and
 the workspace, against a running engine."""
+
 import asyncio
 import concurrent.futures
 import gc
@@ -26,6 +27,7 @@ def eng():
 
 # ---- calls ------------------------------------------------------------------
 
+
 def test_tour(eng):
     assert eng.sqrt(4.0) == 2.0
     assert eng.call("identity", "text") == "text"
@@ -43,23 +45,27 @@ def test_tour(eng):
     assert eng.workspace["x"] == a
 
 
-@pytest.mark.parametrize("name, args, error, text", [
-    ("fail", ("custom failure",), ve.VeldraExecutionError, "custom failure"),
-    ("no_such_function", (), ve.VeldraExecutionError, "no_such_function"),
-    ("calc", ("1 + * 2",), SyntaxError, None),
-    ("identity", (object(),), TypeError, None),
-    ("identity", (None,), TypeError, None),
-])
+@pytest.mark.parametrize(
+    "name, args, error, text",
+    [
+        ("fail", ("custom failure",), ve.VeldraExecutionError, "custom failure"),
+        ("no_such_function", (), ve.VeldraExecutionError, "no_such_function"),
+        ("calc", ("1 + * 2",), SyntaxError, None),
+        ("identity", (object(),), TypeError, None),
+        ("identity", (None,), TypeError, None),
+    ],
+)
 def test_errors_and_their_classes(eng, name, args, error, text):
     with pytest.raises(error) as e:
         eng.call(name, *args)
     if text:
         assert text in str(e.value)
-    assert eng.identity(3.0) == 3.0   # the engine goes on
+    assert eng.identity(3.0) == 3.0  # the engine goes on
 
 
 def test_errors_pickle_with_their_details(eng):
     import pickle
+
     with pytest.raises(ve.VeldraExecutionError) as e:
         eng.fail("it broke", "veldra:test:broke")
     assert e.value.identifier == "veldra:test:broke" and str(e.value) == "it broke"
@@ -105,7 +111,7 @@ STREAMS = [io.StringIO, SubStringIO, Collector, text_wrapper]
 
 
 @pytest.mark.parametrize("make", STREAMS)
-@pytest.mark.parametrize("text", ["plain", "caf\u00e9 \U0001F600", "", "\ufeffmarked", "\ufffeswapped"])
+@pytest.mark.parametrize("text", ["plain", "caf\u00e9 \U0001f600", "", "\ufeffmarked", "\ufffeswapped"])
 def test_output_reaches_any_stream(eng, make, text):
     out, err = make(), make()
     eng.print(text, stdout=out, stderr=err)
@@ -135,11 +141,13 @@ def test_a_failing_stream_fails_the_call(eng):
     class Broken:
         def write(self, text):
             raise RuntimeError("cannot write")
+
     with pytest.raises(RuntimeError):
         eng.print("x", stdout=Broken())
 
 
 # ---- futures ----------------------------------------------------------------
+
 
 def test_submit_returns_at_once(eng):
     t0 = time.monotonic()
@@ -206,7 +214,7 @@ def test_done_callbacks(eng):
 
     f = eng.submit("sleep", 0.2)
     f.add_done_callback(callback)
-    assert seen.wait(30)          # nobody asked for the result: the waiter did
+    assert seen.wait(30)  # nobody asked for the result: the waiter did
     assert called == [(f, False)]
     f.add_done_callback(callback)  # already done: runs at once, here
     assert called[-1] == (f, True) and len(called) == 2
@@ -239,10 +247,11 @@ def test_wait_and_as_completed(eng):
     assert got == [0.0, 1.0, 2.0, 3.0, 4.0]
     quick = eng.submit("identity", 1.0)
     slow = eng.submit("sleep", 30)
-    cancelled = eng.submit("identity", 2.0)   # queued behind the sleep
+    cancelled = eng.submit("identity", 2.0)  # queued behind the sleep
     cancelled.cancel()
-    done, not_done = concurrent.futures.wait([slow, quick, cancelled], timeout=0.5,
-                                             return_when=concurrent.futures.ALL_COMPLETED)
+    done, not_done = concurrent.futures.wait(
+        [slow, quick, cancelled], timeout=0.5, return_when=concurrent.futures.ALL_COMPLETED
+    )
     assert not_done == {slow} and quick in done and cancelled in done
     slow.cancel()
 
@@ -258,6 +267,7 @@ def test_future_output_goes_to_the_streams_of_submit(eng, monkeypatch):
 
 # ---- release of calls -------------------------------------------------------
 
+
 @pytest.fixture()
 def releases(monkeypatch):
     """The future handles released through the API, in order."""
@@ -267,6 +277,7 @@ def releases(monkeypatch):
     def destroy(handles):
         seen.append(handles[0])
         return real(handles)
+
     monkeypatch.setattr(_calls, "_destroy", destroy)
     return seen
 
@@ -316,6 +327,7 @@ def test_close_releases_pending_calls_and_nothing_after(releases):
 
 # ---- threads and asyncio ----------------------------------------------------
 
+
 def test_one_engine_many_threads(eng):
     errors = []
 
@@ -352,11 +364,12 @@ def test_asyncio(eng):
                 ticks += 1
 
         tick = asyncio.ensure_future(ticker())
-        results = await asyncio.gather(eng.submit("sleep", 0.3), eng.submit("identity", 2.0),
-                                       *(eng.submit("identity", float(i)) for i in range(5)))
+        results = await asyncio.gather(
+            eng.submit("sleep", 0.3), eng.submit("identity", 2.0), *(eng.submit("identity", float(i)) for i in range(5))
+        )
         tick.cancel()
         assert results == [None, 2.0, 0.0, 1.0, 2.0, 3.0, 4.0]
-        assert ticks >= 5         # the loop ran while the engine slept
+        assert ticks >= 5  # the loop ran while the engine slept
 
         f = eng.submit("sleep", 30)
         task = asyncio.ensure_future(f)
@@ -378,30 +391,34 @@ def test_asyncio(eng):
 
 # ---- the workspace ------------------------------------------------------------
 
-@pytest.mark.parametrize("value, expected", [
-    (1.5, 1.5),
-    (7, 7),
-    (-2**63, -2**63),
-    (True, True),
-    (1 - 2j, 1 - 2j),
-    ("caf\u00e9", "caf\u00e9"),
-    ("", ""),
-    (b"ab", veldra.uint8([[97], [98]])),
-    (bytearray(b"ab"), veldra.uint8([[97, 98]])),
-    ([1.0, "a", [2.0]], [1.0, "a", [2.0]]),
-    ((1.0, 2.0), [1.0, 2.0]),
-    ({"a": 1.0, "b": {"c": "x"}}, {"a": 1.0, "b": {"c": "x"}}),
-    ({}, {}),
-    (veldra.double([[1, 2], [3, 4]]), veldra.double([[1, 2], [3, 4]])),
-    (veldra.single([[1j, 2]]), veldra.single([[1j, 2]])),
-    (veldra.int8(size=(2, 3, 4)), veldra.int8(size=(2, 3, 4))),
-    (veldra.uint32([[1, 2, 3]]), veldra.uint32([[1, 2, 3]])),
-    (veldra.logical([[True, False]]), veldra.logical([[True, False]])),
-    (veldra.logical([[True]]), True),
-    (veldra.int64([[5]]), 5),
-    (veldra.uint64([[2**64 - 1]]), 2**64 - 1),
-    (veldra.double(size=(0, 0)), veldra.double(size=(0, 0))),
-])
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (1.5, 1.5),
+        (7, 7),
+        (-(2**63), -(2**63)),
+        (True, True),
+        (1 - 2j, 1 - 2j),
+        ("caf\u00e9", "caf\u00e9"),
+        ("", ""),
+        (b"ab", veldra.uint8([[97], [98]])),
+        (bytearray(b"ab"), veldra.uint8([[97, 98]])),
+        ([1.0, "a", [2.0]], [1.0, "a", [2.0]]),
+        ((1.0, 2.0), [1.0, 2.0]),
+        ({"a": 1.0, "b": {"c": "x"}}, {"a": 1.0, "b": {"c": "x"}}),
+        ({}, {}),
+        (veldra.double([[1, 2], [3, 4]]), veldra.double([[1, 2], [3, 4]])),
+        (veldra.single([[1j, 2]]), veldra.single([[1j, 2]])),
+        (veldra.int8(size=(2, 3, 4)), veldra.int8(size=(2, 3, 4))),
+        (veldra.uint32([[1, 2, 3]]), veldra.uint32([[1, 2, 3]])),
+        (veldra.logical([[True, False]]), veldra.logical([[True, False]])),
+        (veldra.logical([[True]]), True),
+        (veldra.int64([[5]]), 5),
+        (veldra.uint64([[2**64 - 1]]), 2**64 - 1),
+        (veldra.double(size=(0, 0)), veldra.double(size=(0, 0))),
+    ],
+)
 def test_workspace_round_trips(eng, value, expected):
     ws = eng.workspace
     ws["v"] = value
@@ -424,7 +441,7 @@ def test_workspace_objects(eng):
     assert isinstance(table, veldra.object)
     ws = eng.workspace
     ws["table"] = table
-    eng.map_set(ws["table"], "k", 2.5)     # the same engine object both ways
+    eng.map_set(ws["table"], "k", 2.5)  # the same engine object both ways
     assert eng.map_get(table, "k") == 2.5
     del ws["table"]
 
@@ -449,6 +466,7 @@ def test_workspace_mapping(eng):
 
 
 # ---- a dead engine ------------------------------------------------------------
+
 
 def children():
     return {p for p in children_of(os.getpid()) if alive(p)}
@@ -491,7 +509,7 @@ def test_ctrl_c_cancels_the_call_it_interrupts(eng):
     with pytest.raises((KeyboardInterrupt, ve.InterruptedError)):
         eng.sleep(30)
     timer.join()
-    assert eng.identity(1.0) == 1.0      # not queued behind the sleep
+    assert eng.identity(1.0) == 1.0  # not queued behind the sleep
     assert time.monotonic() - t0 < 10
 
 

@@ -1,5 +1,6 @@
 """Futures once their call has finished, and many calls in flight on one
 engine: in batches, from many threads, awaited together, in one step."""
+
 import asyncio
 import concurrent.futures
 import gc
@@ -30,6 +31,7 @@ def finished(future):
 
 # ---- a finished call is settled for whatever looks -------------------------
 
+
 def _wait(f):
     return concurrent.futures.wait([f], timeout=0)
 
@@ -38,14 +40,15 @@ def _as_completed(f):
     return list(concurrent.futures.as_completed([f], timeout=0))
 
 
-@pytest.mark.parametrize("look", [repr, lambda f: f.done(), _wait, _as_completed,
-                                  lambda f: f.add_done_callback(lambda _: None)])
+@pytest.mark.parametrize(
+    "look", [repr, lambda f: f.done(), _wait, _as_completed, lambda f: f.add_done_callback(lambda _: None)]
+)
 def test_a_finished_call_is_settled_for_everything_that_reads_it(eng, look):
     f = finished(eng.submit("identity", 1.0))
     look(f)
     ran = []
     f.add_done_callback(lambda g: ran.append(threading.current_thread()))
-    assert ran == [threading.current_thread()]      # at once, in this thread
+    assert ran == [threading.current_thread()]  # at once, in this thread
     assert _wait(f)[0] == {f} and _as_completed(f) == [f]
     assert "state=finished returned float" in repr(f)
 
@@ -73,12 +76,15 @@ def test_the_state_holds_still_while_the_lock_is_held(eng):
     assert not not_done and done == set(fs)
 
 
-@pytest.mark.parametrize("call, state", [
-    (("identity", 1.0), "state=finished returned float"),
-    (("fail", "x"), "state=finished raised VeldraExecutionError"),
-    (("sleep", 30), "state=cancelled"),
-    (("sleep", 30), "state=pending"),
-])
+@pytest.mark.parametrize(
+    "call, state",
+    [
+        (("identity", 1.0), "state=finished returned float"),
+        (("fail", "x"), "state=finished raised VeldraExecutionError"),
+        (("sleep", 30), "state=cancelled"),
+        (("sleep", 30), "state=pending"),
+    ],
+)
 def test_reprs(eng, call, state):
     f = eng.submit(*call)
     if state == "state=cancelled":
@@ -93,7 +99,7 @@ def test_the_waiter_keeps_no_engine_alive():
     engine = ve.start()
     got = threading.Event()
     f = engine.submit("sleep", 0.2)
-    f.add_done_callback(lambda _: got.set())    # settled on the waiter thread
+    f.add_done_callback(lambda _: got.set())  # settled on the waiter thread
     assert got.wait(30)
     ref = weakref.ref(engine)
     session = engine._session
@@ -116,13 +122,16 @@ def test_a_cancel_reaches_a_running_call_behind_queued_ones(eng):
 
 # ---- many calls in flight -----------------------------------------------------
 
+
 def test_map(eng):
     f = eng.identity
     assert f.map([]) == []
     assert f.map([float(i) for i in range(5000)]) == [float(i) for i in range(5000)]
     assert [repr(r) for r in eng.hcat.map([1.0, 2.0], (10.0, 20.0, 30.0))] == [
-        "veldra.double([[ 1.0, 10.0]])", "veldra.double([[ 2.0, 20.0]])"]
-    (ordered, where), = eng.sort.map([veldra.double([3.0, 1.0])], nout=2)
+        "veldra.double([[ 1.0, 10.0]])",
+        "veldra.double([[ 2.0, 20.0]])",
+    ]
+    ((ordered, where),) = eng.sort.map([veldra.double([3.0, 1.0])], nout=2)
     assert repr(where) == "veldra.double([[2.0, 1.0]])"
     assert eng.identity.map([1.0], nout=0) == [None]
 
@@ -141,7 +150,7 @@ def test_map_failures_text_and_refusals(eng):
         eng.identity.map()
     with pytest.raises(TypeError):
         eng.identity.map([1.0], bad=1)
-    assert eng.identity(3.0) == 3.0     # nothing left behind
+    assert eng.identity(3.0) == 3.0  # nothing left behind
 
 
 def test_map_after_close():
@@ -164,8 +173,7 @@ def test_many_threads_submitting_at_once(eng):
         t.start()
     for t in threads:
         t.join(120)
-    assert all(results[i] == [float(i * 1000 + j) for j in range(300)] + [float(i)] * 50
-               for i in range(16))
+    assert all(results[i] == [float(i * 1000 + j) for j in range(300)] + [float(i)] * 50 for i in range(16))
 
 
 def test_gather_many(eng):

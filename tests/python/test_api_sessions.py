@@ -1,4 +1,5 @@
 """Starting, attaching to and closing engines through veldra.engine."""
+
 import gc
 import os
 import subprocess
@@ -37,13 +38,16 @@ def test_start_and_close(options):
     eng.close()  # closing again is fine
 
 
-@pytest.mark.parametrize("options, error", [
-    ("--no-such-option", ve.EngineError),
-    (["--threads", "0"], ve.EngineError),
-    ([b"--threads"], TypeError),
-    ([1], TypeError),
-    (b"--threads 1", TypeError),
-])
+@pytest.mark.parametrize(
+    "options, error",
+    [
+        ("--no-such-option", ve.EngineError),
+        (["--threads", "0"], ve.EngineError),
+        ([b"--threads"], TypeError),
+        ([1], TypeError),
+        (b"--threads 1", TypeError),
+    ],
+)
 def test_bad_options(options, error):
     with pytest.raises(error):
         ve.start(options)
@@ -53,9 +57,14 @@ def test_context_manager_and_use_after_close():
     with ve.start() as eng:
         assert not eng.closed
     assert eng.closed
-    for use in (lambda: eng.identity(1.0), lambda: eng.call("identity", 1.0),
-                lambda: eng.submit("identity", 1.0), lambda: eng.workspace["x"],
-                lambda: eng.workspace.__setitem__("x", 1.0), lambda: len(eng.workspace)):
+    for use in (
+        lambda: eng.identity(1.0),
+        lambda: eng.call("identity", 1.0),
+        lambda: eng.submit("identity", 1.0),
+        lambda: eng.workspace["x"],
+        lambda: eng.workspace.__setitem__("x", 1.0),
+        lambda: len(eng.workspace),
+    ):
         with pytest.raises(ve.EngineError, match="closed"):
             use()
     with pytest.raises(ve.EngineError):
@@ -119,9 +128,17 @@ def test_private_names_are_not_engine_functions():
             eng.identity(1.0, stdout=5)
 
 
-@pytest.mark.parametrize("key, error", [
-    ("1abc", KeyError), ("", KeyError), ("a b", KeyError), ("x" * 64, KeyError), (5, KeyError), (None, KeyError),
-])
+@pytest.mark.parametrize(
+    "key, error",
+    [
+        ("1abc", KeyError),
+        ("", KeyError),
+        ("a b", KeyError),
+        ("x" * 64, KeyError),
+        (5, KeyError),
+        (None, KeyError),
+    ],
+)
 def test_bad_workspace_names_never_reach_the_engine(key, error):
     # A closed engine raises EngineError on any engine call: the name check
     # must come first.
@@ -155,14 +172,14 @@ def test_serve_list_and_connect(served):
     listed = run_process([sys.executable, "-m", "veldra.engine", "list"], timeout=60)
     assert name in listed.stdout.split()
     first = ve.connect(name)
-    second = ve.connect()          # the first session listed: the only one
+    second = ve.connect()  # the first session listed: the only one
     assert first.name == second.name == name
     launch = ve.connect(name, wait=False)
     third = launch.result(30)
     for eng in (first, second, third):
         eng.close()
     time.sleep(0.1)
-    assert proc.poll() is None and name in ve.find_shared()   # closing detaches
+    assert proc.poll() is None and name in ve.find_shared()  # closing detaches
     proc.terminate()
     assert proc.wait(10) == 0
 
@@ -177,7 +194,7 @@ def test_detaching_cancels_pending_calls_in_the_shared_engine(served):
         pending.result(10)
     with ve.connect(name) as second:
         t0 = time.monotonic()
-        assert second.identity(1.0) == 1.0    # not queued behind the sleep
+        assert second.identity(1.0) == 1.0  # not queued behind the sleep
         assert time.monotonic() - t0 < 15
 
 
@@ -186,15 +203,17 @@ def test_a_client_that_goes_gives_back_its_objects(served):
     with ve.connect(name) as watcher:
         base = watcher.object_count()
         # Killed while holding references: it never gives them back itself.
-        code = ("import os, veldra.engine as ve\n"
-                "e = ve.connect(%r)\n"
-                "kept = [e.map_new() for _ in range(5)]\n"
-                "e.workspace['kept'] = kept[0]\n"
-                "print(int(e.object_count()), flush=True)\n"
-                "os._exit(0)\n" % name)
+        code = (
+            "import os, veldra.engine as ve\n"
+            "e = ve.connect(%r)\n"
+            "kept = [e.map_new() for _ in range(5)]\n"
+            "e.workspace['kept'] = kept[0]\n"
+            "print(int(e.object_count()), flush=True)\n"
+            "os._exit(0)\n" % name
+        )
         out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
         assert out.stdout.split() == [str(int(base) + 5)], out.stderr
-        assert wait_for(lambda: watcher.object_count() == base + 1)   # the variable keeps one
+        assert wait_for(lambda: watcher.object_count() == base + 1)  # the variable keeps one
         del watcher.workspace["kept"]
         assert watcher.object_count() == base
 

@@ -1,4 +1,5 @@
 """Submitting calls and collecting them through the module functions."""
+
 import datetime
 import io
 import os
@@ -34,45 +35,68 @@ def expect(catalog_text, exc, catalog, key, fn, *args, arg=None, **kwargs):
 
 # ---- evaluateFunction -------------------------------------------------------
 
-@pytest.mark.parametrize("args, key", [
-    ((), "FevalTakes3Args"),
-    (("E",), "FevalTakes3Args"),
-    (("E", "identity"), "FevalTakes3Args"),
-    ((1.0, "identity", 1), "HandleToVeldraShouldBeLI"),
-    (("1", "identity", 1), "HandleToVeldraShouldBeLI"),
-    (("E", b"identity", 1), "FuncShouldBeASCII"),
-    (("E", "identit\u00e9", 1, (None,)), "FuncShouldBeASCII"),  # checked before any conversion
-    (("E", 7, 1), "FuncShouldBeASCII"),
-    (("E", "identity", 1.0), "NumOutShouldBeInt"),
-    (("E", "identity", None, (object(),)), "NumOutShouldBeInt"),
-    (("E", "identity", 1, [1.0]), "ArgumentsShouldBeTuple"),
-])
+
+@pytest.mark.parametrize(
+    "args, key",
+    [
+        ((), "FevalTakes3Args"),
+        (("E",), "FevalTakes3Args"),
+        (("E", "identity"), "FevalTakes3Args"),
+        ((1.0, "identity", 1), "HandleToVeldraShouldBeLI"),
+        (("1", "identity", 1), "HandleToVeldraShouldBeLI"),
+        (("E", b"identity", 1), "FuncShouldBeASCII"),
+        (("E", "identit\u00e9", 1, (None,)), "FuncShouldBeASCII"),  # checked before any conversion
+        (("E", 7, 1), "FuncShouldBeASCII"),
+        (("E", "identity", 1.0), "NumOutShouldBeInt"),
+        (("E", "identity", None, (object(),)), "NumOutShouldBeInt"),
+        (("E", "identity", 1, [1.0]), "ArgumentsShouldBeTuple"),
+    ],
+)
 def test_submission_argument_errors(native, engine, catalog_text, args, key):
     args = tuple(engine if a == "E" else a for a in args)
     expect(catalog_text, TypeError, E, key, native.evaluateFunction, *args)
 
 
-@pytest.mark.parametrize("args", [
-    (2**64, "identity", 1), (-1, "identity", 1), ("E", "identity", 2**31), ("E", "identity", -2**31 - 1),
-])
+@pytest.mark.parametrize(
+    "args",
+    [
+        (2**64, "identity", 1),
+        (-1, "identity", 1),
+        ("E", "identity", 2**31),
+        ("E", "identity", -(2**31) - 1),
+    ],
+)
 def test_out_of_range_integers_do_not_wrap(native, engine, args):
     args = tuple(engine if a == "E" else a for a in args)
     with pytest.raises(OverflowError):
         native.evaluateFunction(*args)
 
 
-@pytest.mark.parametrize("value, key", [
-    (MyInt(3), "test_calls.MyInt"),
-    (MyList(), "test_calls.MyList"),
-    (frozenset(), "frozenset"),
-    (range(3), "range"),
-    (datetime.datetime(2020, 1, 1), "datetime.datetime"),
-    (object(), "object"),
-])
+@pytest.mark.parametrize(
+    "value, key",
+    [
+        (MyInt(3), "test_calls.MyInt"),
+        (MyList(), "test_calls.MyList"),
+        (frozenset(), "frozenset"),
+        (range(3), "range"),
+        (datetime.datetime(2020, 1, 1), "datetime.datetime"),
+        (object(), "object"),
+    ],
+)
 def test_values_without_a_converter_are_refused(native, engine, catalog_text, live_arrays, value, key):
     before = live_arrays()
-    expect(catalog_text, TypeError, Q, "UnsupportedPythonData", native.evaluateFunction,
-           engine, "identity", 1, (1.0, "abc", value), arg=key)
+    expect(
+        catalog_text,
+        TypeError,
+        Q,
+        "UnsupportedPythonData",
+        native.evaluateFunction,
+        engine,
+        "identity",
+        1,
+        (1.0, "abc", value),
+        arg=key,
+    )
     assert live_arrays() == before
 
 
@@ -91,8 +115,19 @@ def test_handles_and_capture_flags(native, engine):
     assert captured[1] == 0 and captured[2] != 0
 
 
-@pytest.mark.parametrize("name, expected", [("a", True), ("a_1", True), ("a" * 63, True), ("a" * 64, False),
-                                            ("1a", False), ("_a", False), ("", False), ("\u00e9", False)])
+@pytest.mark.parametrize(
+    "name, expected",
+    [
+        ("a", True),
+        ("a_1", True),
+        ("a" * 63, True),
+        ("a" * 64, False),
+        ("1a", False),
+        ("_a", False),
+        ("", False),
+        ("\u00e9", False),
+    ],
+)
 def test_validate_identity(native, name, expected):
     assert native.validateIdentity(name) is expected
 
@@ -104,19 +139,23 @@ def test_validate_identity_needs_one_string(native, catalog_text, args):
 
 # ---- getFEvalResult and the future functions --------------------------------
 
-@pytest.mark.parametrize("args, key", [
-    (("H",), "FevalResultTakes3Args"),
-    (("H", 1, None, 4), "FevalResultTakes3Args"),
-    (([1, 0, 0], 1, None), "HandleShouldBeTuple"),
-    (((1.0, 0, 0), 1, None), "HandleToResultShouldBeLI"),
-    (((1, "0", 0), 1, None), "HandleToConOutShouldBeLI"),
-    (((1, 0, None), 1, None), "HandleToConErrShouldBeLI"),
-    (((1, 0), 1, None), "HandleToConErrShouldBeLI"),
-    (((), 1, None), "HandleToResultShouldBeLI"),
-    (("H", 1.0, None), "NumOutShouldBeInt"),
-    (("H", 1, "1"), "TimtoutShouldBeIntFloat"),
-    (("H", 1, [1]), "TimtoutShouldBeIntFloat"),
-])
+
+@pytest.mark.parametrize(
+    "args, key",
+    [
+        (("H",), "FevalResultTakes3Args"),
+        (("H", 1, None, 4), "FevalResultTakes3Args"),
+        (([1, 0, 0], 1, None), "HandleShouldBeTuple"),
+        (((1.0, 0, 0), 1, None), "HandleToResultShouldBeLI"),
+        (((1, "0", 0), 1, None), "HandleToConOutShouldBeLI"),
+        (((1, 0, None), 1, None), "HandleToConErrShouldBeLI"),
+        (((1, 0), 1, None), "HandleToConErrShouldBeLI"),
+        (((), 1, None), "HandleToResultShouldBeLI"),
+        (("H", 1.0, None), "NumOutShouldBeInt"),
+        (("H", 1, "1"), "TimtoutShouldBeIntFloat"),
+        (("H", 1, [1]), "TimtoutShouldBeIntFloat"),
+    ],
+)
 def test_result_argument_errors(native, call, catalog_text, args, key):
     h = call.submit("identity", 1.0)
     try:
@@ -125,15 +164,18 @@ def test_result_argument_errors(native, call, catalog_text, args, key):
         native.destroyFEvalResult(h)
 
 
-@pytest.mark.parametrize("fn, args, key", [
-    ("waitForFEval", ("H", None), "TimtoutShouldBeIntFloat"),
-    ("waitForFEval", ("H",), "TimtoutShouldBeIntFloat"),
-    ("waitForFEval", (), "HandleShouldBeTuple"),
-    ("isDoneFEval", ([1],), "HandleShouldBeTuple"),
-    ("cancelFEval", ((None,),), "HandleToResultShouldBeLI"),
-    ("isCancelledFEval", ((),), "HandleToResultShouldBeLI"),
-    ("destroyFEvalResult", ((1, 0, 1.5),), "HandleToConErrShouldBeLI"),
-])
+@pytest.mark.parametrize(
+    "fn, args, key",
+    [
+        ("waitForFEval", ("H", None), "TimtoutShouldBeIntFloat"),
+        ("waitForFEval", ("H",), "TimtoutShouldBeIntFloat"),
+        ("waitForFEval", (), "HandleShouldBeTuple"),
+        ("isDoneFEval", ([1],), "HandleShouldBeTuple"),
+        ("cancelFEval", ((None,),), "HandleToResultShouldBeLI"),
+        ("isCancelledFEval", ((),), "HandleToResultShouldBeLI"),
+        ("destroyFEvalResult", ((1, 0, 1.5),), "HandleToConErrShouldBeLI"),
+    ],
+)
 def test_future_argument_errors(native, call, catalog_text, fn, args, key):
     h = call.submit("identity", 1.0)
     try:
@@ -151,15 +193,18 @@ def test_polling_reads_only_the_future_handle(native, call):
     assert call.result(h) == 1.0
 
 
-@pytest.mark.parametrize("nout, args, expected", [
-    (0, (1.0,), None),
-    (1, (1.0,), 1.0),
-    (1, (1.0, 2.0), (1.0, 2.0)),  # the number of results follows the engine
-    (0, (1.0, 2.0), None),
-    (True, (3.0,), 3.0),
-    (1, (), None),  # identity gives what it is given, whatever is asked
-    (3, (1.0,), 1.0),
-])
+@pytest.mark.parametrize(
+    "nout, args, expected",
+    [
+        (0, (1.0,), None),
+        (1, (1.0,), 1.0),
+        (1, (1.0, 2.0), (1.0, 2.0)),  # the number of results follows the engine
+        (0, (1.0, 2.0), None),
+        (True, (3.0,), 3.0),
+        (1, (), None),  # identity gives what it is given, whatever is asked
+        (3, (1.0,), 1.0),
+    ],
+)
 def test_number_of_results(call, nout, args, expected):
     assert call("identity", *args, nout=nout) == expected
 
@@ -206,12 +251,15 @@ def test_execution_error_still_writes_the_output(call, catalog_text):
     assert out.getvalue() == "partial \u00e9\n" and err.getvalue() == "partial \u00e9\n"
 
 
-@pytest.mark.parametrize("name, args, exc, message", [
-    ("calc", ("1 + * 2",), SyntaxError, None),
-    ("untransferable", (), TypeError, ("VELDRA:PythonEngine", "UnsupportedVeldraType")),
-    ("no_such_function", (), veldra.engine.VeldraExecutionError, "no_such_function"),
-    ("fail", ("custom failure",), veldra.engine.VeldraExecutionError, "custom failure"),
-])
+@pytest.mark.parametrize(
+    "name, args, exc, message",
+    [
+        ("calc", ("1 + * 2",), SyntaxError, None),
+        ("untransferable", (), TypeError, ("VELDRA:PythonEngine", "UnsupportedVeldraType")),
+        ("no_such_function", (), veldra.engine.VeldraExecutionError, "no_such_function"),
+        ("fail", ("custom failure",), veldra.engine.VeldraExecutionError, "custom failure"),
+    ],
+)
 def test_engine_failures_map_to_classes(call, catalog_text, name, args, exc, message):
     with pytest.raises(exc) as e:
         call(name, *args)
@@ -221,7 +269,7 @@ def test_engine_failures_map_to_classes(call, catalog_text, name, args, exc, mes
         assert message in str(e.value)
 
 
-@pytest.mark.parametrize("text", ["plain", "caf\u00e9 \u20ac \U0001F600", "nul\0inside", ""])
+@pytest.mark.parametrize("text", ["plain", "caf\u00e9 \u20ac \U0001f600", "nul\0inside", ""])
 def test_captured_text_reaches_the_stream_whole(call, text):
     out, err = io.StringIO(), io.StringIO()
     call("print", text, out=out)
@@ -233,8 +281,7 @@ def test_streams_are_checked_only_when_captured(native, call, catalog_text):
     assert call.result(call.submit("identity", 1.0), 1, None, out=5, err="x") == 1.0
     h = call.submit("print", "x", out=io.StringIO())
     expect(catalog_text, TypeError, E, "StringIOForConOut", native.getFEvalResult, h, 1, None, out=5)
-    expect(catalog_text, TypeError, E, "StringIOForConErr", native.getFEvalResult, h, 1, None,
-           out=io.StringIO(), err=5)
+    expect(catalog_text, TypeError, E, "StringIOForConErr", native.getFEvalResult, h, 1, None, out=io.StringIO(), err=5)
     native.destroyFEvalResult(h)
 
 
@@ -248,24 +295,46 @@ def test_failing_write_fails_the_call(call):
     class Broken(io.StringIO):
         def write(self, s):
             raise RuntimeError("cannot write")
+
     with pytest.raises(RuntimeError):
         call("print", "x", out=Broken())
 
 
-@pytest.mark.parametrize("value, cls, expected", [
-    (-128, "int8", -128), (127, "int8", 127), (255, "uint8", 255), (-32768, "int16", -32768),
-    (65535, "uint16", 65535), (-2**31, "int32", -2**31), (2**32 - 1, "uint32", 2**32 - 1),
-    (-2**63, "int64", -2**63), (2**63 - 1, "int64", 2**63 - 1), (1.9e19, "uint64", 2**64 - 1),
-    (0.1, "single", 0.10000000149011612), (1, "logical", True), (0, "logical", False),
-    (2.5, "double", 2.5),
-])
+@pytest.mark.parametrize(
+    "value, cls, expected",
+    [
+        (-128, "int8", -128),
+        (127, "int8", 127),
+        (255, "uint8", 255),
+        (-32768, "int16", -32768),
+        (65535, "uint16", 65535),
+        (-(2**31), "int32", -(2**31)),
+        (2**32 - 1, "uint32", 2**32 - 1),
+        (-(2**63), "int64", -(2**63)),
+        (2**63 - 1, "int64", 2**63 - 1),
+        (1.9e19, "uint64", 2**64 - 1),
+        (0.1, "single", 0.10000000149011612),
+        (1, "logical", True),
+        (0, "logical", False),
+        (2.5, "double", 2.5),
+    ],
+)
 def test_scalar_results_are_exact(call, value, cls, expected):
     result = call("cast", value, cls)
     assert result == expected and type(result) is type(expected)
 
 
-@pytest.mark.parametrize("cls, parts", [("int16", (3, -1)), ("uint8", (200, 7)), ("double", (1.5, 0.0)),
-                                        ("single", (0.5, -0.25)), ("uint64", (2**63, 1)), ("int64", (-2**63, 5))])
+@pytest.mark.parametrize(
+    "cls, parts",
+    [
+        ("int16", (3, -1)),
+        ("uint8", (200, 7)),
+        ("double", (1.5, 0.0)),
+        ("single", (0.5, -0.25)),
+        ("uint64", (2**63, 1)),
+        ("int64", (-(2**63), 5)),
+    ],
+)
 def test_complex_scalar_results(call, cls, parts):
     make = getattr(veldra, cls)
     result = call("complex", make([[parts[0]]]), make([[parts[1]]]))
@@ -296,6 +365,7 @@ def test_many_threads_call_wait_and_cancel(native, call):
 
 def test_engine_killed_mid_call(native):
     from test_sessions import children_of
+
     before = set(children_of(os.getpid()))
     engine = native.getVELDRA(native.createVELDRAAsync([]))
     pid = (set(children_of(os.getpid())) - before).pop()
@@ -310,17 +380,22 @@ def test_engine_killed_mid_call(native):
     native.closeVELDRA(engine)
 
 
-@pytest.mark.parametrize("fn, args", [
-    ("isDoneFEval", ((987654321, 0, 0),)), ("cancelFEval", ((987654321,),)),
-    ("isCancelledFEval", ((987654321,),)), ("waitForFEval", ((987654321,), 0)),
-    ("destroyFEvalResult", ((987654321, 0, 0),)),
-])
+@pytest.mark.parametrize(
+    "fn, args",
+    [
+        ("isDoneFEval", ((987654321, 0, 0),)),
+        ("cancelFEval", ((987654321,),)),
+        ("isCancelledFEval", ((987654321,),)),
+        ("waitForFEval", ((987654321,), 0)),
+        ("destroyFEvalResult", ((987654321, 0, 0),)),
+    ],
+)
 def test_unknown_call_handles(native, fn, args):
     with pytest.raises(veldra.engine.EngineError):
         getattr(native, fn)(*args)
 
 
-@pytest.mark.parametrize("nout, timeout", [(2**31, None), (1, 2**31), (1, -2**31 - 1)])
+@pytest.mark.parametrize("nout, timeout", [(2**31, None), (1, 2**31), (1, -(2**31) - 1)])
 def test_result_integers_do_not_wrap(native, call, nout, timeout):
     h = call.submit("identity", 1.0)
     try:

@@ -1,4 +1,5 @@
 """veldra.dask: engines on the workers of a real local Dask cluster."""
+
 import asyncio
 import concurrent.futures
 import os
@@ -26,6 +27,7 @@ pytestmark = pytest.mark.filterwarnings("ignore:Sending large graph")
 def engine_processes():
     """Runs on a worker: its engine processes."""
     from conftest import alive, children_of
+
     return sorted(p for p in children_of(os.getpid()) if alive(p))
 
 
@@ -35,8 +37,8 @@ def client():
     # test; Dask's default reruns it by itself.
     with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
         cluster = distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True,
-            host="127.0.0.1", dashboard_address=None)
+            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+        )
         with cluster, distributed.Client(cluster) as c:
             c.run(sys.path.insert, 0, os.path.dirname(__file__))
             yield c
@@ -62,6 +64,7 @@ def test_results_equal_one_engine(pool):
 
     async def together():
         return await asyncio.gather(*(pool.submit("identity", k) for k in range(3)))
+
     assert asyncio.run(together()) == [0, 1, 2]
     # A future passes on as its Dask future: the value stays on the workers.
     assert pool.call("identity", pool.submit("identity", big)) == big
@@ -106,14 +109,13 @@ def test_worker_killed_mid_call(client, pool, retries):
     pids = client.run(os.getpid)
     call = pool.submit("sleep", 2.0, nout=0, retries=retries)
     for _ in range(1200):
-        where = [w for w, keys in client.processing().items()
-                 if call.dask_future.key in keys]
+        where = [w for w, keys in client.processing().items() if call.dask_future.key in keys]
         if where:
             break
         time.sleep(0.05)
     assert len(where) == 1, "the call never ran on one worker"
     (worker,) = where
-    time.sleep(0.3)         # inside the engine's sleep by now
+    time.sleep(0.3)  # inside the engine's sleep by now
     os.kill(pids[worker], signal.SIGKILL)
     if retries:
         assert call.result(120) is None

@@ -2,6 +2,7 @@
 a real kernel, started here, runs a call that prints and would go on for
 minutes; the test interrupts it once the text has come, so the text can
 only have come while the call ran."""
+
 import os
 import sys
 
@@ -17,8 +18,9 @@ TIMEOUT = 120
 @pytest.fixture()
 def kernel():
     manager = jupyter_client.KernelManager(kernel_name="python3")
-    manager.start_kernel(extra_arguments=["--HistoryManager.enabled=False"],
-                         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    manager.start_kernel(
+        extra_arguments=["--HistoryManager.enabled=False"], env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    )
     client = manager.client()
     client.start_channels()
     try:
@@ -44,8 +46,7 @@ def run(client, code):
 
 def test_running_call_prints_under_its_cell(kernel, ticker_plugin):
     manager, client = kernel
-    _, started = run(client, "import veldra.engine as ve\n"
-                             "eng = ve.start(['--plugin', %r])" % ticker_plugin)
+    _, started = run(client, "import veldra.engine as ve\neng = ve.start(['--plugin', %r])" % ticker_plugin)
     assert not [m for m in started if m["msg_type"] == "error"], started
     msg_id = client.execute("eng.ticker(1.0, 600.0, nout=0)")
     text = ""

@@ -1,5 +1,6 @@
 """Text an engine function writes while it runs reaches its stream before the
 call ends, in order, and none of it is lost or doubled."""
+
 import io
 import threading
 
@@ -55,7 +56,7 @@ def test_first_line_arrives_while_the_call_runs(eng, how, stream):
                 eng.ticker(1.0, 60.0, nout=0, **streams)
             else:
                 future.result()
-        except BaseException as exc:   # noqa: BLE001 - looked at below
+        except BaseException as exc:  # noqa: BLE001 - looked at below
             outcome.append(exc)
 
     waiter = threading.Thread(target=wait)
@@ -67,7 +68,7 @@ def test_first_line_arrives_while_the_call_runs(eng, how, stream):
     if future is not None:
         assert not future.done()
         assert future.cancel()
-    assert eng.identity(1.0) == 1.0     # the engine is free again
+    assert eng.identity(1.0) == 1.0  # the engine is free again
 
 
 @pytest.mark.parametrize("how", ["call", "submit"])
@@ -131,6 +132,7 @@ def test_cancelled_call_keeps_the_text_so_far(native, handle):
 
 
 # ---- progress ---------------------------------------------------------------
+
 
 def test_progress_arrives_while_the_call_runs(eng):
     reports = []

@@ -1,4 +1,5 @@
 """The module frame: what importing veldra.engine publishes, and its messages."""
+
 import ctypes
 import json
 import os
@@ -99,14 +100,17 @@ print(json.dumps([e._native.getMessage(k) for k in keys]))
 """
 
 
-@pytest.mark.parametrize("env, language", [
-    ({}, "en"),
-    ({"LANG": "C"}, "en"),
-    ({"LANG": "de_DE.UTF-8"}, "de"),
-    ({"LANG": "en_US.UTF-8", "LC_MESSAGES": "de_AT.UTF-8"}, "de"),
-    ({"LANG": "de_DE.UTF-8", "LC_ALL": "en_GB.UTF-8"}, "en"),
-    ({"LANG": "fr_FR.UTF-8"}, "en"),  # no French catalog: English
-])
+@pytest.mark.parametrize(
+    "env, language",
+    [
+        ({}, "en"),
+        ({"LANG": "C"}, "en"),
+        ({"LANG": "de_DE.UTF-8"}, "de"),
+        ({"LANG": "en_US.UTF-8", "LC_MESSAGES": "de_AT.UTF-8"}, "de"),
+        ({"LANG": "de_DE.UTF-8", "LC_ALL": "en_GB.UTF-8"}, "en"),
+        ({"LANG": "fr_FR.UTF-8"}, "en"),  # no French catalog: English
+    ],
+)
 def test_get_message_follows_the_locale(env, language, locale_dir, catalog_text):
     keys = catalog_keys(locale_dir, "VELDRA_PythonEngine")
     out = run_python(MESSAGES_PROGRAM % json.dumps(keys), env=env)
@@ -141,8 +145,11 @@ def test_every_key_has_a_text(locale_dir, catalog_text, catalog, language):
 def copy_package(tmp_path, native, without_catalogs):
     pkg = os.path.dirname(os.path.dirname(veldra.__file__))
     target = tmp_path / "site"
-    shutil.copytree(os.path.join(pkg, "veldra"), target / "veldra",
-                    ignore=shutil.ignore_patterns("locale") if without_catalogs else None)
+    shutil.copytree(
+        os.path.join(pkg, "veldra"),
+        target / "veldra",
+        ignore=shutil.ignore_patterns("locale") if without_catalogs else None,
+    )
     # An installed wheel loads the libraries it carries from next to the package.
     libs = os.path.join(pkg, "veldra_engine.libs")
     if os.path.isdir(libs):
@@ -158,15 +165,19 @@ def test_import_without_catalogs(tmp_path, native):
         "assert e.__file__.startswith(%r)\n"
         "print(e._native.getMessage('FevalTakes3Args'))\n"
         "try: e._native.getMessage(3)\n"
-        "except TypeError as x: print(x)\n" % (site, site))
+        "except TypeError as x: print(x)\n" % (site, site)
+    )
     assert out.returncode == 0, out.stderr
     assert out.stdout.splitlines() == ["unknown error", "VELDRA:PythonEngine:MessageIDShouldBeStr"]
 
 
-@pytest.mark.parametrize("code, error", [
-    ("import veldra; del veldra.logical", "AttributeError"),
-    ("import veldra; del veldra.double", "AttributeError"),
-])
+@pytest.mark.parametrize(
+    "code, error",
+    [
+        ("import veldra; del veldra.logical", "AttributeError"),
+        ("import veldra; del veldra.double", "AttributeError"),
+    ],
+)
 def test_failed_initialisation_fails_the_import(code, error):
     out = run_python(code + "\nimport veldra.engine\n")
     assert out.returncode != 0

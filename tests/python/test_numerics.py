@@ -1,4 +1,5 @@
 """The engine's numerical library against NumPy, on random inputs."""
+
 import pytest
 
 import veldra
@@ -34,8 +35,10 @@ def close(got, want, rtol=1e-10, atol=1e-12):
 SHAPES = [((3, 4), (3, 4)), ((3, 4), (1, 4)), ((3, 1), (1, 4)), ((1, 1), (2, 3)), ((2, 3), ())]
 
 
-@pytest.mark.parametrize("fn, op", [("add", np.add), ("subtract", np.subtract), ("multiply", np.multiply),
-                                    ("divide", np.divide), ("power", np.power)])
+@pytest.mark.parametrize(
+    "fn, op",
+    [("add", np.add), ("subtract", np.subtract), ("multiply", np.multiply), ("divide", np.divide), ("power", np.power)],
+)
 @pytest.mark.parametrize("sa, sb", SHAPES)
 def test_binary_with_expansion(call, fn, op, sa, sb):
     a = rng.uniform(0.5, 2.0, sa)
@@ -43,9 +46,22 @@ def test_binary_with_expansion(call, fn, op, sa, sb):
     close(call(fn, arr(a), arr(b)), op(a, b))
 
 
-@pytest.mark.parametrize("fn, op", [("sqrt", np.sqrt), ("exp", np.exp), ("log", np.log), ("log10", np.log10),
-                                    ("sin", np.sin), ("cos", np.cos), ("tan", np.tan), ("abs", np.abs),
-                                    ("floor", np.floor), ("ceil", np.ceil), ("negate", np.negative)])
+@pytest.mark.parametrize(
+    "fn, op",
+    [
+        ("sqrt", np.sqrt),
+        ("exp", np.exp),
+        ("log", np.log),
+        ("log10", np.log10),
+        ("sin", np.sin),
+        ("cos", np.cos),
+        ("tan", np.tan),
+        ("abs", np.abs),
+        ("floor", np.floor),
+        ("ceil", np.ceil),
+        ("negate", np.negative),
+    ],
+)
 def test_unary(call, fn, op):
     x = rng.uniform(0.1, 10.0, (4, 5))
     close(call(fn, arr(x)), op(x))
@@ -61,8 +77,17 @@ def test_results_become_complex_when_needed(call, fn, value, expected):
     assert call(fn, value) == pytest.approx(expected)
 
 
-@pytest.mark.parametrize("fn, op", [("eq", np.equal), ("ne", np.not_equal), ("lt", np.less), ("le", np.less_equal),
-                                    ("gt", np.greater), ("ge", np.greater_equal)])
+@pytest.mark.parametrize(
+    "fn, op",
+    [
+        ("eq", np.equal),
+        ("ne", np.not_equal),
+        ("lt", np.less),
+        ("le", np.less_equal),
+        ("gt", np.greater),
+        ("ge", np.greater_equal),
+    ],
+)
 def test_comparisons(call, fn, op):
     a = rng.integers(0, 3, (3, 4)).astype(float)
     b = rng.integers(0, 3, (1, 4)).astype(float)
@@ -71,13 +96,16 @@ def test_comparisons(call, fn, op):
     assert (to_np(got).astype(bool) == op(a, b)).all()
 
 
-@pytest.mark.parametrize("fn, a, b, cls, expected", [
-    ("add", veldra.int8([[100, 100]]), veldra.int8([[100, 1]]), "int8", [127, 101]),
-    ("subtract", veldra.uint8([[3, 20]]), 10.0, "uint8", [0, 10]),
-    ("multiply", veldra.int16([[-300, 2]]), 200.0, "int16", [-32768, 400]),
-    ("add", veldra.int32([[7, -7]]), 0.5, "int32", [8, -7]),
-    ("add", veldra.single([[1.5, 2.0]]), 2.25, "single", [3.75, 4.25]),
-])
+@pytest.mark.parametrize(
+    "fn, a, b, cls, expected",
+    [
+        ("add", veldra.int8([[100, 100]]), veldra.int8([[100, 1]]), "int8", [127, 101]),
+        ("subtract", veldra.uint8([[3, 20]]), 10.0, "uint8", [0, 10]),
+        ("multiply", veldra.int16([[-300, 2]]), 200.0, "int16", [-32768, 400]),
+        ("add", veldra.int32([[7, -7]]), 0.5, "int32", [8, -7]),
+        ("add", veldra.single([[1.5, 2.0]]), 2.25, "single", [3.75, 4.25]),
+    ],
+)
 def test_class_rules(call, fn, a, b, cls, expected):
     result = call(fn, a, b)
     assert type(result) is getattr(veldra, cls)
@@ -90,8 +118,15 @@ def test_reductions(call, fn, dim):
     x = rng.uniform(-1, 1, (3, 4)).round(1)
     args = (arr(x),) if dim is None else (arr(x), float(dim))
     axis = 0 if dim in (None, 1) else 1
-    want = {"sum": np.sum, "prod": np.prod, "mean": np.mean, "min": np.min, "max": np.max,
-            "any": np.any, "all": np.all}.get(fn)
+    want = {
+        "sum": np.sum,
+        "prod": np.prod,
+        "mean": np.mean,
+        "min": np.min,
+        "max": np.max,
+        "any": np.any,
+        "all": np.all,
+    }.get(fn)
     if fn == "cumsum":
         expected = np.cumsum(x, axis=axis)
     else:
@@ -159,26 +194,32 @@ def test_fft_round_trip(call):
     close(back, x.astype(complex), rtol=1e-9, atol=1e-9)
 
 
-@pytest.mark.parametrize("fn, args, expected", [
-    ("upper", ("abc \u00e9",), "ABC \u00c9"),
-    ("lower", ("ABC",), "abc"),
-    ("strip", ("  x y  ",), "x y"),
-    ("split", ("a,b,,c", ","), ["a", "b", "", "c"]),
-    ("join", (["a", "b", "c"], "-"), "a-b-c"),
-    ("to_number", ("2.5",), 2.5),
-])
+@pytest.mark.parametrize(
+    "fn, args, expected",
+    [
+        ("upper", ("abc \u00e9",), "ABC \u00c9"),
+        ("lower", ("ABC",), "abc"),
+        ("strip", ("  x y  ",), "x y"),
+        ("split", ("a,b,,c", ","), ["a", "b", "", "c"]),
+        ("join", (["a", "b", "c"], "-"), "a-b-c"),
+        ("to_number", ("2.5",), 2.5),
+    ],
+)
 def test_text(call, fn, args, expected):
     assert call(fn, *args) == expected
 
 
-@pytest.mark.parametrize("fn, args", [
-    ("matmul", (veldra.double(size=(2, 3)), veldra.double(size=(2, 3)))),
-    ("inv", (veldra.double([[1, 2], [2, 4]]),)),
-    ("add", (veldra.int8([[1]]), veldra.int16([[1]]))),
-    ("add", (veldra.double(size=(2, 3)), veldra.double(size=(3, 2)))),
-    ("sqrt", ("text", "extra")),
-    ("chol", (veldra.double([[1, 2], [2, 1]]),)),
-])
+@pytest.mark.parametrize(
+    "fn, args",
+    [
+        ("matmul", (veldra.double(size=(2, 3)), veldra.double(size=(2, 3)))),
+        ("inv", (veldra.double([[1, 2], [2, 4]]),)),
+        ("add", (veldra.int8([[1]]), veldra.int16([[1]]))),
+        ("add", (veldra.double(size=(2, 3)), veldra.double(size=(3, 2)))),
+        ("sqrt", ("text", "extra")),
+        ("chol", (veldra.double([[1, 2], [2, 1]]),)),
+    ],
+)
 def test_wrong_input_is_an_execution_error(call, fn, args):
     with pytest.raises(veldra.engine.VeldraExecutionError) as e:
         call(fn, *args)

@@ -1,4 +1,5 @@
 """Typed arrays to and from NumPy arrays, in bulk."""
+
 import math
 
 import pytest
@@ -7,16 +8,30 @@ import veldra
 
 np = pytest.importorskip("numpy")
 
-ALL = ["double", "single", "int8", "int16", "int32", "int64",
-       "uint8", "uint16", "uint32", "uint64", "logical"]
+ALL = ["double", "single", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64", "logical"]
 
 # Values that probe rounding, saturation, NaN and infinities per source type.
 SOURCES = {
-    "float64": [0.5, -0.5, 1.5, -2.5, 0.49999999999999994, 300.7, -1e300, 1e300,
-                math.inf, -math.inf, math.nan, 2.0**63, 2.0**64, -2.0**63, 0.0],
+    "float64": [
+        0.5,
+        -0.5,
+        1.5,
+        -2.5,
+        0.49999999999999994,
+        300.7,
+        -1e300,
+        1e300,
+        math.inf,
+        -math.inf,
+        math.nan,
+        2.0**63,
+        2.0**64,
+        -(2.0**63),
+        0.0,
+    ],
     "float32": [0.5, -1.5, 3.4e38, -7.25, math.nan, 0.0],
     "int8": [-128, 127, 0, 5],
-    "int64": [-2**63, 2**63 - 1, -1, 256, 70000],
+    "int64": [-(2**63), 2**63 - 1, -1, 256, 70000],
     "uint64": [2**64 - 1, 2**63, 0, 255],
     "uint16": [65535, 0, 300],
     "bool": [True, False, True],
@@ -25,10 +40,16 @@ SOURCES = {
 
 def same(a, b):
     """Equal class, size and elements, NaN matching NaN."""
+
     def key(v):
         return ("nan", v.imag) if isinstance(v, float) and math.isnan(v) else v
-    return (type(a) is type(b) and a.size == b.size and a.is_complex == b.is_complex
-            and [key(v) for v in a.linear] == [key(v) for v in b.linear])
+
+    return (
+        type(a) is type(b)
+        and a.size == b.size
+        and a.is_complex == b.is_complex
+        and [key(v) for v in a.linear] == [key(v) for v in b.linear]
+    )
 
 
 def expected(cls, values):
@@ -63,19 +84,22 @@ def test_logical_refuses_nan():
         veldra.logical(np.array([1.0, math.nan]))
 
 
-@pytest.mark.parametrize("x, size", [
-    (np.arange(6.0).reshape(2, 3), (2, 3)),
-    (np.asfortranarray(np.arange(6.0).reshape(2, 3)), (2, 3)),
-    (np.arange(24.0).reshape(2, 3, 4), (2, 3, 4)),
-    (np.arange(24.0).reshape(2, 3, 4)[:, ::2, 1:], (2, 2, 3)),   # strided view
-    (np.arange(12.0).reshape(3, 4).T, (4, 3)),
-    (np.arange(3.0), (1, 3)),
-    (np.float64(7.0), (1, 1)),
-    (np.array(7.0), (1, 1)),
-    (np.zeros((0, 3)), (0, 3)),
-    (np.zeros((2, 3, 1)), (2, 3)),
-    (np.zeros(0), (0, 0)),
-])
+@pytest.mark.parametrize(
+    "x, size",
+    [
+        (np.arange(6.0).reshape(2, 3), (2, 3)),
+        (np.asfortranarray(np.arange(6.0).reshape(2, 3)), (2, 3)),
+        (np.arange(24.0).reshape(2, 3, 4), (2, 3, 4)),
+        (np.arange(24.0).reshape(2, 3, 4)[:, ::2, 1:], (2, 2, 3)),  # strided view
+        (np.arange(12.0).reshape(3, 4).T, (4, 3)),
+        (np.arange(3.0), (1, 3)),
+        (np.float64(7.0), (1, 1)),
+        (np.array(7.0), (1, 1)),
+        (np.zeros((0, 3)), (0, 3)),
+        (np.zeros((2, 3, 1)), (2, 3)),
+        (np.zeros(0), (0, 0)),
+    ],
+)
 def test_shapes_and_element_order(x, size):
     a = veldra.double(x)
     assert a.size == size
@@ -100,11 +124,22 @@ def test_is_complex_keyword_and_object_arrays():
         veldra.double(np.array(["a", "b"]))
 
 
-@pytest.mark.parametrize("cls, dtype", [
-    ("double", np.float64), ("single", np.float32), ("int8", np.int8), ("uint8", np.uint8),
-    ("int16", np.int16), ("uint16", np.uint16), ("int32", np.int32), ("uint32", np.uint32),
-    ("int64", np.int64), ("uint64", np.uint64), ("logical", np.bool_),
-])
+@pytest.mark.parametrize(
+    "cls, dtype",
+    [
+        ("double", np.float64),
+        ("single", np.float32),
+        ("int8", np.int8),
+        ("uint8", np.uint8),
+        ("int16", np.int16),
+        ("uint16", np.uint16),
+        ("int32", np.int32),
+        ("uint32", np.uint32),
+        ("int64", np.int64),
+        ("uint64", np.uint64),
+        ("logical", np.bool_),
+    ],
+)
 @pytest.mark.parametrize("is_complex", [False, True])
 def test_asarray(cls, dtype, is_complex):
     if cls == "logical" and is_complex:
@@ -150,8 +185,9 @@ def test_block_assignment_from_numpy():
 
 
 @pytest.mark.parametrize("seed", range(4))
-@pytest.mark.parametrize("cls, dtype", [("double", "float64"), ("double", "complex128"),
-                                        ("int16", "int16"), ("logical", "bool")])
+@pytest.mark.parametrize(
+    "cls, dtype", [("double", "float64"), ("double", "complex128"), ("int16", "int16"), ("logical", "bool")]
+)
 def test_chained_indexing_agrees_with_numpy(seed, cls, dtype):
     rng = np.random.default_rng(seed)
     shape = tuple(int(d) for d in rng.integers(1, 5, int(rng.integers(2, 5))))
@@ -159,7 +195,7 @@ def test_chained_indexing_agrees_with_numpy(seed, cls, dtype):
     x = x.real if dtype != "complex128" else x
     x = (x > 0) if dtype == "bool" else x.astype(dtype)
     a = getattr(veldra, cls)(x)
-    x = x.reshape(a.size)   # trailing singleton dimensions are not kept
+    x = x.reshape(a.size)  # trailing singleton dimensions are not kept
     assert len(a) == len(x)
     for i in range(-len(x), len(x)):
         assert np.array_equal(np.asarray(a[i]), x[i]) and a[i].tolist() == x[i].tolist()
@@ -174,7 +210,7 @@ def test_chained_indexing_agrees_with_numpy(seed, cls, dtype):
 def test_view_as_numpy_array():
     a = veldra.double([[1.0, 2.0], [3.0, 4.0]])
     row = np.asarray(a[1])
-    row[0] = 9.0    # real data is shared
+    row[0] = 9.0  # real data is shared
     assert a[1, 0] == 9.0
     assert np.asarray(a[0], dtype=np.int32).tolist() == [1, 2]
     assert np.asarray(veldra.int8(size=(2, 3, 4))[1]).shape == (3, 4)

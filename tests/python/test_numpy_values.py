@@ -1,4 +1,5 @@
 """NumPy values as arguments and NumPy arrays as results, through a real engine."""
+
 import gc
 import re
 
@@ -9,9 +10,17 @@ import veldra.engine
 
 np = pytest.importorskip("numpy")
 
-CLASSES = {"bool": veldra.logical, "int8": veldra.int8, "int16": veldra.int16,
-           "int32": veldra.int32, "uint8": veldra.uint8, "uint16": veldra.uint16,
-           "uint32": veldra.uint32, "float32": veldra.single, "float64": veldra.double}
+CLASSES = {
+    "bool": veldra.logical,
+    "int8": veldra.int8,
+    "int16": veldra.int16,
+    "int32": veldra.int32,
+    "uint8": veldra.uint8,
+    "uint16": veldra.uint16,
+    "uint32": veldra.uint32,
+    "float32": veldra.single,
+    "float64": veldra.double,
+}
 # Besides the dtype: 64-bit integers, which no typed array result carries.
 DTYPES = sorted(CLASSES) + ["int64", "uint64", "complex64", "complex128"]
 SHAPES = [(), (0,), (5,), (3, 4), (2, 3, 4), (2, 3, 1), (4, 1, 2)]
@@ -25,7 +34,7 @@ def eng():
 
 def sample(dtype, shape):
     n = int(np.prod(shape))
-    x = (np.arange(n) % 7 - 3 if np.dtype(dtype).kind in "ifc" else np.arange(n) % 5)
+    x = np.arange(n) % 7 - 3 if np.dtype(dtype).kind in "ifc" else np.arange(n) % 5
     x = x.astype(dtype).reshape(shape)
     if np.dtype(dtype).kind == "c":
         x = x + (1j * np.arange(n).reshape(shape)).astype(dtype)
@@ -59,24 +68,40 @@ def test_arrays_arrive_with_their_class_and_elements(eng, dtype, shape):
 @pytest.mark.parametrize("layout", ["C", "F", "sliced", "transposed", "negative", "broadcast"])
 def test_any_strides_and_memory_order(eng, layout):
     base = np.arange(60.0).reshape(6, 10)
-    x = {"C": base, "F": np.asfortranarray(base), "sliced": base[::2, 1::3],
-         "transposed": base.T, "negative": base[::-1, ::-2],
-         "broadcast": np.broadcast_to(np.arange(4.0), (3, 4))}[layout]
+    x = {
+        "C": base,
+        "F": np.asfortranarray(base),
+        "sliced": base[::2, 1::3],
+        "transposed": base.T,
+        "negative": base[::-1, ::-2],
+        "broadcast": np.broadcast_to(np.arange(4.0), (3, 4)),
+    }[layout]
     got = eng.identity(x, numpy=True)
     assert np.array_equal(got, x)
     assert eng.sum(x, numpy=True).tolist() == [x.sum(axis=0).tolist()]
 
 
-@pytest.mark.parametrize("value, want", [
-    (np.float64(2.5), 2.5), (np.float32(0.5), 0.5), (np.int16(-7), -7),
-    (np.uint64(2 ** 64 - 1), 2 ** 64 - 1), (np.bool_(True), True),
-    (np.complex128(1 + 2j), 1 + 2j), (np.int64(-2 ** 63), -2 ** 63)])
+@pytest.mark.parametrize(
+    "value, want",
+    [
+        (np.float64(2.5), 2.5),
+        (np.float32(0.5), 0.5),
+        (np.int16(-7), -7),
+        (np.uint64(2**64 - 1), 2**64 - 1),
+        (np.bool_(True), True),
+        (np.complex128(1 + 2j), 1 + 2j),
+        (np.int64(-(2**63)), -(2**63)),
+    ],
+)
 def test_scalars_are_one_by_one_of_their_class(eng, value, want):
     got = eng.identity(value)
     assert got == want and type(got) is type(want)
-    assert eng.class_of(value) == {"float64": "double", "float32": "single",
-                                        "bool": "logical", "complex128": "double"
-                                        }.get(value.dtype.name, value.dtype.name)
+    assert eng.class_of(value) == {
+        "float64": "double",
+        "float32": "single",
+        "bool": "logical",
+        "complex128": "double",
+    }.get(value.dtype.name, value.dtype.name)
 
 
 def test_sqrt_of_a_numpy_scalar_and_sum_of_an_array(eng):
@@ -85,10 +110,20 @@ def test_sqrt_of_a_numpy_scalar_and_sum_of_an_array(eng):
     assert abs(eng.sum(x) - x.sum()) < 1e-9
 
 
-@pytest.mark.parametrize("value", [
-    np.zeros(3, np.float16), np.zeros(3, np.longdouble), np.array([1, "a"], object),
-    np.array(["ab", "c"]), np.zeros(2, "datetime64[s]"), np.zeros(2, [("a", "f8"), ("b", "i4")]),
-    np.zeros(3, ">f8" if np.little_endian else "<f8"), np.float16(1.0), np.str_("x")])
+@pytest.mark.parametrize(
+    "value",
+    [
+        np.zeros(3, np.float16),
+        np.zeros(3, np.longdouble),
+        np.array([1, "a"], object),
+        np.array(["ab", "c"]),
+        np.zeros(2, "datetime64[s]"),
+        np.zeros(2, [("a", "f8"), ("b", "i4")]),
+        np.zeros(3, ">f8" if np.little_endian else "<f8"),
+        np.float16(1.0),
+        np.str_("x"),
+    ],
+)
 def test_other_dtypes_are_refused_naming_the_dtype(eng, live_arrays, value):
     before = live_arrays()
     with pytest.raises(TypeError, match="numpy"):
@@ -106,7 +141,7 @@ def test_subclasses_of_ndarray_are_refused(eng):
 
 
 def test_a_huge_broadcast_shape_is_refused_or_out_of_memory(eng, live_arrays):
-    x = np.broadcast_to(np.float64(1.0), (2 ** 20, 2 ** 20, 2 ** 10))
+    x = np.broadcast_to(np.float64(1.0), (2**20, 2**20, 2**10))
     before = live_arrays()
     with pytest.raises((MemoryError, ValueError)):
         eng.identity(x)

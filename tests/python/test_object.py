@@ -1,4 +1,5 @@
 """veldra.object: references to engine objects."""
+
 import gc
 
 import pytest
@@ -45,8 +46,12 @@ def test_comparisons(column, catalog_text):
     assert o[1][0] != o[1][0]  # two element references are two references
     for other in (5, None, "x"):
         raises(catalog_text, TypeError, "CompareObjectOnly", lambda a, b: a == b, o, other)
-    for op, key in ((lambda a, b: a < b, "ObjectCantLessThan"), (lambda a, b: a <= b, "ObjectCantLessEqual"),
-                    (lambda a, b: a > b, "ObjectCantGreaterThan"), (lambda a, b: a >= b, "ObjectCantGreaterEqual")):
+    for op, key in (
+        (lambda a, b: a < b, "ObjectCantLessThan"),
+        (lambda a, b: a <= b, "ObjectCantLessEqual"),
+        (lambda a, b: a > b, "ObjectCantGreaterThan"),
+        (lambda a, b: a >= b, "ObjectCantGreaterEqual"),
+    ):
         raises(catalog_text, TypeError, key, op, o, o)
     with pytest.raises(TypeError):
         hash(o)
@@ -55,6 +60,7 @@ def test_comparisons(column, catalog_text):
 def test_objects_refuse_pickling(column, catalog_text):
     import copy
     import pickle
+
     for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
         raises(catalog_text, TypeError, "ObjectNotPicklable", pickle.dumps, column[1], protocol)
     raises(catalog_text, TypeError, "ObjectNotPicklable", copy.copy, column)
@@ -90,6 +96,7 @@ def test_element_outlives_its_source(call):
 
 def test_references_die_with_their_engine(native, catalog_text):
     from conftest import Caller
+
     engine = native.getVELDRA(native.createVELDRAAsync([]))
     caller = Caller(native, engine)
     o = caller("objects", 1, 2)
@@ -115,6 +122,7 @@ def test_releasing_elements_destroys_no_array_of_the_source(call, live_arrays):
 
 # ---- lifetime: an engine object lives while something refers to it -----------
 
+
 def test_objects_die_with_their_last_reference(call):
     base = call("object_count")
     for _ in range(200):
@@ -135,15 +143,15 @@ def test_engine_values_keep_objects_alive(call):
     base = call("object_count")
     outer = call("map_new")
     inner = call("map_new")
-    call("map_set", outer, "inner", [1.0, inner])   # in a cell, in a map
+    call("map_set", outer, "inner", [1.0, inner])  # in a cell, in a map
     held = call("map_new")
-    call("assign", "held", {"x": held})             # in a struct, in a variable
+    call("assign", "held", {"x": held})  # in a struct, in a variable
     del inner, held
     assert call("object_count") == base + 3
     assert call("map_count", call("fetch", "held")["x"]) == 0.0
     call("clear", "held")
     assert call("object_count") == base + 2
-    del outer                                       # its value held inner's last reference
+    del outer  # its value held inner's last reference
     assert call("object_count") == base
     # A map that holds itself stays until it is deleted.
     loop = call("map_new")

@@ -1,5 +1,6 @@
 """A plug-in built against the installed package alone: the headers under
 veldra.engine.get_include() are all it needs."""
+
 import os
 import shutil
 import subprocess
@@ -8,8 +9,7 @@ import pytest
 
 import veldra.engine as ve
 
-EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                       "examples", "plugin", "plugin_hello.cpp")
+EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "plugin", "plugin_hello.cpp")
 
 
 def test_plugin_compiles_against_get_include_and_loads(tmp_path):
@@ -19,7 +19,6 @@ def test_plugin_compiles_against_get_include_and_loads(tmp_path):
     include = ve.get_include()
     assert os.path.isfile(os.path.join(include, "veldra", "engine_plugin.hpp"))
     library = str(tmp_path / "libhello.so")
-    subprocess.check_call([compiler, "-std=c++17", "-shared", "-fPIC", "-O0",
-                           "-I", include, EXAMPLE, "-o", library])
+    subprocess.check_call([compiler, "-std=c++17", "-shared", "-fPIC", "-O0", "-I", include, EXAMPLE, "-o", library])
     with ve.start(["--plugin", library]) as eng:
         assert eng.plugin_hello("wheel") == "Hello, wheel!"

@@ -1,4 +1,5 @@
 """veldra.engine.Pool: several engines on this machine, and engines that die."""
+
 import asyncio
 import concurrent.futures
 import os
@@ -11,9 +12,17 @@ import veldra
 import veldra.engine as ve
 from conftest import alive, children_of
 
-MIXED = [1.5, -3, True, "text", [1.0, "a", [2]], {"k": 2.0},
-         veldra.int16([[1, -2], [3, 4]]), veldra.double(size=(1, 1)),
-         veldra.single([1, 2], is_complex=True)]
+MIXED = [
+    1.5,
+    -3,
+    True,
+    "text",
+    [1.0, "a", [2]],
+    {"k": 2.0},
+    veldra.int16([[1, -2], [3, 4]]),
+    veldra.double(size=(1, 1)),
+    veldra.single([1, 2], is_complex=True),
+]
 
 
 def engines():
@@ -48,6 +57,7 @@ def test_results_equal_one_engine(pool):
 
     async def together():
         return await asyncio.gather(*(pool.submit("identity", k) for k in range(4)))
+
     assert asyncio.run(together()) == [0, 1, 2, 3]
     futures = [pool.submit("identity", k) for k in range(6)]
     done, _ = concurrent.futures.wait(futures, timeout=30)
@@ -69,7 +79,7 @@ def test_least_loaded(pool):
     busy = pool.submit("sleep", 1.5)
     t0 = time.monotonic()
     assert list(pool.map("identity", range(5))) == list(range(5))
-    assert time.monotonic() - t0 < 1.0     # none waited behind the sleep
+    assert time.monotonic() - t0 < 1.0  # none waited behind the sleep
     busy.result(30)
 
 

@@ -1,5 +1,6 @@
 """What a user sees at the prompt: reprs, dir and help, log records, versions
 and the command line."""
+
 import inspect
 import logging
 import os
@@ -26,12 +27,16 @@ def eng():
 
 # ---- reprs -------------------------------------------------------------------
 
-@pytest.mark.parametrize("cls, dims, is_complex", [
-    (veldra.double, (1000, 1000), False),
-    (veldra.int8, (1, 5000), False),
-    (veldra.single, (5000, 1), True),
-    (veldra.logical, (20, 30, 40), False),
-])
+
+@pytest.mark.parametrize(
+    "cls, dims, is_complex",
+    [
+        (veldra.double, (1000, 1000), False),
+        (veldra.int8, (1, 5000), False),
+        (veldra.single, (5000, 1), True),
+        (veldra.logical, (20, 30, 40), False),
+    ],
+)
 def test_large_arrays_print_summarised(cls, dims, is_complex):
     n = 1
     for d in dims:
@@ -48,12 +53,15 @@ def test_large_arrays_print_summarised(cls, dims, is_complex):
     assert all(len(line) <= 80 for line in text.splitlines()[:-1])
 
 
-@pytest.mark.parametrize("a, text", [
-    (veldra.double([[1, 2], [3, 4]]), "[[1.0 2.0]\n [3.0 4.0]]"),
-    (veldra.int16([[1, -20], [300, 4]]), "[[  1 -20]\n [300   4]]"),
-    (veldra.int8(list(range(8)), size=(2, 2, 2)), "[[[0 4]\n  [2 6]]\n\n [[1 5]\n  [3 7]]]"),
-    (veldra.double(size=(0, 3)), "[]"),
-])
+@pytest.mark.parametrize(
+    "a, text",
+    [
+        (veldra.double([[1, 2], [3, 4]]), "[[1.0 2.0]\n [3.0 4.0]]"),
+        (veldra.int16([[1, -20], [300, 4]]), "[[  1 -20]\n [300   4]]"),
+        (veldra.int8(list(range(8)), size=(2, 2, 2)), "[[[0 4]\n  [2 6]]\n\n [[1 5]\n  [3 7]]]"),
+        (veldra.double(size=(0, 3)), "[]"),
+    ],
+)
 def test_str_aligns_columns_like_numpy(a, text):
     assert str(a) == text
 
@@ -78,6 +86,7 @@ def test_object_repr_shows_its_dimensions(eng):
 
 # ---- dir and help --------------------------------------------------------------
 
+
 def test_dir_and_hasattr_follow_the_engine(eng):
     names = dir(eng)
     for name in ("sqrt", "qr", "function_table", "call", "submit", "workspace"):
@@ -90,13 +99,16 @@ def test_dir_and_hasattr_follow_the_engine(eng):
     assert eng.call("identity", 2.0) == 2.0
 
 
-@pytest.mark.parametrize("name, arguments, text, params", [
-    ("sqrt", "sqrt(x)", "square root", ["x"]),
-    ("sum", "sum(x, dim?)", "sum along dim", ["x", "dim"]),
-    ("reshape", "reshape(x, d1, d2, ...)", "dimensions", ["x", "d1", "d2", "more"]),
-    ("zeros", "zeros(m, n, class?)", "zeros", ["m", "n", "class_"]),
-    ("identity", "identity(values...)", "unchanged", ["values"]),
-])
+@pytest.mark.parametrize(
+    "name, arguments, text, params",
+    [
+        ("sqrt", "sqrt(x)", "square root", ["x"]),
+        ("sum", "sum(x, dim?)", "sum along dim", ["x", "dim"]),
+        ("reshape", "reshape(x, d1, d2, ...)", "dimensions", ["x", "d1", "d2", "more"]),
+        ("zeros", "zeros(m, n, class?)", "zeros", ["m", "n", "class_"]),
+        ("identity", "identity(values...)", "unchanged", ["values"]),
+    ],
+)
 def test_help_shows_the_engines_text(eng, name, arguments, text, params):
     f = getattr(eng, name)
     assert f.__doc__.startswith(arguments) and text in f.__doc__
@@ -109,10 +121,16 @@ def test_help_shows_the_engines_text(eng, name, arguments, text, params):
 
 # ---- logging -------------------------------------------------------------------
 
-@pytest.mark.parametrize("call", [lambda e, running: e.sqrt(1.0),
-                                  lambda e, running: e.submit("sqrt", 1.0).result(30),
-                                  lambda e, running: running.result(30)],
-                         ids=["call", "submit", "running"])
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda e, running: e.sqrt(1.0),
+        lambda e, running: e.submit("sqrt", 1.0).result(30),
+        lambda e, running: running.result(30),
+    ],
+    ids=["call", "submit", "running"],
+)
 def test_log_records_launch_close_and_loss(caplog, call):
     caplog.set_level(logging.INFO, logger="veldra.engine")
     before = set(children_of(os.getpid()))
@@ -122,10 +140,10 @@ def test_log_records_launch_close_and_loss(caplog, call):
     (pid,) = set(children_of(os.getpid())) - before
     running = killed.submit("sleep", 30)
     os.kill(pid, signal.SIGKILL)
-    for _ in range(500):    # gone, so that the calls meet a dead engine
+    for _ in range(500):  # gone, so that the calls meet a dead engine
         try:
             with open("/proc/%d/cmdline" % pid) as f:
-                if not f.read():    # a zombie
+                if not f.read():  # a zombie
                     break
         except OSError:
             break
@@ -151,13 +169,21 @@ def test_log_records_attach_and_detach(served, caplog):
 
 
 def test_nothing_is_printed_without_logging_configured():
-    out = run_process([sys.executable, "-c", "import veldra.engine as ve\n"
-                       "e = ve.start(); e.close()\n"
-                       "try: ve.connect('nothing_here')\nexcept ve.EngineError: pass\n"], timeout=60)
+    out = run_process(
+        [
+            sys.executable,
+            "-c",
+            "import veldra.engine as ve\n"
+            "e = ve.start(); e.close()\n"
+            "try: ve.connect('nothing_here')\nexcept ve.EngineError: pass\n",
+        ],
+        timeout=60,
+    )
     assert out.returncode == 0 and out.stdout == "" and out.stderr == "", out.stderr
 
 
 # ---- versions and the command line ----------------------------------------------
+
 
 def test_versions_agree():
     with open(os.path.join(ROOT, "pyproject.toml")) as f:
@@ -165,23 +191,26 @@ def test_versions_agree():
     with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
         cmake = re.search(r"project\(\S+ VERSION (\S+)", f.read()).group(1)
     from veldra.engine.__main__ import engine_executable
+
     engine = run_process([engine_executable(), "--version"], timeout=60)
     cli = run_process([sys.executable, "-m", "veldra.engine", "--version"], timeout=60)
     assert veldra.__version__ == declared == cmake
     assert engine.stdout == "veldra-engine %s\n" % declared
     assert cli.stdout.startswith("veldra-engine-py %s " % declared)
-    script = run_process([os.path.join(os.path.dirname(sys.executable), "veldra-engine-py"), "--version"],
-                         timeout=60)
+    script = run_process([os.path.join(os.path.dirname(sys.executable), "veldra-engine-py"), "--version"], timeout=60)
     assert script.stdout == cli.stdout
     with pytest.raises(ve.EngineError, match="version"):
         ve.start("--version")
 
 
-@pytest.mark.parametrize("argv, says", [
-    (["serve", "x", "--threads", "0"], "argument --threads: expected a whole number of at least 1"),
-    (["serve", "x", "--threads", "many"], "argument --threads"),
-    ([], "a command is needed"),
-])
+@pytest.mark.parametrize(
+    "argv, says",
+    [
+        (["serve", "x", "--threads", "0"], "argument --threads: expected a whole number of at least 1"),
+        (["serve", "x", "--threads", "many"], "argument --threads"),
+        ([], "a command is needed"),
+    ],
+)
 def test_option_errors_name_the_option(argv, says):
     out = run_process([sys.executable, "-m", "veldra.engine"] + argv, timeout=60)
     assert out.returncode == 2 and says in out.stderr, out.stderr
@@ -190,8 +219,20 @@ def test_option_errors_name_the_option(argv, says):
 
 
 def test_serve_passes_plugins_and_threads_on(runtime_dir):
-    out = run_process([sys.executable, "-m", "veldra.engine", "serve", "p1", "--threads", "1",
-                       "--plugin", "/nonexistent/libnothing.so"], timeout=60)
+    out = run_process(
+        [
+            sys.executable,
+            "-m",
+            "veldra.engine",
+            "serve",
+            "p1",
+            "--threads",
+            "1",
+            "--plugin",
+            "/nonexistent/libnothing.so",
+        ],
+        timeout=60,
+    )
     assert out.returncode != 0 and "libnothing.so" in out.stderr and "plugin" in out.stderr
 
 

@@ -1,6 +1,7 @@
 """Properties of values through the conversions to the engine and back: each
 arrives equal to what the documented rules make of it, or fails with the
 documented class, and the engine goes on either way."""
+
 import math
 
 import pytest
@@ -12,8 +13,12 @@ from veldra._vdarray import _VdArray
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
 
-SETTINGS = settings(max_examples=150, deadline=None, derandomize=True,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+SETTINGS = settings(
+    max_examples=150,
+    deadline=None,
+    derandomize=True,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
+)
 
 
 @pytest.fixture(scope="module")
@@ -24,6 +29,7 @@ def eng():
 
 # ---- what the engine gives back -----------------------------------------------
 
+
 def returned(v):
     """The value ``identity(v)`` gives, by the conversion tables."""
     if isinstance(v, (list, tuple)):
@@ -32,7 +38,7 @@ def returned(v):
         return {k: returned(x) for k, x in v.items()}
     if isinstance(v, bytes):
         return v[0] if len(v) == 1 else ("uint8", (len(v), 1), False, list(v))
-    if isinstance(v, _VdArray):   # any typed array
+    if isinstance(v, _VdArray):  # any typed array
         return typed(v)
     return v
 
@@ -72,14 +78,24 @@ def comparable(v):
 # ---- values -------------------------------------------------------------------
 
 names = st.from_regex(r"[A-Za-z][A-Za-z0-9_]{0,62}", fullmatch=True)
-text = st.text(st.characters(blacklist_categories=["Cs"]), max_size=20)   # no lone surrogates
+text = st.text(st.characters(blacklist_categories=["Cs"]), max_size=20)  # no lone surrogates
 scalars = st.one_of(
-    st.floats(), st.booleans(), st.integers(-2**63, 2**63 - 1),
-    st.complex_numbers(allow_nan=True), text, st.binary(max_size=8))
+    st.floats(),
+    st.booleans(),
+    st.integers(-(2**63), 2**63 - 1),
+    st.complex_numbers(allow_nan=True),
+    text,
+    st.binary(max_size=8),
+)
 
-KINDS = [(veldra.double, st.floats()), (veldra.single, st.floats(width=32)),
-         (veldra.int8, st.integers(-128, 127)), (veldra.uint16, st.integers(0, 2**16 - 1)),
-         (veldra.int32, st.integers(-2**31, 2**31 - 1)), (veldra.logical, st.booleans())]
+KINDS = [
+    (veldra.double, st.floats()),
+    (veldra.single, st.floats(width=32)),
+    (veldra.int8, st.integers(-128, 127)),
+    (veldra.uint16, st.integers(0, 2**16 - 1)),
+    (veldra.int32, st.integers(-(2**31), 2**31 - 1)),
+    (veldra.logical, st.booleans()),
+]
 sizes = st.lists(st.integers(0, 3), min_size=2, max_size=4)
 
 
@@ -97,9 +113,11 @@ def typed_arrays(draw):
 
 values = st.recursive(
     st.one_of(scalars, typed_arrays()),
-    lambda inner: st.one_of(st.lists(inner, max_size=4), st.tuples(inner, inner),
-                            st.dictionaries(names, inner, max_size=3)),
-    max_leaves=12)
+    lambda inner: st.one_of(
+        st.lists(inner, max_size=4), st.tuples(inner, inner), st.dictionaries(names, inner, max_size=3)
+    ),
+    max_leaves=12,
+)
 
 
 @SETTINGS
@@ -109,13 +127,16 @@ def test_values_come_back_as_the_tables_say(eng, v):
 
 
 @SETTINGS
-@given(v=st.recursive(
-    st.one_of(scalars, st.none(), st.integers(), st.sampled_from([object(), memoryview(b"x"), {1: 2.0}])),
-    lambda inner: st.one_of(st.lists(inner, max_size=3), st.dictionaries(st.text(max_size=4), inner, max_size=2)),
-    max_leaves=8))
+@given(
+    v=st.recursive(
+        st.one_of(scalars, st.none(), st.integers(), st.sampled_from([object(), memoryview(b"x"), {1: 2.0}])),
+        lambda inner: st.one_of(st.lists(inner, max_size=3), st.dictionaries(st.text(max_size=4), inner, max_size=2)),
+        max_leaves=8,
+    )
+)
 def test_any_value_arrives_or_fails_with_a_documented_class(eng, v):
     try:
         eng.identity(v)
     except (TypeError, ValueError, OverflowError):
         pass
-    assert eng.identity(1.0) == 1.0   # the engine goes on
+    assert eng.identity(1.0) == 1.0  # the engine goes on

@@ -1,4 +1,5 @@
 """Engine sessions through the module functions: launch, attach, find, close."""
+
 import os
 import signal
 import stat
@@ -79,12 +80,15 @@ def test_wait_accepts_an_integer_time_out_and_polls(m):
     m.closeVELDRA(m.getVELDRA(h))
 
 
-@pytest.mark.parametrize("option, named", [
-    ("--no-such-option", "--no-such-option"),
-    ("--threads=abc", "--threads"),
-    ("--threads=0", "--threads"),
-    ("--share=bad name!", "--share"),
-])
+@pytest.mark.parametrize(
+    "option, named",
+    [
+        ("--no-such-option", "--no-such-option"),
+        ("--threads=abc", "--threads"),
+        ("--threads=0", "--threads"),
+        ("--share=bad name!", "--share"),
+    ],
+)
 def test_bad_startup_options_fail_the_launch(m, option, named):
     h = launch(m, [option])
     with pytest.raises(veldra.engine.EngineError) as e:
@@ -101,28 +105,39 @@ def test_cancel_a_pending_launch(m):
     m.destroyVELDRA(h)
 
 
-@pytest.mark.parametrize("call, args, error, key", [
-    ("createVELDRAAsync", (), TypeError, "StartupOptionShouldBePO"),
-    ("createVELDRAAsync", ([], []), TypeError, "StartupOptionShouldBePO"),
-    ("createVELDRAAsync", (("a",),), TypeError, "StartupOptionShouldBeLS"),
-    ("createVELDRAAsync", ("--threads=1",), TypeError, "StartupOptionShouldBeLS"),
-    ("createVELDRAAsync", (["a", 1],), TypeError, "StartupOptionShouldBeStr"),
-    ("createVELDRAAsync", ([b"a"],), TypeError, "StartupOptionShouldBeStr"),
-    ("closeVELDRA", ("x",), TypeError, "HandleToVeldraShouldBeLI"),
-    ("closeVELDRA", (1.0,), TypeError, "HandleToVeldraShouldBeLI"),
-    ("closeVELDRA", (), TypeError, "HandleToVeldraShouldBeLI"),
-])
+@pytest.mark.parametrize(
+    "call, args, error, key",
+    [
+        ("createVELDRAAsync", (), TypeError, "StartupOptionShouldBePO"),
+        ("createVELDRAAsync", ([], []), TypeError, "StartupOptionShouldBePO"),
+        ("createVELDRAAsync", (("a",),), TypeError, "StartupOptionShouldBeLS"),
+        ("createVELDRAAsync", ("--threads=1",), TypeError, "StartupOptionShouldBeLS"),
+        ("createVELDRAAsync", (["a", 1],), TypeError, "StartupOptionShouldBeStr"),
+        ("createVELDRAAsync", ([b"a"],), TypeError, "StartupOptionShouldBeStr"),
+        ("closeVELDRA", ("x",), TypeError, "HandleToVeldraShouldBeLI"),
+        ("closeVELDRA", (1.0,), TypeError, "HandleToVeldraShouldBeLI"),
+        ("closeVELDRA", (), TypeError, "HandleToVeldraShouldBeLI"),
+    ],
+)
 def test_argument_errors(m, catalog_text, call, args, error, key):
     with pytest.raises(error) as e:
         getattr(m, call)(*args)
     assert str(e.value) == catalog_text("VELDRA:PythonEngine", key)
 
 
-@pytest.mark.parametrize("call, args", [
-    ("getVELDRA", ("x",)), ("isDoneVELDRA", (1.5,)), ("waitForVELDRA", (1, "x")),
-    ("waitForVELDRA", (1,)), ("cancelVELDRA", (None,)), ("destroyVELDRA", ()),
-    ("attachVELDRAAsync", (5,)), ("attachVELDRAAsync", ()),
-])
+@pytest.mark.parametrize(
+    "call, args",
+    [
+        ("getVELDRA", ("x",)),
+        ("isDoneVELDRA", (1.5,)),
+        ("waitForVELDRA", (1, "x")),
+        ("waitForVELDRA", (1,)),
+        ("cancelVELDRA", (None,)),
+        ("destroyVELDRA", ()),
+        ("attachVELDRAAsync", (5,)),
+        ("attachVELDRAAsync", ()),
+    ],
+)
 def test_interpreter_parses_the_other_arguments(m, catalog_text, call, args):
     with pytest.raises(TypeError) as e:
         getattr(m, call)(*args)
@@ -130,16 +145,19 @@ def test_interpreter_parses_the_other_arguments(m, catalog_text, call, args):
     assert str(e.value) not in texts
 
 
-@pytest.mark.parametrize("call, args, error", [
-    ("getVELDRA", (987654321,), veldra.engine.EngineError),
-    ("getVELDRA", (-1,), veldra.engine.EngineError),  # taken as 2**64 - 1
-    ("isDoneVELDRA", (987654321,), veldra.engine.EngineError),
-    ("waitForVELDRA", (987654321, 0.0), veldra.engine.EngineError),
-    ("cancelVELDRA", (987654321,), veldra.engine.EngineError),
-    ("destroyVELDRA", (987654321,), veldra.engine.EngineError),
-    ("closeVELDRA", (987654321,), SystemError),
-    ("closeVELDRA", (-1,), SystemError),
-])
+@pytest.mark.parametrize(
+    "call, args, error",
+    [
+        ("getVELDRA", (987654321,), veldra.engine.EngineError),
+        ("getVELDRA", (-1,), veldra.engine.EngineError),  # taken as 2**64 - 1
+        ("isDoneVELDRA", (987654321,), veldra.engine.EngineError),
+        ("waitForVELDRA", (987654321, 0.0), veldra.engine.EngineError),
+        ("cancelVELDRA", (987654321,), veldra.engine.EngineError),
+        ("destroyVELDRA", (987654321,), veldra.engine.EngineError),
+        ("closeVELDRA", (987654321,), SystemError),
+        ("closeVELDRA", (-1,), SystemError),
+    ],
+)
 def test_unknown_handles(m, call, args, error):
     with pytest.raises(error):
         getattr(m, call)(*args)

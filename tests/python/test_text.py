@@ -1,5 +1,6 @@
 """The engine's text functions against Python's own: case mapping for all of
 Unicode, numbers as text in their shortest round-trip form."""
+
 import decimal
 import math
 import os
@@ -15,8 +16,7 @@ hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import given, settings, strategies as st  # noqa: E402
 
 SETTINGS = settings(max_examples=200, deadline=None, derandomize=True)
-TABLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                      "server", "numerics", "case_tables.cpp")
+TABLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "server", "numerics", "case_tables.cpp")
 
 
 def tables_unicode_version():
@@ -30,14 +30,17 @@ def eng():
         yield engine
 
 
-@pytest.mark.parametrize("text", [
-    "stra\u00dfe \u0101 \u0151 \u0142 \u01c6 \u0561",       # special casing and beyond Latin-1
-    "\u0130stanbul \ufb03 \u0149 \u1e96 \u0390",          # one code point becomes two or three
-    "\u039f\u0394\u039f\u03a3 \u03a3\u0391 \u0391\u03a3'. \u03a3",   # final sigma and where it is not
-    "A\u0301\u03a3\u0301 \u03a3\u0345b \u1f88",           # case-ignorable marks around a sigma
-    "\U00010400\U00010428 \U0001e900",                    # outside the BMP
-    "",
-])
+@pytest.mark.parametrize(
+    "text",
+    [
+        "stra\u00dfe \u0101 \u0151 \u0142 \u01c6 \u0561",  # special casing and beyond Latin-1
+        "\u0130stanbul \ufb03 \u0149 \u1e96 \u0390",  # one code point becomes two or three
+        "\u039f\u0394\u039f\u03a3 \u03a3\u0391 \u0391\u03a3'. \u03a3",  # final sigma and where it is not
+        "A\u0301\u03a3\u0301 \u03a3\u0345b \u1f88",  # case-ignorable marks around a sigma
+        "\U00010400\U00010428 \U0001e900",  # outside the BMP
+        "",
+    ],
+)
 @pytest.mark.parametrize("fn", ["upper", "lower"])
 def test_case_mapping_is_pythons(eng, fn, text):
     assert getattr(eng, fn)(text) == getattr(text, fn)()
@@ -48,8 +51,9 @@ def test_case_mapping_is_pythons(eng, fn, text):
 @SETTINGS
 def test_case_mapping_of_random_text_is_pythons(eng, text):
     if unicodedata.unidata_version != tables_unicode_version():
-        pytest.skip("the engine follows Unicode %s, this Python %s" % (
-            tables_unicode_version(), unicodedata.unidata_version))
+        pytest.skip(
+            "the engine follows Unicode %s, this Python %s" % (tables_unicode_version(), unicodedata.unidata_version)
+        )
     assert (eng.upper(text), eng.lower(text)) == (text.upper(), text.lower())
 
 

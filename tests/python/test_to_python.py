@@ -1,4 +1,5 @@
 """Engine results as Python values."""
+
 import pytest
 
 import veldra
@@ -13,8 +14,7 @@ def refused(call, catalog_text, exc, catalog, key, name, *args):
     assert str(e.value) == catalog_text(catalog, key)
 
 
-@pytest.mark.parametrize("cls", ["double", "single", "int8", "uint8", "int16", "uint16", "int32", "uint32",
-                                 "logical"])
+@pytest.mark.parametrize("cls", ["double", "single", "int8", "uint8", "int16", "uint16", "int32", "uint32", "logical"])
 @pytest.mark.parametrize("shape", [(2, 3), (3, 1), (1, 4), (2, 3, 4), (0, 0), (1, 0), (0, 5)])
 def test_typed_array_results(call, cls, shape):
     n = 1
@@ -40,11 +40,14 @@ def test_column_major_layout(call):
     assert list(result._data) == [1, 4, 2, 5, 3, 6]
 
 
-@pytest.mark.parametrize("cls, key, shape, is_complex", [
-    ("int64", "Int64ArrayNotSupported", (1, 2), False),
-    ("int64", "Int64ArrayNotSupported", (0, 0), False),
-    ("uint64", "Uint64ArrayNotSupported", (3, 1), True),
-])
+@pytest.mark.parametrize(
+    "cls, key, shape, is_complex",
+    [
+        ("int64", "Int64ArrayNotSupported", (1, 2), False),
+        ("int64", "Int64ArrayNotSupported", (0, 0), False),
+        ("uint64", "Uint64ArrayNotSupported", (3, 1), True),
+    ],
+)
 def test_64_bit_arrays_are_refused(call, catalog_text, cls, key, shape, is_complex):
     value = getattr(veldra, cls)(size=shape, is_complex=is_complex)
     refused(call, catalog_text, TypeError, Q, key, "identity", value)
@@ -59,17 +62,20 @@ def test_sparse_and_function_values(call, catalog_text):
     refused(call, catalog_text, TypeError, Q, "UnsupportedVeldraType", "opaque_value")
 
 
-@pytest.mark.parametrize("name, args, expected", [
-    ("identity", ("abc",), "abc"),
-    ("reshape", ("abc", 3, 1), "abc"),
-    # No byte-order mark detection: every character arrives as it was sent.
-    ("identity", ("\ufeffabc",), "\ufeffabc"),
-    ("identity", ("\ufffeabc",), "\ufffeabc"),
-    ("identity", ("a\ufeff",), "a\ufeff"),
-    ("identity", ("",), ""),
-    ("reshape", ("", 0, 5), ""),
-    ("identity", ("x",), "x"),
-])
+@pytest.mark.parametrize(
+    "name, args, expected",
+    [
+        ("identity", ("abc",), "abc"),
+        ("reshape", ("abc", 3, 1), "abc"),
+        # No byte-order mark detection: every character arrives as it was sent.
+        ("identity", ("\ufeffabc",), "\ufeffabc"),
+        ("identity", ("\ufffeabc",), "\ufffeabc"),
+        ("identity", ("a\ufeff",), "a\ufeff"),
+        ("identity", ("",), ""),
+        ("reshape", ("", 0, 5), ""),
+        ("identity", ("x",), "x"),
+    ],
+)
 def test_text_results(call, name, args, expected):
     assert call(name, *args) == expected
 
@@ -99,12 +105,14 @@ def test_struct_results(call, catalog_text):
 
 def test_result_buffers_that_do_not_fit_are_refused(call, monkeypatch, catalog_text, live_arrays):
     import array
+
     original = veldra.double.__init__
 
     def init(self, *args, **kwargs):
         original(self, *args, **kwargs)
         if not args and "size" in kwargs:  # made for a result
             object.__setattr__(self, "_data", array.array("d", [0.0] * 5))
+
     value = veldra.double([[1, 2, 3], [4, 5, 6]])
     before = live_arrays()
     monkeypatch.setattr(veldra.double, "__init__", init)
@@ -117,5 +125,5 @@ def test_result_buffers_that_do_not_fit_are_refused(call, monkeypatch, catalog_t
 def test_empty_complex_arrays_stay_complex(call, cls, size):
     a = call("identity", cls(size=size, is_complex=True))
     assert (type(a), a.size, a.is_complex) == (cls, size, True)
-    assert call("identity", [a])[0].is_complex    # inside a cell too
+    assert call("identity", [a])[0].is_complex  # inside a cell too
     assert call("is_complex", a) is True

@@ -1,5 +1,6 @@
 """The connection under load and faults: many large blocks in one call,
 clients that die or stop reading, a full descriptor table."""
+
 import os
 import socket
 import struct
@@ -32,6 +33,7 @@ def test_a_call_carries_any_number_of_large_blocks(eng, count):
 
 # ---- shared engines and their clients ----------------------------------------
 
+
 def rss(pid):
     with open("/proc/%d/status" % pid) as f:
         return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmRSS:"))
@@ -48,12 +50,14 @@ def call_frame(request_id, doubles):
 
 def test_a_dead_clients_calls_stop_with_it(served):
     name, _ = served
-    code = ("import time, veldra.engine as ve\n"
-            "e = ve.connect(%r)\n"
-            "calls = [e.submit('sleep', 30) for _ in range(3)]\n"
-            "time.sleep(0.5)\n"
-            "print('running', flush=True)\n"
-            "time.sleep(120)\n" % name)
+    code = (
+        "import time, veldra.engine as ve\n"
+        "e = ve.connect(%r)\n"
+        "calls = [e.submit('sleep', 30) for _ in range(3)]\n"
+        "time.sleep(0.5)\n"
+        "print('running', flush=True)\n"
+        "time.sleep(120)\n" % name
+    )
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline().strip() == "running"
@@ -105,8 +109,9 @@ def test_calls_are_served_in_turn_across_clients(served):
 
 # ---- descriptors ---------------------------------------------------------------
 
+
 def test_descriptor_limits_are_the_hosts_and_a_full_table_fails_one_call():
-    out = run_python(r'''
+    out = run_python(r"""
 import os, resource, veldra.engine as ve
 soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
 limit = min(hard, 512)
@@ -135,7 +140,7 @@ with ve.start() as eng:
     for fd in filler:
         os.close(fd)
     print("after", eng.tile(1.0, 1, 40000).size)
-''')
+""")
     assert out.returncode == 0, out.stderr
     lines = dict(line.split(" ", 1) for line in out.stdout.splitlines())
     assert lines["limit"] == "True"

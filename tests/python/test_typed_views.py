@@ -1,4 +1,5 @@
 """Large typed-array results as views of the engine's block, through a real engine."""
+
 import copy
 import gc
 import pickle
@@ -35,8 +36,9 @@ def is_view(a):
     return all(not isinstance(p, array) for p in parts)
 
 
-@pytest.mark.parametrize("cls, is_complex", [(c, False) for c in CLASSES] +
-                         [(c, True) for c in CLASSES if c != "logical"])
+@pytest.mark.parametrize(
+    "cls, is_complex", [(c, False) for c in CLASSES] + [(c, True) for c in CLASSES if c != "logical"]
+)
 def test_round_trip_keeps_values_as_views(eng, cls, is_complex):
     source = large(cls, is_complex)
     got = eng.identity(source)

@@ -1,4 +1,5 @@
 """Typed arrays: storage contract with the native module and user behaviour."""
+
 import copy
 import math
 import pickle
@@ -6,17 +7,33 @@ import pickle
 import pytest
 
 import veldra
-from veldra import (double, single, int8, int16, int32, int64,
-                    uint8, uint16, uint32, uint64, logical)
+from veldra import double, single, int8, int16, int32, int64, uint8, uint16, uint32, uint64, logical
 
-ALL = [double, single, int8, int16, int32, int64,
-       uint8, uint16, uint32, uint64, logical]
+ALL = [double, single, int8, int16, int32, int64, uint8, uint16, uint32, uint64, logical]
 NUMERIC = [c for c in ALL if c is not logical]
-ITEMSIZE = {double: 8, single: 4, int8: 1, uint8: 1, int16: 2, uint16: 2,
-            int32: 4, uint32: 4, int64: 8, uint64: 8, logical: 1}
-LIMITS = {int8: (-128, 127), uint8: (0, 255), int16: (-32768, 32767),
-          uint16: (0, 65535), int32: (-2**31, 2**31 - 1), uint32: (0, 2**32 - 1),
-          int64: (-2**63, 2**63 - 1), uint64: (0, 2**64 - 1)}
+ITEMSIZE = {
+    double: 8,
+    single: 4,
+    int8: 1,
+    uint8: 1,
+    int16: 2,
+    uint16: 2,
+    int32: 4,
+    uint32: 4,
+    int64: 8,
+    uint64: 8,
+    logical: 1,
+}
+LIMITS = {
+    int8: (-128, 127),
+    uint8: (0, 255),
+    int16: (-32768, 32767),
+    uint16: (0, 65535),
+    int32: (-(2**31), 2**31 - 1),
+    uint32: (0, 2**32 - 1),
+    int64: (-(2**63), 2**63 - 1),
+    uint64: (0, 2**64 - 1),
+}
 SHAPES = [(0, 0), (1, 1), (1, 4), (3, 1), (2, 3), (2, 3, 4), (1, 0), (2, 0, 3)]
 KINDS = [(c, cx) for c in ALL for cx in (False, True) if not (c is logical and cx)]
 
@@ -60,8 +77,7 @@ def test_shapes_round_trip(cls, is_complex, size):
     assert a.size == size and len(a) == size[0] and len(a.linear) == n
     assert all(len(b) == n for b in buffers(a))
     assert cls(size=size, is_complex=is_complex).size == size
-    for clone in (pickle.loads(pickle.dumps(a)), a.copy(), copy.deepcopy(a),
-                  cls(a), eval(repr(a), {"veldra": veldra})):
+    for clone in (pickle.loads(pickle.dumps(a)), a.copy(), copy.deepcopy(a), cls(a), eval(repr(a), {"veldra": veldra})):
         assert type(clone) is cls and clone == a and clone is not a
         assert all(x is not y for x, y in zip(buffers(clone), buffers(a)))
     if n:  # empty arrays keep their size only through repr/pickle
@@ -71,13 +87,11 @@ def test_shapes_round_trip(cls, is_complex, size):
 
 
 @pytest.mark.parametrize("protocol", range(2, pickle.HIGHEST_PROTOCOL + 1))
-@pytest.mark.parametrize("cls,is_complex", [(double, False), (double, True),
-                                            (int16, True), (logical, False)])
+@pytest.mark.parametrize("cls,is_complex", [(double, False), (double, True), (int16, True), (logical, False)])
 def test_pickle_protocols(cls, is_complex, protocol):
     a = numbered(cls, (3, 4), is_complex)
     oob = []
-    data = pickle.dumps(a, protocol=protocol, buffer_callback=oob.append
-                        if protocol >= 5 else None)
+    data = pickle.dumps(a, protocol=protocol, buffer_callback=oob.append if protocol >= 5 else None)
     # Out of band, the pickle holds no element bytes but the arrays' own
     # buffers (no copy); loads may get them in any buffer form.
     assert len(oob) == (len(buffers(a)) if protocol >= 5 else 0)
@@ -98,27 +112,42 @@ def test_column_major_layout():
     assert a.tolist() == [[1, 2, 3], [4, 5, 6]]
     assert a.reshape(3, 2).tolist() == [[1, 5], [4, 3], [2, 6]]
     assert double([1, 4, 2, 5, 3, 6], size=(2, 3)) == a
-    nested = [[[100 * i + 10 * j + k for k in range(4)] for j in range(3)]
-              for i in range(2)]
+    nested = [[[100 * i + 10 * j + k for k in range(4)] for j in range(3)] for i in range(2)]
     b = int16(nested)
     assert b.size == (2, 3, 4) and b.tolist() == nested
-    assert all(b[i, j, k] == nested[i][j][k]
-               for i in range(2) for j in range(3) for k in range(4))
+    assert all(b[i, j, k] == nested[i][j][k] for i in range(2) for j in range(3) for k in range(4))
     assert b._data[:4].tolist() == [0, 100, 10, 110]
 
 
-@pytest.mark.parametrize("data,size", [
-    ([], (0, 0)), (5, (1, 1)), ([7], (1, 1)), ([1, 2, 3], (1, 3)),
-    ([[1], [2]], (2, 1)), ([[]], (1, 0)), ([[], []], (2, 0)),
-    ((range(3), [1, 2, 3]), (2, 3)), ([[[1, 2]]], (1, 1, 2)), ([[[1]]], (1, 1)),
-])
+@pytest.mark.parametrize(
+    "data,size",
+    [
+        ([], (0, 0)),
+        (5, (1, 1)),
+        ([7], (1, 1)),
+        ([1, 2, 3], (1, 3)),
+        ([[1], [2]], (2, 1)),
+        ([[]], (1, 0)),
+        ([[], []], (2, 0)),
+        ((range(3), [1, 2, 3]), (2, 3)),
+        ([[[1, 2]]], (1, 1, 2)),
+        ([[[1]]], (1, 1)),
+    ],
+)
 def test_shape_inference(data, size):
     assert double(data).size == size
 
 
-@pytest.mark.parametrize("data", [
-    [[1, 2], [3]], [[1, 2], 3], [1, [2]], [[], [1]], [[[1, 2]], [[1]]],
-])
+@pytest.mark.parametrize(
+    "data",
+    [
+        [[1, 2], [3]],
+        [[1, 2], 3],
+        [1, [2]],
+        [[], [1]],
+        [[[1, 2]], [[1]]],
+    ],
+)
 def test_ragged_input(data):
     with pytest.raises(ValueError):
         double(data)
@@ -127,8 +156,22 @@ def test_ragged_input(data):
 @pytest.mark.parametrize("cls", list(LIMITS))
 def test_integer_conversion(cls):
     lo, hi = LIMITS[cls]
-    values = [lo - 1, hi + 1, lo, hi, 2.5, -2.5, 0.5, -0.5, 1.4999,
-              float("nan"), float("inf"), float("-inf"), 10.0 ** 30, -(10.0 ** 30)]
+    values = [
+        lo - 1,
+        hi + 1,
+        lo,
+        hi,
+        2.5,
+        -2.5,
+        0.5,
+        -0.5,
+        1.4999,
+        float("nan"),
+        float("inf"),
+        float("-inf"),
+        10.0**30,
+        -(10.0**30),
+    ]
     want = [lo, hi, lo, hi, 3, max(lo, -3), 1, max(lo, -1), 1, 0, hi, lo, hi, lo]
     assert cls([values]).tolist() == [want]
     assert cls(double([values])).tolist() == [want]
@@ -142,15 +185,19 @@ def test_integer_conversion(cls):
 
 def test_float_and_logical_conversion():
     assert single([1e300, -1e300, 0.1])._data.tolist()[:2] == [math.inf, -math.inf]
-    assert double([10 ** 400, -(10 ** 400)]).tolist() == [[math.inf, -math.inf]]
-    assert int64([2 ** 53 + 1])[0][0] == 2 ** 53 + 1
+    assert double([10**400, -(10**400)]).tolist() == [[math.inf, -math.inf]]
+    assert int64([2**53 + 1])[0][0] == 2**53 + 1
     assert logical([[0, 2, -0.5, True]]).tolist() == [[False, True, True, True]]
     assert logical(uint8([[0, 7, 255]]))._data.tolist() == [0, 1, 1]
     assert uint8(logical([True, False])) == uint8([1, 0])
     assert double(int8([-3, 4]), is_complex=True) == double([-3 + 0j, 4])
-    for bad in (lambda: logical([float("nan")]), lambda: logical([1j]),
-                lambda: logical(size=(1, 1), is_complex=True),
-                lambda: logical(double([1j])), lambda: logical(double([1]), is_complex=True)):
+    for bad in (
+        lambda: logical([float("nan")]),
+        lambda: logical([1j]),
+        lambda: logical(size=(1, 1), is_complex=True),
+        lambda: logical(double([1j])),
+        lambda: logical(double([1]), is_complex=True),
+    ):
         with pytest.raises(ValueError):
             bad()
 
@@ -182,13 +229,19 @@ def test_indexing_errors_and_assignment():
             target[0] = 1j
 
 
-@pytest.mark.parametrize("kwargs,error", [
-    ({"size": (3,)}, ValueError), ({"size": (2, -1)}, ValueError),
-    ({"size": 3}, TypeError), ({"size": (2.0, 3)}, TypeError),
-    ({"data": [1, 2, 3], "size": (2, 2)}, ValueError),
-    ({"data": double(size=(2, 2)), "size": (3, 1)}, ValueError),
-    ({"data": "abc"}, TypeError), ({"data": [None]}, TypeError),
-])
+@pytest.mark.parametrize(
+    "kwargs,error",
+    [
+        ({"size": (3,)}, ValueError),
+        ({"size": (2, -1)}, ValueError),
+        ({"size": 3}, TypeError),
+        ({"size": (2.0, 3)}, TypeError),
+        ({"data": [1, 2, 3], "size": (2, 2)}, ValueError),
+        ({"data": double(size=(2, 2)), "size": (3, 1)}, ValueError),
+        ({"data": "abc"}, TypeError),
+        ({"data": [None]}, TypeError),
+    ],
+)
 def test_bad_construction(kwargs, error):
     with pytest.raises(error):
         double(**kwargs)

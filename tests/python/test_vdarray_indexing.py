@@ -1,5 +1,6 @@
 """Typed arrays indexed like nested lists of rows: a[i], a[i][j], views into
 them, and column-major access through a.linear."""
+
 import itertools
 import math
 
@@ -9,8 +10,7 @@ from veldra import double, single, int8, int16, uint64, logical
 from veldra._vdarray import ArrayView
 
 SHAPES = [(1, 4), (3, 1), (2, 3), (2, 3, 4), (2, 1, 3), (1, 1, 2), (3, 2, 2, 2)]
-KINDS = [(double, False), (double, True), (single, True), (int8, False),
-         (uint64, False), (logical, False)]
+KINDS = [(double, False), (double, True), (single, True), (int8, False), (uint64, False), (logical, False)]
 
 
 def numbered(cls, size, is_complex=False):
@@ -43,7 +43,7 @@ def test_chained_indexing_matches_subscripts_and_tolist(cls, is_complex, size):
         element = a[index]
         assert chain(a, index) == element == chain(rows, index) == chain(a, negative)
         assert type(chain(a, index)) is type(element)
-        assert a[index[0]][index[1:]] == element      # full tuple on a view
+        assert a[index[0]][index[1:]] == element  # full tuple on a view
     for depth in range(1, len(size)):
         for prefix in itertools.product(*map(range, size[:depth])):
             view, sub = chain(a, prefix), chain(rows, prefix)
@@ -52,12 +52,24 @@ def test_chained_indexing_matches_subscripts_and_tolist(cls, is_complex, size):
             assert [plain(item) for item in view] == sub
 
 
-@pytest.mark.parametrize("size,index", [
-    ((2, 3), (2,)), ((2, 3), (-3,)), ((2, 3), (0, 3)), ((2, 3), (1, -4)),
-    ((1, 4), (1,)), ((1, 4), (0, 4)), ((4, 1), (4,)), ((4, 1), (0, 1)),
-    ((2, 3, 4), (0, 3)), ((2, 3, 4), (1, 2, 4)), ((2, 3, 4), (-1, -1, -5)),
-    ((2, 0), (1, 0)), ((0, 3), (0,)),
-])
+@pytest.mark.parametrize(
+    "size,index",
+    [
+        ((2, 3), (2,)),
+        ((2, 3), (-3,)),
+        ((2, 3), (0, 3)),
+        ((2, 3), (1, -4)),
+        ((1, 4), (1,)),
+        ((1, 4), (0, 4)),
+        ((4, 1), (4,)),
+        ((4, 1), (0, 1)),
+        ((2, 3, 4), (0, 3)),
+        ((2, 3, 4), (1, 2, 4)),
+        ((2, 3, 4), (-1, -1, -5)),
+        ((2, 0), (1, 0)),
+        ((0, 3), (0,)),
+    ],
+)
 def test_out_of_range_at_each_level(size, index):
     a = double(size=size)
     with pytest.raises(IndexError):
@@ -67,12 +79,18 @@ def test_out_of_range_at_each_level(size, index):
     assert a == double(size=size)
 
 
-@pytest.mark.parametrize("size,prefix,key,error", [
-    ((2, 3), (0,), 1.0, TypeError), ((2, 3), (0,), "1", TypeError),
-    ((2, 3), (0,), slice(0, 2), TypeError), ((2, 3, 4), (0,), slice(None), TypeError),
-    ((2, 3, 4), (0,), (0, slice(None)), TypeError), ((2, 3), (), slice(0, 1), TypeError),
-    ((2, 3, 4, 5), (1,), (0, 0), IndexError),     # tuples address elements only
-])
+@pytest.mark.parametrize(
+    "size,prefix,key,error",
+    [
+        ((2, 3), (0,), 1.0, TypeError),
+        ((2, 3), (0,), "1", TypeError),
+        ((2, 3), (0,), slice(0, 2), TypeError),
+        ((2, 3, 4), (0,), slice(None), TypeError),
+        ((2, 3, 4), (0,), (0, slice(None)), TypeError),
+        ((2, 3), (), slice(0, 1), TypeError),
+        ((2, 3, 4, 5), (1,), (0, 0), IndexError),  # tuples address elements only
+    ],
+)
 def test_bad_view_keys(size, prefix, key, error):
     view = chain(int16(size=size), prefix)
     with pytest.raises(error):
@@ -81,12 +99,21 @@ def test_bad_view_keys(size, prefix, key, error):
         view[key] = 1
 
 
-@pytest.mark.parametrize("cls,value", [
-    (double, 2.5), (double, 1 - 2j), (single, 1e300), (int8, 300), (int8, -2.5),
-    (uint64, 2 ** 70), (int16, 3 + 4j), (logical, 2), (logical, 0.0),
-])
-@pytest.mark.parametrize("size,index", [((2, 3), (1, 2)), ((1, 4), (0, -1)),
-                                        ((3, 1), (-1, 0)), ((2, 3, 4), (1, 0, 3))])
+@pytest.mark.parametrize(
+    "cls,value",
+    [
+        (double, 2.5),
+        (double, 1 - 2j),
+        (single, 1e300),
+        (int8, 300),
+        (int8, -2.5),
+        (uint64, 2**70),
+        (int16, 3 + 4j),
+        (logical, 2),
+        (logical, 0.0),
+    ],
+)
+@pytest.mark.parametrize("size,index", [((2, 3), (1, 2)), ((1, 4), (0, -1)), ((3, 1), (-1, 0)), ((2, 3, 4), (1, 0, 3))])
 def test_view_writes_match_subscript_writes(cls, value, size, index):
     a, b, c = (numbered(cls, size) for _ in range(3))
     b[index] = value
@@ -113,19 +140,21 @@ def test_views_share_the_array():
     assert row[0] == 9.0 and row == [9.0, 5.0, 6.0]
     row[1] = -1
     assert a[1, 1] == -1.0
-    a.linear[5] = 2j                 # the array turns complex under the view
+    a.linear[5] = 2j  # the array turns complex under the view
     assert row == [9, -1, 2j] and row[-1] == 2j
 
 
-@pytest.mark.parametrize("data,prefix,value,expected", [
-    ([[1, 2, 3], [4, 5, 6]], (1,), [7, 8, 9], [[1, 2, 3], [7, 8, 9]]),
-    ([[1, 2, 3], [4, 5, 6]], (0,), 0, [[0, 0, 0], [4, 5, 6]]),
-    ([[1, 2, 3], [4, 5, 6]], (-2,), 1j, [[1j, 1j, 1j], [4, 5, 6]]),
-    ([[1, 2, 3], [4, 5, 6]], (0,), double([[7], [8], [9]]), [[7, 8, 9], [4, 5, 6]]),
-    ([[[1, 2], [3, 4]], [[5, 6], [7, 8]]], (1,), [[0, 1], [2, 3]],
-     [[[1, 2], [3, 4]], [[0, 1], [2, 3]]]),
-    ([[[1, 2], [3, 4]], [[5, 6], [7, 8]]], (0, 1), [9, 9], [[[1, 2], [9, 9]], [[5, 6], [7, 8]]]),
-])
+@pytest.mark.parametrize(
+    "data,prefix,value,expected",
+    [
+        ([[1, 2, 3], [4, 5, 6]], (1,), [7, 8, 9], [[1, 2, 3], [7, 8, 9]]),
+        ([[1, 2, 3], [4, 5, 6]], (0,), 0, [[0, 0, 0], [4, 5, 6]]),
+        ([[1, 2, 3], [4, 5, 6]], (-2,), 1j, [[1j, 1j, 1j], [4, 5, 6]]),
+        ([[1, 2, 3], [4, 5, 6]], (0,), double([[7], [8], [9]]), [[7, 8, 9], [4, 5, 6]]),
+        ([[[1, 2], [3, 4]], [[5, 6], [7, 8]]], (1,), [[0, 1], [2, 3]], [[[1, 2], [3, 4]], [[0, 1], [2, 3]]]),
+        ([[[1, 2], [3, 4]], [[5, 6], [7, 8]]], (0, 1), [9, 9], [[[1, 2], [9, 9]], [[5, 6], [7, 8]]]),
+    ],
+)
 def test_sub_array_assignment(data, prefix, value, expected):
     a = double(data)
     chain(a, prefix[:-1])[prefix[-1]] = value

@@ -6,6 +6,7 @@ exception classes ``EngineError``, ``TimeoutError``, ``InterruptedError``,
 ``VeldraExecutionError`` and ``CancelledError`` here and ``veldra.object``
 in the package ``veldra``.
 """
+
 import importlib as _importlib
 import os as _os
 import re as _re
@@ -32,14 +33,21 @@ try:
 except ImportError as _error:
     _built = _built_for()
     if _sys.version_info[:2] in _built:
-        raise       # there is one, and it failed to load: say why
-    raise _chained(ImportError(
-        "veldra.engine has no native module for Python %d.%d (%s); this "
-        "installation was built for %s. Install veldra-engine with this "
-        "interpreter to use it here." % (
-            _sys.version_info[0], _sys.version_info[1], _sys.executable,
-            ", ".join("Python %d.%d" % v for v in _built) or "no interpreter")
-    ), None)
+        raise  # there is one, and it failed to load: say why
+    raise _chained(
+        ImportError(
+            "veldra.engine has no native module for Python %d.%d (%s); this "
+            "installation was built for %s. Install veldra-engine with this "
+            "interpreter to use it here."
+            % (
+                _sys.version_info[0],
+                _sys.version_info[1],
+                _sys.executable,
+                ", ".join("Python %d.%d" % v for v in _built) or "no interpreter",
+            )
+        ),
+        None,
+    )
 
 # The Python API on top of the native module: engines, their functions and
 # futures, the workspace mapping.
@@ -55,10 +63,19 @@ from ._api import (  # noqa: E402,F401
 )
 
 __all__ = [
-    "start", "connect", "find_shared",
-    "Engine", "EngineFunction", "CallFuture", "LaunchFuture", "Workspace",
-    "EngineError", "TimeoutError", "InterruptedError",
-    "VeldraExecutionError", "CancelledError",
+    "start",
+    "connect",
+    "find_shared",
+    "Engine",
+    "EngineFunction",
+    "CallFuture",
+    "LaunchFuture",
+    "Workspace",
+    "EngineError",
+    "TimeoutError",
+    "InterruptedError",
+    "VeldraExecutionError",
+    "CancelledError",
     "get_include",
 ]
 
@@ -78,5 +95,6 @@ def __getattr__(name):
     # The pool loads on first use (and needs Python 3).
     if name in ("Pool", "PoolFuture"):
         from . import _pool
+
         return getattr(_pool, name)
     raise AttributeError("module %r has no attribute %r" % (__name__, name))

@@ -9,6 +9,7 @@ or the console script ``veldra-engine-py``).
     veldra-engine-py --version
         prints the package's version and the engine program it runs
 """
+
 from __future__ import print_function
 
 import argparse
@@ -23,8 +24,8 @@ def engine_executable():
     if override:
         return override
     from veldra.engine import _native
-    return os.path.join(os.path.dirname(os.path.abspath(_native.__file__)),
-                        "bin", "veldra-engine")
+
+    return os.path.join(os.path.dirname(os.path.abspath(_native.__file__)), "bin", "veldra-engine")
 
 
 def serve_command(name, threads, plugins=()):
@@ -45,15 +46,14 @@ def _threads(text):
     except ValueError:
         n = 0
     if n < 1:
-        raise argparse.ArgumentTypeError(
-            "expected a whole number of at least 1, not %r" % (text,))
+        raise argparse.ArgumentTypeError("expected a whole number of at least 1, not %r" % (text,))
     return n
 
 
 def _version():
     from veldra import __version__
-    return "%s %s (engine: %s)" % ("veldra-engine-py", __version__,
-                                   engine_executable())
+
+    return "%s %s (engine: %s)" % ("veldra-engine-py", __version__, engine_executable())
 
 
 def main(argv=None, prog=None):
@@ -63,22 +63,20 @@ def main(argv=None, prog=None):
         prog = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
         if prog in ("", "__main__.py", "-c"):
             prog = "python -m veldra.engine"
-    parser = argparse.ArgumentParser(
-        prog=prog,
-        description="List or serve shared VELDRA engine sessions.")
-    parser.add_argument("--version", action="store_true",
-                        help="print the version and exit")
+    parser = argparse.ArgumentParser(prog=prog, description="List or serve shared VELDRA engine sessions.")
+    parser.add_argument("--version", action="store_true", help="print the version and exit")
     sub = parser.add_subparsers(dest="command")
     sub.add_parser("list", help="print the shared sessions, one a line")
-    serve = sub.add_parser("serve", help="run a shared session in the "
-                                         "foreground")
+    serve = sub.add_parser("serve", help="run a shared session in the foreground")
     serve.add_argument("name", help="session name (1-64 of A-Z a-z 0-9 _ -)")
-    serve.add_argument("--threads", type=_threads, metavar="N",
-                       help="threads the engine's numerics may use (N >= 1)")
-    serve.add_argument("--plugin", action="append", default=[],
-                       metavar="PATH",
-                       help="load engine functions from the shared library "
-                            "PATH (repeatable)")
+    serve.add_argument("--threads", type=_threads, metavar="N", help="threads the engine's numerics may use (N >= 1)")
+    serve.add_argument(
+        "--plugin",
+        action="append",
+        default=[],
+        metavar="PATH",
+        help="load engine functions from the shared library PATH (repeatable)",
+    )
     args = parser.parse_args(argv)
     if args.version:
         print(_version())
@@ -88,6 +86,7 @@ def main(argv=None, prog=None):
 
     if args.command == "list":
         from veldra.engine import find_shared
+
         for name in find_shared():
             print(name)
         return 0

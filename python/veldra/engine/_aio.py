@@ -1,4 +1,5 @@
 """Awaiting futures in asyncio (Python 3 only; imported when awaited)."""
+
 import asyncio
 import threading
 import weakref
@@ -34,7 +35,7 @@ class _HandOver:
                 self._loop.call_soon(self._drain)
             else:
                 self._loop.call_soon_threadsafe(self._drain)
-        except RuntimeError:     # the loop is closed: nobody awaits any more
+        except RuntimeError:  # the loop is closed: nobody awaits any more
             pass
 
     def _drain(self):
@@ -66,7 +67,7 @@ async def _await_call(future):
         try:
             await waiter
         except asyncio.CancelledError:
-            future.cancel()     # cancelling the awaiting task cancels the call
+            future.cancel()  # cancelling the awaiting task cancels the call
             raise
     try:
         return future.result()
@@ -85,5 +86,4 @@ def await_call(future):
 def await_launch(launch):
     """``await launch_future``: the engine, waited for in the loop's default
     executor so that the loop goes on."""
-    return asyncio.get_running_loop().run_in_executor(
-        None, launch.result).__await__()
+    return asyncio.get_running_loop().run_in_executor(None, launch.result).__await__()

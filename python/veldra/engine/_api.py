@@ -8,32 +8,47 @@ The path of one call: ``eng.sqrt(2.0)`` is an :class:`EngineFunction`
 call, which runs ``_calls._call``: the native module converts the
 arguments, sends the call and collects its result.
 """
+
 import threading
 import weakref
 
 from veldra._compat import PY2, chained, text_types
 
 from . import _native, _help, _log, EngineError
-from ._calls import (_MAP_STEP, _SYS_ERR, _SYS_OUT, _Session, _as_numpy,
-                     _batch, _call, _call_options, _close_session,
-                     _collect_step, _engine_args, _evaluate,
-                     _finalize, _keywords_only, _progress_reporter,
-                     _streams)
+from ._calls import (
+    _MAP_STEP,
+    _SYS_ERR,
+    _SYS_OUT,
+    _Session,
+    _as_numpy,
+    _batch,
+    _call,
+    _call_options,
+    _close_session,
+    _collect_step,
+    _engine_args,
+    _evaluate,
+    _finalize,
+    _keywords_only,
+    _progress_reporter,
+    _streams,
+)
 from ._errors import _FutureCancelled, _FutureTimeout, _closed_error
+
 # Pickles of the futures' errors name the unpickling function here.
 from ._errors import _future_error  # noqa: F401
 from ._futures import CallFuture
 from ._workspace import Workspace
 
-__all__ = ["Engine", "EngineFunction", "CallFuture", "LaunchFuture",
-           "Workspace", "start", "connect", "find_shared"]
+__all__ = ["Engine", "EngineFunction", "CallFuture", "LaunchFuture", "Workspace", "start", "connect", "find_shared"]
 
 # ---- launches --------------------------------------------------------------
+
 
 def _release_launch(handle):
     try:
         _native.destroyVELDRA(handle)
-    except Exception:   # noqa: BLE001 - already gone
+    except Exception:  # noqa: BLE001 - already gone
         pass
 
 
@@ -57,8 +72,7 @@ class LaunchFuture(object):
         self._release = _finalize(self, _release_launch, handle)
 
     def __repr__(self):
-        state = ("cancelled" if self._cancelled else
-                 "finished" if self.done() else "pending")
+        state = "cancelled" if self._cancelled else "finished" if self.done() else "pending"
         what = "attachment to %r" % self._name if self._name else "launch"
         return "<LaunchFuture %s %s>" % (what, state)
 
@@ -71,14 +85,11 @@ class LaunchFuture(object):
         if self._engine is None and self._error is None:
             if not self._cancelled:
                 try:
-                    ready = _native.waitForVELDRA(
-                        self._handle,
-                        -1.0 if timeout is None else max(timeout, 0.0))
+                    ready = _native.waitForVELDRA(self._handle, -1.0 if timeout is None else max(timeout, 0.0))
                 except EngineError:
-                    ready = True    # another thread took the engine meanwhile
+                    ready = True  # another thread took the engine meanwhile
                 if not ready:
-                    raise _FutureTimeout("the engine was not ready within %s "
-                                         "seconds" % timeout)
+                    raise _FutureTimeout("the engine was not ready within %s seconds" % timeout)
             with self._lock:
                 if self._engine is None and self._error is None:
                     self._finish()
@@ -89,8 +100,8 @@ class LaunchFuture(object):
     def _finish(self):
         if self._cancelled:
             self._error = _FutureCancelled(
-                "the attachment to %r was cancelled" % self._name
-                if self._name else "the engine launch was cancelled")
+                "the attachment to %r was cancelled" % self._name if self._name else "the engine launch was cancelled"
+            )
         else:
             try:
                 handle = _native.getVELDRA(self._handle)
@@ -98,10 +109,9 @@ class LaunchFuture(object):
                 self._error = exc
                 _log.start_failed(self._name, exc)
             else:
-                self._engine = Engine._from_handle(handle, self._name,
-                                                   self._numpy)
+                self._engine = Engine._from_handle(handle, self._name, self._numpy)
                 _log.started(self._engine._session)
-        self._release()     # the engine, if any, stays
+        self._release()  # the engine, if any, stays
 
     def cancel(self):
         """Stop a launch that is not ready yet; False once it is done."""
@@ -130,11 +140,12 @@ class LaunchFuture(object):
         """``await launch`` gives the engine without blocking the event loop
         (the wait runs in the loop's default executor)."""
         from ._aio import await_launch
+
         return await_launch(self)
 
 
-
 # ---- engines ---------------------------------------------------------------
+
 
 class EngineFunction(object):
     """An engine function bound to an engine: ``eng.sqrt`` is one.
@@ -151,8 +162,7 @@ class EngineFunction(object):
         self._engine = weakref.ref(engine)
         self._name = name
         self.__doc__ = _help.doc(name, entry)
-        self.__signature__ = _help.signature(
-            entry[0] if entry is not None else None, _SYS_OUT, _SYS_ERR)
+        self.__signature__ = _help.signature(entry[0] if entry is not None else None, _SYS_OUT, _SYS_ERR)
 
     def __get__(self, instance, owner=None):
         # A routine to pydoc and IPython, so that help() and "?" show this
@@ -164,11 +174,9 @@ class EngineFunction(object):
         the function; see :meth:`Engine.call`."""
         try:
             if not options:
-                return _call(self._session, self._name, args, 1, _SYS_OUT,
-                             _SYS_ERR)
+                return _call(self._session, self._name, args, 1, _SYS_OUT, _SYS_ERR)
             nout, stdout, stderr, numpy = _call_options(self._name, options)
-            return _call(self._session, self._name, args, nout, stdout,
-                         stderr, numpy)
+            return _call(self._session, self._name, args, nout, stdout, stderr, numpy)
         except EngineError as exc:
             _log.lost(self._session, exc)
             raise
@@ -197,9 +205,9 @@ class EngineFunction(object):
         session = self._session
         if _as_numpy(session, numpy):
             # NumPy results come one call at a time, through the futures.
-            futures = [self.submit(*args, nout=nout, stdout=stdout,
-                                   stderr=stderr, numpy=True)
-                       for args in zip(*iterables)]
+            futures = [
+                self.submit(*args, nout=nout, stdout=stdout, stderr=stderr, numpy=True) for args in zip(*iterables)
+            ]
             return [f.result() for f in futures]
         out, err, out_capture, err_capture = _streams(session, stdout, stderr)
         calls = [_engine_args(args) for args in zip(*iterables)]
@@ -210,22 +218,24 @@ class EngineFunction(object):
                 if session.closed:
                     raise _closed_error()
                 handles = _batch.submit_many(
-                    session.handle, self._name, nout,
-                    calls[start:start + _MAP_STEP],
-                    out_capture is not None, err_capture is not None)
+                    session.handle,
+                    self._name,
+                    nout,
+                    calls[start : start + _MAP_STEP],
+                    out_capture is not None,
+                    err_capture is not None,
+                )
                 if pending is not None:
                     collecting, pending = pending, handles
-                    results.extend(_collect_step(collecting, nout, out, err,
-                                                 out_capture, err_capture))
+                    results.extend(_collect_step(collecting, nout, out, err, out_capture, err_capture))
                 else:
                     pending = handles
             if pending is not None:
                 collecting, pending = pending, None
-                results.extend(_collect_step(collecting, nout, out, err,
-                                             out_capture, err_capture))
+                results.extend(_collect_step(collecting, nout, out, err, out_capture, err_capture))
         finally:
             if pending is not None:
-                for handle in pending:      # cancelled in the engine
+                for handle in pending:  # cancelled in the engine
                     session.release((handle, 0, 0))
         return results
 
@@ -235,7 +245,6 @@ class EngineFunction(object):
 
     def __repr__(self):
         return "<engine function %s>" % self._name
-
 
 
 class Engine(object):
@@ -256,8 +265,7 @@ class Engine(object):
     """
 
     def __init__(self, *args, **kwargs):
-        raise TypeError("engines come from veldra.engine.start() or "
-                        "veldra.engine.connect()")
+        raise TypeError("engines come from veldra.engine.start() or veldra.engine.connect()")
 
     @classmethod
     def _from_handle(cls, handle, name, numpy=False):
@@ -292,12 +300,10 @@ class Engine(object):
         cancels the call.
         """
         if not isinstance(name, text_types):
-            raise TypeError("the function name must be a str, not %s"
-                            % type(name).__name__)
+            raise TypeError("the function name must be a str, not %s" % type(name).__name__)
         nout, stdout, stderr, numpy = _call_options("call", options)
         try:
-            return _call(self._session, name, args, nout, stdout, stderr,
-                         numpy)
+            return _call(self._session, name, args, nout, stdout, stderr, numpy)
         except EngineError as exc:
             _log.lost(self._session, exc)
             raise
@@ -313,33 +319,29 @@ class Engine(object):
         last one when the result is collected; ``True`` shows a tqdm bar
         (the extra ``progress`` installs tqdm)."""
         if not isinstance(name, text_types):
-            raise TypeError("the function name must be a str, not %s"
-                            % type(name).__name__)
+            raise TypeError("the function name must be a str, not %s" % type(name).__name__)
         progress = _progress_reporter(options.pop("progress", None), name)
         nout, stdout, stderr, numpy = _call_options("submit", options)
         session = self._session
         out, err, out_capture, err_capture = _streams(session, stdout, stderr)
         try:
             if progress is None:
-                handles = _evaluate(session.handle, name, nout,
-                                    _engine_args(args), out=out_capture,
-                                    err=err_capture)
+                handles = _evaluate(session.handle, name, nout, _engine_args(args), out=out_capture, err=err_capture)
             else:
-                handles = _evaluate(session.handle, name, nout,
-                                    _engine_args(args), out=out_capture,
-                                    err=err_capture, progress=True)
+                handles = _evaluate(
+                    session.handle, name, nout, _engine_args(args), out=out_capture, err=err_capture, progress=True
+                )
         except EngineError as exc:
             _log.lost(session, exc)
             raise
-        return CallFuture(self, name, handles, nout, out, err,
-                          out_capture, err_capture,
-                          _as_numpy(session, numpy), progress)
+        return CallFuture(
+            self, name, handles, nout, out, err, out_capture, err_capture, _as_numpy(session, numpy), progress
+        )
 
     def _functions(self):
         """{name: (arguments, help text)} of the engine, or None."""
         session = self._session
-        return _help.function_table(session, lambda: _call(
-            session, "function_table", (), 3, None, None, False))
+        return _help.function_table(session, lambda: _call(session, "function_table", (), 3, None, None, False))
 
     def __getattr__(self, name):
         if name.startswith("_"):
@@ -347,8 +349,7 @@ class Engine(object):
         table = self._functions()
         if table is not None and name not in table:
             raise AttributeError("the engine has no function %r" % (name,))
-        function = EngineFunction(self, name,
-                                  None if table is None else table[name])
+        function = EngineFunction(self, name, None if table is None else table[name])
         # Later look-ups find it directly (no cycle: it refers back weakly).
         self.__dict__[name] = function
         return function
@@ -376,8 +377,7 @@ class Engine(object):
         if self._finalizer.alive:
             error = self._finalizer()
             if error is not None:
-                raise chained(EngineError("closing the engine failed: %s"
-                                          % error), error)
+                raise chained(EngineError("closing the engine failed: %s" % error), error)
 
     def __enter__(self):
         if self._session.closed:
@@ -389,8 +389,7 @@ class Engine(object):
 
     def __repr__(self):
         state = "closed" if self._session.closed else "open"
-        where = ("shared session %r" % self._session.name
-                 if self._session.name else "launched")
+        where = "shared session %r" % self._session.name if self._session.name else "launched"
         return "<veldra.engine.Engine %s, %s>" % (where, state)
 
     def __reduce__(self):
@@ -398,6 +397,7 @@ class Engine(object):
 
 
 # ---- module functions ------------------------------------------------------
+
 
 def _options(options):
     if isinstance(options, text_types):
@@ -407,11 +407,14 @@ def _options(options):
     result = list(options)
     for item in result:
         if not isinstance(item, text_types):
-            raise TypeError("each option must be a str, not %s"
-                            % type(item).__name__)
-    if PY2:     # the 2.7 build takes byte strings
-        result = [item.encode("utf-8") if isinstance(item, unicode)  # noqa: F821
-                  else item for item in result]
+            raise TypeError("each option must be a str, not %s" % type(item).__name__)
+    if PY2:  # the 2.7 build takes byte strings
+        result = [
+            item.encode("utf-8")
+            if isinstance(item, unicode)  # noqa: F821
+            else item
+            for item in result
+        ]
     return result
 
 
@@ -430,8 +433,7 @@ def start(options=(), **keywords):
     given = _keywords_only("start", keywords, wait=True, numpy=False)
     opts = _options(options)
     _native.createProcess()
-    launch = LaunchFuture(_native.createVELDRAAsync(opts), None,
-                          given["numpy"])
+    launch = LaunchFuture(_native.createVELDRAAsync(opts), None, given["numpy"])
     wait = given["wait"]
     return launch.result() if wait else launch
 
@@ -454,14 +456,12 @@ def connect(name=None, **keywords):
     if name is None:
         names = find_shared()
         if not names:
-            raise EngineError("there is no shared session to connect to; "
-                              "start one with 'python -m veldra.engine serve "
-                              "NAME'")
+            raise EngineError(
+                "there is no shared session to connect to; start one with 'python -m veldra.engine serve NAME'"
+            )
         name = names[0]
     if not isinstance(name, text_types):
-        raise TypeError("the session name must be a str, not %s"
-                        % type(name).__name__)
+        raise TypeError("the session name must be a str, not %s" % type(name).__name__)
     _native.createProcess()
-    launch = LaunchFuture(_native.attachVELDRAAsync(name), name,
-                          given["numpy"])
+    launch = LaunchFuture(_native.attachVELDRAAsync(name), name, given["numpy"])
     return launch.result() if wait else launch

@@ -7,6 +7,7 @@ nothing touches the handles of that engine again.  :func:`_call` runs one
 call to its end; the futures (``_futures``) and ``EngineFunction.map``
 build on the same pieces.
 """
+
 import io
 import sys
 import threading
@@ -40,6 +41,7 @@ _batch = _native._batch
 # before collecting the one before, so the engine never waits for us.
 _MAP_STEP = 2048
 
+
 class _SysStream(object):
     """Default for ``stdout``/``stderr``: the sys stream at call time."""
 
@@ -64,8 +66,7 @@ _SLICE = 0.1
 _LIVE_SLICE = 0.05
 
 
-def _collect_sliced(handles, nout, timeout, out, err, numpy=False,
-                    live=None):
+def _collect_sliced(handles, nout, timeout, out, err, numpy=False, live=None):
     """getFEvalResult, waiting at most ``timeout`` seconds (None: no limit);
     raises the native TimeoutError when time is up.  ``numpy``: numeric and
     logical results as NumPy arrays.  The wait goes in slices, each a plain
@@ -73,16 +74,14 @@ def _collect_sliced(handles, nout, timeout, out, err, numpy=False,
     :func:`_live`) forwards the text written so far after each slice."""
     slice_ = _SLICE if live is None else _LIVE_SLICE
     if timeout is not None and timeout <= slice_:
-        return _collect(handles, nout, max(timeout, 0.0), out=out, err=err,
-                        numpy=numpy)
+        return _collect(handles, nout, max(timeout, 0.0), out=out, err=err, numpy=numpy)
     deadline = None if timeout is None else monotonic() + timeout
     while True:
-        left = slice_ if deadline is None else min(
-            slice_, max(deadline - monotonic(), 0.0))
+        left = slice_ if deadline is None else min(slice_, max(deadline - monotonic(), 0.0))
         try:
             if _wait(handles, left):
                 break
-        except Exception:   # noqa: BLE001 - collecting reports what it is
+        except Exception:  # noqa: BLE001 - collecting reports what it is
             break
         if live is not None:
             live()
@@ -109,6 +108,7 @@ def _live(handles, out, err, out_capture, err_capture, progress=None):
                 _write(err, err_text)
         if progress is not None:
             _report_progress(handles, progress)
+
     return forward
 
 
@@ -151,14 +151,15 @@ def _progress_reporter(progress, name):
             from tqdm.auto import tqdm
         except ImportError:
             import warnings
-            warnings.warn("progress=True shows a bar only when tqdm is "
-                          "installed (pip install veldra-engine[progress])",
-                          stacklevel=3)
+
+            warnings.warn(
+                "progress=True shows a bar only when tqdm is installed (pip install veldra-engine[progress])",
+                stacklevel=3,
+            )
             return None
         return _ProgressBar(tqdm, name)
     if not callable(progress):
-        raise TypeError("progress must be True, False, None or a callable, "
-                        "not %s" % type(progress).__name__)
+        raise TypeError("progress must be True, False, None or a callable, not %s" % type(progress).__name__)
     return progress
 
 
@@ -168,8 +169,7 @@ def _keywords_only(function, given, **defaults):
     too.  Unknown names raise ``TypeError``, as Python does."""
     for key in given:
         if key not in defaults:
-            raise TypeError("%s() got an unexpected keyword argument %r"
-                            % (function, key))
+            raise TypeError("%s() got an unexpected keyword argument %r" % (function, key))
     defaults.update(given)
     return defaults
 
@@ -177,10 +177,8 @@ def _keywords_only(function, given, **defaults):
 def _call_options(function, options):
     """``nout``, ``stdout``, ``stderr`` and ``numpy`` of a call from its
     keywords (``numpy=None``: the engine's setting)."""
-    values = _keywords_only(function, options, nout=1, stdout=_SYS_OUT,
-                            stderr=_SYS_ERR, numpy=None)
-    return (values["nout"], values["stdout"], values["stderr"],
-            values["numpy"])
+    values = _keywords_only(function, options, nout=1, stdout=_SYS_OUT, stderr=_SYS_ERR, numpy=None)
+    return (values["nout"], values["stdout"], values["stderr"], values["numpy"])
 
 
 def _as_numpy(session, numpy):
@@ -193,10 +191,8 @@ def _engine_args(args):
     (``a[0]`` of a matrix as a 1-by-n row of the same class)."""
     for arg in args:
         if isinstance(arg, _ArrayView):
-            return tuple(a._to_typed() if isinstance(a, _ArrayView) else a
-                         for a in args)
+            return tuple(a._to_typed() if isinstance(a, _ArrayView) else a for a in args)
     return args
-
 
 
 def _capture_for(stream):
@@ -204,13 +200,13 @@ def _capture_for(stream):
     if stream is None:
         return None
     if stream.__class__ is _StringIO:
-        return stream          # written to directly, nothing to forward
+        return stream  # written to directly, nothing to forward
     return _StringIO()
 
 
 def _write(stream, text):
     if PY2 and isinstance(text, str) and isinstance(stream, io.TextIOBase):
-        text = text.decode("ascii")     # io streams take unicode only
+        text = text.decode("ascii")  # io streams take unicode only
     stream.write(text)
 
 
@@ -249,23 +245,22 @@ def _resolve(stream, default):
     if stream is default:
         return getattr(sys, default.name)
     if stream is not None and not callable(getattr(stream, "write", None)):
-        raise TypeError("stdout and stderr must be None or have a write() "
-                        "method, not %s" % type(stream).__name__)
+        raise TypeError("stdout and stderr must be None or have a write() method, not %s" % type(stream).__name__)
     return stream
 
 
 # ---- sessions --------------------------------------------------------------
 
+
 class _Session(object):
     """The native engine handle and what must happen once it is closed."""
 
-    __slots__ = ("handle", "lock", "closed", "pending", "waiter", "name",
-                 "numpy", "__weakref__")
+    __slots__ = ("handle", "lock", "closed", "pending", "waiter", "name", "numpy", "__weakref__")
 
     def __init__(self, handle, name, numpy=False):
         self.handle = handle
         self.name = name
-        self.numpy = numpy      # results as NumPy arrays unless a call says
+        self.numpy = numpy  # results as NumPy arrays unless a call says
         self.lock = threading.RLock()
         self.closed = False
         # {seq: finalizer} of the futures not yet released; a finalizer
@@ -280,7 +275,7 @@ class _Session(object):
                 return
             try:
                 _destroy(handles)
-            except Exception:   # noqa: BLE001 - released already, or engine gone
+            except Exception:  # noqa: BLE001 - released already, or engine gone
                 pass
 
 
@@ -318,17 +313,16 @@ def _close_session(session):
     error = None
     try:
         _native.closeVELDRA(session.handle)
-    except Exception as exc:   # noqa: BLE001 - reported by Engine.close
+    except Exception as exc:  # noqa: BLE001 - reported by Engine.close
         error = exc
     _log.closed(session, error)
     try:
         _native.destroyVELDRA(session.handle)
-    except Exception:   # noqa: BLE001 - nothing left to release
+    except Exception:  # noqa: BLE001 - nothing left to release
         pass
     for future in _pending_futures(session):
         future._settle_exception(_closed_error())
     return error
-
 
 
 def _call(session, name, args, nout, stdout, stderr, numpy=None):
@@ -337,28 +331,23 @@ def _call(session, name, args, nout, stdout, stderr, numpy=None):
         raise _closed_error()
     out = sys.stdout if stdout is _SYS_OUT else _resolve(stdout, _SYS_OUT)
     err = sys.stderr if stderr is _SYS_ERR else _resolve(stderr, _SYS_ERR)
-    out_capture = None if out is None else (
-        out if out.__class__ is _StringIO else _StringIO())
-    err_capture = None if err is None else (
-        err if err.__class__ is _StringIO else _StringIO())
+    out_capture = None if out is None else (out if out.__class__ is _StringIO else _StringIO())
+    err_capture = None if err is None else (err if err.__class__ is _StringIO else _StringIO())
     as_numpy = session.numpy if numpy is None else bool(numpy)
-    handles = _evaluate(session.handle, name, nout, _engine_args(args),
-                        out=out_capture, err=err_capture)
+    handles = _evaluate(session.handle, name, nout, _engine_args(args), out=out_capture, err=err_capture)
     capturing = out_capture is not None or err_capture is not None
     failed = True
     try:
         try:
             # Most calls are done within the first slice.
-            value = _collect(handles, nout,
-                             _LIVE_SLICE if capturing else _SLICE,
-                             out=out_capture, err=err_capture,
-                             numpy=as_numpy)
+            value = _collect(
+                handles, nout, _LIVE_SLICE if capturing else _SLICE, out=out_capture, err=err_capture, numpy=as_numpy
+            )
         except _NativeTimeout:
             live = _live(handles, out, err, out_capture, err_capture)
             if live is not None:
                 live()
-            value = _collect_sliced(handles, nout, None, out_capture,
-                                    err_capture, as_numpy, live)
+            value = _collect_sliced(handles, nout, None, out_capture, err_capture, as_numpy, live)
         failed = False
     finally:
         # Releasing a call that still runs (Ctrl-C) cancels it.  No lock
@@ -367,21 +356,18 @@ def _call(session, name, args, nout, stdout, stderr, numpy=None):
         if not session.closed:
             try:
                 _destroy(handles)
-            except Exception:   # noqa: BLE001 - the engine went away
+            except Exception:  # noqa: BLE001 - the engine went away
                 pass
         _forward_both(out_capture, out, err_capture, err, failed)
     return value
-
 
 
 def _collect_step(handles, nout, out, err, out_capture, err_capture):
     """The results of one step of EngineFunction.map; its text forwarded."""
     failed = True
     try:
-        results = _batch.collect_many(handles, nout, out=out_capture,
-                                      err=err_capture)
+        results = _batch.collect_many(handles, nout, out=out_capture, err=err_capture)
         failed = False
     finally:
         _forward_both(out_capture, out, err_capture, err, failed, reset=True)
     return results
-

@@ -4,6 +4,7 @@ The backport of concurrent.futures lets a finished future be finished
 again; the futures here rely on Python 3's refusal (InvalidStateError) to
 settle exactly once, so this base refuses the same way.
 """
+
 import concurrent.futures
 from concurrent.futures._base import CANCELLED, CANCELLED_AND_NOTIFIED, FINISHED
 
@@ -15,7 +16,6 @@ class InvalidStateError(concurrent.futures._base.Error):
 
 
 class Future(concurrent.futures.Future):
-
     def set_result(self, result):
         with self._condition:
             if self._state in _FINAL:

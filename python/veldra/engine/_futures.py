@@ -1,5 +1,6 @@
 """Call futures (``Engine.submit``) and the background waiter that collects
 the ones with done-callbacks or awaiting tasks."""
+
 import concurrent.futures
 import concurrent.futures._base as _cf_base
 import heapq
@@ -12,8 +13,7 @@ from veldra._compat import PY2, TimedLock, chained, monotonic
 from . import _native, _log, EngineError
 from . import CancelledError as _NativeCancelled
 from . import TimeoutError as _NativeTimeout
-from ._calls import (_ProgressBar, _collect_sliced, _finalize, _forward_both,
-                     _live, _release_call, _report_progress)
+from ._calls import _ProgressBar, _collect_sliced, _finalize, _forward_both, _live, _release_call, _report_progress
 from ._errors import _FutureCancelled, _FutureTimeout, _closed_error
 
 if PY2:
@@ -24,6 +24,7 @@ else:
     InvalidStateError = concurrent.futures.InvalidStateError
 
 # ---- the background waiter ------------------------------------------------
+
 
 class _Waiter(object):
     """Collects the futures that have done-callbacks or awaiting tasks.
@@ -51,8 +52,7 @@ class _Waiter(object):
                 stopped = False
                 heapq.heappush(self._heap, (future._seq, future))
                 if self._thread is None:
-                    self._thread = threading.Thread(
-                        target=self._run, name="veldra-engine-waiter")
+                    self._thread = threading.Thread(target=self._run, name="veldra-engine-waiter")
                     self._thread.daemon = True
                     self._thread.start()
                 self._cond.notify()
@@ -83,7 +83,7 @@ class _Waiter(object):
 
     def _run(self):
         while True:
-            future = None   # not kept alive (nor its engine) while waiting
+            future = None  # not kept alive (nor its engine) while waiting
             future = self._next()
             if future is None:
                 return
@@ -92,12 +92,12 @@ class _Waiter(object):
                 continue
             try:
                 finished = _native.waitForFEval(future._handles, self.SLICE)
-            except BaseException:   # noqa: BLE001 - collecting reports it
+            except BaseException:  # noqa: BLE001 - collecting reports it
                 finished = True
             if finished:
                 try:
                     future._collect_now(None, background=True)
-                except BaseException as exc:   # noqa: BLE001 - keep watching
+                except BaseException as exc:  # noqa: BLE001 - keep watching
                     future._settle_exception(exc)
                 if not future._settled():
                     # Another thread is collecting it; it settles the future.
@@ -111,8 +111,7 @@ class _Waiter(object):
 
 # ---- call futures ----------------------------------------------------------
 
-_FINAL_STATES = (_cf_base.CANCELLED, _cf_base.CANCELLED_AND_NOTIFIED,
-                 _cf_base.FINISHED)
+_FINAL_STATES = (_cf_base.CANCELLED, _cf_base.CANCELLED_AND_NOTIFIED, _cf_base.FINISHED)
 _seq = itertools.count()
 
 
@@ -187,8 +186,7 @@ class CallFuture(_Future):
     ``veldra.engine.CancelledError`` and ``concurrent.futures.CancelledError``.
     """
 
-    def __init__(self, engine, name, handles, nout, out, err, out_capture,
-                 err_capture, numpy=False, progress=None):
+    def __init__(self, engine, name, handles, nout, out, err, out_capture, err_capture, numpy=False, progress=None):
         # What concurrent.futures.Future.__init__ sets up (the futures rely
         # on these internals of the base, and on its _state values, and
         # nothing more: tests/python/test_api_inflight.py checks them), with
@@ -201,7 +199,7 @@ class CallFuture(_Future):
         self._done_callbacks = []
         if PY2:
             self._traceback = None
-        self._engine = engine              # keeps the engine open meanwhile
+        self._engine = engine  # keeps the engine open meanwhile
         self._session = engine._session
         self._name = name
         self._handles = handles
@@ -211,11 +209,10 @@ class CallFuture(_Future):
         self._out_capture, self._err_capture = out_capture, err_capture
         self._progress = progress
         self._collecting = TimedLock()
-        self._in_collect = False           # this or another thread collects
+        self._in_collect = False  # this or another thread collects
         self._watched = False
         self._seq = next(_seq)
-        self._release = release = _finalize(self, _release_call,
-                                            self._session, self._seq, handles)
+        self._release = release = _finalize(self, _release_call, self._session, self._seq, handles)
         release.atexit = False
         self._session.pending[self._seq] = release
 
@@ -239,7 +236,7 @@ class CallFuture(_Future):
         if self._state == _cf_base.PENDING and not self._in_collect:
             self._settle_if_finished()
 
-    def __lt__(self, other):   # heap ties never happen
+    def __lt__(self, other):  # heap ties never happen
         return self._seq < other._seq
 
     def __repr__(self):
@@ -267,7 +264,7 @@ class CallFuture(_Future):
             return
         try:
             self._collect_now(None, background=True)
-        except Exception as exc:   # noqa: BLE001 - the call's outcome
+        except Exception as exc:  # noqa: BLE001 - the call's outcome
             self._settle_exception(exc)
 
     def _settle_result(self, value):
@@ -315,8 +312,7 @@ class CallFuture(_Future):
         if background:
             if not self._collecting.acquire(blocking=False):
                 return
-        elif not self._collecting.acquire(
-                timeout=-1 if timeout is None else max(timeout, 0.0)):
+        elif not self._collecting.acquire(timeout=-1 if timeout is None else max(timeout, 0.0)):
             raise self._timeout_error(timeout)
         self._in_collect = True
         try:
@@ -325,26 +321,28 @@ class CallFuture(_Future):
             if self._session.closed:
                 self._settle_exception(_closed_error())
                 return
-            left = None if deadline is None else max(
-                deadline - monotonic(), 0.0)
+            left = None if deadline is None else max(deadline - monotonic(), 0.0)
             try:
                 # Only the collecting thread forwards text as it comes, so
                 # it reaches each stream in order.
-                live = None if background else _live(
-                    self._handles, self._out, self._err, self._out_capture,
-                    self._err_capture, self._progress)
-                value = _collect_sliced(self._handles, self._nout, left,
-                                        self._out_capture, self._err_capture,
-                                        self._numpy, live)
+                live = (
+                    None
+                    if background
+                    else _live(
+                        self._handles, self._out, self._err, self._out_capture, self._err_capture, self._progress
+                    )
+                )
+                value = _collect_sliced(
+                    self._handles, self._nout, left, self._out_capture, self._err_capture, self._numpy, live
+                )
             except _NativeTimeout:
                 raise chained(self._timeout_error(timeout), None)
             except _NativeCancelled:
                 self._forward(failed=True)
                 self._settle_cancelled()
             except BaseException as exc:
-                if (not isinstance(exc, Exception)
-                        or not self._call_finished()):
-                    raise        # e.g. Ctrl-C while waiting; the call goes on
+                if not isinstance(exc, Exception) or not self._call_finished():
+                    raise  # e.g. Ctrl-C while waiting; the call goes on
                 if isinstance(exc, EngineError):
                     _log.lost(self._session, exc)
                 self._forward(failed=True)
@@ -352,7 +350,7 @@ class CallFuture(_Future):
             else:
                 try:
                     self._forward(failed=False)
-                except BaseException as exc:   # noqa: BLE001 - the call's error
+                except BaseException as exc:  # noqa: BLE001 - the call's error
                     self._settle_exception(exc)
                 else:
                     self._settle_result(value)
@@ -363,7 +361,7 @@ class CallFuture(_Future):
     def _call_finished(self):
         try:
             return _native.isDoneFEval(self._handles)
-        except Exception:   # noqa: BLE001 - no such call any more
+        except Exception:  # noqa: BLE001 - no such call any more
             return True
 
     def _forward(self, failed):
@@ -374,17 +372,15 @@ class CallFuture(_Future):
             self._progress = None
             try:
                 _report_progress(self._handles, progress)
-            except Exception:   # noqa: BLE001 - see above
+            except Exception:  # noqa: BLE001 - see above
                 pass
             finally:
                 if isinstance(progress, _ProgressBar):
                     progress.close()
-        _forward_both(self._out_capture, self._out, self._err_capture,
-                      self._err, failed)
+        _forward_both(self._out_capture, self._out, self._err_capture, self._err, failed)
 
     def _timeout_error(self, timeout):
-        return _FutureTimeout("the call to %s did not finish within %s "
-                              "seconds; it goes on" % (self._name, timeout))
+        return _FutureTimeout("the call to %s did not finish within %s seconds; it goes on" % (self._name, timeout))
 
     def _cancelled_error(self):
         return _FutureCancelled("the call to %s was cancelled" % self._name)
@@ -419,7 +415,7 @@ class CallFuture(_Future):
             return False
         try:
             cancelled = _native.cancelFEval(self._handles)
-        except Exception:   # noqa: BLE001 - finished one way or another
+        except Exception:  # noqa: BLE001 - finished one way or another
             cancelled = False
         if not cancelled:
             return super(CallFuture, self).cancelled()
@@ -453,6 +449,5 @@ class CallFuture(_Future):
         """``await future`` in a coroutine gives the result; cancelling the
         awaiting task cancels the call."""
         from ._aio import await_call
+
         return await_call(self)
-
-

@@ -8,6 +8,7 @@ engine serves (plug-ins load at start-up).  An engine that has no such
 function (one older than this package) gives no table; its functions are then
 looked up at call time, as before.
 """
+
 import keyword
 import re
 import sys
@@ -16,9 +17,10 @@ import weakref
 
 try:
     import inspect
+
     _Signature = inspect.Signature
     _Parameter = inspect.Parameter
-except AttributeError:      # Python 2.7: no signature objects
+except AttributeError:  # Python 2.7: no signature objects
     _Signature = _Parameter = None
 
 from veldra._compat import text_types
@@ -47,17 +49,16 @@ def function_table(session, fetch):
     if table is not _MISSING:
         return table
     from . import EngineError, VeldraExecutionError
+
     try:
         names, arguments, texts = fetch()
     except VeldraExecutionError:
-        table = None            # an engine without the table
+        table = None  # an engine without the table
     except EngineError:
-        return None             # closed or dead: nothing to remember
+        return None  # closed or dead: nothing to remember
     else:
-        names, arguments, texts = (_as_list(names), _as_list(arguments),
-                                   _as_list(texts))
-        table = dict((name, (args, text)) for name, args, text
-                     in zip(names, arguments, texts))
+        names, arguments, texts = (_as_list(names), _as_list(arguments), _as_list(texts))
+        table = dict((name, (args, text)) for name, args, text in zip(names, arguments, texts))
     _TABLES[session] = table
     return table
 
@@ -67,8 +68,7 @@ def attribute_names(table, own):
     identifiers that no attribute of the engine hides."""
     if not table:
         return []
-    return [name for name in table if _NAME.match(name)
-            and not name.startswith("_") and name not in own]
+    return [name for name in table if _NAME.match(name) and not name.startswith("_") and name not in own]
 
 
 def _parameter_names(arguments):
@@ -119,19 +119,19 @@ def signature(arguments, stdout, stderr):
     required, optional, rest = parsed
     positional = _Parameter.POSITIONAL_ONLY
     params = [_Parameter(_safe(n), positional) for n in required]
-    params += [_Parameter(_safe(n), positional, default=None)
-               for n in optional]
+    params += [_Parameter(_safe(n), positional, default=None) for n in optional]
     if rest is not None:
         params.append(_Parameter(_safe(rest), _Parameter.VAR_POSITIONAL))
     keyword_only = _Parameter.KEYWORD_ONLY
-    params += [_Parameter("nout", keyword_only, default=1),
-               _Parameter("stdout", keyword_only, default=stdout),
-               _Parameter("stderr", keyword_only, default=stderr)]
+    params += [
+        _Parameter("nout", keyword_only, default=1),
+        _Parameter("stdout", keyword_only, default=stdout),
+        _Parameter("stderr", keyword_only, default=stderr),
+    ]
     try:
         return _Signature(params)
-    except ValueError:      # a repeated name in a plug-in's arguments
-        return _Signature([_Parameter("args", _Parameter.VAR_POSITIONAL)]
-                          + params[-3:])
+    except ValueError:  # a repeated name in a plug-in's arguments
+        return _Signature([_Parameter("args", _Parameter.VAR_POSITIONAL)] + params[-3:])
 
 
 def doc(name, entry):
@@ -146,12 +146,17 @@ def doc(name, entry):
             head += "\n\n" + textwrap.fill(text, 72)
         else:
             head += "\n\nAn engine function without a help text."
-    return head + "\n\n" + textwrap.fill(
-        "Keywords: nout=1 (results asked for: 0 gives None, more a "
-        "tuple), stdout=sys.stdout, stderr=sys.stderr (where its console "
-        "text goes; None: not captured). %s.submit(...) starts the call "
-        "and gives a CallFuture. Failures raise VeldraExecutionError."
-        % name, 72)
+    return (
+        head
+        + "\n\n"
+        + textwrap.fill(
+            "Keywords: nout=1 (results asked for: 0 gives None, more a "
+            "tuple), stdout=sys.stdout, stderr=sys.stderr (where its console "
+            "text goes; None: not captured). %s.submit(...) starts the call "
+            "and gives a CallFuture. Failures raise VeldraExecutionError." % name,
+            72,
+        )
+    )
 
 
 def own_attributes(obj):

@@ -5,6 +5,7 @@ engine client reports it).
 Nothing is printed unless the application configures logging: the logger
 has a ``NullHandler``, so Python's last-resort handler stays quiet too.
 """
+
 import logging
 import weakref
 
@@ -54,9 +55,11 @@ def lost(session, error):
     # the engine's exit was); other EngineErrors of a call (no
     # descriptors left for a result) leave the engine up.
     text = str(error)
-    if session.closed or session in _LOST or not any(
-            word in text for word in ("lost", "closed", "exited", "killed",
-                                      "connection")):
+    if (
+        session.closed
+        or session in _LOST
+        or not any(word in text for word in ("lost", "closed", "exited", "killed", "connection"))
+    ):
         return
     _LOST.add(session)
     logger.warning("lost %s: %s", _what(session), error)

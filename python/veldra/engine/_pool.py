@@ -5,6 +5,7 @@ fewest calls in flight; an engine that dies fails the calls it had, and its
 slot gets a new engine (with the pool's set-up calls replayed) while the
 others go on.
 """
+
 from __future__ import annotations
 
 import collections
@@ -34,7 +35,7 @@ def _alive(engine: Any) -> bool:
     try:
         engine.submit("identity", 0.0, stdout=None, stderr=None).result(10)
         return True
-    except Exception:   # noqa: BLE001 - gone, closed or hung
+    except Exception:  # noqa: BLE001 - gone, closed or hung
         return False
 
 
@@ -55,30 +56,37 @@ class PoolFuture(concurrent.futures.Future):
             return False
         return super().cancel()
 
-    def _settle(self, value: Any = None,
-                error: Optional[BaseException] = None) -> None:
+    def _settle(self, value: Any = None, error: Optional[BaseException] = None) -> None:
         try:
             if error is None:
                 self.set_result(value)
             else:
                 self.set_exception(error)
         except concurrent.futures.InvalidStateError:
-            pass            # cancelled meanwhile
+            pass  # cancelled meanwhile
 
     def __await__(self):
         import asyncio
+
         return asyncio.wrap_future(self).__await__()
 
 
 class _Call:
     """A call waiting in the pool's queue (again, when it is retried)."""
 
-    __slots__ = ("future", "name", "args", "nout", "retries", "stdout",
-                 "stderr", "numpy")
+    __slots__ = ("future", "name", "args", "nout", "retries", "stdout", "stderr", "numpy")
 
-    def __init__(self, future: PoolFuture, name: str, args: tuple, nout: int,
-                 retries: int, stdout: Any, stderr: Any,
-                 numpy: Optional[bool]) -> None:
+    def __init__(
+        self,
+        future: PoolFuture,
+        name: str,
+        args: tuple,
+        nout: int,
+        retries: int,
+        stdout: Any,
+        stderr: Any,
+        numpy: Optional[bool],
+    ) -> None:
         self.future = future
         self.name, self.args, self.nout = name, args, nout
         self.retries = retries
@@ -93,10 +101,10 @@ class _Slot:
 
     def __init__(self, index: int) -> None:
         self.index = index
-        self.engine = None          # None while (re)starting
+        self.engine = None  # None while (re)starting
         self.load = 0
         self.generation = 0
-        self.lost = False           # no new engine could be started
+        self.lost = False  # no new engine could be started
 
 
 class Pool:
@@ -126,24 +134,18 @@ class Pool:
 
     _START_ATTEMPTS = 3
 
-    def __init__(self, size: Optional[int] = None, threads: int = 1,
-                 numpy: bool = False, **start_options: Any) -> None:
+    def __init__(self, size: Optional[int] = None, threads: int = 1, numpy: bool = False, **start_options: Any) -> None:
         if size is None:
             size = _cores()
         if not isinstance(size, int) or isinstance(size, bool) or size < 1:
-            raise ValueError("size must be a whole number of at least 1, "
-                             "not %r" % (size,))
-        if not isinstance(threads, int) or isinstance(threads, bool) \
-                or threads < 1:
-            raise ValueError("threads must be a whole number of at least 1, "
-                             "not %r" % (threads,))
+            raise ValueError("size must be a whole number of at least 1, not %r" % (size,))
+        if not isinstance(threads, int) or isinstance(threads, bool) or threads < 1:
+            raise ValueError("threads must be a whole number of at least 1, not %r" % (threads,))
         options = _options(start_options.pop("options", ()))
         if "--threads" in options:
-            raise ValueError("give the engine threads as threads=, not in "
-                             "the options")
+            raise ValueError("give the engine threads as threads=, not in the options")
         if start_options:
-            raise TypeError("unknown start option(s): %s"
-                            % ", ".join(sorted(start_options)))
+            raise TypeError("unknown start option(s): %s" % ", ".join(sorted(start_options)))
         self._options = options + ["--threads", str(threads)]
         self._numpy = bool(numpy)
         self._lock = threading.Condition()
@@ -152,8 +154,7 @@ class Pool:
         self._queue: collections.deque = collections.deque()
         self._restarts: List[threading.Thread] = []
         self._closed = False
-        launches = [start(self._options, wait=False, numpy=self._numpy)
-                    for _ in self._slots]
+        launches = [start(self._options, wait=False, numpy=self._numpy) for _ in self._slots]
         try:
             for slot, launch in zip(self._slots, launches):
                 slot.engine = launch.result()
@@ -162,7 +163,7 @@ class Pool:
                 if not launch.cancel():
                     try:
                         launch.result().close()
-                    except Exception:   # noqa: BLE001 - failed to start
+                    except Exception:  # noqa: BLE001 - failed to start
                         pass
             raise
 
@@ -172,21 +173,26 @@ class Pool:
     # of the pool left: a call never waits behind a long one on a busy engine
     # while another engine is free.
 
-    def submit(self, name: str, *args: Any, nout: int = 1, retries: int = 0,
-               stdout: Any = _SYS_OUT, stderr: Any = _SYS_ERR,
-               numpy: Optional[bool] = None) -> PoolFuture:
+    def submit(
+        self,
+        name: str,
+        *args: Any,
+        nout: int = 1,
+        retries: int = 0,
+        stdout: Any = _SYS_OUT,
+        stderr: Any = _SYS_ERR,
+        numpy: Optional[bool] = None,
+    ) -> PoolFuture:
         """Start a call of ``name`` on the next free engine and return its
         :class:`PoolFuture`.  ``retries``: how often a call whose engine died
         is resubmitted (to another engine)."""
         if not isinstance(name, str):
-            raise TypeError("the function name must be a str, not %s"
-                            % type(name).__name__)
+            raise TypeError("the function name must be a str, not %s" % type(name).__name__)
         future = PoolFuture()
         with self._lock:
             if self._closed:
                 raise EngineError("the pool is closed")
-            self._queue.append(_Call(future, name, args, nout, retries,
-                                     stdout, stderr, numpy))
+            self._queue.append(_Call(future, name, args, nout, retries, stdout, stderr, numpy))
         self._dispatch()
         return future
 
@@ -198,8 +204,7 @@ class Pool:
                     self._queue.popleft()
                 if not self._queue:
                     return
-                free = [s for s in self._slots
-                        if s.engine is not None and s.load == 0]
+                free = [s for s in self._slots if s.engine is not None and s.load == 0]
                 if not free:
                     if all(s.lost for s in self._slots):
                         lost, self._queue = self._queue, collections.deque()
@@ -213,23 +218,21 @@ class Pool:
                     engine, generation = slot.engine, slot.generation
             if lost is not None:
                 for call in lost:
-                    call.future._settle(error=EngineError(
-                        "no engine of the pool could be restarted"))
+                    call.future._settle(error=EngineError("no engine of the pool could be restarted"))
                 return
             self._run(call, slot, engine, generation)
 
-    def _run(self, call: "_Call", slot: _Slot, engine: Any,
-             generation: int) -> None:
+    def _run(self, call: "_Call", slot: _Slot, engine: Any, generation: int) -> None:
         future = call.future
         try:
-            inner = engine.submit(call.name, *call.args, nout=call.nout,
-                                  stdout=call.stdout, stderr=call.stderr,
-                                  numpy=call.numpy)
+            inner = engine.submit(
+                call.name, *call.args, nout=call.nout, stdout=call.stdout, stderr=call.stderr, numpy=call.numpy
+            )
         except EngineError as exc:
             self._finished(slot)
             self._engine_failed(call, slot, generation, exc)
             return
-        except BaseException as exc:   # noqa: BLE001 - a bad argument
+        except BaseException as exc:  # noqa: BLE001 - a bad argument
             self._finished(slot)
             future._settle(error=exc)
             return
@@ -243,8 +246,7 @@ class Pool:
                 exc = inner.exception()
                 if exc is None:
                     future._settle(inner.result())
-                elif isinstance(exc, EngineError) and not self._closed \
-                        and not _alive(engine):
+                elif isinstance(exc, EngineError) and not self._closed and not _alive(engine):
                     self._engine_failed(call, slot, generation, exc)
                 else:
                     future._settle(error=exc)
@@ -256,8 +258,7 @@ class Pool:
         with self._lock:
             slot.load -= 1
 
-    def _engine_failed(self, call: "_Call", slot: _Slot, generation: int,
-                       exc: BaseException) -> None:
+    def _engine_failed(self, call: "_Call", slot: _Slot, generation: int, exc: BaseException) -> None:
         error = self._failed(slot, generation, exc)
         if call.retries > 0 and not call.future.cancelled():
             call.retries -= 1
@@ -267,16 +268,28 @@ class Pool:
                     return
         call.future._settle(error=error)
 
-    def call(self, name: str, *args: Any, nout: int = 1, retries: int = 0,
-             stdout: Any = _SYS_OUT, stderr: Any = _SYS_ERR,
-             numpy: Optional[bool] = None) -> Any:
+    def call(
+        self,
+        name: str,
+        *args: Any,
+        nout: int = 1,
+        retries: int = 0,
+        stdout: Any = _SYS_OUT,
+        stderr: Any = _SYS_ERR,
+        numpy: Optional[bool] = None,
+    ) -> Any:
         """Call ``name`` on the least-loaded engine and wait for its result."""
-        return self.submit(name, *args, nout=nout, retries=retries,
-                           stdout=stdout, stderr=stderr, numpy=numpy).result()
+        return self.submit(name, *args, nout=nout, retries=retries, stdout=stdout, stderr=stderr, numpy=numpy).result()
 
-    def map(self, name: str, *iterables: Iterable, nout: int = 1,
-            ordered: bool = True, retries: int = 0,
-            numpy: Optional[bool] = None) -> Iterator[Any]:
+    def map(
+        self,
+        name: str,
+        *iterables: Iterable,
+        nout: int = 1,
+        ordered: bool = True,
+        retries: int = 0,
+        numpy: Optional[bool] = None,
+    ) -> Iterator[Any]:
         """Call ``name`` once per item of ``iterables`` (several iterables
         give the arguments side by side, as for the built-in ``map``) and
         yield the results, in order or, with ``ordered=False``, as they
@@ -286,22 +299,18 @@ class Pool:
         window = 2 * len(self._slots)
         pending: collections.deque = collections.deque()
         for args in itertools.islice(calls, window):
-            pending.append(self.submit(name, *args, nout=nout,
-                                       retries=retries, numpy=numpy))
+            pending.append(self.submit(name, *args, nout=nout, retries=retries, numpy=numpy))
         try:
             while pending:
                 if ordered:
                     future = pending.popleft()
                 else:
-                    done, _ = concurrent.futures.wait(
-                        pending,
-                        return_when=concurrent.futures.FIRST_COMPLETED)
+                    done, _ = concurrent.futures.wait(pending, return_when=concurrent.futures.FIRST_COMPLETED)
                     future = next(f for f in pending if f in done)
                     pending.remove(future)
                 result = future.result()
                 for args in itertools.islice(calls, 1):
-                    pending.append(self.submit(name, *args, nout=nout,
-                                               retries=retries, numpy=numpy))
+                    pending.append(self.submit(name, *args, nout=nout, retries=retries, numpy=numpy))
                 yield result
         finally:
             for future in pending:
@@ -312,16 +321,14 @@ class Pool:
         engines' order.  The call is kept and replayed, in order with the
         others, on each engine that replaces a dead one."""
         with self._lock:
-            while not self._closed and any(s.engine is None and not s.lost
-                                           for s in self._slots):
+            while not self._closed and any(s.engine is None and not s.lost for s in self._slots):
                 self._lock.wait()
             if self._closed:
                 raise EngineError("the pool is closed")
             setup = (name, args, nout)
             self._setups.append(setup)
             try:
-                futures = [s.engine.submit(name, *args, nout=nout)
-                           for s in self._slots if s.engine is not None]
+                futures = [s.engine.submit(name, *args, nout=nout) for s in self._slots if s.engine is not None]
             except BaseException:
                 self._setups.remove(setup)
                 raise
@@ -335,8 +342,7 @@ class Pool:
 
     # -- engines that die -----------------------------------------------------
 
-    def _failed(self, slot: _Slot, generation: int,
-                exc: BaseException) -> EngineError:
+    def _failed(self, slot: _Slot, generation: int, exc: BaseException) -> EngineError:
         """Note that the engine of ``slot`` failed; the first report of that
         engine starts its replacement.  Returns the error for its calls."""
         with self._lock:
@@ -344,17 +350,16 @@ class Pool:
                 slot.generation += 1
                 old, slot.engine = slot.engine, None
                 thread = threading.Thread(
-                    target=self._restart, args=(slot, old),
-                    name="veldra-pool-restart", daemon=True)
+                    target=self._restart, args=(slot, old), name="veldra-pool-restart", daemon=True
+                )
                 self._restarts.append(thread)
                 thread.start()
-        return EngineError("engine %d of the pool failed and is being "
-                           "replaced: %s" % (slot.index, exc))
+        return EngineError("engine %d of the pool failed and is being replaced: %s" % (slot.index, exc))
 
     def _restart(self, slot: _Slot, old: Any) -> None:
         try:
             old.close()
-        except Exception:   # noqa: BLE001 - it is gone either way
+        except Exception:  # noqa: BLE001 - it is gone either way
             pass
         engine = None
         for _ in range(self._START_ATTEMPTS):
@@ -366,7 +371,7 @@ class Pool:
                     setups = list(self._setups)
                 for name, args, nout in setups:
                     engine.call(name, *args, nout=nout)
-            except Exception:   # noqa: BLE001 - try again with a new one
+            except Exception:  # noqa: BLE001 - try again with a new one
                 if engine is not None:
                     engine.close()
                 engine = None
@@ -423,8 +428,7 @@ class Pool:
         self.close()
 
     def __repr__(self) -> str:
-        return "<veldra.engine.Pool of %d engines, %s>" % (
-            len(self._slots), "closed" if self._closed else "open")
+        return "<veldra.engine.Pool of %d engines, %s>" % (len(self._slots), "closed" if self._closed else "open")
 
     def __reduce__(self):
         raise TypeError("a Pool cannot be pickled")

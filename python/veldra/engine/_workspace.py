@@ -1,9 +1,11 @@
 """The workspace: an engine's variables as a mapping."""
+
 from veldra._compat import MutableMapping, chained, text_types
 
 from . import _native, VeldraExecutionError
 
 # ---- the workspace ---------------------------------------------------------
+
 
 class Workspace(MutableMapping):
     """The engine's variables as a mapping: ``eng.workspace["x"] = 1.0``.
@@ -70,7 +72,5 @@ class Workspace(MutableMapping):
     def __repr__(self):
         try:
             return "<Workspace %r>" % (self._names(),)
-        except Exception:   # noqa: BLE001 - closed engine
+        except Exception:  # noqa: BLE001 - closed engine
             return "<Workspace of a closed engine>"
-
-

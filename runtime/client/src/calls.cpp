@@ -15,7 +15,6 @@
 #include <condition_variable>
 #include <mutex>
 
-
 namespace engine_api {
 
 namespace detail {
@@ -138,7 +137,8 @@ struct Call {
             bad = "this process has too many open files to receive its large blocks";
         } else {
             try {
-                for (std::uint32_t i = 0; i < n; ++i) arrays.push_back(veldra::protocol::decode_array(r, f.fds, core->objects, &from));
+                for (std::uint32_t i = 0; i < n; ++i)
+                    arrays.push_back(veldra::protocol::decode_array(r, f.fds, core->objects, &from));
             } catch (const std::exception& x) {
                 arrays.clear();
                 bad = x.what();
@@ -297,7 +297,8 @@ std::vector<Handle> evaluateFunctions(Handle engine, const std::string& name, in
         core->conn->send_frames(frames);
     } catch (const std::length_error&) {
         forget_all();
-        throw ArgumentException("cannot pass the arguments of " + name + " to the engine: they are too large for one message");
+        throw ArgumentException("cannot pass the arguments of " + name +
+                                " to the engine: they are too large for one message");
     } catch (...) {
         forget_all();
         throw;
@@ -320,7 +321,8 @@ std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int
         core->conn->send(MessageType::Call, call->id, payload, fds.fds);
     } catch (const std::length_error&) {
         core->conn->forget(call->id);
-        throw ArgumentException("cannot pass the arguments of " + name + " to the engine: they are too large for one message");
+        throw ArgumentException("cannot pass the arguments of " + name +
+                                " to the engine: they are too large for one message");
     } catch (...) {
         core->conn->forget(call->id);
         throw;
@@ -430,9 +432,13 @@ void destroyFEvalResult(std::vector<Handle> handles) {
     }
 }
 
-bool cancelFEval(Handle future) { return find_call(future)->cancel(); }
+bool cancelFEval(Handle future) {
+    return find_call(future)->cancel();
+}
 
-bool isDoneFEval(Handle future) { return find_call(future)->is_done(); }
+bool isDoneFEval(Handle future) {
+    return find_call(future)->is_done();
+}
 
 bool isCancelledFEval(Handle future) {
     auto call = find_call(future);
@@ -441,6 +447,8 @@ bool isCancelledFEval(Handle future) {
     return s == State::Cancelled || (s == State::Answered && call->status == CallStatus::Cancelled);
 }
 
-bool waitFEval(Handle future, double timeout) { return find_call(future)->wait(Deadline::after(timeout)); }
+bool waitFEval(Handle future, double timeout) {
+    return find_call(future)->wait(Deadline::after(timeout));
+}
 
 }  // namespace engine_api

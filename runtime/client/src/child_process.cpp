@@ -18,8 +18,12 @@ extern char** environ;
 
 namespace {
 // Raw system calls: not every C library declares these usably from C++.
-int pidfd_open_(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
-int pidfd_kill_(int pidfd, int sig) { return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0)); }
+int pidfd_open_(pid_t pid) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+int pidfd_kill_(int pidfd, int sig) {
+    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
+}
 }  // namespace
 
 namespace engine_api::detail {
@@ -62,8 +66,7 @@ std::shared_ptr<ChildProcess> ChildProcess::spawn(const std::string& path, const
     sigemptyset(&none);
     sigemptyset(&defaults);
     // Ignored dispositions survive exec (Python ignores SIGPIPE, for one).
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD, SIGUSR1, SIGUSR2})
-        sigaddset(&defaults, sig);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD, SIGUSR1, SIGUSR2}) sigaddset(&defaults, sig);
     posix_spawnattr_setsigmask(&s.attr, &none);
     posix_spawnattr_setsigdefault(&s.attr, &defaults);
     posix_spawnattr_setpgroup(&s.attr, 0);

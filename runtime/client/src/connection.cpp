@@ -289,8 +289,7 @@ bool Connection::read_once(int timeout_ms, bool spin, std::string& reason) {
             }
             if (p[1].revents) {
                 std::uint64_t count = 0;
-                while (::read(wake_fd_.get(), &count, sizeof count) > 0) {
-                }
+                while (::read(wake_fd_.get(), &count, sizeof count) > 0) {}
             }
             if (p[0].revents == 0) return true;
             n = veldra::protocol::recv_some(fd_.get(), buf_.data(), buf_.size(), &fds, false, &fds_lost);
@@ -355,10 +354,8 @@ bool Connection::pump(const Deadline& deadline, const std::function<bool()>& don
             (void)!::write(wake_fd_.get(), &one, sizeof one);
             woke_reader = true;
         }
-        if (deadline.is_never())
-            callers_cv_.wait(lock);
-        else
-            callers_cv_.wait_until(lock, deadline.when());
+        if (deadline.is_never()) callers_cv_.wait(lock);
+        else callers_cv_.wait_until(lock, deadline.when());
     }
     // The reader thread takes over on its own once the park time is out; it
     // is not woken here, so a caller that waits again soon finds the role free.

@@ -67,8 +67,8 @@ public:
     bool expect(std::uint64_t request_id, ReplyHandler handler);
     void forget(std::uint64_t request_id);
     // Throws EngineException when the connection has ended or breaks.
-    void send(veldra::protocol::MessageType type, std::uint64_t request_id,
-              const std::vector<std::uint8_t>& payload, const std::vector<int>& fds = {});
+    void send(veldra::protocol::MessageType type, std::uint64_t request_id, const std::vector<std::uint8_t>& payload,
+              const std::vector<int>& fds = {});
 
     // Frames for send_frames: whole encoded frames and their descriptors.
     struct OutFrame {
@@ -130,12 +130,12 @@ private:
     std::mutex read_mutex_;
     std::condition_variable callers_cv_;  // threads in pump() waiting for the role or their reply
     std::condition_variable reader_cv_;   // the reader thread waiting for the role
-    bool reading_ = false;           // a thread holds the read role
-    bool background_reading_ = false;  // ... and it is the reader thread
-    int pumping_ = 0;                // threads inside pump()
-    bool ended_ = false;             // a read found the end; the reader thread finishes
+    bool reading_ = false;                // a thread holds the read role
+    bool background_reading_ = false;     // ... and it is the reader thread
+    int pumping_ = 0;                     // threads inside pump()
+    bool ended_ = false;                  // a read found the end; the reader thread finishes
     std::string end_reason_;
-    bool finished_ = false;          // finish() has told every waiter
+    bool finished_ = false;  // finish() has told every waiter
     std::chrono::steady_clock::time_point park_until_{};
     veldra::protocol::UniqueFd wake_fd_;  // eventfd: interrupts a poll of the socket
     veldra::protocol::FrameDecoder decoder_;
@@ -144,7 +144,7 @@ private:
 
     std::mutex write_mutex_;
     std::mutex notice_mutex_;
-    std::vector<std::uint8_t> notices_;  // whole LoanReleased frames
+    std::vector<std::uint8_t> notices_;            // whole LoanReleased frames
     std::shared_ptr<const ObjectLedger> objects_;  // under notice_mutex_
     const std::uint64_t peer_tag_ = veldra::protocol::new_peer_tag();
     std::mutex join_mutex_;

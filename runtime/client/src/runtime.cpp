@@ -42,8 +42,8 @@ std::shared_ptr<Object> find_object(Handle handle) {
 }
 
 void throw_wrong_kind(Handle handle, const Object& found, const char* wanted) {
-    throw EngineException("engine_api: handle " + std::to_string(handle) + " names " + found.kind_name() +
-                          ", not " + wanted);
+    throw EngineException("engine_api: handle " + std::to_string(handle) + " names " + found.kind_name() + ", not " +
+                          wanted);
 }
 
 std::vector<std::shared_ptr<Object>> take_all_objects() {

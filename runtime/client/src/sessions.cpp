@@ -130,8 +130,7 @@ void on_close(Launch& l, const std::string& reason) {
     if (l.attach)
         l.fail(FailKind::NotConnected,
                "the shared session '" + l.name + "' closed the connection before answering (" + reason + ")");
-    else
-        l.fail(FailKind::Engine, "the engine stopped before it was ready: " + reason);
+    else l.fail(FailKind::Engine, "the engine stopped before it was ready: " + reason);
 }
 
 void start_reader(const std::shared_ptr<Launch>& launch) {
@@ -194,8 +193,8 @@ Handle createOutOfProcessVELDRAAsync(std::vector<fl::ustring> options) {
     theirs.reset();
 
     auto launch = std::make_shared<Launch>(false, std::string());
-    launch->core = std::make_shared<EngineCore>(std::make_shared<Connection>(std::move(mine), process), true,
-                                                std::string());
+    launch->core =
+        std::make_shared<EngineCore>(std::make_shared<Connection>(std::move(mine), process), true, std::string());
     start_reader(launch);
     return detail::register_object(launch);
 }
@@ -232,7 +231,8 @@ Handle attachSharedVELDRAAsync(const fl::ustring& wide_name) {
             return failed_attach(name, FailKind::NotConnected,
                                  "the shared session '" + name + "' is served by another user");
     } catch (const std::exception& e) {
-        return failed_attach(name, FailKind::NotConnected, "cannot connect to the shared session '" + name + "': " + e.what());
+        return failed_attach(name, FailKind::NotConnected,
+                             "cannot connect to the shared session '" + name + "': " + e.what());
     }
 
     auto launch = std::make_shared<Launch>(true, name);
@@ -242,7 +242,9 @@ Handle attachSharedVELDRAAsync(const fl::ustring& wide_name) {
     return detail::register_object(launch);
 }
 
-bool isDoneVELDRA(Handle launch) { return wait_done(*detail::find<Launch>(launch, "a launch"), Deadline::after(0)); }
+bool isDoneVELDRA(Handle launch) {
+    return wait_done(*detail::find<Launch>(launch, "a launch"), Deadline::after(0));
+}
 
 bool waitVELDRA(Handle launch, double timeout) {
     return wait_done(*detail::find<Launch>(launch, "a launch"), Deadline::after(timeout));
@@ -306,6 +308,8 @@ std::vector<fl::ustring> findSharedVELDRA() {
     return out;
 }
 
-void terminateOutOfProcessVELDRA(Handle engine) { detail::find_engine(engine)->close(); }
+void terminateOutOfProcessVELDRA(Handle engine) {
+    detail::find_engine(engine)->close();
+}
 
 }  // namespace engine_api

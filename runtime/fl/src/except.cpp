@@ -17,8 +17,12 @@ fl::ustring widen(const std::string& utf8) {
 
 }  // namespace detail
 
-const char* OutOfMemory::what() const noexcept { return "out of memory in the engine libraries"; }
+const char* OutOfMemory::what() const noexcept {
+    return "out of memory in the engine libraries";
+}
 
-OutOfMemory bad_alloc() { return OutOfMemory(); }
+OutOfMemory bad_alloc() {
+    return OutOfMemory();
+}
 
 }  // namespace fl::except

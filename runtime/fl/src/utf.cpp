@@ -9,7 +9,9 @@ namespace {
 using CodePoint = std::uint32_t;
 constexpr CodePoint kInvalid = 0xFFFFFFFFu;  // also a sequence cut off by the end
 
-bool isScalarValue(CodePoint c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
+bool isScalarValue(CodePoint c) {
+    return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
+}
 
 // Each decoder reads one code point at p (p < end) and moves p past the units
 // it consumed, which for an invalid sequence include the unit that broke it.
@@ -18,14 +20,10 @@ CodePoint decode(const char*& p, const char* end) {
     if (lead < 0x80) return lead;
     int trail;
     if (lead < 0xC2) return kInvalid;  // a continuation byte, or an overlong two-byte lead
-    if (lead < 0xE0)
-        trail = 1;
-    else if (lead < 0xF0)
-        trail = 2;
-    else if (lead <= 0xF4)
-        trail = 3;
-    else
-        return kInvalid;
+    if (lead < 0xE0) trail = 1;
+    else if (lead < 0xF0) trail = 2;
+    else if (lead <= 0xF4) trail = 3;
+    else return kInvalid;
     CodePoint c = lead & ((1u << (6 - trail)) - 1);
     for (int i = 0; i < trail; ++i) {
         if (p == end) return kInvalid;
@@ -52,7 +50,9 @@ CodePoint decode(const char32_t*& p, const char32_t*) {
     return isScalarValue(c) ? c : kInvalid;
 }
 
-void encode(CodePoint c, std::string& out) { appendUtf8(static_cast<char32_t>(c), out); }
+void encode(CodePoint c, std::string& out) {
+    appendUtf8(static_cast<char32_t>(c), out);
+}
 
 void encode(CodePoint c, std::u16string& out) {
     if (c < 0x10000) {
@@ -64,7 +64,9 @@ void encode(CodePoint c, std::u16string& out) {
     }
 }
 
-void encode(CodePoint c, std::u32string& out) { out += static_cast<char32_t>(c); }
+void encode(CodePoint c, std::u32string& out) {
+    out += static_cast<char32_t>(c);
+}
 
 }  // namespace
 
@@ -94,16 +96,13 @@ std::basic_string<Out> convert(std::basic_string_view<In> text, OnInvalid how) {
     const In* const end = p + text.size();
     while (p != end) {
         const CodePoint c = decode(p, end);
-        if (c != kInvalid)
-            encode(c, out);
-        else if (how == OnInvalid::stop)
-            throw InvalidText();
+        if (c != kInvalid) encode(c, out);
+        else if (how == OnInvalid::stop) throw InvalidText();
     }
     return out;
 }
 
-#define FL_UTF_CONVERT(Out, In) \
-    template std::basic_string<Out> convert<Out, In>(std::basic_string_view<In>, OnInvalid);
+#define FL_UTF_CONVERT(Out, In) template std::basic_string<Out> convert<Out, In>(std::basic_string_view<In>, OnInvalid);
 FL_UTF_CONVERT(char, char)
 FL_UTF_CONVERT(char, char16_t)
 FL_UTF_CONVERT(char, char32_t)

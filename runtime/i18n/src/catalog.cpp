@@ -27,7 +27,7 @@ std::string environmentLocale() {
 }
 
 bool isFile(const std::string& path) {
-    struct stat st {};
+    struct stat st{};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -133,13 +133,12 @@ bool MessageCatalog::MessageCatalogInit(const fl::ustring& installPath) {
     std::lock_guard<std::mutex> lock(r.mutex);
     r.localeDir = to_string(installPath) + "/locale";
     r.catalogs.clear();
-    struct stat st {};
+    struct stat st{};
     r.initialised = ::stat(r.localeDir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     return r.initialised;
 }
 
-std::shared_ptr<const MessageCatalog> MessageCatalog::GetMessageCatalog(const CatalogID& id,
-                                                                        const KvLocale& locale) {
+std::shared_ptr<const MessageCatalog> MessageCatalog::GetMessageCatalog(const CatalogID& id, const KvLocale& locale) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
     if (!r.initialised) throw std::runtime_error("the message catalogs are not initialised");

@@ -70,13 +70,17 @@ std::string iconvText(const std::string& text, const std::string& to, const std:
     }
 }
 
-fl::ustring to_ustring(const std::string& narrow) { return fl::utf::convert<char16_t>(narrow); }
+fl::ustring to_ustring(const std::string& narrow) {
+    return fl::utf::convert<char16_t>(narrow);
+}
 
 fl::ustring to_ustring(const char* narrow) {
     return narrow ? to_ustring(std::string(narrow)) : fl::ustring();
 }
 
-std::string to_string(const fl::ustring& wide) { return fl::utf::convert<char>(wide); }
+std::string to_string(const fl::ustring& wide) {
+    return fl::utf::convert<char>(wide);
+}
 
 codecvt_ustring_to_string::codecvt_ustring_to_string(const std::string& encoding, bool replaceInvalid)
     : encoding_(encoding), replaceInvalid_(replaceInvalid) {}

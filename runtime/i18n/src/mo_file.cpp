@@ -21,25 +21,24 @@ constexpr std::size_t kHeaderSize = 28;
 constexpr std::uint32_t kMagic = 0x950412de;
 constexpr std::uint32_t kMagicSwapped = 0xde120495;
 
-[[noreturn]] void refuse(const char* why) { throw std::runtime_error(std::string("bad message catalog: ") + why); }
+[[noreturn]] void refuse(const char* why) {
+    throw std::runtime_error(std::string("bad message catalog: ") + why);
+}
 
 class Reader {
 public:
     explicit Reader(std::string_view bytes) : bytes_(bytes) {
         if (bytes_.size() < kHeaderSize) refuse("shorter than its header");
         const std::uint32_t magic = word(0);
-        if (magic == kMagicSwapped)
-            swapped_ = true;
-        else if (magic != kMagic)
-            refuse("no catalog magic");
+        if (magic == kMagicSwapped) swapped_ = true;
+        else if (magic != kMagic) refuse("no catalog magic");
     }
 
     // The 32-bit word at `offset`, in the file's byte order.
     std::uint32_t word(std::uint64_t offset) const {
         if (offset > bytes_.size() || bytes_.size() - offset < 4) refuse("table past the end");
         const auto* p = reinterpret_cast<const unsigned char*>(bytes_.data() + offset);
-        if (swapped_)
-            return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
+        if (swapped_) return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
         return std::uint32_t(p[3]) << 24 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[1]) << 8 | p[0];
     }
 
@@ -58,7 +57,9 @@ private:
     bool swapped_ = false;
 };
 
-std::string_view firstForm(std::string_view s) { return s.substr(0, s.find('\0')); }
+std::string_view firstForm(std::string_view s) {
+    return s.substr(0, s.find('\0'));
+}
 
 // The charset the header names ("" for none).
 std::string headerCharset(std::string_view header) {

@@ -51,13 +51,17 @@ constexpr std::uint8_t kComplexScalarTag = 0x40;
 constexpr std::uint8_t kComplexFlag = 1;
 constexpr std::uint8_t kSparseFlag = 2;
 
-[[noreturn]] void fail(const std::string& why) { throw ArrayCodecError("array codec: " + why); }
+[[noreturn]] void fail(const std::string& why) {
+    throw ArrayCodecError("array codec: " + why);
+}
 
 bool isElementClass(qxClassID c) {
     return c == qxLOGICAL_CLASS || c == qxCHAR_CLASS || (c >= qxDOUBLE_CLASS && c <= qxUINT64_CLASS);
 }
 
-std::size_t elementSize(qxClassID c) { return qxGetClassElementSize(c); }
+std::size_t elementSize(qxClassID c) {
+    return qxGetClassElementSize(c);
+}
 
 bool bytesOf(std::uint64_t count, std::size_t elem, std::size_t* out) {
     std::uint64_t b = 0;
@@ -83,12 +87,12 @@ bool writeAll(int fd, const void* data, std::size_t n, std::size_t offset) {
 // unmapping to the lender through the connection it came over.
 class MappedBlock final : public qx::Block {
 public:
-    MappedBlock(void* data, std::size_t size, std::shared_ptr<UniqueFd> fd)
-        : Block(data, size), fd_(std::move(fd)) {}
+    MappedBlock(void* data, std::size_t size, std::shared_ptr<UniqueFd> fd) : Block(data, size), fd_(std::move(fd)) {}
     ~MappedBlock() override {
         ::munmap(data_, size_);
         if (loan_ == 0) return;
-        if (auto channel = channel_.lock()) channel->send_loan_released(loan_, !escaped_.load(std::memory_order_acquire));
+        if (auto channel = channel_.lock())
+            channel->send_loan_released(loan_, !escaped_.load(std::memory_order_acquire));
     }
     // Only a whole memfd can be sent on as it is (offset 0 on the wire).
     int fd() const noexcept override { return fd_ ? fd_->get() : -1; }
@@ -280,12 +284,9 @@ public:
             if (!s.direct || s.packed) continue;
             // The peer may see it from now on.  Our own memory is lent to a
             // peer that reports back; anything else is shared for good.
-            if (auto* mapped = dynamic_cast<MappedBlock*>(s.block.get()))
-                mapped->escape();
-            else if (to_)
-                s.loan = shm::lend(s.block.get(), to_->peer);
-            else
-                shm::markShared(s.block.get());
+            if (auto* mapped = dynamic_cast<MappedBlock*>(s.block.get())) mapped->escape();
+            else if (to_) s.loan = shm::lend(s.block.get(), to_->peer);
+            else shm::markShared(s.block.get());
         }
         for (std::size_t i = 0; i < refs_.size(); ++i) {
             const Source& s = sources[sourceOf[i]];
@@ -327,9 +328,8 @@ public:
             if (qxIsSparse(a)) flags |= kSparseFlag;
             w.u8(flags);
             if (qxIsSparse(a)) w.u64(qxGetNzmax(a));
-            forEachBlock(a, [&](const void* p, std::size_t n, const std::shared_ptr<qx::Block>&) {
-                writeBlock(w, p, n);
-            });
+            forEachBlock(a,
+                         [&](const void* p, std::size_t n, const std::shared_ptr<qx::Block>&) { writeBlock(w, p, n); });
         } else if (cls == qxCELL_CLASS) {
             for (qxSize i = 0; i < numel; ++i) write(qxGetCell(a, i), w);
         } else if (cls == qxSTRUCT_CLASS) {
@@ -380,12 +380,9 @@ private:
             return;
         }
         const Placement& pl = placements_.at(next_++);
-        if (pl.returned)
-            w.u8(kLoaned).u64(n).u64(pl.loan);
-        else if (pl.packed)
-            w.u8(kPacked).u64(n).u32(pl.fd_index).u64(pl.offset);
-        else
-            w.u8(kFd).u64(n).u32(pl.fd_index).u64(pl.offset).u64(pl.loan);
+        if (pl.returned) w.u8(kLoaned).u64(n).u64(pl.loan);
+        else if (pl.packed) w.u8(kPacked).u64(n).u32(pl.fd_index).u64(pl.offset);
+        else w.u8(kFd).u64(n).u32(pl.fd_index).u64(pl.offset).u64(pl.loan);
     }
 
     const PeerLink* to_;
@@ -395,7 +392,6 @@ private:
 };
 
 // ---- decoding ----------------------------------------------------------------
-
 
 // A block as read: inline bytes in the payload or a mapped region.
 struct InBlock {
@@ -430,10 +426,8 @@ public:
         bool empty = false;
         for (auto& d : dims) {
             d = in_.u64();
-            if (d == 0)
-                empty = true;
-            else if (__builtin_mul_overflow(nonzero, d, &nonzero))
-                fail("dimensions too large");
+            if (d == 0) empty = true;
+            else if (__builtin_mul_overflow(nonzero, d, &nonzero)) fail("dimensions too large");
         }
         check();
         const qxSize numel = empty ? 0 : nonzero;
@@ -534,9 +528,8 @@ private:
             } else {
                 r.fd = fds_[index].get();
             }
-            struct stat st {};
-            if (::fstat(r.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0)
-                fail("descriptor is no memory file");
+            struct stat st{};
+            if (::fstat(r.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) fail("descriptor is no memory file");
             // Without these seals the peer could shrink the file under our mapping.
             const int seals = ::fcntl(r.fd, F_GET_SEALS);
             if (seals < 0 || !(seals & F_SEAL_SHRINK)) fail("descriptor is not sealed");
@@ -833,7 +826,9 @@ void on_loan_released(std::uint64_t peer, const std::vector<std::uint8_t>& paylo
     shm::loanReturned(peer, id, reusable == 1);
 }
 
-void forget_peer(std::uint64_t peer) noexcept { shm::forgetPeer(peer); }
+void forget_peer(std::uint64_t peer) noexcept {
+    shm::forgetPeer(peer);
+}
 
 void encode_array(const qxArray* a, PayloadWriter& out, OutgoingFds& fds, const PeerLink* to) {
     Encoder enc(to);
@@ -843,8 +838,7 @@ void encode_array(const qxArray* a, PayloadWriter& out, OutgoingFds& fds, const 
 }
 
 matrix::unique_array_ptr decode_array(PayloadReader& in, std::vector<UniqueFd>& fds,
-                                      const std::shared_ptr<const qx::ObjectSession>& session,
-                                      const PeerLink* from) {
+                                      const std::shared_ptr<const qx::ObjectSession>& session, const PeerLink* from) {
     Decoder dec(in, fds, session, from);
     return dec.read(0);
 }

@@ -16,7 +16,9 @@ void put32(std::uint8_t* p, std::uint32_t v) {
 void put64(std::uint8_t* p, std::uint64_t v) {
     for (int i = 0; i < 8; ++i) p[i] = std::uint8_t(v >> (8 * i));
 }
-std::uint16_t get16(const std::uint8_t* p) { return std::uint16_t(p[0] | (p[1] << 8)); }
+std::uint16_t get16(const std::uint8_t* p) {
+    return std::uint16_t(p[0] | (p[1] << 8));
+}
 std::uint32_t get32(const std::uint8_t* p) {
     std::uint32_t v = 0;
     for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
@@ -142,8 +144,8 @@ bool FrameDecoder::next(Frame& out) {
         short_.erase(short_.begin());
     }
     if (fds_.size() < take) {
-        fail("frame announces " + std::to_string(header_.nfds) + " descriptors but " +
-             std::to_string(fds_.size()) + " arrived");
+        fail("frame announces " + std::to_string(header_.nfds) + " descriptors but " + std::to_string(fds_.size()) +
+             " arrived");
         return false;
     }
     const std::uint8_t* body = buffer_.data() + start_ + kHeaderSize;

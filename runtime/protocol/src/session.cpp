@@ -17,7 +17,9 @@ namespace veldra::protocol {
 
 namespace {
 
-std::string errno_text(int e) { return std::strerror(e); }
+std::string errno_text(int e) {
+    return std::strerror(e);
+}
 
 bool ends_with(const std::string& s, const std::string& suffix) {
     return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -41,8 +43,8 @@ std::string base_dir() {
     if (xdg && xdg[0] == '/') {
         struct stat st;
         // Usable: an existing folder of ours that nobody else can write to.
-        if (::stat(xdg, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
-            (st.st_mode & 022) == 0 && ::access(xdg, W_OK | X_OK) == 0)
+        if (::stat(xdg, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 022) == 0 &&
+            ::access(xdg, W_OK | X_OK) == 0)
             return std::string(xdg) + "/veldra";
     }
     return "/tmp/veldra-" + std::to_string(::geteuid());
@@ -53,8 +55,7 @@ std::string base_dir() {
 bool is_valid_session_name(const std::string& name) {
     if (name.empty() || name.size() > kMaxSessionName) return false;
     return std::all_of(name.begin(), name.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-               c == '-';
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
     });
 }
 
@@ -94,8 +95,7 @@ std::string session_lock_path(const std::string& dir, const std::string& name) {
     return dir + "/" + name + ".lock";
 }
 
-SessionLock::SessionLock(const std::string& dir, const std::string& name)
-    : path_(session_lock_path(dir, name)) {
+SessionLock::SessionLock(const std::string& dir, const std::string& name) : path_(session_lock_path(dir, name)) {
     // A finder may unlink a stale lock file between our open and flock; the
     // lock counts only if the path still names the file we locked.
     for (int attempt = 0; attempt < 8; ++attempt) {

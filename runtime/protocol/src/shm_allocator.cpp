@@ -52,9 +52,13 @@ bool sealSize(int fd) noexcept {
     return ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW) == 0;
 }
 
-bool sealShrinking(int fd) noexcept { return ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK) == 0; }
+bool sealShrinking(int fd) noexcept {
+    return ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK) == 0;
+}
 
-bool sealWrites(int fd) noexcept { return ::fcntl(fd, F_ADD_SEALS, F_SEAL_FUTURE_WRITE) == 0; }
+bool sealWrites(int fd) noexcept {
+    return ::fcntl(fd, F_ADD_SEALS, F_SEAL_FUTURE_WRITE) == 0;
+}
 
 UniqueFd reopenReadOnly(int fd) {
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
@@ -213,8 +217,7 @@ public:
             it->second.owner->tainted.store(true, std::memory_order_release);
             try {
                 drop.push_back(std::move(it->second.owner));
-            } catch (...) {
-            }
+            } catch (...) {}
             it = loans_.erase(it);
         }
     }
@@ -294,12 +297,20 @@ std::shared_ptr<qx::Block> reclaim(std::uint64_t peer, std::uint64_t id, std::si
     return std::make_shared<MemfdBlock>(std::move(owner), length);
 }
 
-void forgetPeer(std::uint64_t peer) noexcept { loans().forget(peer); }
+void forgetPeer(std::uint64_t peer) noexcept {
+    loans().forget(peer);
+}
 
-std::size_t loanCount() { return loans().size(); }
+std::size_t loanCount() {
+    return loans().size();
+}
 
-void setPoolLimit(std::size_t blocks) { pool().setLimit(blocks); }
-std::size_t pooledBlockCount() { return pool().size(); }
+void setPoolLimit(std::size_t blocks) {
+    pool().setLimit(blocks);
+}
+std::size_t pooledBlockCount() {
+    return pool().size();
+}
 
 }  // namespace shm
 

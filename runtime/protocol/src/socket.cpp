@@ -47,7 +47,9 @@ Deadline Deadline::after(double seconds) {
     return Deadline(clock::now() + d);
 }
 
-bool Deadline::expired() const { return !never_ && clock::now() >= when_; }
+bool Deadline::expired() const {
+    return !never_ && clock::now() >= when_;
+}
 
 int Deadline::poll_timeout_ms() const {
     if (never_) return -1;
@@ -229,8 +231,7 @@ int connect_unix(const std::string& path, UniqueFd& out) {
     if (::connect(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         if (errno != EINTR) return errno;
         pollfd p{s.get(), POLLOUT, 0};
-        while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
-        }
+        while (::poll(&p, 1, -1) < 0 && errno == EINTR) {}
         int err = 0;
         socklen_t len = sizeof err;
         if (::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;

@@ -90,8 +90,12 @@ inline void count(std::int64_t delta) noexcept {
 
 namespace qx::impl {
 
-void countCreated() noexcept { count(1); }
-void countDestroyed(std::size_t records) noexcept { count(-static_cast<std::int64_t>(records)); }
+void countCreated() noexcept {
+    count(1);
+}
+void countDestroyed(std::size_t records) noexcept {
+    count(-static_cast<std::int64_t>(records));
+}
 
 bool normalizeDimsSlow(qxSize ndim, const qxSize* dims, Shape* out) noexcept {
     if (ndim > 0 && !dims) return false;
@@ -103,10 +107,8 @@ bool normalizeDimsSlow(qxSize ndim, const qxSize* dims, Shape* out) noexcept {
     qxSize nonzero = 1;
     bool empty = ndim == 0;
     for (qxSize i = 0; i < keep; ++i) {
-        if (dims[i] == 0)
-            empty = true;
-        else if (!mulSize(nonzero, dims[i], &nonzero))
-            return false;
+        if (dims[i] == 0) empty = true;
+        else if (!mulSize(nonzero, dims[i], &nonzero)) return false;
     }
     const qxSize numel = empty ? 0 : nonzero;
     if (keep > 2) {
@@ -140,10 +142,8 @@ Record* newRecord(qxClassID cls, std::uint8_t flags, Shape& shape) noexcept {
         a->dims.two[0] = shape.two[0];
         a->dims.two[1] = shape.two[1];
     }
-    if (flags & qxArray::kLocal)
-        std::memset(a->payload.local, 0, sizeof a->payload.local);
-    else if (isElementClass(cls))
-        ::new (&a->payload.real) std::shared_ptr<qx::Block>();
+    if (flags & qxArray::kLocal) std::memset(a->payload.local, 0, sizeof a->payload.local);
+    else if (isElementClass(cls)) ::new (&a->payload.real) std::shared_ptr<qx::Block>();
     countCreated();
     return a;
 }
@@ -311,15 +311,13 @@ bool scalarClass(qxClassID cls, bool complex) {
 
 }  // namespace
 
-qxArray* qxCreateNumericArray(qxSize ndim, const qxSize* dims, qxClassID classID,
-                              qxComplexity complexity) {
+qxArray* qxCreateNumericArray(qxSize ndim, const qxSize* dims, qxClassID classID, qxComplexity complexity) {
     if (complexity != qxREAL && complexity != qxCOMPLEX) return nullptr;
     if (!scalarClass(classID, complexity == qxCOMPLEX)) return nullptr;
     return createElementArray(ndim, dims, classID, complexity == qxCOMPLEX);
 }
 
-qxArray* qxCreateNumericArrayForOverwrite(qxSize ndim, const qxSize* dims, qxClassID classID,
-                                          qxComplexity complexity) {
+qxArray* qxCreateNumericArrayForOverwrite(qxSize ndim, const qxSize* dims, qxClassID classID, qxComplexity complexity) {
     if (complexity != qxREAL && complexity != qxCOMPLEX) return nullptr;
     if (!scalarClass(classID, complexity == qxCOMPLEX)) return nullptr;
     return createElementArray(ndim, dims, classID, complexity == qxCOMPLEX, false);
@@ -357,7 +355,9 @@ void qxDestroyArray(qxArray* array) {
     if (array) countDestroyed(releaseTree(array));
 }
 
-std::size_t qxGetClassElementSize(qxClassID classID) { return qx::impl::classElementSize(classID); }
+std::size_t qxGetClassElementSize(qxClassID classID) {
+    return qx::impl::classElementSize(classID);
+}
 
 void* qxCalloc(std::size_t n, std::size_t size) {
     std::size_t bytes = 0;
@@ -365,11 +365,17 @@ void* qxCalloc(std::size_t n, std::size_t size) {
     return std::calloc(n, size);
 }
 
-void qxFree(void* p) { std::free(p); }
+void qxFree(void* p) {
+    std::free(p);
+}
 
-qxClassID qxGetClassID(const qxArray* a) { return a ? a->classID() : qxUNKNOWN_CLASS; }
+qxClassID qxGetClassID(const qxArray* a) {
+    return a ? a->classID() : qxUNKNOWN_CLASS;
+}
 
-bool qxIsSparse(const qxArray* a) { return a && a->has(qxArray::kSparse); }
+bool qxIsSparse(const qxArray* a) {
+    return a && a->has(qxArray::kSparse);
+}
 
 bool qxIsComplex(const qxArray* a) {
     if (!a || !a->has(qxArray::kComplex)) return false;
@@ -380,9 +386,13 @@ bool qxIsComplex(const qxArray* a) {
     return x && x->imag;
 }
 
-bool qxIsNumeric(const qxArray* a) { return a && isNumericClass(a->classID()); }
+bool qxIsNumeric(const qxArray* a) {
+    return a && isNumericClass(a->classID());
+}
 
-bool qxIsEmpty(const qxArray* a) { return a && numelOf(a) == 0; }
+bool qxIsEmpty(const qxArray* a) {
+    return a && numelOf(a) == 0;
+}
 
 bool qxIsScalar(const qxArray* a) {
     if (!a) return false;
@@ -391,11 +401,17 @@ bool qxIsScalar(const qxArray* a) {
     return !a->has(qxArray::kWide) && r->dims.two[0] == 1 && r->dims.two[1] == 1;
 }
 
-qxSize qxGetNumberOfDimensions(const qxArray* a) { return a ? ndimOf(a) : 0; }
+qxSize qxGetNumberOfDimensions(const qxArray* a) {
+    return a ? ndimOf(a) : 0;
+}
 
-const qxSize* qxGetDimensions(const qxArray* a) { return a ? dimsOf(a) : nullptr; }
+const qxSize* qxGetDimensions(const qxArray* a) {
+    return a ? dimsOf(a) : nullptr;
+}
 
-qxSize qxGetM(const qxArray* a) { return a ? dimsOf(a)[0] : 0; }
+qxSize qxGetM(const qxArray* a) {
+    return a ? dimsOf(a)[0] : 0;
+}
 
 qxSize qxGetN(const qxArray* a) {
     if (!a) return 0;
@@ -406,9 +422,13 @@ qxSize qxGetN(const qxArray* a) {
     return n;
 }
 
-qxSize qxGetNumberOfElements(const qxArray* a) { return a ? numelOf(a) : 0; }
+qxSize qxGetNumberOfElements(const qxArray* a) {
+    return a ? numelOf(a) : 0;
+}
 
-std::size_t qxGetElementSize(const qxArray* a) { return a ? classElementSize(a->classID()) : 0; }
+std::size_t qxGetElementSize(const qxArray* a) {
+    return a ? classElementSize(a->classID()) : 0;
+}
 
 void* qxGetData(const qxArray* a) {
     if (!a) return nullptr;

@@ -30,7 +30,9 @@
 namespace qx::impl {
 
 // True (and *out set) when a * b fits in qxSize.
-inline bool mulSize(qxSize a, qxSize b, qxSize* out) { return !__builtin_mul_overflow(a, b, out); }
+inline bool mulSize(qxSize a, qxSize b, qxSize* out) {
+    return !__builtin_mul_overflow(a, b, out);
+}
 
 // Byte count of `count` elements of `elemSize` bytes, or false when it does
 // not fit what a single allocation can address.
@@ -87,10 +89,16 @@ inline std::size_t classElementSize(qxClassID cls) noexcept {
     const auto i = static_cast<unsigned>(cls);
     return i < sizeof kSizes ? kSizes[i] : 0;
 }
-inline bool isNumericClass(qxClassID c) noexcept { return c >= qxDOUBLE_CLASS && c <= qxUINT64_CLASS; }
+inline bool isNumericClass(qxClassID c) noexcept {
+    return c >= qxDOUBLE_CLASS && c <= qxUINT64_CLASS;
+}
 // Classes whose elements live in element blocks (or in the record).
-inline bool isElementClass(qxClassID c) noexcept { return classElementSize(c) != 0; }
-inline bool isSlotClass(qxClassID c) noexcept { return c == qxCELL_CLASS || c == qxSTRUCT_CLASS; }
+inline bool isElementClass(qxClassID c) noexcept {
+    return classElementSize(c) != 0;
+}
+inline bool isSlotClass(qxClassID c) noexcept {
+    return c == qxCELL_CLASS || c == qxSTRUCT_CLASS;
+}
 
 // A zeroed slot table (calloc'd, so that a large one costs nothing until
 // written); nullptr for count 0 or exhaustion.
@@ -172,8 +180,12 @@ struct Record : qxArray {
 static_assert(sizeof(Record) == 48, "a record is meant to fill a 48-byte allocation");
 
 // Records of arrays known not to be units (cells, structs, sparse, ...).
-inline Record* full(qxArray* a) noexcept { return static_cast<Record*>(a); }
-inline const Record* full(const qxArray* a) noexcept { return static_cast<const Record*>(a); }
+inline Record* full(qxArray* a) noexcept {
+    return static_cast<Record*>(a);
+}
+inline const Record* full(const qxArray* a) noexcept {
+    return static_cast<const Record*>(a);
+}
 
 inline const qxSize* unitDims() noexcept {
     static constexpr qxSize kOneByOne[2] = {1, 1};
@@ -192,7 +204,9 @@ inline const qxSize* dimsOf(const qxArray* a) noexcept {
     const Record* r = full(a);
     return a->has(qxArray::kWide) ? r->dims.wide + 2 : r->dims.two;
 }
-inline Extra* extraOf(const qxArray* a) noexcept { return a->has(qxArray::kUnit) ? nullptr : full(a)->extra; }
+inline Extra* extraOf(const qxArray* a) noexcept {
+    return a->has(qxArray::kUnit) ? nullptr : full(a)->extra;
+}
 // True when the payload holds a (possibly empty) shared real block.
 inline bool holdsBlock(const qxArray* a) noexcept {
     return !a->has(qxArray::kLocal) && isElementClass(a->classID());

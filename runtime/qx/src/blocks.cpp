@@ -20,10 +20,8 @@ class HeapBlock final : public Block {
 public:
     HeapBlock(void* data, std::size_t size) : Block(data, size) {}
     ~HeapBlock() override {
-        if (size_ <= kSmallBlockBytes)
-            impl::smallFree(data_);
-        else
-            std::free(data_);
+        if (size_ <= kSmallBlockBytes) impl::smallFree(data_);
+        else std::free(data_);
     }
 };
 
@@ -80,10 +78,8 @@ std::shared_ptr<Block> heapBlock(std::size_t bytes) {
     try {
         return std::allocate_shared<HeapBlock>(impl::SmallAllocator<HeapBlock>(), p, bytes);
     } catch (...) {
-        if (small)
-            impl::smallFree(p);
-        else
-            std::free(p);
+        if (small) impl::smallFree(p);
+        else std::free(p);
         return nullptr;
     }
 }
@@ -110,7 +106,9 @@ std::shared_ptr<BlockAllocator> blockAllocator() {
     return slot.heap;
 }
 
-std::shared_ptr<Block> newBlock(std::size_t bytes) { return impl::allocateBlock(bytes); }
+std::shared_ptr<Block> newBlock(std::size_t bytes) {
+    return impl::allocateBlock(bytes);
+}
 
 namespace impl {
 
@@ -156,8 +154,8 @@ std::shared_ptr<Block> imagBlock(const qxArray* a) {
     return x ? x->imag : nullptr;
 }
 
-qxArray* createArrayOverBlocks(qxSize ndim, const qxSize* dims, qxClassID classID,
-                               std::shared_ptr<Block> real, std::shared_ptr<Block> imag) {
+qxArray* createArrayOverBlocks(qxSize ndim, const qxSize* dims, qxClassID classID, std::shared_ptr<Block> real,
+                               std::shared_ptr<Block> imag) {
     const std::size_t elemSize = impl::classElementSize(classID);
     if (elemSize == 0) return nullptr;
     if (imag && !impl::isNumericClass(classID)) return nullptr;
@@ -165,9 +163,7 @@ qxArray* createArrayOverBlocks(qxSize ndim, const qxSize* dims, qxClassID classI
     if (!impl::normalizeDims(ndim, dims, &shape)) return nullptr;
     std::size_t bytes = 0;
     if (!impl::byteCount(shape.numel, elemSize, &bytes)) return nullptr;
-    auto fits = [bytes](const std::shared_ptr<Block>& b) {
-        return b && b->data() && b->size() >= bytes;
-    };
+    auto fits = [bytes](const std::shared_ptr<Block>& b) { return b && b->data() && b->size() >= bytes; };
     if (bytes > 0 && (!fits(real) || (imag && !fits(imag)))) return nullptr;
     impl::Record* a = impl::newRecord(classID, imag ? qxArray::kComplex : 0, shape);
     if (!a) return nullptr;

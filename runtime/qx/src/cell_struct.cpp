@@ -47,7 +47,9 @@ bool setSlot(qxArray* a, qxSize i, qxArray* value) {
     return true;
 }
 
-bool isStruct(const qxArray* s) { return s && s->cls == qxSTRUCT_CLASS; }
+bool isStruct(const qxArray* s) {
+    return s && s->cls == qxSTRUCT_CLASS;
+}
 
 bool validField(const qxArray* s, int field) {
     return isStruct(s) && field >= 0 && static_cast<std::size_t>(field) < fieldCount(s);

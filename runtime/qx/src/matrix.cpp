@@ -18,7 +18,9 @@ unique_array_ptr create(const fl::uchar* text, std::size_t length) {
     return a;
 }
 
-unique_array_ptr create(const fl::ustring& text) { return create(text.data(), text.size()); }
+unique_array_ptr create(const fl::ustring& text) {
+    return create(text.data(), text.size());
+}
 
 fl::ustring get_ustring(const qxArray* a) {
     if (qxGetClassID(a) != qxCHAR_CLASS) return {};
@@ -33,8 +35,7 @@ std::string get_string(const qxArray* a) {
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
             ++i;
         } else if (c >= 0xD800 && c <= 0xDFFF) {
@@ -51,11 +52,17 @@ std::vector<qxSize> get_dimensions(const qxArray* a) {
     return std::vector<qxSize>(d, d + qxGetNumberOfDimensions(a));
 }
 
-qxSize get_N(const qxArray* a) { return qxGetN(a); }
+qxSize get_N(const qxArray* a) {
+    return qxGetN(a);
+}
 
-qxSize get_number_of_elements(const qxArray* a) { return qxGetNumberOfElements(a); }
+qxSize get_number_of_elements(const qxArray* a) {
+    return qxGetNumberOfElements(a);
+}
 
-int get_number_of_struct_fields(const qxArray* a) { return qxGetNumberOfFields(a); }
+int get_number_of_struct_fields(const qxArray* a) {
+    return qxGetNumberOfFields(a);
+}
 
 std::string get_struct_field_name_by_number(const qxArray* a, int field) {
     const char* name = qxGetFieldNameByNumber(a, field);

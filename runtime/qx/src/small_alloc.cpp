@@ -9,9 +9,15 @@
 namespace qx::impl {
 namespace {
 
-void* heapAlloc(std::size_t bytes) { return std::malloc(bytes); }
-void* heapCalloc(std::size_t count, std::size_t size) { return std::calloc(count, size); }
-void heapFree(void* p) { std::free(p); }
+void* heapAlloc(std::size_t bytes) {
+    return std::malloc(bytes);
+}
+void* heapCalloc(std::size_t count, std::size_t size) {
+    return std::calloc(count, size);
+}
+void heapFree(void* p) {
+    std::free(p);
+}
 
 SmallHeap choose() noexcept {
     SmallHeap heap{heapAlloc, heapCalloc, heapFree};

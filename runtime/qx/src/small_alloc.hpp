@@ -30,9 +30,15 @@ inline const SmallHeap& smallHeap() noexcept {
     return heap ? *heap : chooseSmallHeap();
 }
 
-inline void* smallAlloc(std::size_t bytes) noexcept { return smallHeap().alloc(bytes); }
-inline void* smallCalloc(std::size_t count, std::size_t size) noexcept { return smallHeap().calloc(count, size); }
-inline void smallFree(void* p) noexcept { smallHeap().free(p); }
+inline void* smallAlloc(std::size_t bytes) noexcept {
+    return smallHeap().alloc(bytes);
+}
+inline void* smallCalloc(std::size_t count, std::size_t size) noexcept {
+    return smallHeap().calloc(count, size);
+}
+inline void smallFree(void* p) noexcept {
+    smallHeap().free(p);
+}
 
 // Class-level operator new/delete over smallAlloc.
 struct SmallObject {
@@ -57,9 +63,13 @@ struct SmallAllocator {
     }
     void deallocate(T* p, std::size_t) noexcept { smallFree(p); }
     template <class U>
-    bool operator==(const SmallAllocator<U>&) const noexcept { return true; }
+    bool operator==(const SmallAllocator<U>&) const noexcept {
+        return true;
+    }
     template <class U>
-    bool operator!=(const SmallAllocator<U>&) const noexcept { return false; }
+    bool operator!=(const SmallAllocator<U>&) const noexcept {
+        return false;
+    }
 };
 
 }  // namespace qx::impl

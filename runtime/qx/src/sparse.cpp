@@ -14,8 +14,7 @@ qxArray* createSparse(qxSize m, qxSize n, qxSize nzmax, qxClassID cls, bool comp
     qxSize columnStarts = n + 1;
     if (columnStarts == 0) return nullptr;
     std::size_t irBytes = 0, jcBytes = 0, valueBytes = 0;
-    if (!byteCount(nzmax, sizeof(qxSize), &irBytes) ||
-        !byteCount(columnStarts, sizeof(qxSize), &jcBytes) ||
+    if (!byteCount(nzmax, sizeof(qxSize), &irBytes) || !byteCount(columnStarts, sizeof(qxSize), &jcBytes) ||
         !byteCount(nzmax, classElementSize(cls), &valueBytes))
         return nullptr;
     auto ir = allocateBlock(irBytes);
@@ -63,4 +62,6 @@ qxSize* qxGetJc(const qxArray* a) {
     return a && a->has(qxArray::kSparse) ? static_cast<qxSize*>(full(a)->extra->jc->data()) : nullptr;
 }
 
-qxSize qxGetNzmax(const qxArray* a) { return a && a->has(qxArray::kSparse) ? full(a)->extra->nzmax : 0; }
+qxSize qxGetNzmax(const qxArray* a) {
+    return a && a->has(qxArray::kSparse) ? full(a)->extra->nzmax : 0;
+}

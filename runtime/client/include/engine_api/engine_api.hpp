@@ -95,28 +95,25 @@ void terminateOutOfProcessVELDRA(Handle engine);
 // stream not captured).  The argument arrays stay the caller's.  With
 // `progress` the engine sends the call's progress (takeFEvalProgress).
 std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int numOut,
-                                     std::vector<const qxArray*> args, bool captureOut,
-                                     bool captureErr, bool progress = false);
+                                     std::vector<const qxArray*> args, bool captureOut, bool captureErr,
+                                     bool progress = false);
 // Submits one call of `name` for each argument list, in order, their frames
 // written together; returns the future of each (their text goes to the
 // buffers given when collected).  Nothing is sent when an argument list
 // cannot be.
 std::vector<Handle> evaluateFunctions(Handle engine, const std::string& name, int numOut,
-                                      const std::vector<std::vector<const qxArray*>>& argLists,
-                                      bool captureOut, bool captureErr);
+                                      const std::vector<std::vector<const qxArray*>>& argLists, bool captureOut,
+                                      bool captureErr);
 // Waits for the call and hands its result arrays over; the captured text is
 // appended to the buffers given (either may be empty).  Throws
 // CancelledException, InterruptedException, TimeoutException, ExecutionError,
 // SyntaxError or EngineException.
-std::vector<vdutil::QxArrayPtr> getFEvalResult(std::vector<Handle> handles,
-                                               boost::shared_ptr<ustringbuf> out,
-                                               boost::shared_ptr<ustringbuf> err,
-                                               double timeout);
+std::vector<vdutil::QxArrayPtr> getFEvalResult(std::vector<Handle> handles, boost::shared_ptr<ustringbuf> out,
+                                               boost::shared_ptr<ustringbuf> err, double timeout);
 // Appends the text the call has written so far, and not yet handed out, to
 // the buffers given (either may be empty: that stream's text stays);
 // getFEvalResult hands out the rest.  Does not wait.  Any thread.
-void takeFEvalOutput(std::vector<Handle> handles, boost::shared_ptr<ustringbuf> out,
-                     boost::shared_ptr<ustringbuf> err);
+void takeFEvalOutput(std::vector<Handle> handles, boost::shared_ptr<ustringbuf> out, boost::shared_ptr<ustringbuf> err);
 // The call's latest progress report, `done` of `total`, when one came since
 // the last take (false when none did).  Does not wait.  Any thread.
 bool takeFEvalProgress(Handle future, double& done, double& total);

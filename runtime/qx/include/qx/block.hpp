@@ -63,8 +63,8 @@ std::shared_ptr<Block> imagBlock(const qxArray* a);
 // A numeric, logical or char array over existing blocks (taken as they are,
 // not copied).  Each block must hold at least element count times element
 // size bytes; `imag` only for a complex numeric array.  nullptr otherwise.
-qxArray* createArrayOverBlocks(qxSize ndim, const qxSize* dims, qxClassID classID,
-                               std::shared_ptr<Block> real, std::shared_ptr<Block> imag);
+qxArray* createArrayOverBlocks(qxSize ndim, const qxSize* dims, qxClassID classID, std::shared_ptr<Block> real,
+                               std::shared_ptr<Block> imag);
 
 // Engine objects.  An object array holds one object id per element and the
 // session the objects live in; it is a reference while that session is alive.

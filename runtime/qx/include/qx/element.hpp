@@ -17,19 +17,44 @@ namespace qx {
 template <class F>
 bool visitElementType(qxClassID c, F&& f) {
     switch (c) {
-        case qxDOUBLE_CLASS: f(double{}); return true;
-        case qxSINGLE_CLASS: f(float{}); return true;
-        case qxLOGICAL_CLASS: f(qxLogical{}); return true;
-        case qxCHAR_CLASS: f(qxChar{}); return true;
-        case qxINT8_CLASS: f(std::int8_t{}); return true;
-        case qxUINT8_CLASS: f(std::uint8_t{}); return true;
-        case qxINT16_CLASS: f(std::int16_t{}); return true;
-        case qxUINT16_CLASS: f(std::uint16_t{}); return true;
-        case qxINT32_CLASS: f(std::int32_t{}); return true;
-        case qxUINT32_CLASS: f(std::uint32_t{}); return true;
-        case qxINT64_CLASS: f(std::int64_t{}); return true;
-        case qxUINT64_CLASS: f(std::uint64_t{}); return true;
-        default: return false;
+    case qxDOUBLE_CLASS:
+        f(double{});
+        return true;
+    case qxSINGLE_CLASS:
+        f(float{});
+        return true;
+    case qxLOGICAL_CLASS:
+        f(qxLogical{});
+        return true;
+    case qxCHAR_CLASS:
+        f(qxChar{});
+        return true;
+    case qxINT8_CLASS:
+        f(std::int8_t{});
+        return true;
+    case qxUINT8_CLASS:
+        f(std::uint8_t{});
+        return true;
+    case qxINT16_CLASS:
+        f(std::int16_t{});
+        return true;
+    case qxUINT16_CLASS:
+        f(std::uint16_t{});
+        return true;
+    case qxINT32_CLASS:
+        f(std::int32_t{});
+        return true;
+    case qxUINT32_CLASS:
+        f(std::uint32_t{});
+        return true;
+    case qxINT64_CLASS:
+        f(std::int64_t{});
+        return true;
+    case qxUINT64_CLASS:
+        f(std::uint64_t{});
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -57,9 +82,8 @@ D saturatingIntegerCast(S v) {
                 return 0;
             } else {
                 const auto x = static_cast<std::int64_t>(v);
-                return x < static_cast<std::int64_t>(std::numeric_limits<D>::min())
-                           ? std::numeric_limits<D>::min()
-                           : static_cast<D>(x);
+                return x < static_cast<std::int64_t>(std::numeric_limits<D>::min()) ? std::numeric_limits<D>::min()
+                                                                                    : static_cast<D>(x);
             }
         }
     }

@@ -50,14 +50,12 @@ enum qxComplexity : int { qxREAL = 0, qxCOMPLEX = 1 };
 // ---- creation --------------------------------------------------------------
 // Zero-filled numeric (6..15) or logical (3) array; logical is never complex.
 // ndim < 2 is padded with trailing 1s (ndim 0 makes a 0-by-0 array).
-qxArray* qxCreateNumericArray(qxSize ndim, const qxSize* dims, qxClassID classID,
-                              qxComplexity complexity);
+qxArray* qxCreateNumericArray(qxSize ndim, const qxSize* dims, qxClassID classID, qxComplexity complexity);
 qxArray* qxCreateNumericMatrix(qxSize m, qxSize n, qxClassID classID, qxComplexity complexity);
 // As qxCreateNumericArray, for a caller that writes every element (real and
 // imaginary) before anything reads one: the elements may hold anything until
 // then.  Saves clearing a large reused block.
-qxArray* qxCreateNumericArrayForOverwrite(qxSize ndim, const qxSize* dims, qxClassID classID,
-                                          qxComplexity complexity);
+qxArray* qxCreateNumericArrayForOverwrite(qxSize ndim, const qxSize* dims, qxClassID classID, qxComplexity complexity);
 // 1-by-1 numeric (6..15) or logical (3) array holding a copy of the element at
 // `real` (a zero for nullptr) and, when `imag` is not nullptr, complex with
 // the element at `imag` as its imaginary part (numeric classes only).  The

@@ -75,8 +75,7 @@ public:
     static bool MessageCatalogInit(const fl::ustring& installPath);
     // The catalog for an id in a locale.  Throws std::runtime_error when the
     // catalogs were not initialised or hold no such catalog.
-    static std::shared_ptr<const MessageCatalog> GetMessageCatalog(const CatalogID& id,
-                                                                   const KvLocale& locale);
+    static std::shared_ptr<const MessageCatalog> GetMessageCatalog(const CatalogID& id, const KvLocale& locale);
     // The text of a message with its arguments filled in.  A message that
     // cannot be found yields "<catalog>:<key>" followed by its arguments, so a
     // missing catalog never hides which failure happened.

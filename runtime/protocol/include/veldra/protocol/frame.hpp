@@ -25,7 +25,7 @@ enum class MessageType : std::uint32_t {
     LaunchFailed = 2,  // string reason; the engine exits after sending it
     Refused = 3,       // string reason; a shared engine turns a peer away
     // client -> engine
-    Shutdown = 4,      // a launched engine exits at once
+    Shutdown = 4,  // a launched engine exits at once
     // either way, tagged with the request it answers
     Error = 5,         // string reason
     LoanReleased = 6,  // request id 0: u64 loan id, u8 reusable; a lent block was unmapped
@@ -75,8 +75,7 @@ struct Frame {
 // Header and payload of a frame announcing `nfds` descriptors; throws
 // std::length_error past the limits.
 std::vector<std::uint8_t> encode_frame(MessageType type, std::uint64_t request_id,
-                                       const std::vector<std::uint8_t>& payload,
-                                       std::size_t nfds = 0);
+                                       const std::vector<std::uint8_t>& payload, std::size_t nfds = 0);
 
 // Reassembles frames from received bytes and descriptors, no I/O.  Errors
 // are sticky: after one, nothing more comes out.

@@ -42,8 +42,7 @@ private:
 
 // Writes all n bytes; the descriptors go with the first byte.  Never raises
 // SIGPIPE.
-void send_all(int fd, const void* data, std::size_t n, const int* fds = nullptr,
-              std::size_t nfds = 0);
+void send_all(int fd, const void* data, std::size_t n, const int* fds = nullptr, std::size_t nfds = 0);
 inline constexpr std::size_t kNothingYet = static_cast<std::size_t>(-1);
 // Writes what the socket takes without waiting: the count written, or
 // kNothingYet when it takes nothing now.  The descriptors go
@@ -51,8 +50,7 @@ inline constexpr std::size_t kNothingYet = static_cast<std::size_t>(-1);
 std::size_t send_some(int fd, const void* data, std::size_t n, const int* fds = nullptr, std::size_t nfds = 0);
 // The same for the bytes of `count` parts in order (one sendmsg); the
 // descriptors go with the first part, which must not be empty then.
-std::size_t send_some(int fd, const iovec* parts, std::size_t count, const int* fds = nullptr,
-                      std::size_t nfds = 0);
+std::size_t send_some(int fd, const iovec* parts, std::size_t count, const int* fds = nullptr, std::size_t nfds = 0);
 // Reads what is there (blocking for at least one byte); 0 at end of stream.
 // Received descriptors are appended to *fds (closed when fds is null).
 std::size_t recv_some(int fd, void* buf, std::size_t cap, std::vector<UniqueFd>* fds);

@@ -154,11 +154,23 @@ void copyElements(const Py_buffer& view, char* re, char* im, std::size_t width) 
     }
 }
 
+// Reads the value's items.  NumPy scalars of Python 2.7 builds offer no
+// buffer of their own; their 0-d array (which the view then holds) does.
+bool getRecordsOf(PyObject* value, HeldBuffer& buffer) {
+    if (buffer.getRecords(value)) return true;
+#if PY_MAJOR_VERSION < 3
+    PyErr_Clear();
+    PyRef array = PyRef::steal(PyObject_CallMethod(value, const_cast<char*>("__array__"), nullptr));
+    if (array && buffer.getRecords(array.get())) return true;
+#endif
+    return false;
+}
+
 }  // namespace
 
 qxArray* PyNumpyToArray::convert(PyObject* value) const {
     HeldBuffer buffer;
-    if (!buffer.getRecords(value)) {
+    if (!getRecordsOf(value, buffer)) {
         refuse(value);
         return nullptr;
     }

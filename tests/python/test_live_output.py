@@ -71,6 +71,41 @@ def test_first_line_arrives_while_the_call_runs(eng, how, stream):
     assert eng.identity(1.0) == 1.0  # the engine is free again
 
 
+@pytest.mark.parametrize("how", ["callback", "await"])
+def test_background_collected_future_forwards_while_running(eng, how):
+    # Nobody waits on result(): the engine's background waiter collects this
+    # future, and it forwards the text of the running call too.
+    import asyncio
+    import time
+
+    out = Recorder()
+    future = eng.submit("ticker", 1.0, 60.0, nout=0, stdout=out)
+
+    def arrived():
+        deadline = time.monotonic() + 30
+        while not out.parts and time.monotonic() < deadline:
+            time.sleep(0.01)
+        return out.text()
+
+    if how == "callback":
+        future.add_done_callback(lambda f: None)
+        text = arrived()
+    else:
+
+        async def main():
+            task = asyncio.ensure_future(future)
+            text = await asyncio.get_running_loop().run_in_executor(None, arrived)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            return text
+
+        text = asyncio.run(main())
+    assert text == "tick 1\n"
+    future.cancel()
+    assert eng.identity(1.0) == 1.0
+
+
 @pytest.mark.parametrize("how", ["call", "submit"])
 @pytest.mark.parametrize("kind", [Recorder, io.StringIO])
 def test_whole_text_in_order(eng, how, kind):

@@ -96,3 +96,15 @@ def test_module_has_no_documentation_and_messages_are_str(native):
     assert type(native.getMessage("FevalTakes3Args")) is str
     assert type(veldra.double([1]).size[0]) is int
     assert type(veldra.double).__module__ != "vdarray" and veldra.double.__module__ == "veldra.vdarray"
+
+
+@pytest.mark.parametrize("dtype", ["bool", "int8", "uint16", "int64", "float32", "float64", "complex128"])
+def test_numpy_arguments_and_results(eng, dtype):
+    np = pytest.importorskip("numpy")
+    a = (np.arange(12).reshape(3, 4) % 3).astype(dtype)[:, ::2]
+    if dtype != "int64":  # 64-bit integer arrays come back as NumPy only
+        typed = eng.identity(a)
+        assert np.array_equal(np.asarray(typed), a) and np.asarray(typed).dtype == a.dtype
+    back = eng.identity(a, numpy=True)
+    assert isinstance(back, np.ndarray) and back.dtype == a.dtype and np.array_equal(back, a)
+    assert np.asarray(eng.identity(a.dtype.type(1))).ravel().tolist() == [1]

@@ -94,7 +94,9 @@ class _Waiter(object):
                 finished = _native.waitForFEval(future._handles, self.SLICE)
             except BaseException:  # noqa: BLE001 - collecting reports it
                 finished = True
-            if finished:
+            if not finished:
+                future._forward_live()
+            else:
                 try:
                     future._collect_now(None, background=True)
                 except BaseException as exc:  # noqa: BLE001 - keep watching
@@ -211,6 +213,7 @@ class CallFuture(_Future):
         self._collecting = TimedLock()
         self._in_collect = False  # this or another thread collects
         self._watched = False
+        self._live = None  # the waiter's forwarder: made once, False for none
         self._seq = next(_seq)
         self._release = release = _finalize(self, _release_call, self._session, self._seq, handles)
         release.atexit = False
@@ -356,6 +359,28 @@ class CallFuture(_Future):
                     self._settle_result(value)
         finally:
             self._in_collect = False
+            self._collecting.release()
+
+    def _forward_live(self):
+        # The background waiter's turn to forward what a running call has
+        # written so far (and its progress), when no thread is collecting
+        # it: that thread forwards instead, so each stream keeps its order.
+        if self._live is False or not self._collecting.acquire(blocking=False):
+            return
+        try:
+            if self._settled() or self._session.closed:
+                return
+            live = self._live
+            if live is None:
+                live = self._live = (
+                    _live(self._handles, self._out, self._err, self._out_capture, self._err_capture, self._progress)
+                    or False
+                )
+            if live is not False:
+                live()
+        except Exception:  # noqa: BLE001 - the stream's failure shows at the end
+            pass
+        finally:
             self._collecting.release()
 
     def _call_finished(self):

@@ -19,10 +19,7 @@ void setErrorFromText(PyObject* cls, const fl::ustring& text);
 void setErrorFromNarrowText(PyObject* cls, const std::string& text);
 
 // Thrown inside the module when a Python exception is already pending; the
-// module function's boundary returns nullptr for it.
+// module function's boundary returns its failure value for it.
 struct PythonErrorSet {};
-
-// Module function getMessage(key): the "VELDRA:PythonEngine" text of a key.
-PyObject* getMessage(PyObject* self, PyObject* args);
 
 }  // namespace veldra

@@ -3,6 +3,7 @@
 #include <convert/block_type.hpp>
 #include <convert/to_array.hpp>
 #include <convert/to_python.hpp>
+#include <module/entry.hpp>
 #include <module/errors.hpp>
 #include <module/functions.hpp>
 #include <module/state.hpp>
@@ -45,39 +46,48 @@ const char* const VELDRA_PASTE(VELDRA_MODULE_NAME, _build_date) = kBuildDate.tex
 namespace veldra {
 namespace {
 
+// Every function is entered through entry<>, with the policy that turns
+// what it throws into the module's exceptions.
+using F = Failures;
 PyMethodDef kMethods[] = {
-    {"createProcess", createProcess, METH_VARARGS, "createProcess() initializes the VELDRA Engine process"},
-    {"closeProcess", closeProcess, METH_VARARGS, "closeProcess() terminates the VELDRA Engine process"},
-    {"createVELDRAAsync", createVELDRAAsync, METH_VARARGS,
+    {"createProcess", entry<&createProcessImpl>, METH_VARARGS, "createProcess() initializes the VELDRA Engine process"},
+    {"closeProcess", entry<&closeProcessImpl, F::Shutdown>, METH_VARARGS,
+     "closeProcess() terminates the VELDRA Engine process"},
+    {"createVELDRAAsync", entry<&createVELDRAAsyncImpl>, METH_VARARGS,
      "createVELDRAAsync() creates a VELDRA instance asynchronously"},
-    {"getVELDRA", getVELDRA, METH_VARARGS, "getVELDRA() gets the VELDRA instance"},
-    {"attachVELDRAAsync", attachVELDRAAsync, METH_VARARGS,
+    {"getVELDRA", entry<&getVELDRAImpl, F::Launch>, METH_VARARGS, "getVELDRA() gets the VELDRA instance"},
+    {"attachVELDRAAsync", entry<&attachVELDRAAsyncImpl>, METH_VARARGS,
      "attachVELDRAAsync() attaches to a shared VELDRA session asynchronously"},
-    {"waitForVELDRA", waitForVELDRA, METH_VARARGS,
+    {"waitForVELDRA", entry<&waitForVELDRAImpl>, METH_VARARGS,
      "waitForVELDRA() waits for the launch and attach of a VELDRA instance"},
-    {"isDoneVELDRA", isDoneVELDRA, METH_VARARGS, "isDoneVELDRA() checks the completion status of a VELDRA function"},
-    {"cancelVELDRA", cancelVELDRA, METH_VARARGS,
+    {"isDoneVELDRA", entry<&isDoneVELDRAImpl>, METH_VARARGS,
+     "isDoneVELDRA() checks the completion status of a VELDRA function"},
+    {"cancelVELDRA", entry<&cancelVELDRAImpl>, METH_VARARGS,
      "cancelVELDRA() cancels the launch or connection to a VELDRA instance"},
-    {"destroyVELDRA", destroyVELDRA, METH_VARARGS,
+    {"destroyVELDRA", entry<&destroyVELDRAImpl>, METH_VARARGS,
      "destroyVELDRA() release the memory used to store the handle to the VELDRA instance"},
-    {"findVELDRA", findVELDRA, METH_VARARGS, "findVELDRA() finds all shared VELDRA sessions"},
-    {"closeVELDRA", closeVELDRA, METH_VARARGS, "closeVELDRA() terminates VELDRA"},
-    {"evaluateFunction", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluateFunction)),
-     METH_VARARGS | METH_KEYWORDS, "evaluateFunction() evaluates a VELDRA function with arguments"},
-    {"validateIdentity", validateIdentity, METH_VARARGS, "validateIdentity() validates the variable name in VELDRA"},
-    {"getMessage", getMessage, METH_VARARGS, "getMessage() retrieves the error message"},
-    {"getFEvalResult", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getFEvalResult)),
-     METH_VARARGS | METH_KEYWORDS, "getFEvalResult() returns the result of a VELDRA function"},
-    {"takeFEvalOutput", takeFEvalOutput, METH_VARARGS,
+    {"findVELDRA", entry<&findVELDRAImpl>, METH_VARARGS, "findVELDRA() finds all shared VELDRA sessions"},
+    {"closeVELDRA", entry<&closeVELDRAImpl, F::Shutdown>, METH_VARARGS, "closeVELDRA() terminates VELDRA"},
+    {"evaluateFunction", withKeywords(entry<&evaluateFunctionImpl>), METH_VARARGS | METH_KEYWORDS,
+     "evaluateFunction() evaluates a VELDRA function with arguments"},
+    {"validateIdentity", entry<&validateIdentityImpl>, METH_VARARGS,
+     "validateIdentity() validates the variable name in VELDRA"},
+    {"getMessage", entry<&getMessageImpl>, METH_VARARGS, "getMessage() retrieves the error message"},
+    {"getFEvalResult", withKeywords(entry<&getFEvalResultImpl, F::Result>), METH_VARARGS | METH_KEYWORDS,
+     "getFEvalResult() returns the result of a VELDRA function"},
+    {"takeFEvalOutput", entry<&takeFEvalOutputImpl, F::Result>, METH_VARARGS,
      "takeFEvalOutput() returns the text a VELDRA function has written so far, as (out, err)"},
-    {"takeFEvalProgress", takeFEvalProgress, METH_VARARGS,
+    {"takeFEvalProgress", entry<&takeFEvalProgressImpl, F::Result>, METH_VARARGS,
      "takeFEvalProgress() returns the latest progress of a VELDRA function, as (done, total), or None"},
-    {"destroyFEvalResult", destroyFEvalResult, METH_VARARGS,
+    {"destroyFEvalResult", entry<&destroyFEvalResultImpl, F::Result>, METH_VARARGS,
      "destroyFEvalResult() destroys the result of a VELDRA function"},
-    {"cancelFEval", cancelFEval, METH_VARARGS, "cancelFEval() cancels the execution of a VELDRA function"},
-    {"isDoneFEval", isDoneFEval, METH_VARARGS, "isDoneFEval() checks the completion status of a VELDRA function"},
-    {"waitForFEval", waitForFEval, METH_VARARGS, "waitForFEval() wait for the execution of a VELDRA function"},
-    {"isCancelledFEval", isCancelledFEval, METH_VARARGS,
+    {"cancelFEval", entry<&cancelFEvalImpl, F::Result>, METH_VARARGS,
+     "cancelFEval() cancels the execution of a VELDRA function"},
+    {"isDoneFEval", entry<&isDoneFEvalImpl, F::Result>, METH_VARARGS,
+     "isDoneFEval() checks the completion status of a VELDRA function"},
+    {"waitForFEval", entry<&waitForFEvalImpl, F::Result>, METH_VARARGS,
+     "waitForFEval() wait for the execution of a VELDRA function"},
+    {"isCancelledFEval", entry<&isCancelledFEvalImpl, F::Result>, METH_VARARGS,
      "isCancelledEval() checks the cancellation status of a VELDRA function"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -85,9 +95,10 @@ PyMethodDef kMethods[] = {
 // The module's private companion `_batch`, for veldra.engine's many-calls
 // paths; not part of the module's own functions.
 PyMethodDef kBatchMethods[] = {
-    {"submit_many", submitMany, METH_VARARGS, "submit_many() submits many calls of one function in one step"},
-    {"collect_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(collectMany)),
-     METH_VARARGS | METH_KEYWORDS, "collect_many() collects many calls in order and releases them"},
+    {"submit_many", entry<&submitManyImpl>, METH_VARARGS,
+     "submit_many() submits many calls of one function in one step"},
+    {"collect_many", withKeywords(entry<&collectManyImpl, F::Result>), METH_VARARGS | METH_KEYWORDS,
+     "collect_many() collects many calls in order and releases them"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -216,18 +227,10 @@ PyObject* initialise() {
 // from the factory, or nullptr with an error set).  2.7's PyMODINIT_FUNC
 // leaves the visibility to the compiler, which hides it here.
 extern "C" __attribute__((visibility("default"))) void VELDRA_PASTE(init, VELDRA_MODULE_NAME)(void) {
-    try {
-        veldra::initialise();
-    } catch (const std::exception&) {
-        PyErr_NoMemory();
-    }
+    veldra::entry<&veldra::initialise>();
 }
 #else
 PyMODINIT_FUNC VELDRA_PASTE(PyInit_, VELDRA_MODULE_NAME)(void) {
-    try {
-        return veldra::initialise();
-    } catch (const std::exception&) {
-        return PyErr_NoMemory();
-    }
+    return veldra::entry<&veldra::initialise>();
 }
 #endif

@@ -60,25 +60,19 @@ bool parseSubmission(PyObject* args, PyObject* kwargs, Submission& s) {
         }
     }
 
-    if (kwargs != nullptr) {
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!compat::isKeyword(key)) {
-                setErrorFromMessage(PyExc_TypeError, msg::engine::KeywordShouldBeStr());
-                return false;
-            }
-            if (compat::keywordIs(key, "err") && value != Py_None) s.captureErr = true;
-            if (compat::keywordIs(key, "out") && value != Py_None) s.captureOut = true;
-            if (compat::keywordIs(key, "progress")) {
-                const int on = PyObject_IsTrue(value);
-                if (on < 0) return false;
-                s.progress = on != 0;
-            }
-        }
-    }
-    return true;
+    return scanKeywords(
+        kwargs,
+        [&](bool isErr, PyObject*) {
+            (isErr ? s.captureErr : s.captureOut) = true;
+            return true;
+        },
+        [&](PyObject* key, PyObject* value) {
+            if (!compat::keywordIs(key, "progress")) return true;
+            const int on = PyObject_IsTrue(value);
+            if (on < 0) return false;
+            s.progress = on != 0;
+            return true;
+        });
 }
 
 }  // namespace

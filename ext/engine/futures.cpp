@@ -41,31 +41,18 @@ bool readStreams(PyObject* kwargs, Capture& out, Capture& err) {
         setErrorFromMessage(PyExc_NameError, msg::engine::StringIODoesNotExist());
         return false;
     }
-    if (kwargs == nullptr) return true;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (!compat::isKeyword(key)) {
-            setErrorFromMessage(PyExc_TypeError, msg::engine::KeywordShouldBeStr());
-            return false;
-        }
-        if (value == Py_None) continue;
-        if (compat::keywordIs(key, "err")) {
+    return scanKeywords(
+        kwargs,
+        [&](bool isErr, PyObject* value) {
             if (PyObject_IsInstance(value, stringIO.get()) != 1) {
-                setErrorFromMessage(PyExc_TypeError, msg::engine::StringIOForConErr());
+                setErrorFromMessage(PyExc_TypeError,
+                                    isErr ? msg::engine::StringIOForConErr() : msg::engine::StringIOForConOut());
                 return false;
             }
-            err.stream = value;
-        } else if (compat::keywordIs(key, "out")) {
-            if (PyObject_IsInstance(value, stringIO.get()) != 1) {
-                setErrorFromMessage(PyExc_TypeError, msg::engine::StringIOForConOut());
-                return false;
-            }
-            out.stream = value;
-        }
-    }
-    return true;
+            (isErr ? err : out).stream = value;
+            return true;
+        },
+        [](PyObject*, PyObject*) { return true; });
 }
 
 // Writes the captured text, all of it (NULs included), to its stream.

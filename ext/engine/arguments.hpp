@@ -3,6 +3,7 @@
 // Each returns false with a Python exception set when the argument is not
 // of its kind (TypeError with the given catalog key) or out of range
 // (OverflowError: values never wrap).
+#include <module/errors.hpp>
 #include <module/messages.hpp>
 #include <module/pyref.hpp>
 
@@ -23,5 +24,31 @@ bool readTimeout(PyObject* o, double& timeout, const double* noneAs = nullptr);
 bool readHandleTuple(PyObject* o, std::size_t count, std::vector<engine_api::Handle>& handles);
 // Item i of the positional tuple, or nullptr with TypeError `missing`.
 PyObject* positional(PyObject* args, Py_ssize_t i, const MessageId& missing);
+
+// Visits the keywords of a call (none when `kwargs` is null) in their
+// order; each must be a str (TypeError KeywordShouldBeStr).  "out" and "err"
+// given other than None go to `stream(isErr, value)`, every other keyword
+// (None too) to `other(key, value)`.  Both return false with a Python error
+// set to stop the scan, which then returns false.
+template <class Stream, class Other>
+bool scanKeywords(PyObject* kwargs, Stream&& stream, Other&& other) {
+    if (kwargs == nullptr) return true;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!compat::isKeyword(key)) {
+            setErrorFromMessage(PyExc_TypeError, msg::engine::KeywordShouldBeStr());
+            return false;
+        }
+        const bool isErr = compat::keywordIs(key, "err");
+        if (isErr || compat::keywordIs(key, "out")) {
+            if (value != Py_None && !stream(isErr, value)) return false;
+        } else if (!other(key, value)) {
+            return false;
+        }
+    }
+    return true;
+}
 
 }  // namespace veldra

@@ -1,6 +1,5 @@
 // Submitting a call of an engine function, and the variable-name test.
 #include <engine/arguments.hpp>
-#include <engine/failures.hpp>
 
 #include <convert/to_array.hpp>
 #include <module/errors.hpp>
@@ -61,122 +60,104 @@ bool parseSubmission(PyObject* args, PyObject* kwargs, Submission& s) {
         }
     }
 
-    if (kwargs != nullptr) {
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!compat::isKeyword(key)) {
-                setErrorFromMessage(PyExc_TypeError, msg::engine::KeywordShouldBeStr());
-                return false;
-            }
-            if (compat::keywordIs(key, "err") && value != Py_None) s.captureErr = true;
-            if (compat::keywordIs(key, "out") && value != Py_None) s.captureOut = true;
-            if (compat::keywordIs(key, "progress")) {
-                const int on = PyObject_IsTrue(value);
-                if (on < 0) return false;
-                s.progress = on != 0;
-            }
-        }
-    }
-    return true;
+    return scanKeywords(
+        kwargs,
+        [&](bool isErr, PyObject*) {
+            (isErr ? s.captureErr : s.captureOut) = true;
+            return true;
+        },
+        [&](PyObject* key, PyObject* value) {
+            if (!compat::keywordIs(key, "progress")) return true;
+            const int on = PyObject_IsTrue(value);
+            if (on < 0) return false;
+            s.progress = on != 0;
+            return true;
+        });
 }
 
 }  // namespace
 
-PyObject* evaluateFunction(PyObject*, PyObject* args, PyObject* kwargs) {
-    try {
-        Submission s;
-        if (!parseSubmission(args, kwargs, s)) return nullptr;
-        std::vector<engine_api::Handle> handles;
-        {
-            GilRelease nogil;
-            // The name ends at its first NUL.
-            const std::string name(PyBytes_AS_STRING(s.asciiName.get()));
-            std::vector<const qxArray*> arrays;
-            arrays.reserve(s.args.size());
-            for (const auto& a : s.args) arrays.push_back(a.get());
-            handles = engine_api::evaluateFunction(s.engine, name, s.numOut, std::move(arrays), s.captureOut,
-                                                   s.captureErr, s.progress);
-        }
-        s.args.clear();  // the engine client has what it needs
-        if (handles.size() < 3) {
-            setErrorFromMessage(state().EngineError, msg::engine::VeldraFunctionNotEvaluated());
-            return nullptr;
-        }
-        return Py_BuildValue("(KKK)", static_cast<unsigned long long>(handles[0]),
-                             static_cast<unsigned long long>(handles[1]), static_cast<unsigned long long>(handles[2]));
-    } catch (...) {
-        return failWith(Failures::Engine);
+PyObject* evaluateFunctionImpl(PyObject*, PyObject* args, PyObject* kwargs) {
+    Submission s;
+    if (!parseSubmission(args, kwargs, s)) return nullptr;
+    const std::vector<engine_api::Handle> handles = withoutGil([&] {
+        // The name ends at its first NUL.
+        const std::string name(PyBytes_AS_STRING(s.asciiName.get()));
+        std::vector<const qxArray*> arrays;
+        arrays.reserve(s.args.size());
+        for (const auto& a : s.args) arrays.push_back(a.get());
+        return engine_api::evaluateFunction(s.engine, name, s.numOut, std::move(arrays), s.captureOut, s.captureErr,
+                                            s.progress);
+    });
+    s.args.clear();  // the engine client has what it needs
+    if (handles.size() < 3) {
+        setErrorFromMessage(state().EngineError, msg::engine::VeldraFunctionNotEvaluated());
+        return nullptr;
     }
+    return Py_BuildValue("(KKK)", static_cast<unsigned long long>(handles[0]),
+                         static_cast<unsigned long long>(handles[1]), static_cast<unsigned long long>(handles[2]));
 }
 
 // _batch.submit_many(engine, name, nout, arglists, capture_out, capture_err):
 // one call of `name` per tuple of `arglists` (a list), all submitted in one
 // step; the list of their future handles.  Every argument is converted
 // before anything is sent.
-PyObject* submitMany(PyObject*, PyObject* args) {
-    try {
-        PyObject *engine = nullptr, *name = nullptr, *nout = nullptr, *lists = nullptr;
-        int captureOut = 0, captureErr = 0;
-        if (!PyArg_ParseTuple(args, "OOOO!ii", &engine, &name, &nout, &PyList_Type, &lists, &captureOut, &captureErr))
-            return nullptr;
-        Submission s;
-        if (!readHandle(engine, msg::engine::HandleToVeldraShouldBeLI(), s.engine)) return nullptr;
+PyObject* submitManyImpl(PyObject*, PyObject* args) {
+    PyObject *engine = nullptr, *name = nullptr, *nout = nullptr, *lists = nullptr;
+    int captureOut = 0, captureErr = 0;
+    if (!PyArg_ParseTuple(args, "OOOO!ii", &engine, &name, &nout, &PyList_Type, &lists, &captureOut, &captureErr))
+        return nullptr;
+    Submission s;
+    if (!readHandle(engine, msg::engine::HandleToVeldraShouldBeLI(), s.engine)) return nullptr;
 #ifdef VELDRA_PY2
-        if (PyString_Check(name)) s.asciiName = PyRef::borrow(name);
+    if (PyString_Check(name)) s.asciiName = PyRef::borrow(name);
 #else
-        if (PyUnicode_Check(name)) s.asciiName = PyRef::steal(PyUnicode_AsASCIIString(name));
+    if (PyUnicode_Check(name)) s.asciiName = PyRef::steal(PyUnicode_AsASCIIString(name));
 #endif
-        if (!s.asciiName) {
-            setErrorFromMessage(PyExc_TypeError, msg::engine::FuncShouldBeASCII());
+    if (!s.asciiName) {
+        setErrorFromMessage(PyExc_TypeError, msg::engine::FuncShouldBeASCII());
+        return nullptr;
+    }
+    if (!readInt32(nout, msg::engine::NumOutShouldBeInt(), s.numOut)) return nullptr;
+    const Py_ssize_t n = PyList_GET_SIZE(lists);
+    std::vector<std::vector<matrix::unique_array_ptr>> owned(static_cast<std::size_t>(n));
+    std::vector<std::vector<const qxArray*>> arrays(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* values = PyList_GET_ITEM(lists, i);
+        if (!PyTuple_Check(values)) {
+            setErrorFromMessage(PyExc_TypeError, msg::engine::ArgumentsShouldBeTuple());
             return nullptr;
         }
-        if (!readInt32(nout, msg::engine::NumOutShouldBeInt(), s.numOut)) return nullptr;
-        const Py_ssize_t n = PyList_GET_SIZE(lists);
-        std::vector<std::vector<matrix::unique_array_ptr>> owned(static_cast<std::size_t>(n));
-        std::vector<std::vector<const qxArray*>> arrays(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* values = PyList_GET_ITEM(lists, i);
-            if (!PyTuple_Check(values)) {
-                setErrorFromMessage(PyExc_TypeError, msg::engine::ArgumentsShouldBeTuple());
-                return nullptr;
-            }
-            auto& mine = owned[static_cast<std::size_t>(i)];
-            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(values); ++j) {
-                matrix::unique_array_ptr a(PythonQxarray::toQxArray(PyTuple_GET_ITEM(values, j)));
-                if (!a || PyErr_Occurred()) return nullptr;
-                arrays[static_cast<std::size_t>(i)].push_back(a.get());
-                mine.push_back(std::move(a));
-            }
+        auto& mine = owned[static_cast<std::size_t>(i)];
+        for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(values); ++j) {
+            matrix::unique_array_ptr a(PythonQxarray::toQxArray(PyTuple_GET_ITEM(values, j)));
+            if (!a || PyErr_Occurred()) return nullptr;
+            arrays[static_cast<std::size_t>(i)].push_back(a.get());
+            mine.push_back(std::move(a));
         }
-        std::vector<engine_api::Handle> handles;
-        {
-            GilRelease nogil;
-            const std::string function(PyBytes_AS_STRING(s.asciiName.get()));
-            handles =
-                engine_api::evaluateFunctions(s.engine, function, s.numOut, arrays, captureOut != 0, captureErr != 0);
-        }
-        owned.clear();
-        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(handles.size())));
-        for (std::size_t i = 0; list && i < handles.size(); ++i) {
-            PyObject* h = PyLong_FromUnsignedLongLong(handles[i]);
-            if (h) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), h);
-            else list = PyRef();
-        }
-        if (!list) {
-            // Nobody will collect them: released (and so cancelled) at once.
-            GilRelease nogil;
-            for (engine_api::Handle h : handles) engine_api::destroyFEvalResult({h});
-            throw PythonErrorSet();
-        }
-        return list.release();
-    } catch (...) {
-        return failWith(Failures::Engine);
     }
+    const std::vector<engine_api::Handle> handles = withoutGil([&] {
+        const std::string function(PyBytes_AS_STRING(s.asciiName.get()));
+        return engine_api::evaluateFunctions(s.engine, function, s.numOut, arrays, captureOut != 0, captureErr != 0);
+    });
+    owned.clear();
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(handles.size())));
+    for (std::size_t i = 0; list && i < handles.size(); ++i) {
+        PyObject* h = PyLong_FromUnsignedLongLong(handles[i]);
+        if (h) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), h);
+        else list = PyRef();
+    }
+    if (!list) {
+        // Nobody will collect them: released (and so cancelled) at once.
+        withoutGil([&] {
+            for (engine_api::Handle h : handles) engine_api::destroyFEvalResult({h});
+        });
+        throw PythonErrorSet();
+    }
+    return list.release();
 }
 
-PyObject* validateIdentity(PyObject*, PyObject* args) {
+PyObject* validateIdentityImpl(PyObject*, PyObject* args) {
     const char* name = nullptr;
     if (!PyArg_ParseTuple(args, "s", &name)) {
         setErrorFromMessage(PyExc_TypeError, msg::engine::VarNameShouldBeStr());

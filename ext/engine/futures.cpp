@@ -1,14 +1,14 @@
 // The future of a submitted call: waiting, polling, cancelling, collecting
 // its results with the text it printed, and releasing it.
 #include <engine/arguments.hpp>
-#include <engine/failures.hpp>
 
 #include <convert/block_type.hpp>
 #include <convert/to_python.hpp>
 #include <module/errors.hpp>
-#include <module/text.hpp>
+#include <module/failures.hpp>
 #include <module/functions.hpp>
 #include <module/gil.hpp>
+#include <module/text.hpp>
 
 #include <vector>
 
@@ -41,31 +41,18 @@ bool readStreams(PyObject* kwargs, Capture& out, Capture& err) {
         setErrorFromMessage(PyExc_NameError, msg::engine::StringIODoesNotExist());
         return false;
     }
-    if (kwargs == nullptr) return true;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (!compat::isKeyword(key)) {
-            setErrorFromMessage(PyExc_TypeError, msg::engine::KeywordShouldBeStr());
-            return false;
-        }
-        if (value == Py_None) continue;
-        if (compat::keywordIs(key, "err")) {
+    return scanKeywords(
+        kwargs,
+        [&](bool isErr, PyObject* value) {
             if (PyObject_IsInstance(value, stringIO.get()) != 1) {
-                setErrorFromMessage(PyExc_TypeError, msg::engine::StringIOForConErr());
+                setErrorFromMessage(PyExc_TypeError,
+                                    isErr ? msg::engine::StringIOForConErr() : msg::engine::StringIOForConOut());
                 return false;
             }
-            err.stream = value;
-        } else if (compat::keywordIs(key, "out")) {
-            if (PyObject_IsInstance(value, stringIO.get()) != 1) {
-                setErrorFromMessage(PyExc_TypeError, msg::engine::StringIOForConOut());
-                return false;
-            }
-            out.stream = value;
-        }
-    }
-    return true;
+            (isErr ? err : out).stream = value;
+            return true;
+        },
+        [](PyObject*, PyObject*) { return true; });
 }
 
 // Writes the captured text, all of it (NULs included), to its stream.
@@ -121,25 +108,17 @@ bool readFuture(PyObject* args, engine_api::Handle& future) {
     return true;
 }
 
+// A yes-or-no question about the future named by the first argument.
 template <class Op>
-PyObject* onFuture(PyObject* args, Op op) {
+PyObject* askFuture(PyObject* args, Op op) {
     engine_api::Handle future = 0;
     if (!readFuture(args, future)) return nullptr;
-    try {
-        bool result = false;
-        {
-            GilRelease nogil;
-            result = op(future);
-        }
-        return PyBool_FromLong(result);
-    } catch (...) {
-        return failWith(Failures::Result);
-    }
+    return PyBool_FromLong(withoutGil([&] { return op(future); }));
 }
 
 }  // namespace
 
-PyObject* getFEvalResult(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* getFEvalResultImpl(PyObject*, PyObject* args, PyObject* kwargs) {
     if (PyTuple_GET_SIZE(args) != 3) {
         setErrorFromMessage(PyExc_TypeError, msg::engine::FevalResultTakes3Args());
         return nullptr;
@@ -162,20 +141,17 @@ PyObject* getFEvalResult(PyObject*, PyObject* args, PyObject* kwargs) {
     Capture err{handles[2], Buffer(), nullptr, "stderr"};
     if ((out.handle != 0 || err.handle != 0) && !readStreams(kwargs, out, err)) return nullptr;
 
+    // Translated here, not at the boundary: the text the call printed goes
+    // out on failure too.
     PyRef result;
-    try {
+    translated(Failures::Result, [&] {
         if (err.handle != 0) err.buffer.reset(new engine_api::ustringbuf(std::ios::in | std::ios::out));
         if (out.handle != 0) out.buffer.reset(new engine_api::ustringbuf(std::ios::in | std::ios::out));
-        std::vector<vdutil::QxArrayPtr> results;
-        {
-            GilRelease nogil;
-            results = engine_api::getFEvalResult(handles, out.buffer, err.buffer, timeout);
-        }
+        std::vector<vdutil::QxArrayPtr> results =
+            withoutGil([&] { return engine_api::getFEvalResult(handles, out.buffer, err.buffer, timeout); });
         PythonQxarray::NumpyResults mode(asNumpy != 0);
         result = PyRef::steal(assemble(results, numOut));
-    } catch (...) {
-        failWith(Failures::Result);
-    }
+    });
     writeAll(out, err);
     if (PyErr_Occurred()) return nullptr;
     return result.release();
@@ -186,7 +162,7 @@ PyObject* getFEvalResult(PyObject*, PyObject* args, PyObject* kwargs) {
 // they take; their text goes to the streams.  Every call is released, also
 // when one failed (its error is raised, the calls after it are cancelled)
 // or the wait was interrupted by a signal.
-PyObject* collectMany(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* collectManyImpl(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* list = nullptr;
     PyObject* nout = nullptr;
     if (!PyArg_ParseTuple(args, "O!O", &PyList_Type, &list, &nout)) return nullptr;
@@ -202,8 +178,10 @@ PyObject* collectMany(PyObject*, PyObject* args, PyObject* kwargs) {
     Capture err{0, Buffer(), nullptr, "stderr"};
     if (!readStreams(kwargs, out, err)) return nullptr;
 
+    // Translated here, not at the boundary: the calls are released and
+    // their text goes out on failure too.
     PyRef results = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(handles.size())));
-    try {
+    const bool collected = translated(Failures::Result, [&] {
         if (!results) throw PythonErrorSet();
         if (out.stream) {
             out.handle = 1;
@@ -219,10 +197,10 @@ PyObject* collectMany(PyObject*, PyObject* args, PyObject* kwargs) {
             std::vector<vdutil::QxArrayPtr> arrays;
             for (bool got = false; !got;) {
                 try {
-                    GilRelease nogil;
-                    arrays = engine_api::getFEvalResult({handles[i], 0, 0}, out.buffer, err.buffer, kSlice);
+                    arrays = withoutGil(
+                        [&] { return engine_api::getFEvalResult({handles[i], 0, 0}, out.buffer, err.buffer, kSlice); });
                     got = true;
-                } catch (const engine_api::TimeoutException&) {
+                } catch (const engine_api::TimeoutException&) {  // a slice is over, not the wait
                     if (PyErr_CheckSignals() < 0) throw PythonErrorSet();
                 }
             }
@@ -230,15 +208,12 @@ PyObject* collectMany(PyObject*, PyObject* args, PyObject* kwargs) {
             if (!item) throw PythonErrorSet();
             PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i), item);
         }
-    } catch (...) {
-        failWith(Failures::Result);
-        results = PyRef();
-    }
+    });
+    if (!collected) results = PyRef();
     {
         PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
         PyErr_Fetch(&type, &value, &traceback);
-        {
-            GilRelease nogil;
+        withoutGil([&]() noexcept {
             for (engine_api::Handle h : handles) {
                 try {
                     engine_api::destroyFEvalResult({h});
@@ -246,7 +221,7 @@ PyObject* collectMany(PyObject*, PyObject* args, PyObject* kwargs) {
                     // Released already (or the engine went): nothing to do.
                 }
             }
-        }
+        });
         PyErr_Restore(type, value, traceback);
     }
     writeAll(out, err);
@@ -257,19 +232,14 @@ PyObject* collectMany(PyObject*, PyObject* args, PyObject* kwargs) {
 // takeFEvalOutput(handles): (out, err), the text the call has written to
 // each captured stream since the last take, each a str or None when there is
 // none; what is left comes with the result.
-PyObject* takeFEvalOutput(PyObject*, PyObject* args) {
+PyObject* takeFEvalOutputImpl(PyObject*, PyObject* args) {
     PyObject* tuple = positional(args, 0, msg::engine::HandleShouldBeTuple());
     std::vector<engine_api::Handle> handles;
     if (!tuple || !readHandleTuple(tuple, 3, handles)) return nullptr;
     Buffer buffers[2];
-    try {
-        if (handles[1]) buffers[0].reset(new engine_api::ustringbuf(std::ios::in | std::ios::out));
-        if (handles[2]) buffers[1].reset(new engine_api::ustringbuf(std::ios::in | std::ios::out));
-        GilRelease nogil;
-        engine_api::takeFEvalOutput(handles, buffers[0], buffers[1]);
-    } catch (...) {
-        return failWith(Failures::Result);
-    }
+    if (handles[1]) buffers[0].reset(new engine_api::ustringbuf(std::ios::in | std::ios::out));
+    if (handles[2]) buffers[1].reset(new engine_api::ustringbuf(std::ios::in | std::ios::out));
+    withoutGil([&] { engine_api::takeFEvalOutput(handles, buffers[0], buffers[1]); });
     PyRef texts[2];
     for (int i = 0; i < 2; ++i) {
         const fl::ustring text = buffers[i] ? buffers[i]->str() : fl::ustring();
@@ -281,53 +251,39 @@ PyObject* takeFEvalOutput(PyObject*, PyObject* args) {
 
 // takeFEvalProgress(handles): (done, total), the call's latest progress
 // report, or None when none came since the last take.
-PyObject* takeFEvalProgress(PyObject*, PyObject* args) {
+PyObject* takeFEvalProgressImpl(PyObject*, PyObject* args) {
     engine_api::Handle future = 0;
     if (!readFuture(args, future)) return nullptr;
     double done = 0, total = 0;
-    bool got = false;
-    try {
-        GilRelease nogil;
-        got = engine_api::takeFEvalProgress(future, done, total);
-    } catch (...) {
-        return failWith(Failures::Result);
-    }
-    if (!got) Py_RETURN_NONE;
+    if (!withoutGil([&] { return engine_api::takeFEvalProgress(future, done, total); })) Py_RETURN_NONE;
     return Py_BuildValue("(dd)", done, total);
 }
 
-PyObject* destroyFEvalResult(PyObject*, PyObject* args) {
+PyObject* destroyFEvalResultImpl(PyObject*, PyObject* args) {
     PyObject* tuple = positional(args, 0, msg::engine::HandleShouldBeTuple());
     std::vector<engine_api::Handle> handles;
     if (!tuple || !readHandleTuple(tuple, 3, handles)) return nullptr;
-    try {
-        {
-            GilRelease nogil;
-            engine_api::destroyFEvalResult(handles);
-        }
-        Py_RETURN_NONE;
-    } catch (...) {
-        return failWith(Failures::Result);
-    }
+    withoutGil([&] { engine_api::destroyFEvalResult(handles); });
+    Py_RETURN_NONE;
 }
 
-PyObject* cancelFEval(PyObject*, PyObject* args) {
-    return onFuture(args, engine_api::cancelFEval);
+PyObject* cancelFEvalImpl(PyObject*, PyObject* args) {
+    return askFuture(args, engine_api::cancelFEval);
 }
-PyObject* isDoneFEval(PyObject*, PyObject* args) {
-    return onFuture(args, engine_api::isDoneFEval);
+PyObject* isDoneFEvalImpl(PyObject*, PyObject* args) {
+    return askFuture(args, engine_api::isDoneFEval);
 }
-PyObject* isCancelledFEval(PyObject*, PyObject* args) {
-    return onFuture(args, engine_api::isCancelledFEval);
+PyObject* isCancelledFEvalImpl(PyObject*, PyObject* args) {
+    return askFuture(args, engine_api::isCancelledFEval);
 }
 
-PyObject* waitForFEval(PyObject*, PyObject* args) {
+PyObject* waitForFEvalImpl(PyObject*, PyObject* args) {
     engine_api::Handle future = 0;
     if (!readFuture(args, future)) return nullptr;
     PyObject* t = positional(args, 1, msg::engine::TimtoutShouldBeIntFloat());
     double timeout = 0;
     if (!t || !readTimeout(t, timeout)) return nullptr;
-    return onFuture(args, [timeout](engine_api::Handle f) { return engine_api::waitFEval(f, timeout); });
+    return PyBool_FromLong(withoutGil([&] { return engine_api::waitFEval(future, timeout); }));
 }
 
 }  // namespace veldra

@@ -1,12 +1,11 @@
 // Module functions for the engine-client process and engine sessions: each
 // checks its arguments, releases the interpreter lock around one engine-client
-// operation and converts the result back.
-#include <engine/failures.hpp>
-
+// operation and converts the result back.  What they throw is translated at
+// their entry<> (the method table says by which policy).
 #include <module/errors.hpp>
-#include <module/text.hpp>
 #include <module/functions.hpp>
 #include <module/gil.hpp>
+#include <module/text.hpp>
 
 #include <platform/engine_api.hpp>
 #include <platform/i18n.hpp>
@@ -47,31 +46,17 @@ bool toWide(PyObject* text, fl::ustring& wide) {
 
 }  // namespace
 
-PyObject* createProcess(PyObject*, PyObject*) {
-    try {
-        {
-            GilRelease nogil;
-            engine_api::createProcess();
-        }
-        Py_RETURN_NONE;
-    } catch (...) {
-        return failWith(Failures::Engine);
-    }
+PyObject* createProcessImpl(PyObject*, PyObject*) {
+    withoutGil(engine_api::createProcess);
+    Py_RETURN_NONE;
 }
 
-PyObject* closeProcess(PyObject*, PyObject*) {
-    try {
-        {
-            GilRelease nogil;
-            engine_api::terminateProcess();
-        }
-        Py_RETURN_NONE;
-    } catch (...) {
-        return failWith(Failures::Shutdown);
-    }
+PyObject* closeProcessImpl(PyObject*, PyObject*) {
+    withoutGil(engine_api::terminateProcess);
+    Py_RETURN_NONE;
 }
 
-PyObject* createVELDRAAsync(PyObject*, PyObject* args) {
+PyObject* createVELDRAAsyncImpl(PyObject*, PyObject* args) {
     PyObject* list = nullptr;
     if (!PyArg_ParseTuple(args, "O", &list)) {
         setErrorFromMessage(PyExc_TypeError, msg::engine::StartupOptionShouldBePO());
@@ -81,177 +66,103 @@ PyObject* createVELDRAAsync(PyObject*, PyObject* args) {
         setErrorFromMessage(PyExc_TypeError, msg::engine::StartupOptionShouldBeLS());
         return nullptr;
     }
-    try {
-        std::vector<fl::ustring> options;
-        const Py_ssize_t n = PyList_GET_SIZE(list);
-        options.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-            PyObject* item = PyList_GET_ITEM(list, i);
+    std::vector<fl::ustring> options;
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    options.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
 #ifdef VELDRA_PY2
-            // Byte strings only; a unicode option is refused.
-            if (!PyString_Check(item)) {
-                setErrorFromMessage(PyExc_TypeError, msg::engine::StartupOptionShouldBeStr());
-                return nullptr;
-            }
-            const char* utf8 = PyString_AS_STRING(item);
-#else
-            if (!PyUnicode_Check(item)) {
-                setErrorFromMessage(PyExc_TypeError, msg::engine::StartupOptionShouldBeStr());
-                return nullptr;
-            }
-            const char* utf8 = PyUnicode_AsUTF8AndSize(item, nullptr);
-            if (!utf8) return nullptr;
-#endif
-            // Widened from the NUL-terminated form: an option ends at a NUL.
-            options.push_back(fl::i18n::to_ustring(utf8));
-        }
-        engine_api::Handle launch = 0;
-        {
-            GilRelease nogil;
-            launch = engine_api::createOutOfProcessVELDRAAsync(std::move(options));
-        }
-        return handleToPython(launch);
-    } catch (...) {
-        return failWith(Failures::Engine);
-    }
-}
-
-PyObject* getVELDRA(PyObject*, PyObject* args) {
-    engine_api::Handle launch = 0;
-    if (!parseHandle(args, launch)) return nullptr;
-    try {
-        engine_api::Handle engine = 0;
-        {
-            GilRelease nogil;
-            engine = engine_api::getOutOfProcessVELDRA(launch);
-        }
-        return handleToPython(engine);
-    } catch (...) {
-        return failWith(Failures::Launch);
-    }
-}
-
-PyObject* attachVELDRAAsync(PyObject*, PyObject* args) {
-    PyObject* name = nullptr;
-    if (!PyArg_ParseTuple(args, "O", &name)) return nullptr;
-    try {
-        fl::ustring wide;
-#ifdef VELDRA_PY2
-        // A byte string is read as narrow text.
-        if (PyString_Check(name)) {
-            wide = fl::i18n::to_ustring(
-                std::string(PyString_AS_STRING(name), static_cast<std::size_t>(PyString_GET_SIZE(name))));
-        } else if (!toWide(name, wide)) {
+        // Byte strings only; a unicode option is refused.
+        if (!PyString_Check(item)) {
+            setErrorFromMessage(PyExc_TypeError, msg::engine::StartupOptionShouldBeStr());
             return nullptr;
         }
+        const char* utf8 = PyString_AS_STRING(item);
 #else
-        if (!toWide(name, wide)) return nullptr;
-#endif
-        engine_api::Handle launch = 0;
-        {
-            GilRelease nogil;
-            launch = engine_api::attachSharedVELDRAAsync(wide);
+        if (!PyUnicode_Check(item)) {
+            setErrorFromMessage(PyExc_TypeError, msg::engine::StartupOptionShouldBeStr());
+            return nullptr;
         }
-        return handleToPython(launch);
-    } catch (...) {
-        return failWith(Failures::Engine);
+        const char* utf8 = PyUnicode_AsUTF8AndSize(item, nullptr);
+        if (!utf8) return nullptr;
+#endif
+        // Widened from the NUL-terminated form: an option ends at a NUL.
+        options.push_back(fl::i18n::to_ustring(utf8));
     }
+    return handleToPython(withoutGil([&] { return engine_api::createOutOfProcessVELDRAAsync(std::move(options)); }));
 }
 
-PyObject* waitForVELDRA(PyObject*, PyObject* args) {
+PyObject* getVELDRAImpl(PyObject*, PyObject* args) {
+    engine_api::Handle launch = 0;
+    if (!parseHandle(args, launch)) return nullptr;
+    return handleToPython(withoutGil([&] { return engine_api::getOutOfProcessVELDRA(launch); }));
+}
+
+PyObject* attachVELDRAAsyncImpl(PyObject*, PyObject* args) {
+    PyObject* name = nullptr;
+    if (!PyArg_ParseTuple(args, "O", &name)) return nullptr;
+    fl::ustring wide;
+#ifdef VELDRA_PY2
+    // A byte string is read as narrow text.
+    if (PyString_Check(name)) {
+        wide = fl::i18n::to_ustring(
+            std::string(PyString_AS_STRING(name), static_cast<std::size_t>(PyString_GET_SIZE(name))));
+    } else if (!toWide(name, wide)) {
+        return nullptr;
+    }
+#else
+    if (!toWide(name, wide)) return nullptr;
+#endif
+    return handleToPython(withoutGil([&] { return engine_api::attachSharedVELDRAAsync(wide); }));
+}
+
+PyObject* waitForVELDRAImpl(PyObject*, PyObject* args) {
     unsigned long long launch = 0;
     double timeout = 0;
     if (!PyArg_ParseTuple(args, "Kd", &launch, &timeout)) return nullptr;
-    try {
-        bool done = false;
-        {
-            GilRelease nogil;
-            done = engine_api::waitVELDRA(launch, timeout);
-        }
-        return PyBool_FromLong(done);
-    } catch (...) {
-        return failWith(Failures::Engine);
-    }
+    return PyBool_FromLong(withoutGil([&] { return engine_api::waitVELDRA(launch, timeout); }));
 }
 
-PyObject* isDoneVELDRA(PyObject*, PyObject* args) {
+PyObject* isDoneVELDRAImpl(PyObject*, PyObject* args) {
     engine_api::Handle launch = 0;
     if (!parseHandle(args, launch)) return nullptr;
-    try {
-        bool done = false;
-        {
-            GilRelease nogil;
-            done = engine_api::isDoneVELDRA(launch);
-        }
-        return PyBool_FromLong(done);
-    } catch (...) {
-        return failWith(Failures::Engine);
-    }
+    return PyBool_FromLong(withoutGil([&] { return engine_api::isDoneVELDRA(launch); }));
 }
 
-PyObject* cancelVELDRA(PyObject*, PyObject* args) {
+PyObject* cancelVELDRAImpl(PyObject*, PyObject* args) {
     engine_api::Handle launch = 0;
     if (!parseHandle(args, launch)) return nullptr;
-    try {
-        {
-            GilRelease nogil;
-            engine_api::cancelVELDRAAsync(launch);
-        }
-        Py_RETURN_NONE;
-    } catch (...) {
-        return failWith(Failures::Engine);
-    }
+    withoutGil([&] { engine_api::cancelVELDRAAsync(launch); });
+    Py_RETURN_NONE;
 }
 
-PyObject* destroyVELDRA(PyObject*, PyObject* args) {
+PyObject* destroyVELDRAImpl(PyObject*, PyObject* args) {
     engine_api::Handle handle = 0;
     if (!parseHandle(args, handle)) return nullptr;
-    try {
-        {
-            GilRelease nogil;
-            engine_api::destroyVELDRAHandle(handle);
-        }
-        Py_RETURN_NONE;
-    } catch (...) {
-        return failWith(Failures::Engine);
-    }
+    withoutGil([&] { engine_api::destroyVELDRAHandle(handle); });
+    Py_RETURN_NONE;
 }
 
-PyObject* findVELDRA(PyObject*, PyObject*) {
-    try {
-        std::vector<fl::ustring> names;
-        {
-            GilRelease nogil;
-            names = engine_api::findSharedVELDRA();
-        }
-        PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-        if (!tuple) return nullptr;
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            PyObject* name = engineTextToStr(names[i]);
-            if (!name) return nullptr;
-            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
-        }
-        return tuple.release();
-    } catch (...) {
-        return failWith(Failures::Engine);
+PyObject* findVELDRAImpl(PyObject*, PyObject*) {
+    const std::vector<fl::ustring> names = withoutGil(engine_api::findSharedVELDRA);
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        PyObject* name = engineTextToStr(names[i]);
+        if (!name) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
     }
+    return tuple.release();
 }
 
-PyObject* closeVELDRA(PyObject*, PyObject* args) {
+PyObject* closeVELDRAImpl(PyObject*, PyObject* args) {
     unsigned long long engine = 0;
     if (!PyArg_ParseTuple(args, "K", &engine)) {
         setErrorFromMessage(PyExc_TypeError, msg::engine::HandleToVeldraShouldBeLI());
         return nullptr;
     }
-    try {
-        {
-            GilRelease nogil;
-            engine_api::terminateOutOfProcessVELDRA(engine);
-        }
-        Py_RETURN_NONE;
-    } catch (...) {
-        return failWith(Failures::Shutdown);
-    }
+    withoutGil([&] { engine_api::terminateOutOfProcessVELDRA(engine); });
+    Py_RETURN_NONE;
 }
 
 }  // namespace veldra

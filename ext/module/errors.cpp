@@ -1,4 +1,5 @@
 #include <module/errors.hpp>
+#include <module/functions.hpp>
 #include <module/text.hpp>
 
 namespace veldra {
@@ -55,7 +56,7 @@ void setErrorFromMessage(PyObject* cls, const MessageId& id) {
     setErrorFromText(cls, text);
 }
 
-PyObject* getMessage(PyObject*, PyObject* args) {
+PyObject* getMessageImpl(PyObject*, PyObject* args) {
     const char* key = nullptr;
     if (!PyArg_ParseTuple(args, "s", &key)) {
         setErrorFromMessage(PyExc_TypeError, msg::engine::MessageIDShouldBeStr());

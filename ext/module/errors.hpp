@@ -7,6 +7,7 @@
 
 #include <platform/fl.hpp>
 
+#include <cassert>
 #include <string>
 
 namespace veldra {
@@ -19,10 +20,10 @@ void setErrorFromText(PyObject* cls, const fl::ustring& text);
 void setErrorFromNarrowText(PyObject* cls, const std::string& text);
 
 // Thrown inside the module when a Python exception is already pending; the
-// module function's boundary returns nullptr for it.
-struct PythonErrorSet {};
-
-// Module function getMessage(key): the "VELDRA:PythonEngine" text of a key.
-PyObject* getMessage(PyObject* self, PyObject* args);
+// module function's boundary returns its failure value for it.  Throw it
+// with the interpreter lock held.
+struct PythonErrorSet {
+    PythonErrorSet() noexcept { assert(PyErr_Occurred() != nullptr && "PythonErrorSet without a pending error"); }
+};
 
 }  // namespace veldra

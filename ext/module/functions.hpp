@@ -1,39 +1,41 @@
 #pragma once
-// The module functions, by the file that defines them.
+// The module functions, by the file that defines them.  The interpreter calls
+// them through entry<> (module/entry.hpp), which the method table
+// (module/init.cpp) names with the policy that translates their failures.
 #include <module/pyref.hpp>
 
 namespace veldra {
 
 // engine/sessions.cpp
-PyObject* createProcess(PyObject* self, PyObject* args);
-PyObject* closeProcess(PyObject* self, PyObject* args);
-PyObject* createVELDRAAsync(PyObject* self, PyObject* args);
-PyObject* getVELDRA(PyObject* self, PyObject* args);
-PyObject* attachVELDRAAsync(PyObject* self, PyObject* args);
-PyObject* waitForVELDRA(PyObject* self, PyObject* args);
-PyObject* isDoneVELDRA(PyObject* self, PyObject* args);
-PyObject* cancelVELDRA(PyObject* self, PyObject* args);
-PyObject* destroyVELDRA(PyObject* self, PyObject* args);
-PyObject* findVELDRA(PyObject* self, PyObject* args);
-PyObject* closeVELDRA(PyObject* self, PyObject* args);
+PyObject* createProcessImpl(PyObject* self, PyObject* args);
+PyObject* closeProcessImpl(PyObject* self, PyObject* args);
+PyObject* createVELDRAAsyncImpl(PyObject* self, PyObject* args);
+PyObject* getVELDRAImpl(PyObject* self, PyObject* args);
+PyObject* attachVELDRAAsyncImpl(PyObject* self, PyObject* args);
+PyObject* waitForVELDRAImpl(PyObject* self, PyObject* args);
+PyObject* isDoneVELDRAImpl(PyObject* self, PyObject* args);
+PyObject* cancelVELDRAImpl(PyObject* self, PyObject* args);
+PyObject* destroyVELDRAImpl(PyObject* self, PyObject* args);
+PyObject* findVELDRAImpl(PyObject* self, PyObject* args);
+PyObject* closeVELDRAImpl(PyObject* self, PyObject* args);
 
 // engine/calls.cpp
-PyObject* evaluateFunction(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* validateIdentity(PyObject* self, PyObject* args);
-PyObject* submitMany(PyObject* self, PyObject* args);
+PyObject* evaluateFunctionImpl(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* validateIdentityImpl(PyObject* self, PyObject* args);
+PyObject* submitManyImpl(PyObject* self, PyObject* args);
 
 // engine/futures.cpp
-PyObject* getFEvalResult(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* takeFEvalOutput(PyObject* self, PyObject* args);
-PyObject* takeFEvalProgress(PyObject* self, PyObject* args);
-PyObject* destroyFEvalResult(PyObject* self, PyObject* args);
-PyObject* cancelFEval(PyObject* self, PyObject* args);
-PyObject* isDoneFEval(PyObject* self, PyObject* args);
-PyObject* waitForFEval(PyObject* self, PyObject* args);
-PyObject* isCancelledFEval(PyObject* self, PyObject* args);
-PyObject* collectMany(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* getFEvalResultImpl(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* takeFEvalOutputImpl(PyObject* self, PyObject* args);
+PyObject* takeFEvalProgressImpl(PyObject* self, PyObject* args);
+PyObject* destroyFEvalResultImpl(PyObject* self, PyObject* args);
+PyObject* cancelFEvalImpl(PyObject* self, PyObject* args);
+PyObject* isDoneFEvalImpl(PyObject* self, PyObject* args);
+PyObject* waitForFEvalImpl(PyObject* self, PyObject* args);
+PyObject* isCancelledFEvalImpl(PyObject* self, PyObject* args);
+PyObject* collectManyImpl(PyObject* self, PyObject* args, PyObject* kwargs);
 
-// module/errors.cpp
-PyObject* getMessage(PyObject* self, PyObject* args);
+// module/errors.cpp: getMessage(key), the "VELDRA:PythonEngine" text of a key.
+PyObject* getMessageImpl(PyObject* self, PyObject* args);
 
 }  // namespace veldra

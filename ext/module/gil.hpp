@@ -3,7 +3,8 @@
 //
 // The lock comes back when the object goes out of scope, which also happens
 // while an exception unwinds out of the guarded block: a handler that catches
-// it below the block already holds the lock, exactly once.
+// it below the block already holds the lock, exactly once.  withoutGil runs
+// one call that way.
 #include <module/pyref.hpp>
 
 namespace veldra {
@@ -22,5 +23,14 @@ public:
 private:
     PyThreadState* saved_;
 };
+
+// Runs `call` (an engine-client operation) without the interpreter lock and
+// returns what it returns.  What it throws goes on to the caller's entry<>
+// with the lock back.  `call` must not touch Python objects.
+template <class Call>
+decltype(auto) withoutGil(Call&& call) {
+    GilRelease nogil;
+    return call();
+}
 
 }  // namespace veldra

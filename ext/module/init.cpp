@@ -1,117 +1,20 @@
 // Module initialisation: readies what the module functions rely on and
-// creates the module with its function table.
+// creates the module with its function table (module/methods.cpp).
 #include <convert/block_type.hpp>
 #include <convert/to_array.hpp>
 #include <convert/to_python.hpp>
+#include <module/entry.hpp>
 #include <module/errors.hpp>
-#include <module/functions.hpp>
+#include <module/methods.hpp>
+#include <module/module_name.hpp>
 #include <module/state.hpp>
 #include <object/object_type.hpp>
 
 #include <platform/i18n.hpp>
 #include <platform/qx.hpp>
 
-#define VELDRA_PASTE2(a, b) a##b
-#define VELDRA_PASTE(a, b) VELDRA_PASTE2(a, b)
-#define VELDRA_STRINGIFY2(a) #a
-#define VELDRA_STRINGIFY(a) VELDRA_STRINGIFY2(a)
-
-namespace {
-
-// The compiler's build date with its day padding removed: "Dec 8 2026".
-struct BuildDate {
-    char text[sizeof(__DATE__)]{};
-    constexpr BuildDate() {
-        const char* date = __DATE__;
-        std::size_t j = 0;
-        for (std::size_t i = 0; date[i] != '\0'; ++i) {
-            if (date[i] == ' ' && j > 0 && text[j - 1] == ' ') continue;
-            text[j++] = date[i];
-        }
-    }
-};
-constexpr BuildDate kBuildDate;
-
-}  // namespace
-
-// For tools that inspect the installed library; the module never reads them.
-extern "C" {
-__attribute__((visibility("default"))) extern const char* const VELDRA_PASTE(VELDRA_MODULE_NAME, _version);
-__attribute__((visibility("default"))) extern const char* const VELDRA_PASTE(VELDRA_MODULE_NAME, _build_date);
-}
-const char* const VELDRA_PASTE(VELDRA_MODULE_NAME, _version) = VELDRA_PRODUCT_VERSION;
-const char* const VELDRA_PASTE(VELDRA_MODULE_NAME, _build_date) = kBuildDate.text;
-
 namespace veldra {
 namespace {
-
-PyMethodDef kMethods[] = {
-    {"createProcess", createProcess, METH_VARARGS, "createProcess() initializes the VELDRA Engine process"},
-    {"closeProcess", closeProcess, METH_VARARGS, "closeProcess() terminates the VELDRA Engine process"},
-    {"createVELDRAAsync", createVELDRAAsync, METH_VARARGS,
-     "createVELDRAAsync() creates a VELDRA instance asynchronously"},
-    {"getVELDRA", getVELDRA, METH_VARARGS, "getVELDRA() gets the VELDRA instance"},
-    {"attachVELDRAAsync", attachVELDRAAsync, METH_VARARGS,
-     "attachVELDRAAsync() attaches to a shared VELDRA session asynchronously"},
-    {"waitForVELDRA", waitForVELDRA, METH_VARARGS,
-     "waitForVELDRA() waits for the launch and attach of a VELDRA instance"},
-    {"isDoneVELDRA", isDoneVELDRA, METH_VARARGS, "isDoneVELDRA() checks the completion status of a VELDRA function"},
-    {"cancelVELDRA", cancelVELDRA, METH_VARARGS,
-     "cancelVELDRA() cancels the launch or connection to a VELDRA instance"},
-    {"destroyVELDRA", destroyVELDRA, METH_VARARGS,
-     "destroyVELDRA() release the memory used to store the handle to the VELDRA instance"},
-    {"findVELDRA", findVELDRA, METH_VARARGS, "findVELDRA() finds all shared VELDRA sessions"},
-    {"closeVELDRA", closeVELDRA, METH_VARARGS, "closeVELDRA() terminates VELDRA"},
-    {"evaluateFunction", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluateFunction)),
-     METH_VARARGS | METH_KEYWORDS, "evaluateFunction() evaluates a VELDRA function with arguments"},
-    {"validateIdentity", validateIdentity, METH_VARARGS, "validateIdentity() validates the variable name in VELDRA"},
-    {"getMessage", getMessage, METH_VARARGS, "getMessage() retrieves the error message"},
-    {"getFEvalResult", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getFEvalResult)),
-     METH_VARARGS | METH_KEYWORDS, "getFEvalResult() returns the result of a VELDRA function"},
-    {"takeFEvalOutput", takeFEvalOutput, METH_VARARGS,
-     "takeFEvalOutput() returns the text a VELDRA function has written so far, as (out, err)"},
-    {"takeFEvalProgress", takeFEvalProgress, METH_VARARGS,
-     "takeFEvalProgress() returns the latest progress of a VELDRA function, as (done, total), or None"},
-    {"destroyFEvalResult", destroyFEvalResult, METH_VARARGS,
-     "destroyFEvalResult() destroys the result of a VELDRA function"},
-    {"cancelFEval", cancelFEval, METH_VARARGS, "cancelFEval() cancels the execution of a VELDRA function"},
-    {"isDoneFEval", isDoneFEval, METH_VARARGS, "isDoneFEval() checks the completion status of a VELDRA function"},
-    {"waitForFEval", waitForFEval, METH_VARARGS, "waitForFEval() wait for the execution of a VELDRA function"},
-    {"isCancelledFEval", isCancelledFEval, METH_VARARGS,
-     "isCancelledEval() checks the cancellation status of a VELDRA function"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-// The module's private companion `_batch`, for veldra.engine's many-calls
-// paths; not part of the module's own functions.
-PyMethodDef kBatchMethods[] = {
-    {"submit_many", submitMany, METH_VARARGS, "submit_many() submits many calls of one function in one step"},
-    {"collect_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(collectMany)),
-     METH_VARARGS | METH_KEYWORDS, "collect_many() collects many calls in order and releases them"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-// Adds `_batch` to `module`; false with an error set on failure.
-bool addBatch(PyObject* module) {
-#ifdef VELDRA_PY2
-    PyRef name = PyRef::steal(PyString_FromString(VELDRA_STRINGIFY(VELDRA_MODULE_NAME) "._batch"));
-#else
-    PyRef name = PyRef::steal(PyUnicode_FromString(VELDRA_STRINGIFY(VELDRA_MODULE_NAME) "._batch"));
-#endif
-    if (!name) return false;
-    PyRef batch = PyRef::steal(PyModule_New(VELDRA_STRINGIFY(VELDRA_MODULE_NAME) "._batch"));
-    if (!batch) return false;
-    for (PyMethodDef* def = kBatchMethods; def->ml_name != nullptr; ++def) {
-        PyObject* fn = PyCFunction_NewEx(def, nullptr, name.get());
-        if (!fn || PyModule_AddObject(batch.get(), def->ml_name, fn) < 0) {
-            Py_XDECREF(fn);
-            return false;
-        }
-    }
-    if (PyModule_AddObject(module, "_batch", batch.get()) < 0) return false;
-    batch.release();  // the module attribute owns it now
-    return true;
-}
 
 #ifndef VELDRA_PY2
 PyModuleDef kModule = {
@@ -119,7 +22,7 @@ PyModuleDef kModule = {
     VELDRA_STRINGIFY(VELDRA_MODULE_NAME),
     "VELDRA Engine for Python",
     -1,
-    kMethods,
+    nullptr,  // the function table, filled in before the module is made
     nullptr,
     nullptr,
     nullptr,
@@ -198,10 +101,11 @@ PyObject* initialise() {
 #ifdef VELDRA_PY2
     // The version-2 factory: no documentation string, no self object; the
     // module is borrowed.
-    PyObject* module = Py_InitModule4(VELDRA_STRINGIFY(VELDRA_MODULE_NAME), kMethods, nullptr, nullptr, 1013);
+    PyObject* module = Py_InitModule4(VELDRA_STRINGIFY(VELDRA_MODULE_NAME), moduleMethods(), nullptr, nullptr, 1013);
     if (!module || !addBatch(module)) return nullptr;
     return module;
 #else
+    kModule.m_methods = moduleMethods();
     PyRef module = PyRef::steal(PyModule_Create2(&kModule, 1013));
     if (!module || !addBatch(module.get())) return nullptr;
     return module.release();
@@ -216,18 +120,10 @@ PyObject* initialise() {
 // from the factory, or nullptr with an error set).  2.7's PyMODINIT_FUNC
 // leaves the visibility to the compiler, which hides it here.
 extern "C" __attribute__((visibility("default"))) void VELDRA_PASTE(init, VELDRA_MODULE_NAME)(void) {
-    try {
-        veldra::initialise();
-    } catch (const std::exception&) {
-        PyErr_NoMemory();
-    }
+    veldra::entry<&veldra::initialise>();
 }
 #else
 PyMODINIT_FUNC VELDRA_PASTE(PyInit_, VELDRA_MODULE_NAME)(void) {
-    try {
-        return veldra::initialise();
-    } catch (const std::exception&) {
-        return PyErr_NoMemory();
-    }
+    return veldra::entry<&veldra::initialise>();
 }
 #endif

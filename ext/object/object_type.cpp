@@ -1,5 +1,6 @@
 #include <object/object_type.hpp>
 
+#include <module/entry.hpp>
 #include <module/errors.hpp>
 
 #include <cstdint>
@@ -61,7 +62,7 @@ Py_ssize_t objectLength(PyObject* self) {
     return d.empty() ? 0 : static_cast<Py_ssize_t>(d.front());
 }
 
-PyObject* itemOf(PyObject* self, Py_ssize_t i) {
+PyObject* objectItem(PyObject* self, Py_ssize_t i) {
     const VeldraObject* o = as(self);
     const std::size_t k = o->index.size();
     if (k == o->dims.size() || i < 0 || static_cast<long long>(i) >= static_cast<long long>(o->dims[k])) {
@@ -87,14 +88,6 @@ PyObject* itemOf(PyObject* self, Py_ssize_t i) {
         }
     }
     return owner.release();
-}
-
-PyObject* objectItem(PyObject* self, Py_ssize_t i) {
-    try {
-        return itemOf(self, i);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
 }
 
 PyObject* objectSize(PyObject* self, void*) {
@@ -126,18 +119,14 @@ std::string dimsText(const Dims& d) {
 // from, and references into an engine that has gone say so.
 PyObject* objectRepr(PyObject* self) {
     const VeldraObject* o = as(self);
-    try {
-        std::string text = "<veldra.object " + dimsText(shownDims(o));
-        if (!isWhole(o)) {
-            text += ", a";
-            for (qxSize i : o->index) text += "[" + std::to_string(i) + "]";
-            text += " of a " + dimsText(o->dims);
-        }
-        if (!vdutil::matrixref::refIsRef(o->root)) text += ", of an engine that has gone";
-        return compat::textFromAscii(text + ">");
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+    std::string text = "<veldra.object " + dimsText(shownDims(o));
+    if (!isWhole(o)) {
+        text += ", a";
+        for (qxSize i : o->index) text += "[" + std::to_string(i) + "]";
+        text += " of a " + dimsText(o->dims);
     }
+    if (!vdutil::matrixref::refIsRef(o->root)) text += ", of an engine that has gone";
+    return compat::textFromAscii(text + ">");
 }
 
 PyObject* objectCompare(PyObject* self, PyObject* other, int op) {
@@ -176,15 +165,17 @@ PyObject* objectReduce(PyObject*, PyObject*) {
     return nullptr;
 }
 
+// The slots are entered through entry<>, as the module functions are: a
+// failure to allocate is MemoryError, nothing thrown reaches the interpreter.
 PyMethodDef kMethods[] = {
-    {"__reduce_ex__", objectReduce, METH_O, nullptr},
-    {"__reduce__", objectReduce, METH_NOARGS, nullptr},
+    {"__reduce_ex__", entry<&objectReduce>, METH_O, nullptr},
+    {"__reduce__", entry<&objectReduce>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PySequenceMethods kSequence = {};
 PyGetSetDef kGetSet[] = {
-    {"size", objectSize, nullptr, "dimensions of the 'veldra.object' object", nullptr},
+    {"size", entry<&objectSize>, nullptr, "dimensions of the 'veldra.object' object", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -196,8 +187,8 @@ PyTypeObject VeldraObjectType = {};
 bool readyObjectType() {
     if (VeldraObjectType.tp_flags & Py_TPFLAGS_READY) return true;
     Py_SET_REFCNT(reinterpret_cast<PyObject*>(&VeldraObjectType), 1);
-    kSequence.sq_length = objectLength;
-    kSequence.sq_item = objectItem;
+    kSequence.sq_length = entry<&objectLength>;
+    kSequence.sq_item = entry<&objectItem>;
     VeldraObjectType.tp_name = "veldra.object";
     VeldraObjectType.tp_doc = "VELDRA object";
     VeldraObjectType.tp_basicsize = sizeof(VeldraObject);
@@ -207,8 +198,8 @@ bool readyObjectType() {
     VeldraObjectType.tp_as_sequence = &kSequence;
     VeldraObjectType.tp_getset = kGetSet;
     VeldraObjectType.tp_methods = kMethods;
-    VeldraObjectType.tp_richcompare = objectCompare;
-    VeldraObjectType.tp_repr = objectRepr;
+    VeldraObjectType.tp_richcompare = entry<&objectCompare>;
+    VeldraObjectType.tp_repr = entry<&objectRepr>;
     VeldraObjectType.tp_hash = PyObject_HashNotImplemented;
     VeldraObjectType.tp_new = nullptr;
     return PyType_Ready(&VeldraObjectType) == 0;

@@ -7,6 +7,30 @@
 // that replies, loan notices and the engine's end are noticed even then.
 // Writes are serialised, so any thread may send.  When the engine goes away,
 // the reader thread reaps a launched engine and tells every waiter.
+//
+// Lock order.  The connection's mutexes:
+//   mutex_         open_, closing_, reason_, replies_: a leaf, held only
+//                  around those fields (never while a handler runs);
+//   read_mutex_    the read role and its hand-over; pump() holds it while
+//                  it calls done(), which must take no lock at all (the
+//                  callers pass an atomic test);
+//   write_mutex_   serialises writes; taken with no other connection lock
+//                  held, it takes notice_mutex_ (send_notices_locked);
+//   notice_mutex_  the queued notices and objects_; under it only the
+//                  object ledger's own lock (take_released), a leaf;
+//   join_mutex_    the reader thread's start and join; under it mutex_
+//                  (shutdown in the destructor).  It is held while joining
+//                  the reader, so nothing the reader runs may take it
+//                  (close() is never called from a handler).
+// So: write_mutex_ -> notice_mutex_ -> ObjectLedger::m_, and
+// join_mutex_ -> mutex_; read_mutex_ is never held with another of them.
+// Reading (read_once) holds the read role but no mutex: the reply handlers
+// it runs take the call's or the launch's lock (calls.cpp: Call::m, a leaf;
+// sessions.cpp: Launch::m, under which shutdown() and set_objects() take
+// mutex_ and notice_mutex_), and may send loan notices, which take
+// notice_mutex_ and, after it, write_mutex_ (not on the reader).  The
+// engine process's own lock (ChildProcess) is taken with none of these held.
+// No lock of this file is held while calling into a call or a launch.
 #include "child_process.hpp"
 
 #include <veldra/protocol/array_codec.hpp>

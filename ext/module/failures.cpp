@@ -1,4 +1,4 @@
-#include <engine/failures.hpp>
+#include <module/failures.hpp>
 
 #include <module/errors.hpp>
 #include <module/state.hpp>
@@ -86,7 +86,9 @@ void raise(Failures policy) {
         break;
     }
 
-    PyObject* cls = policy == Failures::Shutdown ? PyExc_SystemError : state().EngineError;
+    // Before the module has its classes (a failing import), SystemError.
+    PyObject* engineError = state().EngineError ? state().EngineError : PyExc_SystemError;
+    PyObject* cls = policy == Failures::Shutdown ? PyExc_SystemError : engineError;
     try {
         throw;
     } catch (const engine_api::ArgumentException& e) {

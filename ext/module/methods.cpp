@@ -1,0 +1,94 @@
+// The method tables: the name, entry and policy of every module function.
+#include <module/entry.hpp>
+#include <module/functions.hpp>
+#include <module/methods.hpp>
+#include <module/module_name.hpp>
+
+namespace veldra {
+
+namespace {
+
+// Every function is entered through entry<>, with the policy that turns
+// what it throws into the module's exceptions.
+using F = Failures;
+PyMethodDef kMethods[] = {
+    {"createProcess", entry<&createProcessImpl>, METH_VARARGS, "createProcess() initializes the VELDRA Engine process"},
+    {"closeProcess", entry<&closeProcessImpl, F::Shutdown>, METH_VARARGS,
+     "closeProcess() terminates the VELDRA Engine process"},
+    {"createVELDRAAsync", entry<&createVELDRAAsyncImpl>, METH_VARARGS,
+     "createVELDRAAsync() creates a VELDRA instance asynchronously"},
+    {"getVELDRA", entry<&getVELDRAImpl, F::Launch>, METH_VARARGS, "getVELDRA() gets the VELDRA instance"},
+    {"attachVELDRAAsync", entry<&attachVELDRAAsyncImpl>, METH_VARARGS,
+     "attachVELDRAAsync() attaches to a shared VELDRA session asynchronously"},
+    {"waitForVELDRA", entry<&waitForVELDRAImpl>, METH_VARARGS,
+     "waitForVELDRA() waits for the launch and attach of a VELDRA instance"},
+    {"isDoneVELDRA", entry<&isDoneVELDRAImpl>, METH_VARARGS,
+     "isDoneVELDRA() checks the completion status of a VELDRA function"},
+    {"cancelVELDRA", entry<&cancelVELDRAImpl>, METH_VARARGS,
+     "cancelVELDRA() cancels the launch or connection to a VELDRA instance"},
+    {"destroyVELDRA", entry<&destroyVELDRAImpl>, METH_VARARGS,
+     "destroyVELDRA() release the memory used to store the handle to the VELDRA instance"},
+    {"findVELDRA", entry<&findVELDRAImpl>, METH_VARARGS, "findVELDRA() finds all shared VELDRA sessions"},
+    {"closeVELDRA", entry<&closeVELDRAImpl, F::Shutdown>, METH_VARARGS, "closeVELDRA() terminates VELDRA"},
+    {"evaluateFunction", withKeywords(entry<&evaluateFunctionImpl>), METH_VARARGS | METH_KEYWORDS,
+     "evaluateFunction() evaluates a VELDRA function with arguments"},
+    {"validateIdentity", entry<&validateIdentityImpl>, METH_VARARGS,
+     "validateIdentity() validates the variable name in VELDRA"},
+    {"getMessage", entry<&getMessageImpl>, METH_VARARGS, "getMessage() retrieves the error message"},
+    {"getFEvalResult", withKeywords(entry<&getFEvalResultImpl, F::Result>), METH_VARARGS | METH_KEYWORDS,
+     "getFEvalResult() returns the result of a VELDRA function"},
+    {"takeFEvalOutput", entry<&takeFEvalOutputImpl, F::Result>, METH_VARARGS,
+     "takeFEvalOutput() returns the text a VELDRA function has written so far, as (out, err)"},
+    {"takeFEvalProgress", entry<&takeFEvalProgressImpl, F::Result>, METH_VARARGS,
+     "takeFEvalProgress() returns the latest progress of a VELDRA function, as (done, total), or None"},
+    {"destroyFEvalResult", entry<&destroyFEvalResultImpl, F::Result>, METH_VARARGS,
+     "destroyFEvalResult() destroys the result of a VELDRA function"},
+    {"cancelFEval", entry<&cancelFEvalImpl, F::Result>, METH_VARARGS,
+     "cancelFEval() cancels the execution of a VELDRA function"},
+    {"isDoneFEval", entry<&isDoneFEvalImpl, F::Result>, METH_VARARGS,
+     "isDoneFEval() checks the completion status of a VELDRA function"},
+    {"waitForFEval", entry<&waitForFEvalImpl, F::Result>, METH_VARARGS,
+     "waitForFEval() wait for the execution of a VELDRA function"},
+    {"isCancelledFEval", entry<&isCancelledFEvalImpl, F::Result>, METH_VARARGS,
+     "isCancelledEval() checks the cancellation status of a VELDRA function"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The module's private companion `_batch`, for veldra.engine's many-calls
+// paths; not part of the module's own functions.
+PyMethodDef kBatchMethods[] = {
+    {"submit_many", entry<&submitManyImpl>, METH_VARARGS,
+     "submit_many() submits many calls of one function in one step"},
+    {"collect_many", withKeywords(entry<&collectManyImpl, F::Result>), METH_VARARGS | METH_KEYWORDS,
+     "collect_many() collects many calls in order and releases them"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyMethodDef* moduleMethods() {
+    return kMethods;
+}
+
+bool addBatch(PyObject* module) {
+#ifdef VELDRA_PY2
+    PyRef name = PyRef::steal(PyString_FromString(VELDRA_STRINGIFY(VELDRA_MODULE_NAME) "._batch"));
+#else
+    PyRef name = PyRef::steal(PyUnicode_FromString(VELDRA_STRINGIFY(VELDRA_MODULE_NAME) "._batch"));
+#endif
+    if (!name) return false;
+    PyRef batch = PyRef::steal(PyModule_New(VELDRA_STRINGIFY(VELDRA_MODULE_NAME) "._batch"));
+    if (!batch) return false;
+    for (PyMethodDef* def = kBatchMethods; def->ml_name != nullptr; ++def) {
+        PyObject* fn = PyCFunction_NewEx(def, nullptr, name.get());
+        if (!fn || PyModule_AddObject(batch.get(), def->ml_name, fn) < 0) {
+            Py_XDECREF(fn);
+            return false;
+        }
+    }
+    if (PyModule_AddObject(module, "_batch", batch.get()) < 0) return false;
+    batch.release();  // the module attribute owns it now
+    return true;
+}
+
+}  // namespace veldra

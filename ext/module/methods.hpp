@@ -1,0 +1,15 @@
+#pragma once
+// The module's function tables: every function with the policy its entry<>
+// translates failures by.
+#include <module/pyref.hpp>
+
+namespace veldra {
+
+// The module's own functions, ending with an empty entry.
+PyMethodDef* moduleMethods();
+
+// Adds the private companion `_batch` to `module`; false with an error set
+// on failure.
+bool addBatch(PyObject* module);
+
+}  // namespace veldra

@@ -67,13 +67,7 @@ VELDRA_OLD_VERSION(sem_init, "GLIBC_2.2.5")
 VELDRA_OLD_VERSION(sem_destroy, "GLIBC_2.2.5")
 VELDRA_OLD_VERSION(sem_wait, "GLIBC_2.2.5")
 VELDRA_OLD_VERSION(sem_post, "GLIBC_2.2.5")
-// The mathematics whose faster versions came after 2.17 (the old symbols
-// run the same code behind the error-reporting wrapper).
-VELDRA_OLD_VERSION(exp, "GLIBC_2.2.5")
-VELDRA_OLD_VERSION(log, "GLIBC_2.2.5")
-VELDRA_OLD_VERSION(pow, "GLIBC_2.2.5")
-VELDRA_OLD_VERSION(logf, "GLIBC_2.2.5")
-VELDRA_OLD_VERSION(hypot, "GLIBC_2.2.5")
+VELDRA_OLD_VERSION(dlvsym, "GLIBC_2.2.5")
 
 // What a newer glibc has is used where it has it, looked up once.
 template <typename Fn>
@@ -88,6 +82,30 @@ static Fn lookup(std::atomic<void*>& slot, const char* name) {
     }
     return p == missing ? nullptr : reinterpret_cast<Fn>(p);
 }
+
+// The mathematics that became faster after 2.17 (the old versions take a
+// detour through the error reporting of old): the newer function where the
+// glibc has it, looked up at the first call, else the old one.
+template <typename Fn>
+static Fn newest(const char* name, const char* version, Fn old) {
+    void* p = ::dlvsym(RTLD_DEFAULT, name, version);
+    return p ? reinterpret_cast<Fn>(p) : old;
+}
+
+#define VELDRA_WRAPPER __attribute__((visibility("hidden")))
+#define VELDRA_NEWEST(name, newer, older, ret, params, args)             \
+    extern "C" ret veldra_old_##name params;                             \
+    __asm__(".symver veldra_old_" #name "," #name "@" older);            \
+    extern "C" VELDRA_WRAPPER ret __wrap_##name params {                 \
+        static const auto fn = newest(#name, newer, &veldra_old_##name); \
+        return fn args;                                                  \
+    }
+
+VELDRA_NEWEST(exp, "GLIBC_2.29", "GLIBC_2.2.5", double, (double x), (x))
+VELDRA_NEWEST(log, "GLIBC_2.29", "GLIBC_2.2.5", double, (double x), (x))
+VELDRA_NEWEST(pow, "GLIBC_2.29", "GLIBC_2.2.5", double, (double x, double y), (x, y))
+VELDRA_NEWEST(hypot, "GLIBC_2.35", "GLIBC_2.2.5", double, (double x, double y), (x, y))
+VELDRA_NEWEST(logf, "GLIBC_2.27", "GLIBC_2.2.5", float, (float x), (x))
 
 extern "C" {
 
@@ -105,8 +123,6 @@ __asm__(".symver __xstat,__xstat@GLIBC_2.2.5");
 __asm__(".symver __fxstat,__fxstat@GLIBC_2.2.5");
 __asm__(".symver __lxstat,__lxstat@GLIBC_2.2.5");
 __asm__(".symver __fxstat64,__fxstat64@GLIBC_2.2.5");
-
-#define VELDRA_WRAPPER __attribute__((visibility("hidden")))
 
 VELDRA_WRAPPER int __wrap_stat(const char* path, struct stat* st) {
     return __xstat(1, path, st);

@@ -8,6 +8,8 @@
 // old glibc has under an older version is bound to that version; one that
 // it lacks is given a replacement that does the same through what 2.17 has.
 // scripts/check-glibc.py fails the wheel if a newer version is still needed.
+// The replacements that only an old glibc runs are veldra_fallback_*, so
+// that tests/cpp/test_compat_glibc.cpp runs them here.
 
 #include <dlfcn.h>
 #include <link.h>
@@ -167,11 +169,8 @@ VELDRA_WRAPPER int __wrap_posix_spawn_file_actions_addclosefrom_np(posix_spawn_f
 
 // std::condition_variable's waits on the steady clock.  Without the
 // function the wait measures the same time on the realtime clock.
-VELDRA_WRAPPER int __wrap_pthread_cond_clockwait(pthread_cond_t* cond, pthread_mutex_t* mutex, clockid_t clock,
-                                                 const struct timespec* abstime) {
-    static std::atomic<void*> slot{nullptr};
-    using Fn = int (*)(pthread_cond_t*, pthread_mutex_t*, clockid_t, const struct timespec*);
-    if (Fn real = lookup<Fn>(slot, "pthread_cond_clockwait")) return real(cond, mutex, clock, abstime);
+VELDRA_WRAPPER int veldra_fallback_cond_clockwait(pthread_cond_t* cond, pthread_mutex_t* mutex, clockid_t clock,
+                                                  const struct timespec* abstime) {
     if (clock == CLOCK_REALTIME) return ::pthread_cond_timedwait(cond, mutex, abstime);
     struct timespec now, rt;
     ::clock_gettime(clock, &now);
@@ -182,6 +181,14 @@ VELDRA_WRAPPER int __wrap_pthread_cond_clockwait(pthread_cond_t* cond, pthread_m
     rt.tv_sec += static_cast<time_t>(ns / 1000000000LL);
     rt.tv_nsec = static_cast<long>(ns % 1000000000LL);
     return ::pthread_cond_timedwait(cond, mutex, &rt);
+}
+
+VELDRA_WRAPPER int __wrap_pthread_cond_clockwait(pthread_cond_t* cond, pthread_mutex_t* mutex, clockid_t clock,
+                                                 const struct timespec* abstime) {
+    static std::atomic<void*> slot{nullptr};
+    using Fn = int (*)(pthread_cond_t*, pthread_mutex_t*, clockid_t, const struct timespec*);
+    if (Fn real = lookup<Fn>(slot, "pthread_cond_clockwait")) return real(cond, mutex, clock, abstime);
+    return veldra_fallback_cond_clockwait(cond, mutex, clock, abstime);
 }
 
 // The kernel's random bytes (getrandom, Linux 3.17), which the C++
@@ -238,16 +245,20 @@ void make_dtor_key() {
 }
 }  // namespace
 
-VELDRA_WRAPPER int __wrap___cxa_thread_atexit_impl(void (*fn)(void*), void* obj, void* dso) {
-    static std::atomic<void*> slot{nullptr};
-    using Fn = int (*)(void (*)(void*), void*, void*);
-    if (Fn real = lookup<Fn>(slot, "__cxa_thread_atexit_impl")) return real(fn, obj, dso);
+VELDRA_WRAPPER int veldra_fallback_thread_atexit(void (*fn)(void*), void* obj) {
     ::pthread_once(&g_dtor_once, make_dtor_key);
     auto* d = static_cast<ThreadDtor*>(std::malloc(sizeof(ThreadDtor)));
     if (d == nullptr) return -1;
     *d = ThreadDtor{fn, obj, static_cast<ThreadDtor*>(::pthread_getspecific(g_dtor_key))};
     ::pthread_setspecific(g_dtor_key, d);
     return 0;
+}
+
+VELDRA_WRAPPER int __wrap___cxa_thread_atexit_impl(void (*fn)(void*), void* obj, void* dso) {
+    static std::atomic<void*> slot{nullptr};
+    using Fn = int (*)(void (*)(void*), void*, void*);
+    if (Fn real = lookup<Fn>(slot, "__cxa_thread_atexit_impl")) return real(fn, obj, dso);
+    return veldra_fallback_thread_atexit(fn, obj);
 }
 
 // The unwinder of the static libgcc finds an address's unwind tables with
@@ -285,10 +296,7 @@ int find_object(struct dl_phdr_info* info, std::size_t, void* arg) {
 }
 }  // namespace
 
-VELDRA_WRAPPER int __wrap__dl_find_object(void* pc, struct dl_find_object* out) {
-    static std::atomic<void*> slot{nullptr};
-    using Fn = int (*)(void*, struct dl_find_object*);
-    if (Fn real = lookup<Fn>(slot, "_dl_find_object")) return real(pc, out);
+VELDRA_WRAPPER int veldra_fallback_find_object(void* pc, struct dl_find_object* out) {
     FindObject q{reinterpret_cast<std::uintptr_t>(pc), out, false};
     ::dl_iterate_phdr(find_object, &q);
     if (!q.found) return -1;
@@ -296,6 +304,13 @@ VELDRA_WRAPPER int __wrap__dl_find_object(void* pc, struct dl_find_object* out) 
     struct link_map* map = nullptr;
     if (::dladdr1(pc, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) != 0) out->dlfo_link_map = map;
     return 0;
+}
+
+VELDRA_WRAPPER int __wrap__dl_find_object(void* pc, struct dl_find_object* out) {
+    static std::atomic<void*> slot{nullptr};
+    using Fn = int (*)(void*, struct dl_find_object*);
+    if (Fn real = lookup<Fn>(slot, "_dl_find_object")) return real(pc, out);
+    return veldra_fallback_find_object(pc, out);
 }
 
 }  // extern "C"

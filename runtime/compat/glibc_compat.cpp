@@ -12,7 +12,6 @@
 // that tests/cpp/test_compat_glibc.cpp runs them here.
 
 #include <dlfcn.h>
-#include <link.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -47,13 +46,11 @@ VELDRA_OLD_VERSION(dlclose, "GLIBC_2.2.5")
 VELDRA_OLD_VERSION(dlsym, "GLIBC_2.2.5")
 VELDRA_OLD_VERSION(dlerror, "GLIBC_2.2.5")
 VELDRA_OLD_VERSION(dladdr, "GLIBC_2.2.5")
-VELDRA_OLD_VERSION(dladdr1, "GLIBC_2.3.3")
 // Threads (libpthread.so.0 before 2.34).
 VELDRA_OLD_VERSION(pthread_once, "GLIBC_2.2.5")
 VELDRA_OLD_VERSION(pthread_kill, "GLIBC_2.2.5")
 VELDRA_OLD_VERSION(pthread_sigmask, "GLIBC_2.2.5")
 VELDRA_OLD_VERSION(pthread_key_create, "GLIBC_2.2.5")
-VELDRA_OLD_VERSION(__pthread_key_create, "GLIBC_2.2.5")
 VELDRA_OLD_VERSION(pthread_rwlock_rdlock, "GLIBC_2.2.5")
 VELDRA_OLD_VERSION(pthread_rwlock_wrlock, "GLIBC_2.2.5")
 VELDRA_OLD_VERSION(pthread_rwlock_unlock, "GLIBC_2.2.5")
@@ -259,58 +256,6 @@ VELDRA_WRAPPER int __wrap___cxa_thread_atexit_impl(void (*fn)(void*), void* obj,
     using Fn = int (*)(void (*)(void*), void*, void*);
     if (Fn real = lookup<Fn>(slot, "__cxa_thread_atexit_impl")) return real(fn, obj, dso);
     return veldra_fallback_thread_atexit(fn, obj);
-}
-
-// The unwinder of the static libgcc finds an address's unwind tables with
-// _dl_find_object (2.35); before, the loaded objects' program headers tell.
-namespace {
-struct FindObject {
-    std::uintptr_t pc;
-    struct dl_find_object* out;
-    bool found;
-};
-
-int find_object(struct dl_phdr_info* info, std::size_t, void* arg) {
-    auto* q = static_cast<FindObject*>(arg);
-    std::uintptr_t lo = UINTPTR_MAX, hi = 0;
-    bool inside = false;
-    const void* eh = nullptr;
-    for (int i = 0; i < info->dlpi_phnum; ++i) {
-        const ElfW(Phdr) & ph = info->dlpi_phdr[i];
-        std::uintptr_t start = info->dlpi_addr + ph.p_vaddr;
-        if (ph.p_type == PT_LOAD) {
-            if (q->pc >= start && q->pc < start + ph.p_memsz) inside = true;
-            if (start < lo) lo = start;
-            if (start + ph.p_memsz > hi) hi = start + ph.p_memsz;
-        } else if (ph.p_type == PT_GNU_EH_FRAME) {
-            eh = reinterpret_cast<const void*>(start);
-        }
-    }
-    if (!inside) return 0;
-    std::memset(q->out, 0, sizeof *q->out);
-    q->out->dlfo_map_start = reinterpret_cast<void*>(lo);
-    q->out->dlfo_map_end = reinterpret_cast<void*>(hi);
-    q->out->dlfo_eh_frame = const_cast<void*>(eh);
-    q->found = true;
-    return 1;
-}
-}  // namespace
-
-VELDRA_WRAPPER int veldra_fallback_find_object(void* pc, struct dl_find_object* out) {
-    FindObject q{reinterpret_cast<std::uintptr_t>(pc), out, false};
-    ::dl_iterate_phdr(find_object, &q);
-    if (!q.found) return -1;
-    Dl_info info;
-    struct link_map* map = nullptr;
-    if (::dladdr1(pc, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) != 0) out->dlfo_link_map = map;
-    return 0;
-}
-
-VELDRA_WRAPPER int __wrap__dl_find_object(void* pc, struct dl_find_object* out) {
-    static std::atomic<void*> slot{nullptr};
-    using Fn = int (*)(void*, struct dl_find_object*);
-    if (Fn real = lookup<Fn>(slot, "_dl_find_object")) return real(pc, out);
-    return veldra_fallback_find_object(pc, out);
 }
 
 }  // extern "C"

@@ -1,55 +1,21 @@
 // The glibc shims' replacements that only a glibc older than this one runs
 // (runtime/compat/glibc_compat.cpp), next to what this glibc does.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <time.h>
 
 #include <cerrno>
 #include <chrono>
-#include <stdexcept>
-#include <string>
 #include <thread>
 #include <vector>
 
 extern "C" {
-int veldra_fallback_find_object(void* pc, struct dl_find_object* out);
 int veldra_fallback_cond_clockwait(pthread_cond_t* cond, pthread_mutex_t* mutex, clockid_t clock,
                                    const struct timespec* abstime);
 int veldra_fallback_thread_atexit(void (*fn)(void*), void* obj);
 }
 
 namespace {
-
-void* address_in(const char* what) {
-    if (std::string(what) == "test") return reinterpret_cast<void*>(&address_in);
-    // A function of each library, found through the loader (not a PLT stub).
-    void* p = ::dlsym(RTLD_DEFAULT, what);
-    if (p == nullptr) throw std::runtime_error(what);
-    return p;
-}
-
-// The static unwinder reads the unwind tables it is given: they must be the
-// ones glibc's own lookup names, for the test, libc and the C++ runtime.
-class FindObject : public ::testing::TestWithParam<const char*> {};
-
-TEST_P(FindObject, NamesTheTablesThatGlibcNames) {
-    void* pc = address_in(GetParam());
-    struct dl_find_object ours{}, theirs{};
-    ASSERT_EQ(::_dl_find_object(pc, &theirs), 0);
-    ASSERT_EQ(veldra_fallback_find_object(pc, &ours), 0);
-    EXPECT_EQ(ours.dlfo_eh_frame, theirs.dlfo_eh_frame);
-    EXPECT_EQ(ours.dlfo_link_map, theirs.dlfo_link_map);
-    EXPECT_LE(ours.dlfo_map_start, pc);
-    EXPECT_GT(ours.dlfo_map_end, pc);
-}
-
-INSTANTIATE_TEST_SUITE_P(Objects, FindObject, ::testing::Values("test", "printf", "__cxa_throw"));
-
-TEST(FindObjectFallback, FailsOutsideEveryObject) {
-    struct dl_find_object out{};
-    EXPECT_EQ(veldra_fallback_find_object(reinterpret_cast<void*>(16), &out), -1);
-}
 
 // A steady-clock deadline, waited for on the realtime clock: neither early
 // nor much late, and a deadline already past times out at once.

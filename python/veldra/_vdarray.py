@@ -66,35 +66,28 @@ Blocks: ``a[0, :]``, ``a[:, 1:3]`` read a block as a new array of the same
 class, and assigning to such a key writes one.
 """
 
-import math
-import operator
 import sys
 from array import array
 
-from veldra._compat import PY2, Sequence, array_frombytes, array_tobytes, chained, integer_types, range_type
+from veldra._compat import PY2, array_frombytes, array_tobytes, range_type
 from veldra._elements import (
     _FLOAT,
     _I32,
     _I64,
-    _INF,
     _INT,
     _LOGICAL,
     _NOT_BULK,
     _NOT_SEQUENCES,
-    _NUMBER_TYPES,
-    _REAL_TYPES,
-    _SINGLE_OVERFLOW,
     _U32,
     _U64,
-    _bytes_of,
     _column_major_to_nested,
     _count,
     _normalise_size,
-    _round_half_away,
     _row_to_column_major,
-    _within,
 )
 from veldra._format import THRESHOLD, format_array
+from veldra._indexing import _Indexing
+from veldra._ingest import _Ingest, _is_numpy_like, _nested_shape
 
 try:
     from pickle import PickleBuffer as _PickleBuffer
@@ -122,71 +115,7 @@ __all__ = [
 _MODULE = "veldra.vdarray" if PY2 else "vdarray"
 
 
-def _is_numpy_like(value, numpy):
-    if isinstance(value, numpy.ndarray):
-        return True
-    if isinstance(value, (list, tuple, range_type, array, bytes, bytearray, memoryview)) or isinstance(value, _VdArray):
-        return False
-    kind = type(value)
-    return hasattr(kind, "__array__") or hasattr(kind, "__array_interface__")
-
-
-def _is_sequence(value):
-    return isinstance(value, (list, tuple, range_type, array, ArrayView)) or (
-        isinstance(value, Sequence) and not isinstance(value, _NOT_SEQUENCES)
-    )
-
-
-def _scalar_parts(value):
-    """Split a Python number into (real, imag); imag is None for real values.
-
-    Real parts come back as ``int`` or ``float``.  Anything that is not a
-    number raises ``TypeError``.
-    """
-    if isinstance(value, _REAL_TYPES):  # includes bool
-        return value, None
-    if isinstance(value, complex):
-        return value.real, value.imag
-    if isinstance(value, _NOT_SEQUENCES) or value is None:
-        raise TypeError("typed-array elements must be numbers, not %s" % type(value).__name__)
-    if isinstance(value, _VdArray):
-        raise TypeError("a typed array cannot be used as a single element")
-    if hasattr(type(value), "__index__"):
-        return operator.index(value), None
-    if hasattr(type(value), "__float__"):
-        return float(value), None
-    if hasattr(type(value), "__complex__"):
-        c = complex(value)
-        return c.real, c.imag
-    raise TypeError("typed-array elements must be numbers, not %s" % type(value).__name__)
-
-
-def _nested_shape(value):
-    """Shape of a row-major nested sequence, and its leaves in that order."""
-    if isinstance(value, ArrayView):
-        value = value.tolist()
-    if not _is_sequence(value):
-        return (), [value]
-    n = len(value)
-    if n == 0:
-        return (0,), []
-    if all(type(item) in _NUMBER_TYPES for item in value):
-        return (n,), list(value)
-    shape = None
-    leaves = []
-    for item in value:
-        item_shape, item_leaves = _nested_shape(item)
-        if shape is None:
-            shape = item_shape
-        elif item_shape != shape:
-            raise ValueError(
-                "ragged nested sequence: items of shapes %r and %r at the same level" % (shape, item_shape)
-            )
-        leaves.extend(item_leaves)
-    return (n,) + shape, leaves
-
-
-class _VdArray(object):
+class _VdArray(_Ingest, _Indexing):
     """Shared behaviour of the typed-array classes; not used directly."""
 
     __slots__ = ("_size", "_is_complex", "_data", "_real", "_imag")
@@ -281,126 +210,6 @@ class _VdArray(object):
         self._size = dims
         self._fill_from_values(values, is_complex)
 
-    # -- bulk input: NumPy arrays and buffers ----------------------------
-
-    def _init_from_numpy(self, data, dims, is_complex, np):
-        """Fill from a NumPy array (or anything ``numpy.asarray`` takes).
-
-        Returns None when done, or a replacement ``data`` (nested lists) for
-        element types NumPy cannot hand over in bulk (objects, text, ...).
-        """
-        x = np.asarray(data)
-        kind = x.dtype.kind
-        if kind not in "biufc":
-            return x.tolist()
-        if dims is None:
-            if x.ndim == 0:
-                dims = (1, 1)
-            elif x.ndim == 1:
-                dims = (0, 0) if x.shape[0] == 0 else (1, x.shape[0])
-            else:
-                dims = _normalise_size(x.shape)
-        elif x.size != _count(dims):
-            raise ValueError("%d elements cannot fill size %r" % (x.size, dims))
-        # Column-major element order, as one flat (possibly strided) view.
-        flat = x.reshape(-1, order="F")
-        self._size = dims
-        if kind == "c" or is_complex:
-            if self._kind is _LOGICAL:
-                raise ValueError("logical arrays cannot be complex")
-            if kind == "c":
-                real, imag = flat.real, flat.imag
-            else:
-                real, imag = flat, np.zeros(flat.shape, np.int8)
-            self._set_complex(self._numpy_buffer(real, np), self._numpy_buffer(imag, np))
-        else:
-            self._set_real(self._numpy_buffer(flat, np))
-        return None
-
-    @classmethod
-    def _numpy_buffer(cls, part, np):
-        """An array.array of this class from a flat real NumPy array, with
-        the element rules of the class applied to the whole array at once."""
-        target = np.dtype(cls._typecode)
-        src = part.dtype.kind
-        if cls._kind is _FLOAT:
-            with np.errstate(over="ignore"):
-                values = part.astype(target, copy=False)
-        elif cls._kind is _LOGICAL:
-            if src == "f" and np.isnan(part).any():
-                raise ValueError("NaN cannot be converted to logical")
-            values = part if src == "b" else part != 0
-            values = values.view(np.uint8) if values.dtype.kind == "b" else values.astype(np.uint8)
-        elif src == "f":
-            with np.errstate(invalid="ignore"):  # inf - inf is NaN: fine
-                floor = np.floor(part)
-                rest = part - floor
-                rounded = floor + ((rest > 0.5) | ((rest == 0.5) & (part > 0)))
-            rounded[np.isnan(rounded)] = 0
-            high = rounded >= float(cls._max)
-            low = rounded <= float(cls._min)
-            values = np.empty(part.shape, target)
-            middle = ~(high | low)
-            values[middle] = rounded[middle]
-            values[high] = cls._max
-            values[low] = cls._min
-        elif src == "b" or np.can_cast(part.dtype, target, "safe"):
-            values = part.astype(target, copy=False)
-        else:
-            info = np.iinfo(part.dtype)
-            lo, hi = max(cls._min, int(info.min)), min(cls._max, int(info.max))
-            values = np.clip(part, part.dtype.type(lo), part.dtype.type(hi)).astype(target)
-        buf = array(cls._typecode)
-        if values.size:
-            array_frombytes(buf, _bytes_of(np.ascontiguousarray(values)))
-        return buf
-
-    def _init_from_buffer(self, data, dims, is_complex):
-        """Fill from an object with the buffer protocol (bytes, bytearray,
-        array.array, memoryview, ctypes arrays, ...).
-
-        One-dimensional buffers of a standard numeric format are copied in
-        bulk and give a 1-by-n array (like a flat list); other buffers are
-        read element by element.  Returns None when done, the replacement
-        ``data`` otherwise, or ``data`` itself when it is no buffer at all.
-        """
-        try:
-            view = memoryview(data)
-        except TypeError:
-            return data
-        try:
-            fmt = view.format
-            order = fmt[:1] if fmt[:1] in "@=<>!" else "@"
-            src_cls = _FORMAT_CLASSES.get((fmt.lstrip("@=<>!"), view.itemsize))
-            swap = order in "<>!" and (order == "<") != (sys.byteorder == "little")
-            if src_cls is None or view.ndim != 1:
-                try:
-                    values = view.tolist()
-                except NotImplementedError:
-                    raise chained(TypeError("cannot read a buffer of format %r" % view.format), None)
-                if view.ndim == 0:
-                    return [values] if dims is not None else values
-                return values
-            n = view.shape[0]
-            if dims is None:
-                dims = (0, 0) if n == 0 else (1, n)
-            elif n != _count(dims):
-                raise ValueError("%d elements cannot fill size %r" % (n, dims))
-            buf = array(src_cls._typecode)
-            array_frombytes(buf, view.cast("B") if not PY2 and view.c_contiguous and order == "@" else view.tobytes())
-            if swap:
-                buf.byteswap()
-        finally:
-            if not PY2:
-                view.release()
-        src = src_cls.__new__(src_cls)
-        src._size = dims
-        src._set_real(buf)
-        self._init_from_typed(src, is_complex)
-        return None
-
-    # -- storage helpers -------------------------------------------------
-
     @classmethod
     def _zeros(cls, n):
         # Repetition writes each page once; building from bytes(n) would
@@ -451,164 +260,6 @@ class _VdArray(object):
             raise ValueError("cannot reshape %d elements to size %r" % (_count(self._size), dims))
         self._size = dims
 
-    @classmethod
-    def _coerce(cls, x):
-        """Convert one real part (int or float) to this class's item value."""
-        kind = cls._kind
-        if kind is _FLOAT:
-            if isinstance(x, integer_types):
-                try:
-                    x = float(x)
-                except OverflowError:
-                    return _INF if x > 0 else -_INF
-            if cls._typecode == "f" and abs(x) >= _SINGLE_OVERFLOW:
-                return math.copysign(_INF, x)
-            return x
-        if kind is _INT:
-            if not isinstance(x, integer_types):
-                if math.isnan(x):
-                    return 0
-                if math.isinf(x):
-                    return cls._max if x > 0 else cls._min
-                x = _round_half_away(x)
-            if x < cls._min:
-                return cls._min
-            if x > cls._max:
-                return cls._max
-            return int(x)
-        # logical
-        if x != x:
-            raise ValueError("NaN cannot be converted to logical")
-        return 1 if x else 0
-
-    @classmethod
-    def _convert_buffer(cls, buf, src_cls):
-        """A new buffer of this class holding the items of ``buf``."""
-        if src_cls is cls:
-            return buf[:]
-        if cls._kind is not _LOGICAL and (cls._kind is _FLOAT or src_cls._kind is not _FLOAT):
-            # Plain widening (or float target): let array do it in C, and
-            # fall back to the element rules when a value does not fit.
-            try:
-                return array(cls._typecode, buf)
-            except (OverflowError, TypeError):
-                pass
-        return array(cls._typecode, map(cls._coerce, buf))
-
-    def _init_from_typed(self, src, is_complex):
-        src_cls = type(src)
-        self._size = src._size
-        if src._is_complex:
-            if self._kind is _LOGICAL:
-                raise ValueError("complex values cannot be converted to logical")
-            self._set_complex(self._convert_buffer(src._real, src_cls), self._convert_buffer(src._imag, src_cls))
-        elif is_complex:
-            self._set_complex(self._convert_buffer(src._data, src_cls), self._zeros(len(src._data)))
-        else:
-            self._set_real(self._convert_buffer(src._data, src_cls))
-
-    def _fill_from_values(self, values, is_complex):
-        typecode = self._typecode
-        if not is_complex and self._kind is not _LOGICAL:
-            try:
-                self._set_real(array(typecode, values))
-                return
-            except (TypeError, OverflowError):
-                pass
-        parts = [_scalar_parts(v) for v in values]
-        coerce = self._coerce
-        if is_complex or any(im is not None for _, im in parts):
-            if self._kind is _LOGICAL:
-                raise ValueError("logical arrays cannot be complex")
-            self._set_complex(
-                array(typecode, [coerce(re) for re, _ in parts]),
-                array(typecode, [coerce(0 if im is None else im) for _, im in parts]),
-            )
-        else:
-            self._set_real(array(typecode, [coerce(re) for re, _ in parts]))
-
-    def _item(self, k):
-        if self._is_complex:
-            return complex(self._real[k], self._imag[k])
-        value = self._data[k]
-        return bool(value) if self._kind is _LOGICAL else value
-
-    def _items(self):
-        if self._is_complex:
-            return [complex(r, i) for r, i in zip(self._real, self._imag)]
-        if self._kind is _LOGICAL:
-            return [bool(v) for v in self._data]
-        return self._data.tolist()
-
-    def _span(self, prefix):
-        """(start, step, count): the elements of ``self[prefix]`` for leading
-        indices ``prefix`` sit at linear indices start, start + step, ...,
-        in column-major order of the dimensions after the prefix."""
-        dims = self._size
-        start = 0
-        step = 1
-        for i, d in zip(prefix, dims):
-            start += i * step
-            step *= d
-        return start, step, _count(dims[len(prefix) :])
-
-    def _gather(self, start, step, count):
-        """The elements at linear indices start, start + step, ... (count of
-        them) as Python scalars."""
-        stop = start + step * count
-        if self._is_complex:
-            return [complex(r, i) for r, i in zip(self._real[start:stop:step], self._imag[start:stop:step])]
-        part = self._data[start:stop:step]
-        if self._kind is _LOGICAL:
-            return [bool(v) for v in part]
-        return part.tolist()
-
-    def _axis_index(self, index, axis):
-        """``index`` along dimension ``axis``, negative values counted from
-        the end; IndexError when out of range."""
-        try:
-            i = operator.index(index)
-        except TypeError:
-            if isinstance(index, slice):
-                raise chained(
-                    TypeError("a bare slice is no typed-array index; give one subscript per dimension, e.g. a[1:3, :]"),
-                    None,
-                )
-            raise chained(
-                TypeError("typed-array indices must be integers or tuples of integers, not %r" % (index,)), None
-            )
-        return _within(i, self._size[axis], axis)
-
-    def _flat_index(self, k):
-        """Linear (column-major) index ``k``, negative counted from the end."""
-        n = _count(self._size)
-        try:
-            i = operator.index(k)
-        except TypeError:
-            raise chained(TypeError("linear indices must be integers, not %r" % (k,)), None)
-        return _within(i, n)
-
-    def _linear_index(self, key):
-        """Linear index of the element ``self[key]``, a tuple with one
-        integer per dimension (and optionally trailing 0 or -1 for
-        singleton dimensions beyond the stored ones)."""
-        try:
-            subs = [operator.index(k) for k in key]
-        except TypeError:
-            raise chained(
-                TypeError("typed-array indices must be integers or tuples of integers, not %r" % (key,)), None
-            )
-        dims = self._size
-        if len(subs) < len(dims):
-            raise IndexError("%d indices given for an array with %d dimensions" % (len(subs), len(dims)))
-        dims = dims + (1,) * (len(subs) - len(dims))
-        k = 0
-        stride = 1
-        for axis, (i, d) in enumerate(zip(subs, dims)):
-            k += _within(i, d, axis) * stride
-            stride *= d
-        return k
-
     # -- public interface ------------------------------------------------
 
     @property
@@ -638,167 +289,6 @@ class _VdArray(object):
         """``a[0], a[1], ...``: views along the first dimension (for a
         matrix, its rows).  ``a.linear`` iterates over the elements."""
         return (ArrayView(self, (i,)) for i in range(self._size[0]))
-
-    def _selection(self, key):
-        """Linear indices and size of a tuple key holding slices, or None
-        when the key addresses one element."""
-        if not isinstance(key, tuple) or not any(isinstance(k, slice) for k in key):
-            return None
-        dims = self._size
-        if len(key) < len(dims):
-            raise IndexError("%d subscripts given for an array with %d dimensions" % (len(key), len(dims)))
-        dims = dims + (1,) * (len(key) - len(dims))
-        picks = []
-        for axis, (k, d) in enumerate(zip(key, dims)):
-            if isinstance(k, slice):
-                picks.append(range(*k.indices(d)))
-                continue
-            try:
-                i = operator.index(k)
-            except TypeError:
-                raise chained(TypeError("typed-array subscripts must be integers or slices, not %r" % (k,)), None)
-            picks.append((_within(i, d, axis),))
-        strides = []
-        stride = 1
-        for d in dims:
-            strides.append(stride)
-            stride *= d
-        # Column-major order of the selection: first subscript fastest.
-        linear = [0]
-        for pick, st in zip(picks, strides):
-            linear = [base + i * st for i in pick for base in linear]
-        size = tuple(len(p) for p in picks)
-        if len(size) < 2:
-            size = size + (1,)
-        return linear, _normalise_size(size)
-
-    def __getitem__(self, key):
-        """Read a sub-array view, one element, or a block of elements.
-
-        ``a[i]`` selects index ``i`` of the first dimension and returns an
-        :class:`ArrayView` of the remaining dimensions ``size[1:]``, sharing
-        this array's data: for an m-by-n array, ``a[i]`` is row ``i`` (n
-        elements) and ``a[i][j]`` is the element ``a[i, j]``; for N-d
-        arrays ``a[i][j]`` is again a view, until the last dimension gives
-        the element.  So ``a[i][j] == a.tolist()[i][j]``.
-
-        ``a[i, j, ...]`` takes one subscript per dimension (extra trailing
-        subscripts must address singleton dimensions, i.e. be 0 or -1) and
-        gives the element.  Negative indices count from the end.
-        Out-of-range indices raise ``IndexError``.  Elements are ``float``
-        (``double``, ``single``), ``int`` (integer classes), ``bool``
-        (``logical``) or ``complex`` (complex arrays).  ``a.linear[k]`` is
-        the k-th element in column-major order.
-
-        A tuple with slices, ``a[0, :]``, ``a[:, 1:3]``, ``a[::2, -1]``,
-        gives a new array of the same class holding that block; every
-        dimension keeps its place (an integer subscript leaves a dimension of
-        1), so ``a[0, :]`` of a 2-by-3 array is 1-by-3.  A bare slice
-        ``a[1:3]`` is refused with ``TypeError``: use ``a[1:3, :]``.
-        """
-        selection = self._selection(key)
-        if selection is None:
-            if isinstance(key, tuple):
-                if len(key) != 1:
-                    return self._item(self._linear_index(key))
-                key = key[0]
-            return ArrayView(self, (self._axis_index(key, 0),))
-        linear, size = selection
-        result = type(self).__new__(type(self))
-        result._size = size
-        code = self._typecode
-        if self._is_complex:
-            real, imag = self._real, self._imag
-            result._set_complex(array(code, [real[k] for k in linear]), array(code, [imag[k] for k in linear]))
-        else:
-            data = self._data
-            result._set_real(array(code, [data[k] for k in linear]))
-        return result
-
-    def __setitem__(self, key, value):
-        """Write one element, ``a[i, j, ...] = v``, converting ``v`` to the
-        element type.
-
-        Assigning a Python ``complex`` to a real array makes the array
-        complex (``logical`` refuses with ``ValueError``).
-
-        ``a[i] = v`` writes the sub-array ``a[i]`` (row ``i`` of a matrix),
-        and with slices in the key (see :meth:`__getitem__`) the selected
-        block: ``v`` is a number, written to every selected element, or
-        anything this class accepts (nested lists, views, typed or NumPy
-        arrays) with exactly as many elements, taken in column-major order.
-        """
-        selection = self._selection(key)
-        if selection is not None:
-            self._set_block(selection[0], value)
-            return
-        if isinstance(key, tuple) and len(key) != 1:
-            self._set_item(self._linear_index(key), value)
-            return
-        if isinstance(key, tuple):
-            key = key[0]
-        self._set_sub((self._axis_index(key, 0),), value)
-
-    def _set_sub(self, prefix, value):
-        """``self[prefix] = value`` for leading indices ``prefix``."""
-        start, step, count = self._span(prefix)
-        self._set_block(range(start, start + step * count, step), value)
-
-    def _set_item(self, k, value):
-        """Write one element at linear index ``k``."""
-        re, im = _scalar_parts(value)
-        self._writable()
-        if im is not None and not self._is_complex:
-            if self._kind is _LOGICAL:
-                raise ValueError("logical arrays cannot be complex")
-            # Convert before touching the buffers so a failure changes nothing.
-            re_item, im_item = self._coerce(re), self._coerce(im)
-            self._set_complex(self._data, self._zeros(len(self._data)))
-            self._real[k] = re_item
-            self._imag[k] = im_item
-        elif self._is_complex:
-            re_item = self._coerce(re)
-            im_item = self._coerce(0 if im is None else im)
-            self._real[k] = re_item
-            self._imag[k] = im_item
-        else:
-            self._data[k] = self._coerce(re)
-
-    def _set_block(self, linear, value):
-        if isinstance(value, _REAL_TYPES + (complex,)) or (
-            not isinstance(value, _VdArray)
-            and not _is_sequence(value)
-            and not hasattr(type(value), "__array__")
-            and (
-                hasattr(type(value), "__index__")
-                or hasattr(type(value), "__float__")
-                or hasattr(type(value), "__complex__")
-            )
-        ):
-            source = type(self)([[value]])
-            items = [0] * len(linear)
-        else:
-            source = value if type(value) is type(self) else type(self)(value)
-            n = _count(source._size)
-            if n != len(linear):
-                raise ValueError("%d values cannot fill a block of %d elements" % (n, len(linear)))
-            items = range(len(linear))
-        self._writable()
-        if source._is_complex and not self._is_complex:
-            self._set_complex(self._data, self._zeros(len(self._data)))
-        if self._is_complex:
-            if source._is_complex:
-                sre, sim = source._real, source._imag
-            else:
-                sre, sim = source._data, self._zeros(len(source._data))
-            real, imag = self._real, self._imag
-            for k, i in zip(linear, items):
-                real[k] = sre[i]
-                imag[k] = sim[i]
-        else:
-            data, sdata = self._data, source._data
-            for k, i in zip(linear, items):
-                data[k] = sdata[i]
 
     def __array__(self, dtype=None, copy=None):
         """The array as a NumPy array of the same shape (``numpy.asarray(a)``).

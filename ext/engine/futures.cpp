@@ -28,23 +28,37 @@ struct Capture {
     const char* fallback = nullptr;
 };
 
-// Reads the "out" and "err" keywords; each given stream must be an
-// io.StringIO (StringIO.StringIO in the 2.7 build).
-bool readStreams(PyObject* kwargs, Capture& out, Capture& err) {
+// The StringIO class the captures must be, looked up once: every collect
+// reads its streams.  Borrowed (held for the life of the process); nullptr
+// with an error set when it cannot be found.
+PyObject* stringIOClass() {
+    static PyObject* cls = nullptr;
+    if (cls != nullptr) return cls;
 #ifdef VELDRA_PY2
     PyRef io = PyRef::steal(PyImport_ImportModule("StringIO"));
 #else
     PyRef io = PyRef::steal(PyImport_ImportModule("io"));
 #endif
-    PyRef stringIO = io ? PyRef::steal(PyObject_GetAttrString(io.get(), "StringIO")) : PyRef();
-    if (!stringIO) {
+    PyRef found = io ? PyRef::steal(PyObject_GetAttrString(io.get(), "StringIO")) : PyRef();
+    if (!found) {
         setErrorFromMessage(PyExc_NameError, msg::engine::StringIODoesNotExist());
-        return false;
+        return nullptr;
     }
+    cls = found.release();
+    return cls;
+}
+
+// Reads the "out" and "err" keywords; each given stream must be an
+// io.StringIO (StringIO.StringIO in the 2.7 build).
+bool readStreams(PyObject* kwargs, Capture& out, Capture& err) {
+    if (kwargs == nullptr) return true;
+    PyObject* stringIO = stringIOClass();  // borrowed
+    if (stringIO == nullptr) return false;
     return scanKeywords(
         kwargs,
         [&](bool isErr, PyObject* value) {
-            if (PyObject_IsInstance(value, stringIO.get()) != 1) {
+            if (Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(stringIO) &&
+                PyObject_IsInstance(value, stringIO) != 1) {
                 setErrorFromMessage(PyExc_TypeError,
                                     isErr ? msg::engine::StringIOForConErr() : msg::engine::StringIOForConOut());
                 return false;

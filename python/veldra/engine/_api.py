@@ -320,8 +320,11 @@ class Engine(object):
         (the extra ``progress`` installs tqdm)."""
         if not isinstance(name, text_types):
             raise TypeError("the function name must be a str, not %s" % type(name).__name__)
-        progress = _progress_reporter(options.pop("progress", None), name)
-        nout, stdout, stderr, numpy = _call_options("submit", options)
+        if options:
+            progress = _progress_reporter(options.pop("progress", None), name)
+            nout, stdout, stderr, numpy = _call_options("submit", options)
+        else:  # the common case, without the keyword parsing
+            progress, nout, stdout, stderr, numpy = None, 1, _SYS_OUT, _SYS_ERR, None
         session = self._session
         out, err, out_capture, err_capture = _streams(session, stdout, stderr)
         try:

@@ -69,23 +69,30 @@ _LIVE_SLICE = 0.05
 def _collect_sliced(handles, nout, timeout, out, err, numpy=False, live=None):
     """getFEvalResult, waiting at most ``timeout`` seconds (None: no limit);
     raises the native TimeoutError when time is up.  ``numpy``: numeric and
-    logical results as NumPy arrays.  The wait goes in slices, each a plain
-    yes-or-no wait, and the result is collected once.  ``live`` (see
+    logical results as NumPy arrays.  The first slice collects at once when
+    the call finishes within it; after that the wait goes in slices, each a
+    plain yes-or-no wait, and the result is collected once.  ``live`` (see
     :func:`_live`) forwards the text written so far after each slice."""
     slice_ = _SLICE if live is None else _LIVE_SLICE
     if timeout is not None and timeout <= slice_:
         return _collect(handles, nout, max(timeout, 0.0), out=out, err=err, numpy=numpy)
     deadline = None if timeout is None else monotonic() + timeout
+    # Most calls are done within the first slice (all of them when the
+    # caller already knows the call finished): collected in one step.
+    try:
+        return _collect(handles, nout, slice_, out=out, err=err, numpy=numpy)
+    except _NativeTimeout:
+        pass
     while True:
+        if live is not None:
+            live()
+        if deadline is not None and monotonic() >= deadline:
+            break
         left = slice_ if deadline is None else min(slice_, max(deadline - monotonic(), 0.0))
         try:
             if _wait(handles, left):
                 break
         except Exception:  # noqa: BLE001 - collecting reports what it is
-            break
-        if live is not None:
-            live()
-        if deadline is not None and monotonic() >= deadline:
             break
     return _collect(handles, nout, 0.0, out=out, err=err, numpy=numpy)
 
@@ -195,15 +202,6 @@ def _engine_args(args):
     return args
 
 
-def _capture_for(stream):
-    """The io.StringIO the native module fills for ``stream`` (or None)."""
-    if stream is None:
-        return None
-    if stream.__class__ is _StringIO:
-        return stream  # written to directly, nothing to forward
-    return _StringIO()
-
-
 def _write(stream, text):
     if PY2 and isinstance(text, str) and isinstance(stream, io.TextIOBase):
         text = text.decode("ascii")  # io streams take unicode only
@@ -233,12 +231,16 @@ def _forward_both(out_capture, out, err_capture, err, failed, reset=False):
 
 def _streams(session, stdout, stderr):
     """The streams of a call that starts now, and the captures the native
-    module fills for them: ``(out, err, out_capture, err_capture)``."""
+    module fills for them: ``(out, err, out_capture, err_capture)``.  A
+    capture is an io.StringIO of its own, or the stream itself when that is
+    one (written to directly, nothing to forward), or None for no stream."""
     if session.closed:
         raise _closed_error()
-    out = _resolve(stdout, _SYS_OUT)
-    err = _resolve(stderr, _SYS_ERR)
-    return out, err, _capture_for(out), _capture_for(err)
+    out = sys.stdout if stdout is _SYS_OUT else _resolve(stdout, _SYS_OUT)
+    err = sys.stderr if stderr is _SYS_ERR else _resolve(stderr, _SYS_ERR)
+    out_capture = None if out is None else (out if out.__class__ is _StringIO else _StringIO())
+    err_capture = None if err is None else (err if err.__class__ is _StringIO else _StringIO())
+    return out, err, out_capture, err_capture
 
 
 def _resolve(stream, default):
@@ -263,8 +265,8 @@ class _Session(object):
         self.numpy = numpy  # results as NumPy arrays unless a call says
         self.lock = threading.RLock()
         self.closed = False
-        # {seq: finalizer} of the futures not yet released; a finalizer
-        # refers to its future weakly and leaves this when it runs.
+        # {seq: weak reference} of the futures whose calls are not yet
+        # released; an entry leaves when its call is released.
         self.pending = {}
         self.waiter = None
 
@@ -279,19 +281,21 @@ class _Session(object):
                 pass
 
 
-def _release_call(session, seq, handles):
-    # Finalizer of a CallFuture: runs exactly once (weakref.finalize).
-    session.pending.pop(seq, None)
-    session.release(handles)
+def _release_call(session, seq, handles, ref=None):
+    """Release a future's call exactly once: when it settles, or when the
+    future is dropped (then from its weak reference's callback, ``ref``).
+    Whoever takes the future's entry out of ``session.pending`` releases."""
+    if session.pending.pop(seq, None) is not None:
+        session.release(handles)
 
 
 def _pending_futures(session):
     """The futures of the session's calls not yet released."""
     futures = []
-    for finalizer in list(session.pending.values()):
-        alive = finalizer.peek()
-        if alive is not None:
-            futures.append(alive[0])
+    for ref in list(session.pending.values()):
+        future = ref()
+        if future is not None:
+            futures.append(future)
     return futures
 
 
@@ -327,12 +331,7 @@ def _close_session(session):
 
 def _call(session, name, args, nout, stdout, stderr, numpy=None):
     """Run one call to completion: submit, collect, release, forward text."""
-    if session.closed:
-        raise _closed_error()
-    out = sys.stdout if stdout is _SYS_OUT else _resolve(stdout, _SYS_OUT)
-    err = sys.stderr if stderr is _SYS_ERR else _resolve(stderr, _SYS_ERR)
-    out_capture = None if out is None else (out if out.__class__ is _StringIO else _StringIO())
-    err_capture = None if err is None else (err if err.__class__ is _StringIO else _StringIO())
+    out, err, out_capture, err_capture = _streams(session, stdout, stderr)
     as_numpy = session.numpy if numpy is None else bool(numpy)
     handles = _evaluate(session.handle, name, nout, _engine_args(args), out=out_capture, err=err_capture)
     capturing = out_capture is not None or err_capture is not None

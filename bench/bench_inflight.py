@@ -5,8 +5,9 @@
 Each figure is the median over `rounds` rounds of the time per call for
 `calls` calls of identity(1.0) (default 10,000 calls, 5 rounds):
 one after another, all submitted first and then collected, awaited together
-with asyncio.gather, in one step with eng.identity.map, and the same from 16
-threads at once.  The peer is a concurrent.futures.ProcessPoolExecutor(1)
+with asyncio.gather (next to asyncio's own cost of gathering as many
+finished coroutines, which no engine can go below), in one step with
+eng.identity.map, and the same from 16 threads at once.  The peer is a concurrent.futures.ProcessPoolExecutor(1)
 whose map runs a function returning its argument, at chunksize 1, 100 and
 1000.  Goals are printed next to the figures.
 """
@@ -63,6 +64,16 @@ def main():
     def gather():
         check(loop.run_until_complete(gathered()), calls)
 
+    async def done_awaitable():
+        return 1.0
+
+    async def gathered_floor():
+        return await asyncio.gather(*[done_awaitable() for _ in range(calls)])
+
+    def gather_floor():
+        # asyncio's own cost of gathering this many awaitables, no engine.
+        check(loop.run_until_complete(gathered_floor()), calls)
+
     def mapped():
         check(ident.map([1.0] * calls), calls)
 
@@ -90,6 +101,7 @@ def main():
         ("sequential", sequential),
         ("submit-collect", submit_collect),
         ("gather", gather),
+        ("gather-floor", gather_floor),
         ("map", mapped),
         ("threads", threaded),
     ]:
@@ -112,6 +124,7 @@ def main():
         ("eng.identity(1.0), one after another", "sequential", "-"),
         ("submit all, then collect", "submit-collect", "<= 0.5x sequential (%.1f us)" % (0.5 * seq)),
         ("asyncio.gather of the futures", "gather", "<= 1.0x sequential (%.1f us)" % seq),
+        ("asyncio.gather of finished coroutines", "gather-floor", "floor: asyncio alone, no engine"),
         ("eng.identity.map(...)", "map", "<= pool map chunksize 100 (%.1f us)" % figures["pool100"]),
         ("%d threads submit, then collect" % THREADS, "threads", "<= 1.0x sequential (%.1f us)" % seq),
         ("ProcessPoolExecutor(1).map, chunksize 1", "pool1", "peer"),

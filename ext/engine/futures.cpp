@@ -123,11 +123,13 @@ bool readFuture(PyObject* args, engine_api::Handle& future) {
 }
 
 // A yes-or-no question about the future named by the first argument.
+// Questions that never wait (is it done, was it cancelled) keep the
+// interpreter lock: they look at the call's state and nothing more.
 template <class Op>
-PyObject* askFuture(PyObject* args, Op op) {
+PyObject* askFuture(PyObject* args, Op op, bool mayWait) {
     engine_api::Handle future = 0;
     if (!readFuture(args, future)) return nullptr;
-    return PyBool_FromLong(withoutGil([&] { return op(future); }));
+    return PyBool_FromLong(mayWait ? withoutGil([&] { return op(future); }) : op(future));
 }
 
 }  // namespace
@@ -161,8 +163,12 @@ PyObject* getFEvalResultImpl(PyObject*, PyObject* args, PyObject* kwargs) {
     translated(Failures::Result, [&] {
         if (err.handle != 0) err.buffer.reset(new engine_api::ustringbuf(std::ios::in | std::ios::out));
         if (out.handle != 0) out.buffer.reset(new engine_api::ustringbuf(std::ios::in | std::ios::out));
+        // A call that has finished is collected with the lock held: nothing
+        // waits then, and letting the lock go would hand it to another
+        // thread for a few microseconds of work.
+        auto collect = [&] { return engine_api::getFEvalResult(handles, out.buffer, err.buffer, timeout); };
         std::vector<vdutil::QxArrayPtr> results =
-            withoutGil([&] { return engine_api::getFEvalResult(handles, out.buffer, err.buffer, timeout); });
+            timeout == 0 || engine_api::isDoneFEval(handles[0]) ? collect() : withoutGil(collect);
         PythonQxarray::NumpyResults mode(asNumpy != 0);
         result = PyRef::steal(assemble(results, numOut));
     });
@@ -282,13 +288,13 @@ PyObject* destroyFEvalResultImpl(PyObject*, PyObject* args) {
 }
 
 PyObject* cancelFEvalImpl(PyObject*, PyObject* args) {
-    return askFuture(args, engine_api::cancelFEval);
+    return askFuture(args, engine_api::cancelFEval, true);
 }
 PyObject* isDoneFEvalImpl(PyObject*, PyObject* args) {
-    return askFuture(args, engine_api::isDoneFEval);
+    return askFuture(args, engine_api::isDoneFEval, false);
 }
 PyObject* isCancelledFEvalImpl(PyObject*, PyObject* args) {
-    return askFuture(args, engine_api::isCancelledFEval);
+    return askFuture(args, engine_api::isCancelledFEval, false);
 }
 
 PyObject* waitForFEvalImpl(PyObject*, PyObject* args) {
@@ -297,7 +303,8 @@ PyObject* waitForFEvalImpl(PyObject*, PyObject* args) {
     PyObject* t = positional(args, 1, msg::engine::TimtoutShouldBeIntFloat());
     double timeout = 0;
     if (!t || !readTimeout(t, timeout)) return nullptr;
-    return PyBool_FromLong(withoutGil([&] { return engine_api::waitFEval(future, timeout); }));
+    auto wait = [&] { return engine_api::waitFEval(future, timeout); };
+    return PyBool_FromLong(timeout == 0 || engine_api::isDoneFEval(future) ? wait() : withoutGil(wait));
 }
 
 }  // namespace veldra

@@ -146,3 +146,24 @@ with ve.start() as eng:
     assert lines["limit"] == "True"
     assert lines["full"] != "no error"
     assert lines["after"] == "(1, 40000)"
+
+
+def test_holding_many_large_results_keeps_the_descriptor_table_free():
+    # Each large result is a mapping of its own; were its descriptor kept
+    # too, a few hundred held results would fill a 256-entry table.
+    out = run_python(r"""
+import os, resource, veldra.engine as ve
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (256, hard))
+with ve.start() as eng:
+    held = [eng.tile(float(i), 1, 10000) for i in range(600)]
+    print("fds", len(os.listdir("/proc/self/fd")))
+    print("values", all(h[0, 9999] == i for i, h in enumerate(held)))
+    # Back to the engine: early ones kept their descriptor, later ones not.
+    print("sums", eng.sum(held[1], 2), eng.sum(held[599], 2))
+""")
+    assert out.returncode == 0, out.stderr
+    lines = dict(line.split(" ", 1) for line in out.stdout.splitlines())
+    assert int(lines["fds"]) < 128
+    assert lines["values"] == "True"
+    assert lines["sums"] == "10000.0 5990000.0"

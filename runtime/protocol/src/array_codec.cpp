@@ -23,6 +23,7 @@
 #include "shm_block.hpp"
 
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -83,12 +84,44 @@ bool writeAll(int fd, const void* data, std::size_t n, std::size_t offset) {
     return true;
 }
 
+// A received block keeps its descriptor, so that it can be sent on to
+// another process as it is, only while the process keeps fewer such
+// descriptors than a quarter of its open-file limit: one held result per
+// descriptor would otherwise fill the table, and later calls could receive
+// nothing.  A block beyond that keeps its mapping alone and is copied if it
+// is sent on; going back to its lender needs only its loan id.
+class KeptDescriptors {
+public:
+    static bool take() noexcept {
+        std::size_t n = count_.load(std::memory_order_relaxed);
+        const std::size_t most = limit();
+        while (n < most)
+            if (count_.compare_exchange_weak(n, n + 1, std::memory_order_relaxed)) return true;
+        return false;
+    }
+    static void give() noexcept { count_.fetch_sub(1, std::memory_order_relaxed); }
+
+private:
+    static std::size_t limit() noexcept {
+        static const std::size_t most = [] {
+            rlimit r{};
+            if (::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return std::size_t{1024};
+            return std::max<std::size_t>(16, static_cast<std::size_t>(r.rlim_cur) / 4);
+        }();
+        return most;
+    }
+    static inline std::atomic<std::size_t> count_{0};
+};
+
 // Received memory mapped into this process.  A lent block reports its
 // unmapping to the lender through the connection it came over.
 class MappedBlock final : public qx::Block {
 public:
-    MappedBlock(void* data, std::size_t size, std::shared_ptr<UniqueFd> fd) : Block(data, size), fd_(std::move(fd)) {}
+    MappedBlock(void* data, std::size_t size, std::shared_ptr<UniqueFd> fd) : Block(data, size) {
+        if (fd && KeptDescriptors::take()) fd_ = std::move(fd);
+    }
     ~MappedBlock() override {
+        if (fd_) KeptDescriptors::give();
         ::munmap(data_, size_);
         if (loan_ == 0) return;
         if (auto channel = channel_.lock())

@@ -102,12 +102,12 @@ PyObject* initialise() {
     // The version-2 factory: no documentation string, no self object; the
     // module is borrowed.
     PyObject* module = Py_InitModule4(VELDRA_STRINGIFY(VELDRA_MODULE_NAME), moduleMethods(), nullptr, nullptr, 1013);
-    if (!module || !addBatch(module)) return nullptr;
+    if (!module || !addCompanions(module)) return nullptr;
     return module;
 #else
     kModule.m_methods = moduleMethods();
     PyRef module = PyRef::steal(PyModule_Create2(&kModule, 1013));
-    if (!module || !addBatch(module.get())) return nullptr;
+    if (!module || !addCompanions(module.get())) return nullptr;
     return module.release();
 #endif
 }

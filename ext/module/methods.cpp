@@ -4,6 +4,10 @@
 #include <module/methods.hpp>
 #include <module/module_name.hpp>
 
+#include <convert/element_view.hpp>
+
+#include <string>
+
 namespace veldra {
 
 namespace {
@@ -64,31 +68,45 @@ PyMethodDef kBatchMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The private companion `_views`, for the typed arrays' memoryview().
+PyMethodDef kViewsMethods[] = {
+    {"element_view", entry<&elementViewImpl>, METH_VARARGS,
+     "element_view() gives a typed array's elements with its shape, for memoryview()"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Adds the companion module `<module>.<name>` with the functions `methods`.
+bool addCompanion(PyObject* module, const char* name, PyMethodDef* methods) {
+    const std::string full = std::string(VELDRA_STRINGIFY(VELDRA_MODULE_NAME) ".") + name;
+#ifdef VELDRA_PY2
+    PyRef moduleName = PyRef::steal(PyString_FromString(full.c_str()));
+#else
+    PyRef moduleName = PyRef::steal(PyUnicode_FromString(full.c_str()));
+#endif
+    if (!moduleName) return false;
+    PyRef companion = PyRef::steal(PyModule_New(full.c_str()));
+    if (!companion) return false;
+    for (PyMethodDef* def = methods; def->ml_name != nullptr; ++def) {
+        PyObject* fn = PyCFunction_NewEx(def, nullptr, moduleName.get());
+        if (!fn || PyModule_AddObject(companion.get(), def->ml_name, fn) < 0) {
+            Py_XDECREF(fn);
+            return false;
+        }
+    }
+    if (PyModule_AddObject(module, name, companion.get()) < 0) return false;
+    companion.release();  // the module attribute owns it now
+    return true;
+}
+
 }  // namespace
 
 PyMethodDef* moduleMethods() {
     return kMethods;
 }
 
-bool addBatch(PyObject* module) {
-#ifdef VELDRA_PY2
-    PyRef name = PyRef::steal(PyString_FromString(VELDRA_STRINGIFY(VELDRA_MODULE_NAME) "._batch"));
-#else
-    PyRef name = PyRef::steal(PyUnicode_FromString(VELDRA_STRINGIFY(VELDRA_MODULE_NAME) "._batch"));
-#endif
-    if (!name) return false;
-    PyRef batch = PyRef::steal(PyModule_New(VELDRA_STRINGIFY(VELDRA_MODULE_NAME) "._batch"));
-    if (!batch) return false;
-    for (PyMethodDef* def = kBatchMethods; def->ml_name != nullptr; ++def) {
-        PyObject* fn = PyCFunction_NewEx(def, nullptr, name.get());
-        if (!fn || PyModule_AddObject(batch.get(), def->ml_name, fn) < 0) {
-            Py_XDECREF(fn);
-            return false;
-        }
-    }
-    if (PyModule_AddObject(module, "_batch", batch.get()) < 0) return false;
-    batch.release();  // the module attribute owns it now
-    return true;
+bool addCompanions(PyObject* module) {
+    return PythonQxarray::readyElementViewType() && addCompanion(module, "_batch", kBatchMethods) &&
+           addCompanion(module, "_views", kViewsMethods);
 }
 
 }  // namespace veldra

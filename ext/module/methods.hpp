@@ -8,8 +8,9 @@ namespace veldra {
 // The module's own functions, ending with an empty entry.
 PyMethodDef* moduleMethods();
 
-// Adds the private companion `_batch` to `module`; false with an error set
-// on failure.
-bool addBatch(PyObject* module);
+// Adds the private companions `_batch` (the many-calls paths) and `_views`
+// (memoryview of typed arrays) to `module`; false with an error set on
+// failure.
+bool addCompanions(PyObject* module);
 
 }  // namespace veldra

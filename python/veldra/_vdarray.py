@@ -321,6 +321,21 @@ class _VdArray(_Ingest, _Indexing):
             out = out.astype(dtype, copy=False)
         return out
 
+    if sys.version_info >= (3, 12):
+
+        def __buffer__(self, flags):
+            """``memoryview(a)``: the elements in place, with the array's
+            dimensions and column-major strides (``m[i, j]`` is ``a[i, j]``).
+            Writable where the elements are this array's own, read-only for
+            a large engine result (whose elements are the engine's block).
+            Complex arrays keep their parts apart and have no single buffer."""
+            if self._is_complex:
+                raise TypeError("a complex typed array has no single buffer; use numpy.asarray(a)")
+            from veldra.engine import _native
+
+            fmt = "?" if self._kind is _LOGICAL else self._typecode
+            return memoryview(_native._views.element_view(self._data, fmt, self._size)).__buffer__(flags)
+
     def __eq__(self, other):
         """True when ``other`` has the same class, size, complexity and
         element values (compared item by item, so ``NaN`` never matches).

@@ -3,6 +3,7 @@
 import copy
 import gc
 import pickle
+import sys
 from array import array
 
 import pytest
@@ -98,3 +99,30 @@ def test_pickled_views_come_back_equal(eng, protocol, is_complex):
     else:
         again = pickle.loads(pickle.dumps(got, protocol))
     assert again == source and type(again) is veldra.single
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="memoryview of a Python class needs Python 3.12")
+@pytest.mark.parametrize("cls", CLASSES)
+@pytest.mark.parametrize("from_engine", [False, True])
+def test_memoryview_indexes_as_the_array_does(eng, cls, from_engine):
+    a = eng.identity(large(cls)) if from_engine else large(cls)
+    m = memoryview(a)
+    assert m.shape == SIZE and m.format == ("?" if cls == "logical" else a._typecode)
+    for i, j in [(0, 0), (3, 5), (99, 699), (42, 1)]:
+        assert m[i, j] == a[i, j]
+    assert m.tolist() == a.tolist()
+    # An engine result's elements are the engine's block: read-only.
+    assert m.readonly == from_engine
+    if not from_engine:
+        m[1, 2] = 1
+        assert a[1, 2] == 1
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="memoryview of a Python class needs Python 3.12")
+def test_memoryview_refuses_complex_arrays_and_a_resized_buffer():
+    with pytest.raises(TypeError):
+        memoryview(veldra.double([1j, 2]))
+    a = veldra.double([[1.0, 2.0], [3.0, 4.0]])
+    a._data.append(5.0)  # a user's mistake: the buffer no longer fits the size
+    with pytest.raises(BufferError):
+        memoryview(a)

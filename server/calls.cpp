@@ -10,6 +10,7 @@
 #include <qx/block.hpp>
 
 #include <veldra/protocol/array_codec.hpp>
+#include <veldra/protocol/call_messages.hpp>
 #include <veldra/protocol/frame.hpp>
 #include <veldra/protocol/payload.hpp>
 
@@ -389,15 +390,17 @@ private:
 
 void send_reply(Job& job, const Reply& r, const std::string& out, const std::string& err,
                 const std::vector<std::uint8_t>& arrays, protocol::OutgoingFds&& fds, std::size_t count) {
+    protocol::CallResultHead head;
+    head.status = r.status;
+    head.identifier = r.identifier;
+    head.message = r.message;
+    if (!out.empty()) head.out = fl::i18n::to_ustring(out);
+    if (!err.empty()) head.err = fl::i18n::to_ustring(err);
+    head.count = static_cast<std::uint32_t>(count);
     protocol::PayloadWriter w;
-    w.u8(static_cast<std::uint8_t>(r.status))
-        .str(r.identifier)
-        .str(r.message)
-        .ustr(out.empty() ? std::u16string() : fl::i18n::to_ustring(out))
-        .ustr(err.empty() ? std::u16string() : fl::i18n::to_ustring(err))
-        .u32(static_cast<std::uint32_t>(count));
+    protocol::encode(head, w);
+    w.bytes(arrays.data(), arrays.size());
     std::vector<std::uint8_t> payload = w.take();
-    payload.insert(payload.end(), arrays.begin(), arrays.end());
     if (fds.fds.size() > protocol::kMaxFdsPerFrame || payload.size() > protocol::kMaxPayload) {
         Reply too_big;
         too_big.status = CallStatus::ExecutionError;
@@ -528,18 +531,18 @@ void on_call(const std::shared_ptr<Connection>& conn, protocol::Frame&& frame) {
     job->conn = conn;
     job->id = frame.request_id;
     protocol::PayloadReader r(frame.payload);
-    job->name = r.str();
-    job->nargout = static_cast<int>(r.u32());
-    std::uint8_t flags = r.u8();
-    job->capture_out = flags & 1;
-    job->capture_err = flags & 2;
-    job->live = flags & 4;
-    job->progress = flags & 8;
-    std::uint32_t n = r.u32();
-    if (!r.ok()) {
+    protocol::CallRequestHead head;
+    if (!protocol::decode(r, head)) {
         conn->send_text(MessageType::Error, frame.request_id, "malformed function call");
         return;
     }
+    job->name = std::move(head.name);
+    job->nargout = static_cast<int>(head.nargout);
+    job->capture_out = head.capture_out;
+    job->capture_err = head.capture_err;
+    job->live = head.live;
+    job->progress = head.progress;
+    const std::uint32_t n = head.count;
     try {
         const protocol::PeerLink from = conn->link();
         if (frame.fds_lost) {

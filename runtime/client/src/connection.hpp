@@ -176,10 +176,4 @@ private:
     std::atomic<std::uint64_t> next_id_{1};
 };
 
-// Unmaps what a CallResult frame nobody is waiting for lent us, so that the
-// engine hears its blocks are free.
-// References in it go back to the engine through `objects` (may be null).
-void discard_call_result(veldra::protocol::Frame& frame, const veldra::protocol::PeerLink& from,
-                         const std::shared_ptr<const qx::ObjectSession>& objects) noexcept;
-
 }  // namespace engine_api::detail

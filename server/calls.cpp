@@ -42,8 +42,6 @@ constexpr auto kPeekInterval = std::chrono::milliseconds(1);
 // client that calls again at once is then served without a wake-up.
 constexpr auto kIdleSpin = std::chrono::microseconds(60);
 
-constexpr const char* kDataConversion = "Data Conversion Error";
-
 // Captured text goes to a client that asked for it while the call runs, in
 // Output frames: once this much has gathered, or this long after the first
 // byte not yet sent.  A function printing in a tight loop so sends a frame
@@ -405,7 +403,7 @@ void send_reply(Job& job, const Reply& r, const std::string& out, const std::str
         Reply too_big;
         too_big.status = CallStatus::ExecutionError;
         too_big.identifier = "veldra:engine:dataConversion";
-        too_big.message = std::string(kDataConversion) + ": the results of " + job.name +
+        too_big.message = std::string(protocol::kDataConversionError) + ": the results of " + job.name +
                           " are too large to pass to the client in one reply";
         // Text too large for a reply goes too, so this one surely fits.
         const bool keep_text = out.size() + err.size() < protocol::kMaxPayload / 4;
@@ -447,7 +445,8 @@ void run(Job& job, Engine& e) {
     if (!job.decode_error.empty()) {
         r.status = CallStatus::ExecutionError;
         r.identifier = "veldra:engine:dataConversion";
-        r.message = std::string(kDataConversion) + ": the arguments could not be read: " + job.decode_error;
+        r.message =
+            std::string(protocol::kDataConversionError) + ": the arguments could not be read: " + job.decode_error;
     } else {
         try {
             Args args;
@@ -457,7 +456,7 @@ void run(Job& job, Engine& e) {
         } catch (const DataConversionFailure& f) {
             r.status = CallStatus::ExecutionError;
             r.identifier = f.identifier();
-            r.message = std::string(kDataConversion) + ": " + f.what();
+            r.message = std::string(protocol::kDataConversionError) + ": " + f.what();
         } catch (const SyntaxFailure& f) {
             r.status = CallStatus::SyntaxError;
             r.identifier = f.identifier();
@@ -491,7 +490,7 @@ void run(Job& job, Engine& e) {
         } catch (const std::exception& x) {
             r.status = CallStatus::ExecutionError;
             r.identifier = "veldra:engine:dataConversion";
-            r.message = std::string(kDataConversion) + ": a result of " + job.name +
+            r.message = std::string(protocol::kDataConversionError) + ": a result of " + job.name +
                         " cannot be passed to the client: " + x.what();
             arrays = protocol::PayloadWriter();
             fds = protocol::OutgoingFds();

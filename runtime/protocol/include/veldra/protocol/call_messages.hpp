@@ -20,13 +20,19 @@
 
 namespace veldra::protocol {
 
+// Begins the message of an execution error about values that could not be
+// passed between the engine and its client (arguments that could not be
+// read, results that could not be sent); clients report those as a fault
+// of the value rather than of the function.
+inline constexpr const char kDataConversionError[] = "Data Conversion Error";
+
 struct CallRequestHead {
     std::string name;
     std::uint32_t nargout = 0;
     bool capture_out = false;
     bool capture_err = false;
-    bool live = false;      // captured text is sent as it is written
-    bool progress = false;  // and progress reports
+    bool live = false;        // captured text is sent as it is written
+    bool progress = false;    // and progress reports
     std::uint32_t count = 0;  // arguments that follow
 };
 

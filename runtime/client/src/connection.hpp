@@ -33,9 +33,9 @@
 // No lock of this file is held while calling into a call or a launch.
 #include "child_process.hpp"
 
-#include <veldra/protocol/array_codec.hpp>
 #include <veldra/protocol/fd.hpp>
 #include <veldra/protocol/frame.hpp>
+#include <veldra/protocol/shared_blocks.hpp>
 #include <veldra/protocol/socket.hpp>
 
 #include <atomic>

@@ -10,6 +10,7 @@
 #include <qx/block.hpp>
 
 #include <veldra/protocol/array_codec.hpp>
+#include <veldra/protocol/call_messages.hpp>
 #include <veldra/protocol/frame.hpp>
 #include <veldra/protocol/payload.hpp>
 
@@ -40,8 +41,6 @@ constexpr auto kPeekInterval = std::chrono::milliseconds(1);
 // How long the idle evaluation thread watches the queue before sleeping: a
 // client that calls again at once is then served without a wake-up.
 constexpr auto kIdleSpin = std::chrono::microseconds(60);
-
-constexpr const char* kDataConversion = "Data Conversion Error";
 
 // Captured text goes to a client that asked for it while the call runs, in
 // Output frames: once this much has gathered, or this long after the first
@@ -389,20 +388,22 @@ private:
 
 void send_reply(Job& job, const Reply& r, const std::string& out, const std::string& err,
                 const std::vector<std::uint8_t>& arrays, protocol::OutgoingFds&& fds, std::size_t count) {
+    protocol::CallResultHead head;
+    head.status = r.status;
+    head.identifier = r.identifier;
+    head.message = r.message;
+    if (!out.empty()) head.out = fl::i18n::to_ustring(out);
+    if (!err.empty()) head.err = fl::i18n::to_ustring(err);
+    head.count = static_cast<std::uint32_t>(count);
     protocol::PayloadWriter w;
-    w.u8(static_cast<std::uint8_t>(r.status))
-        .str(r.identifier)
-        .str(r.message)
-        .ustr(out.empty() ? std::u16string() : fl::i18n::to_ustring(out))
-        .ustr(err.empty() ? std::u16string() : fl::i18n::to_ustring(err))
-        .u32(static_cast<std::uint32_t>(count));
+    protocol::encode(head, w);
+    w.bytes(arrays.data(), arrays.size());
     std::vector<std::uint8_t> payload = w.take();
-    payload.insert(payload.end(), arrays.begin(), arrays.end());
     if (fds.fds.size() > protocol::kMaxFdsPerFrame || payload.size() > protocol::kMaxPayload) {
         Reply too_big;
         too_big.status = CallStatus::ExecutionError;
         too_big.identifier = "veldra:engine:dataConversion";
-        too_big.message = std::string(kDataConversion) + ": the results of " + job.name +
+        too_big.message = std::string(protocol::kDataConversionError) + ": the results of " + job.name +
                           " are too large to pass to the client in one reply";
         // Text too large for a reply goes too, so this one surely fits.
         const bool keep_text = out.size() + err.size() < protocol::kMaxPayload / 4;
@@ -444,7 +445,8 @@ void run(Job& job, Engine& e) {
     if (!job.decode_error.empty()) {
         r.status = CallStatus::ExecutionError;
         r.identifier = "veldra:engine:dataConversion";
-        r.message = std::string(kDataConversion) + ": the arguments could not be read: " + job.decode_error;
+        r.message =
+            std::string(protocol::kDataConversionError) + ": the arguments could not be read: " + job.decode_error;
     } else {
         try {
             Args args;
@@ -454,7 +456,7 @@ void run(Job& job, Engine& e) {
         } catch (const DataConversionFailure& f) {
             r.status = CallStatus::ExecutionError;
             r.identifier = f.identifier();
-            r.message = std::string(kDataConversion) + ": " + f.what();
+            r.message = std::string(protocol::kDataConversionError) + ": " + f.what();
         } catch (const SyntaxFailure& f) {
             r.status = CallStatus::SyntaxError;
             r.identifier = f.identifier();
@@ -488,7 +490,7 @@ void run(Job& job, Engine& e) {
         } catch (const std::exception& x) {
             r.status = CallStatus::ExecutionError;
             r.identifier = "veldra:engine:dataConversion";
-            r.message = std::string(kDataConversion) + ": a result of " + job.name +
+            r.message = std::string(protocol::kDataConversionError) + ": a result of " + job.name +
                         " cannot be passed to the client: " + x.what();
             arrays = protocol::PayloadWriter();
             fds = protocol::OutgoingFds();
@@ -528,18 +530,18 @@ void on_call(const std::shared_ptr<Connection>& conn, protocol::Frame&& frame) {
     job->conn = conn;
     job->id = frame.request_id;
     protocol::PayloadReader r(frame.payload);
-    job->name = r.str();
-    job->nargout = static_cast<int>(r.u32());
-    std::uint8_t flags = r.u8();
-    job->capture_out = flags & 1;
-    job->capture_err = flags & 2;
-    job->live = flags & 4;
-    job->progress = flags & 8;
-    std::uint32_t n = r.u32();
-    if (!r.ok()) {
+    protocol::CallRequestHead head;
+    if (!protocol::decode(r, head)) {
         conn->send_text(MessageType::Error, frame.request_id, "malformed function call");
         return;
     }
+    job->name = std::move(head.name);
+    job->nargout = static_cast<int>(head.nargout);
+    job->capture_out = head.capture_out;
+    job->capture_err = head.capture_err;
+    job->live = head.live;
+    job->progress = head.progress;
+    const std::uint32_t n = head.count;
     try {
         const protocol::PeerLink from = conn->link();
         if (frame.fds_lost) {

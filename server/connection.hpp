@@ -7,9 +7,9 @@
 // pending calls pass a bound is no longer read from until they drain; a
 // shared one whose output grows past a larger bound, or does not move for
 // long, is dropped.
-#include <veldra/protocol/array_codec.hpp>
 #include <veldra/protocol/fd.hpp>
 #include <veldra/protocol/frame.hpp>
+#include <veldra/protocol/shared_blocks.hpp>
 
 #include <atomic>
 #include <chrono>

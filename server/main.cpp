@@ -16,9 +16,9 @@
 #include "plugins/loader.hpp"
 #include "shared_session.hpp"
 
-#include <veldra/protocol/array_codec.hpp>
 #include <veldra/protocol/frame.hpp>
 #include <veldra/protocol/payload.hpp>
+#include <veldra/protocol/shared_blocks.hpp>
 #include <veldra/protocol/socket.hpp>
 
 #include <algorithm>

@@ -5,15 +5,13 @@
 
 #include <platform/engine_api.hpp>
 
+#include <veldra/protocol/call_messages.hpp>
+
 #include <string>
 
 namespace veldra {
 
 namespace {
-
-// Execution errors whose diagnostic carries this marker are values that
-// could not be carried back from the engine.
-constexpr const char* kDataConversionMarker = "Data Conversion Error";
 
 // Raises VeldraExecutionError with the engine's message as its text and
 // the engine's identifier ("veldra:sqrt:badType") as its attribute
@@ -41,7 +39,8 @@ void raiseResultFailure() {
     } catch (const engine_api::TimeoutException& e) {
         setErrorFromNarrowText(state().TimeoutError, e.what());
     } catch (const engine_api::ExecutionError& e) {
-        if (std::string(e.what()).find(kDataConversionMarker) != std::string::npos)
+        // Values that could not be carried to or from the engine.
+        if (std::string(e.what()).find(veldra::protocol::kDataConversionError) != std::string::npos)
             setErrorFromMessage(PyExc_TypeError, msg::engine::UnsupportedVeldraType());
         else raiseExecutionError(e);
     } catch (const engine_api::SyntaxError& e) {

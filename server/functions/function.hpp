@@ -48,7 +48,7 @@ public:
     using ExecutionFailure::ExecutionFailure;
 };
 // A result that cannot be carried back to the client; the client sees an
-// execution error whose diagnostic carries the marker "Data Conversion Error".
+// execution error whose message begins with protocol::kDataConversionError.
 class DataConversionFailure : public ExecutionFailure {
 public:
     using ExecutionFailure::ExecutionFailure;

@@ -1,5 +1,7 @@
-// Frame codec and payload fields: round trips through every chunking, and
-// malformed input failing for good without over-allocating.
+// Frame codec, payload fields and the heads of the call messages: round
+// trips through every chunking, and malformed input failing for good
+// without over-allocating.
+#include <veldra/protocol/call_messages.hpp>
 #include <veldra/protocol/frame.hpp>
 #include <veldra/protocol/payload.hpp>
 
@@ -217,3 +219,65 @@ INSTANTIATE_TEST_SUITE_P(Fields, PayloadTruncation,
                                            Truncated{"ustr_huge", {0xFF, 0xFF, 0xFF, 0xFF, 'a', 0}, 3},
                                            Truncated{"ustr_odd", {2, 0, 0, 0, 'a', 0, 'b'}, 3}),
                          [](const auto& test) { return std::string(test.param.name); });
+
+// The heads of Call and CallResult keep the layout peers of other builds
+// read and write, and a head cut anywhere (or an unknown status) is refused.
+TEST(CallMessages, HeadsKeepTheirLayout) {
+    CallRequestHead call;
+    call.name = "svd";
+    call.nargout = 3;
+    call.capture_err = true;
+    call.live = true;
+    call.count = 2;
+    PayloadWriter w;
+    encode(call, w);
+    PayloadWriter expected;
+    expected.str("svd").u32(3).u8(2 | 4).u32(2);
+    EXPECT_EQ(w.data(), expected.data());
+    PayloadReader r(w.data());
+    CallRequestHead back;
+    ASSERT_TRUE(decode(r, back));
+    EXPECT_TRUE(r.done());
+    EXPECT_EQ(back.name, "svd");
+    EXPECT_EQ(back.nargout, 3u);
+    EXPECT_FALSE(back.capture_out);
+    EXPECT_TRUE(back.capture_err);
+    EXPECT_TRUE(back.live);
+    EXPECT_FALSE(back.progress);
+    EXPECT_EQ(back.count, 2u);
+
+    CallResultHead result;
+    result.status = CallStatus::ExecutionError;
+    result.identifier = "veldra:sqrt:badType";
+    result.message = "bad";
+    result.out = u"o\u00e4";
+    result.count = 1;
+    PayloadWriter rw;
+    encode(result, rw);
+    PayloadWriter rexpected;
+    rexpected.u8(1).str("veldra:sqrt:badType").str("bad").ustr(u"o\u00e4").ustr(u"").u32(1);
+    EXPECT_EQ(rw.data(), rexpected.data());
+    PayloadReader rr(rw.data());
+    CallResultHead rback;
+    ASSERT_TRUE(decode(rr, rback));
+    EXPECT_TRUE(rr.done());
+    EXPECT_EQ(rback.status, CallStatus::ExecutionError);
+    EXPECT_EQ(rback.identifier, result.identifier);
+    EXPECT_EQ(rback.message, result.message);
+    EXPECT_EQ(rback.out, result.out);
+    EXPECT_EQ(rback.err, u"");
+    EXPECT_EQ(rback.count, 1u);
+
+    for (std::size_t n = 0; n < w.data().size(); ++n) {
+        PayloadReader cut(w.data().data(), n);
+        EXPECT_FALSE(decode(cut, back)) << n;
+    }
+    for (std::size_t n = 0; n < rw.data().size(); ++n) {
+        PayloadReader cut(rw.data().data(), n);
+        EXPECT_FALSE(decode(cut, rback)) << n;
+    }
+    std::vector<std::uint8_t> unknown = rw.data();
+    unknown[0] = static_cast<std::uint8_t>(CallStatus::Cancelled) + 1;
+    PayloadReader ur(unknown);
+    EXPECT_FALSE(decode(ur, rback));
+}

@@ -7,6 +7,7 @@
 #include "runtime.hpp"
 
 #include <veldra/protocol/array_codec.hpp>
+#include <veldra/protocol/call_messages.hpp>
 #include <veldra/protocol/payload.hpp>
 #include <veldra/protocol/socket.hpp>
 
@@ -113,7 +114,7 @@ struct Call {
         }
         const veldra::protocol::PeerLink from = core->conn->link();
         if (state.load(std::memory_order_acquire) != State::Pending) {  // cancelled meanwhile
-            detail::discard_call_result(f, from, core->objects);
+            veldra::protocol::drop_call_result(f, from, core->objects);
             return true;
         }
         if (f.type != MessageType::CallResult) {
@@ -122,22 +123,17 @@ struct Call {
             return true;
         }
         veldra::protocol::PayloadReader r(f.payload);
-        auto st = static_cast<CallStatus>(r.u8());
-        std::string ident = r.str();
-        std::string msg = r.str();
-        std::u16string o = r.ustr();
-        std::u16string e = r.ustr();
-        std::uint32_t n = r.u32();
+        veldra::protocol::CallResultHead head;
         std::vector<matrix::unique_array_ptr> arrays;
         std::string bad;
-        if (!r.ok() || st > CallStatus::Cancelled) {
+        if (!veldra::protocol::decode(r, head)) {
             bad = "malformed reply";
         } else if (f.fds_lost) {
-            veldra::protocol::release_lost_loans(r, n, from);
+            veldra::protocol::release_lost_loans(r, head.count, from);
             bad = "this process has too many open files to receive its large blocks";
         } else {
             try {
-                for (std::uint32_t i = 0; i < n; ++i)
+                for (std::uint32_t i = 0; i < head.count; ++i)
                     arrays.push_back(veldra::protocol::decode_array(r, f.fds, core->objects, &from));
             } catch (const std::exception& x) {
                 arrays.clear();
@@ -150,11 +146,11 @@ struct Call {
             return true;
         }
         if (!complete(State::Answered)) return true;  // arrays go with this scope
-        status = st;
-        identifier = std::move(ident);
-        message = std::move(msg);
-        out += o;  // after what came in Output frames and was not taken
-        err += e;
+        status = head.status;
+        identifier = std::move(head.identifier);
+        message = std::move(head.message);
+        out += head.out;  // after what came in Output frames and was not taken
+        err += head.err;
         results.swap(arrays);
         return true;
     }
@@ -233,14 +229,18 @@ std::shared_ptr<EngineCore> open_engine(Handle engine, int numOut) {
 std::vector<std::uint8_t> call_payload(const EngineCore& core, const std::string& name, int numOut,
                                        const std::vector<const qxArray*>& args, bool captureOut, bool captureErr,
                                        bool progress, veldra::protocol::OutgoingFds& fds) {
-    veldra::protocol::PayloadWriter w;
-    w.str(name).u32(static_cast<std::uint32_t>(numOut));
+    veldra::protocol::CallRequestHead head;
+    head.name = name;
+    head.nargout = static_cast<std::uint32_t>(numOut);
+    head.capture_out = captureOut;
+    head.capture_err = captureErr;
     // Captured text comes as it is written (takeFEvalOutput), the rest with
     // the result.
-    const bool capture = captureOut || captureErr;
-    w.u8(static_cast<std::uint8_t>((captureOut ? 1 : 0) | (captureErr ? 2 : 0) | (capture ? 4 : 0) |
-                                   (progress ? 8 : 0)));
-    w.u32(static_cast<std::uint32_t>(args.size()));
+    head.live = captureOut || captureErr;
+    head.progress = progress;
+    head.count = static_cast<std::uint32_t>(args.size());
+    veldra::protocol::PayloadWriter w;
+    veldra::protocol::encode(head, w);
     const veldra::protocol::PeerLink to = core.conn->link();
     try {
         for (const qxArray* a : args) veldra::protocol::encode_array(a, w, fds, &to);

@@ -4,7 +4,7 @@
 
 #include <engine_api/engine_api.hpp>
 
-#include <veldra/protocol/payload.hpp>
+#include <veldra/protocol/call_messages.hpp>
 #include <veldra/protocol/socket.hpp>
 
 #include <algorithm>
@@ -50,23 +50,6 @@ private:
     const Connection* previous_;
 };
 }  // namespace
-
-void discard_call_result(Frame& frame, const veldra::protocol::PeerLink& from,
-                         const std::shared_ptr<const qx::ObjectSession>& objects) noexcept {
-    if (frame.type != veldra::protocol::MessageType::CallResult) return;
-    try {
-        veldra::protocol::PayloadReader r(frame.payload);
-        r.u8();
-        r.str();
-        r.str();
-        r.ustr();
-        r.ustr();
-        const std::uint32_t n = r.u32();
-        for (std::uint32_t i = 0; r.ok() && i < n; ++i) veldra::protocol::decode_array(r, frame.fds, objects, &from);
-    } catch (...) {
-        // Malformed: whatever was mapped has been unmapped again.
-    }
-}
 
 Connection::Connection(veldra::protocol::UniqueFd fd, std::shared_ptr<ChildProcess> process)
     : fd_(std::move(fd)),
@@ -258,7 +241,7 @@ void Connection::dispatch(Frame&& frame, const veldra::protocol::PeerLink& from)
             std::lock_guard<std::mutex> lock(notice_mutex_);
             objects = objects_;
         }
-        discard_call_result(frame, from, objects);  // its call was released meanwhile
+        veldra::protocol::drop_call_result(frame, from, objects);  // its call was released meanwhile
     } else if (unsolicited_) {
         unsolicited_(std::move(frame));
     }

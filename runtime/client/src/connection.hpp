@@ -33,9 +33,9 @@
 // No lock of this file is held while calling into a call or a launch.
 #include "child_process.hpp"
 
-#include <veldra/protocol/array_codec.hpp>
 #include <veldra/protocol/fd.hpp>
 #include <veldra/protocol/frame.hpp>
+#include <veldra/protocol/shared_blocks.hpp>
 #include <veldra/protocol/socket.hpp>
 
 #include <atomic>
@@ -175,11 +175,5 @@ private:
     std::thread reader_;
     std::atomic<std::uint64_t> next_id_{1};
 };
-
-// Unmaps what a CallResult frame nobody is waiting for lent us, so that the
-// engine hears its blocks are free.
-// References in it go back to the engine through `objects` (may be null).
-void discard_call_result(veldra::protocol::Frame& frame, const veldra::protocol::PeerLink& from,
-                         const std::shared_ptr<const qx::ObjectSession>& objects) noexcept;
 
 }  // namespace engine_api::detail

@@ -1,22 +1,5 @@
-// Arrays on the wire.  Every array is
-//   u8 class (0: no array)   u64 ndim   ndim x u64 dims
-// followed by what the class holds:
-//   numeric/logical/char  u8 flags (1 complex, 2 sparse); sparse: u64 nzmax,
-//                         block ir, block jc; then block real [, block imag]
-//   cell                  numel x array (element order, 0 for unset slots)
-//   struct                u32 nfields, nfields x str name,
-//                         numel x nfields x array (element-major)
-//   function              str name
-//   object                u64 count, count x u64 id, u8 has session [, u64 key]
-// A 1-by-1 dense numeric, logical or char array, what containers are full
-// of, is short: u8 class | 0x80 (| 0x40 when complex), then its element's
-// bytes (real, then imaginary).
-// A block is u8 kind, u64 length, then the bytes (kind 0, small blocks), or
-// u32 descriptor index, u64 page-aligned offset and u64 loan id (kind 1; 0:
-// no loan), or the u64 id of a loan the receiver made us (kind 2: its own
-// memory coming back), or u32 descriptor index and u64 page-aligned offset
-// of a copy in the frame's pack (kind 3: never lent; one descriptor that
-// every array of the frame may use).  Empty dense arrays carry no blocks.
+// The array codec; the layout it reads and writes is described in
+// array_codec.hpp.
 #include <veldra/protocol/array_codec.hpp>
 #include <veldra/protocol/frame.hpp>
 
@@ -841,27 +824,6 @@ private:
 };
 
 }  // namespace
-
-std::uint64_t new_peer_tag() noexcept {
-    static std::atomic<std::uint64_t> next{1};
-    return next.fetch_add(1, std::memory_order_relaxed);
-}
-
-std::vector<std::uint8_t> loan_released_payload(std::uint64_t id, bool reusable) {
-    return PayloadWriter().u64(id).u8(reusable ? 1 : 0).take();
-}
-
-void on_loan_released(std::uint64_t peer, const std::vector<std::uint8_t>& payload) noexcept {
-    PayloadReader r(payload);
-    const std::uint64_t id = r.u64();
-    const std::uint8_t reusable = r.u8();
-    if (!r.ok() || reusable > 1) return;
-    shm::loanReturned(peer, id, reusable == 1);
-}
-
-void forget_peer(std::uint64_t peer) noexcept {
-    shm::forgetPeer(peer);
-}
 
 void encode_array(const qxArray* a, PayloadWriter& out, OutgoingFds& fds, const PeerLink* to) {
     Encoder enc(to);

@@ -2,7 +2,7 @@
 // codec can hand them to the other process without copying.
 #include "shm_block.hpp"
 
-#include <veldra/protocol/array_codec.hpp>
+#include <veldra/protocol/shared_blocks.hpp>
 
 #include <sys/mman.h>
 #include <fcntl.h>

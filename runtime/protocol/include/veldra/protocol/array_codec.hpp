@@ -1,28 +1,32 @@
 #pragma once
-// Engine arrays on the wire.
-//
-// An array (with everything it holds: cell members, struct fields, sparse
-// blocks, function names, object ids) is written into a payload; element
-// blocks of at least kSharedBlockThreshold bytes are not copied into it but
-// travel as memfd descriptors next to the frame, so that large arrays cross
-// between processes without a copy.  Blocks made by the shared-memory
-// allocator (installSharedMemoryAllocator) already live in a memfd and are
-// sent as they are; other large blocks are copied into one.  A decoded
-// array's large blocks map the received memory, read-only: the memory files
-// we send are sealed against writes by anyone but their maker's own mapping.
-//
-// A block of ours sent over a connection is a loan: when the peer has
-// unmapped it, it says so (a LoanReleased frame) and the memory may be pooled
-// again; when it passed the block on to others, or the connection ends
-// first, the memory is never handed out again.  A lent block the peer sends
-// back travels as the loan's id, and arrives as our own memory.
+// Engine arrays on the wire: an array, with everything it holds (cell
+// members, struct fields, sparse blocks, function names, object ids), written
+// into a payload.  Every array is
+//   u8 class (0: no array)   u64 ndim   ndim x u64 dims
+// followed by what the class holds:
+//   numeric/logical/char  u8 flags (1 complex, 2 sparse); sparse: u64 nzmax,
+//                         block ir, block jc; then block real [, block imag]
+//   cell                  numel x array (element order, 0 for unset slots)
+//   struct                u32 nfields, nfields x str name,
+//                         numel x nfields x array (element-major)
+//   function              str name
+//   object                u64 count, count x u64 id, u8 has session [, u64 key]
+// A 1-by-1 dense numeric, logical or char array, what containers are full
+// of, is short: u8 class | 0x80 (| 0x40 when complex), then its element's
+// bytes (real, then imaginary).
+// A block is u8 kind, u64 length, then the bytes (kind 0, small blocks), or
+// u32 descriptor index, u64 page-aligned offset and u64 loan id (kind 1; 0:
+// no loan), or the u64 id of a loan the receiver made us (kind 2: its own
+// memory coming back), or u32 descriptor index and u64 page-aligned offset
+// of a copy in the frame's pack (kind 3: never lent; one descriptor that
+// every array of the frame may use).  Empty dense arrays carry no blocks.
+// Which blocks go as descriptors, and their loans: shared_blocks.hpp.
 #include <veldra/protocol/fd.hpp>
 #include <veldra/protocol/payload.hpp>
+#include <veldra/protocol/shared_blocks.hpp>
 
-#include <qx/block.hpp>
 #include <qx/matrix.hpp>
 
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -30,63 +34,12 @@
 
 namespace veldra::protocol {
 
-inline constexpr std::size_t kSharedBlockThreshold = 64 * 1024;
-
 // An array that cannot be written or read: too deep, malformed, a descriptor
 // missing or not mappable.
 class ArrayCodecError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
-
-// Makes blocks of at least kSharedBlockThreshold bytes in memfd memory (and
-// smaller ones on the heap) for the whole process.  Call it once, early,
-// in the engine and in the engine client.
-void installSharedMemoryAllocator();
-
-// Descriptors to send with a frame.  `fds` holds raw descriptors owned by the
-// blocks kept alive in `keep` (or by `owned` or `pack`), valid until the frame
-// is sent.  Encode every array of one frame into the same OutgoingFds: past
-// kMaxFdsPerFrame - 1 descriptors, large blocks are copied into one memfd
-// (the pack, always the frame's last descriptor), so a frame may carry any
-// number of them.
-struct OutgoingFds {
-    struct Pack {
-        UniqueFd writable;  // ours
-        UniqueFd readable;  // the one sent
-        std::uint32_t index = 0;
-        std::size_t bytes = 0;
-    };
-    std::vector<int> fds;
-    std::vector<std::shared_ptr<qx::Block>> keep;
-    std::vector<UniqueFd> owned;
-    std::shared_ptr<Pack> pack;
-};
-
-// Where a connection's LoanReleased frames go; implemented by connections.
-class LoanChannel {
-public:
-    virtual ~LoanChannel() = default;
-    // Tells the peer that this process unmapped one mapping of its loan `id`
-    // (`reusable` false when the block went on to others).  Any thread; must
-    // not throw; a closed connection drops it.
-    virtual void send_loan_released(std::uint64_t id, bool reusable) noexcept = 0;
-};
-
-// The connection an array is encoded for or decoded from.
-struct PeerLink {
-    std::uint64_t peer = 0;  // new_peer_tag(), one per connection
-    std::weak_ptr<LoanChannel> channel;
-};
-
-// A tag no other connection of this process has had.
-std::uint64_t new_peer_tag() noexcept;
-// The payload of a LoanReleased frame, and what to do with one received from
-// `peer` (malformed ones are ignored).
-std::vector<std::uint8_t> loan_released_payload(std::uint64_t id, bool reusable);
-void on_loan_released(std::uint64_t peer, const std::vector<std::uint8_t>& payload) noexcept;
-// The connection to `peer` ended: loans to it come back unusable.
-void forget_peer(std::uint64_t peer) noexcept;
 
 // Appends `a` (nullptr allowed: "no array") to the payload.  With `to`, our
 // large blocks are lent to that peer; without, they are marked shared for

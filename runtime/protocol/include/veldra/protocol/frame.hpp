@@ -33,13 +33,9 @@ enum class MessageType : std::uint32_t {
     // times); the client let go of references the engine had sent it
     ObjectsReleased = 7,
     // function calls; the request id names the call
-    Call = 100,        // client -> engine: string name, u32 nargout, u8 capture flags
-                       // (1 out, 2 err, 4 send the captured text as it is written,
-                       // 8 send progress), u32 count, that many arrays
+    Call = 100,        // client -> engine: a CallRequestHead, its arrays (call_messages.hpp)
     Cancel = 101,      // client -> engine: empty; drops or interrupts the call
-    CallResult = 102,  // engine -> client: u8 CallStatus, string identifier, string
-                       // message, ustring out, ustring err, u32 count, arrays; the text
-                       // not already sent in Output frames
+    CallResult = 102,  // engine -> client: a CallResultHead, its arrays (call_messages.hpp)
     Output = 103,      // engine -> client, before the CallResult: u8 stream (1 out, 2 err),
                        // ustring text the running call wrote
     Progress = 104,    // engine -> client, before the CallResult: f64 done, f64 total; the

@@ -50,7 +50,12 @@ void drop_call_result(Frame& frame, const PeerLink& from,
     try {
         PayloadReader r(frame.payload);
         CallResultHead head;
-        decode(r, head);  // its status does not matter: the arrays go either way
+        if (!decode(r, head)) return;  // its status does not matter: the arrays go either way
+        if (frame.fds_lost) {
+            // Nothing was mapped: the lender hears at once that its blocks are free.
+            release_lost_loans(r, head.count, from);
+            return;
+        }
         for (std::uint32_t i = 0; r.ok() && i < head.count; ++i) decode_array(r, frame.fds, objects, &from);
     } catch (...) {
         // Malformed: whatever was mapped has been unmapped again.

@@ -1,6 +1,6 @@
 #include <convert/array_buffer.hpp>
 
-#include <module/errors.hpp>
+#include <core/errors.hpp>
 
 #include <cstdint>
 #include <cstring>

@@ -1,7 +1,7 @@
 #pragma once
 // Element buffers read as buffer views, and the numeric engine arrays they
 // are copied into.
-#include <module/pyref.hpp>
+#include <core/pyref.hpp>
 
 #include <qx/matrix.hpp>
 

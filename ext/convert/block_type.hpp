@@ -8,7 +8,7 @@
 // (mapped read-only), so a writable view could not be honoured; read-only
 // views also keep value semantics when the same array goes back to the
 // engine as it is.  The mapping goes when the last view dies.
-#include <module/pyref.hpp>
+#include <core/pyref.hpp>
 
 #include <platform/qx.hpp>
 

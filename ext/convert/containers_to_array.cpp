@@ -1,7 +1,7 @@
 // Lists, tuples and sets to cell arrays, dicts to structs.
 #include <convert/to_array_converters.hpp>
 
-#include <module/errors.hpp>
+#include <core/errors.hpp>
 
 #include <cstring>
 #include <vector>

@@ -1,6 +1,6 @@
 #include <convert/element_view.hpp>
 
-#include <module/compat.hpp>
+#include <core/compat.hpp>
 
 #include <cstring>
 #include <new>

@@ -7,7 +7,7 @@
 // strides, so that memoryview(a) indexes as the array does.  The view
 // writes through to the elements when the buffer under it lets it (an
 // array.array), and is read-only over an engine block.
-#include <module/pyref.hpp>
+#include <core/pyref.hpp>
 
 namespace PythonQxarray {
 

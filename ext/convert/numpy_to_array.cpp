@@ -7,8 +7,8 @@
 #include <convert/block_type.hpp>
 #include <convert/to_array_converters.hpp>
 
-#include <module/errors.hpp>
-#include <module/gil.hpp>
+#include <core/errors.hpp>
+#include <core/gil.hpp>
 
 #include <cstring>
 #include <string>

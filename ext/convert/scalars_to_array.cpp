@@ -1,7 +1,7 @@
 // Numbers, booleans, text, bytes, refusals and veldra.object values.
 #include <convert/to_array_converters.hpp>
 
-#include <module/errors.hpp>
+#include <core/errors.hpp>
 #include <object/object_type.hpp>
 
 #include <platform/i18n.hpp>

@@ -1,7 +1,7 @@
 // 1-by-1 numeric and logical arrays to Python numbers and booleans.
 #include <convert/to_python_converters.hpp>
 
-#include <module/errors.hpp>
+#include <core/errors.hpp>
 
 #include <cstdint>
 

@@ -2,8 +2,8 @@
 // veldra.object.
 #include <convert/to_python_converters.hpp>
 
-#include <module/errors.hpp>
-#include <module/text.hpp>
+#include <core/errors.hpp>
+#include <core/text.hpp>
 #include <object/object_type.hpp>
 
 namespace PythonQxarray {

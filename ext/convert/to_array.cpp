@@ -1,7 +1,7 @@
 #include <convert/to_array.hpp>
 #include <convert/to_array_converters.hpp>
 
-#include <module/errors.hpp>
+#include <core/errors.hpp>
 
 #include <cstring>
 

@@ -12,7 +12,7 @@
 // The converter is chosen by the value's type key: the type's name and, for
 // classes defined in Python, their module ("vdarray.double").  There is no
 // fallback through base classes.
-#include <module/pyref.hpp>
+#include <core/pyref.hpp>
 
 #include <platform/qx.hpp>
 

@@ -4,7 +4,7 @@
 // registry has already matched the type).
 #include <convert/to_array.hpp>
 
-#include <module/state.hpp>
+#include <core/state.hpp>
 
 namespace PythonQxarray {
 

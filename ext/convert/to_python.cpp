@@ -1,7 +1,7 @@
 #include <convert/to_python.hpp>
 #include <convert/to_python_converters.hpp>
 
-#include <module/errors.hpp>
+#include <core/errors.hpp>
 
 namespace PythonQxarray {
 

@@ -12,7 +12,7 @@
 //    does); the caller destroys whatever `holder` still holds.
 // Result: a new reference, or nullptr with a Python error set (TypeError for
 // a class without a row); memory exhaustion throws fl::except::OutOfMemory.
-#include <module/pyref.hpp>
+#include <core/pyref.hpp>
 
 #include <platform/qx.hpp>
 

@@ -2,7 +2,7 @@
 // The converters of the array-to-Python registries, one class per row.
 #include <convert/to_python.hpp>
 
-#include <module/state.hpp>
+#include <core/state.hpp>
 
 namespace PythonQxarray {
 

@@ -3,7 +3,7 @@
 #include <convert/block_type.hpp>
 #include <convert/to_array_converters.hpp>
 
-#include <module/errors.hpp>
+#include <core/errors.hpp>
 
 #include <cstring>
 #include <limits>

@@ -3,7 +3,7 @@
 #include <convert/block_type.hpp>
 #include <convert/to_python_converters.hpp>
 
-#include <module/errors.hpp>
+#include <core/errors.hpp>
 
 #include <cstring>
 

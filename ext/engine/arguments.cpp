@@ -1,6 +1,6 @@
 #include <engine/arguments.hpp>
 
-#include <module/errors.hpp>
+#include <core/errors.hpp>
 
 #include <limits>
 

@@ -3,9 +3,9 @@
 // Each returns false with a Python exception set when the argument is not
 // of its kind (TypeError with the given catalog key) or out of range
 // (OverflowError: values never wrap).
-#include <module/errors.hpp>
-#include <module/messages.hpp>
-#include <module/pyref.hpp>
+#include <core/errors.hpp>
+#include <core/messages.hpp>
+#include <core/pyref.hpp>
 
 #include <platform/engine_api.hpp>
 

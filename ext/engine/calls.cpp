@@ -2,10 +2,10 @@
 #include <engine/arguments.hpp>
 
 #include <convert/to_array.hpp>
-#include <module/errors.hpp>
-#include <module/functions.hpp>
-#include <module/gil.hpp>
-#include <module/state.hpp>
+#include <core/errors.hpp>
+#include <engine/functions.hpp>
+#include <core/gil.hpp>
+#include <core/state.hpp>
 
 #include <cstring>
 #include <string>

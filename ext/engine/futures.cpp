@@ -4,11 +4,11 @@
 
 #include <convert/block_type.hpp>
 #include <convert/to_python.hpp>
-#include <module/errors.hpp>
-#include <module/failures.hpp>
-#include <module/functions.hpp>
-#include <module/gil.hpp>
-#include <module/text.hpp>
+#include <core/errors.hpp>
+#include <core/failures.hpp>
+#include <engine/functions.hpp>
+#include <core/gil.hpp>
+#include <core/text.hpp>
 
 #include <vector>
 

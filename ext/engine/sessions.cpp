@@ -2,10 +2,10 @@
 // checks its arguments, releases the interpreter lock around one engine-client
 // operation and converts the result back.  What they throw is translated at
 // their entry<> (the method table says by which policy).
-#include <module/errors.hpp>
-#include <module/functions.hpp>
-#include <module/gil.hpp>
-#include <module/text.hpp>
+#include <core/errors.hpp>
+#include <engine/functions.hpp>
+#include <core/gil.hpp>
+#include <core/text.hpp>
 
 #include <platform/engine_api.hpp>
 #include <platform/i18n.hpp>

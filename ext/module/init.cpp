@@ -3,11 +3,11 @@
 #include <convert/block_type.hpp>
 #include <convert/to_array.hpp>
 #include <convert/to_python.hpp>
-#include <module/entry.hpp>
-#include <module/errors.hpp>
+#include <core/entry.hpp>
+#include <core/errors.hpp>
 #include <module/methods.hpp>
 #include <module/module_name.hpp>
-#include <module/state.hpp>
+#include <core/state.hpp>
 #include <object/object_type.hpp>
 
 #include <platform/i18n.hpp>

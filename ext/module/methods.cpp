@@ -1,6 +1,7 @@
 // The method tables: the name, entry and policy of every module function.
-#include <module/entry.hpp>
-#include <module/functions.hpp>
+#include <core/entry.hpp>
+#include <core/errors.hpp>
+#include <engine/functions.hpp>
 #include <module/methods.hpp>
 #include <module/module_name.hpp>
 

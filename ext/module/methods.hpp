@@ -1,7 +1,7 @@
 #pragma once
 // The module's function tables: every function with the policy its entry<>
 // translates failures by.
-#include <module/pyref.hpp>
+#include <core/pyref.hpp>
 
 namespace veldra {
 

@@ -1,7 +1,7 @@
 #include <object/object_type.hpp>
 
-#include <module/entry.hpp>
-#include <module/errors.hpp>
+#include <core/entry.hpp>
+#include <core/errors.hpp>
 
 #include <cstdint>
 #include <cstring>

@@ -2,7 +2,7 @@
 // The Python type veldra.object: an opaque wrapper of references to engine
 // objects.  Instances are made only by the module (from engine results and by
 // indexing); the type has no constructor.
-#include <module/pyref.hpp>
+#include <core/pyref.hpp>
 
 #include <platform/qx.hpp>
 

@@ -2,8 +2,8 @@
 // Error reporting: every failure becomes a pending Python exception of a
 // fixed class, its text looked up in the catalogs by key or taken from the
 // engine's own exception.
-#include <module/messages.hpp>
-#include <module/pyref.hpp>
+#include <core/messages.hpp>
+#include <core/pyref.hpp>
 
 #include <platform/fl.hpp>
 
@@ -25,5 +25,9 @@ void setErrorFromNarrowText(PyObject* cls, const std::string& text);
 struct PythonErrorSet {
     PythonErrorSet() noexcept { assert(PyErr_Occurred() != nullptr && "PythonErrorSet without a pending error"); }
 };
+
+// The module function getMessage(key): the "VELDRA:PythonEngine" text of a
+// key (core/errors.cpp).
+PyObject* getMessageImpl(PyObject* self, PyObject* args);
 
 }  // namespace veldra

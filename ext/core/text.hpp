@@ -1,8 +1,8 @@
 #pragma once
 // Engine text to str: the one rule for results, captured text, catalog texts
 // and session names (see compat::textFromUtf16 for byte order and 2.7).
-#include <module/compat.hpp>
-#include <module/pyref.hpp>
+#include <core/compat.hpp>
+#include <core/pyref.hpp>
 
 #include <platform/i18n.hpp>
 

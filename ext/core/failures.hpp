@@ -1,14 +1,14 @@
 #pragma once
 // The one place where exceptions thrown inside the module become Python
 // exceptions.  Module functions and type slots reach it through entry<>
-// (module/entry.hpp); code that has to go on after a failure (writing the
+// (core/entry.hpp); code that has to go on after a failure (writing the
 // text a failed call printed) through translated().  Both run it with the
 // interpreter lock held (any GilRelease has been left).
 //
 // PythonErrorSet keeps the error already pending, std::bad_alloc becomes
 // MemoryError; everything else is mapped by the policy of the function.  No
 // C++ exception reaches the interpreter.
-#include <module/pyref.hpp>
+#include <core/pyref.hpp>
 
 namespace veldra {
 

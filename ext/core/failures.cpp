@@ -1,7 +1,7 @@
-#include <module/failures.hpp>
+#include <core/failures.hpp>
 
-#include <module/errors.hpp>
-#include <module/state.hpp>
+#include <core/errors.hpp>
+#include <core/state.hpp>
 
 #include <platform/engine_api.hpp>
 

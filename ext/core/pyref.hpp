@@ -3,7 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <module/compat.hpp>
+#include <core/compat.hpp>
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include <module/state.hpp>
+#include <core/state.hpp>
 
 namespace veldra {
 

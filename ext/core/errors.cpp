@@ -1,6 +1,5 @@
-#include <module/errors.hpp>
-#include <module/functions.hpp>
-#include <module/text.hpp>
+#include <core/errors.hpp>
+#include <core/text.hpp>
 
 namespace veldra {
 

@@ -2,7 +2,7 @@
 // The process-wide state that module initialisation fills once and module
 // functions only read, always under the interpreter lock.  It lives until the
 // process ends.
-#include <module/pyref.hpp>
+#include <core/pyref.hpp>
 
 #include <array>
 #include <cstddef>

@@ -5,7 +5,7 @@
 // while an exception unwinds out of the guarded block: a handler that catches
 // it below the block already holds the lock, exactly once.  withoutGil runs
 // one call that way.
-#include <module/pyref.hpp>
+#include <core/pyref.hpp>
 
 namespace veldra {
 

@@ -1,8 +1,8 @@
 #pragma once
 // The module functions, by the file that defines them.  The interpreter calls
-// them through entry<> (module/entry.hpp), which the method table
+// them through entry<> (core/entry.hpp), which the method table
 // (module/init.cpp) names with the policy that translates their failures.
-#include <module/pyref.hpp>
+#include <core/pyref.hpp>
 
 namespace veldra {
 
@@ -34,8 +34,5 @@ PyObject* isDoneFEvalImpl(PyObject* self, PyObject* args);
 PyObject* waitForFEvalImpl(PyObject* self, PyObject* args);
 PyObject* isCancelledFEvalImpl(PyObject* self, PyObject* args);
 PyObject* collectManyImpl(PyObject* self, PyObject* args, PyObject* kwargs);
-
-// module/errors.cpp: getMessage(key), the "VELDRA:PythonEngine" text of a key.
-PyObject* getMessageImpl(PyObject* self, PyObject* args);
 
 }  // namespace veldra

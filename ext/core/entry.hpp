@@ -3,12 +3,12 @@
 // function or a type slot.  The implementation reads its arguments and does
 // its work; it reports a failure by returning its failure value (nullptr, or
 // -1) with a Python error set, or by throwing.  Whatever it throws is
-// translated here, by `policy` (module/failures.hpp), and the failure value
+// translated here, by `policy` (core/failures.hpp), and the failure value
 // returned: nothing thrown inside the module reaches the interpreter.
 //
 //   {"isDoneFEval", entry<&isDoneFEvalImpl, Failures::Result>, METH_VARARGS, ...}
 //   {"evaluateFunction", withKeywords(entry<&evaluateFunctionImpl>), METH_VARARGS | METH_KEYWORDS, ...}
-#include <module/failures.hpp>
+#include <core/failures.hpp>
 
 #include <type_traits>
 

@@ -296,9 +296,22 @@ bool Connection::read_once(int timeout_ms, bool spin, std::string& reason) {
     return false;
 }
 
+void Connection::wake_pumpers_locked(bool all) {
+    bool roleTaken = reading_;
+    for (PumpWaiter* w : pump_waiters_) {
+        if (all || (*w->done)()) {
+            w->cv.notify_one();
+        } else if (!roleTaken) {
+            w->cv.notify_one();
+            roleTaken = true;
+        }
+    }
+}
+
 void Connection::wake_waiters() {
     {
         std::lock_guard<std::mutex> lock(read_mutex_);
+        wake_pumpers_locked(true);
         callers_cv_.notify_all();
     }
     const std::uint64_t one = 1;
@@ -308,6 +321,8 @@ void Connection::wake_waiters() {
 bool Connection::pump(const Deadline& deadline, const std::function<bool()>& done) {
     std::unique_lock<std::mutex> lock(read_mutex_);
     ++pumping_;
+    PumpWaiter me{{}, &done};
+    pump_waiters_.push_back(&me);
     bool woke_reader = false;
     for (;;) {
         if (done() || finished_ || deadline.expired()) break;
@@ -328,7 +343,7 @@ bool Connection::pump(const Deadline& deadline, const std::function<bool()>& don
                 end_reason_ = reason;
                 reader_cv_.notify_all();
             }
-            callers_cv_.notify_all();  // replies to other waiters may have come
+            wake_pumpers_locked(false);  // replies to other waiters may have come
             continue;
         }
         if (background_reading_ && !woke_reader) {
@@ -337,9 +352,12 @@ bool Connection::pump(const Deadline& deadline, const std::function<bool()>& don
             (void)!::write(wake_fd_.get(), &one, sizeof one);
             woke_reader = true;
         }
-        if (deadline.is_never()) callers_cv_.wait(lock);
-        else callers_cv_.wait_until(lock, deadline.when());
+        if (deadline.is_never()) me.cv.wait(lock);
+        else me.cv.wait_until(lock, deadline.when());
     }
+    pump_waiters_.erase(std::find(pump_waiters_.begin(), pump_waiters_.end(), &me));
+    // Whoever reads next: this thread may have been the one woken for it.
+    if (!reading_) wake_pumpers_locked(false);
     // The reader thread takes over on its own once the park time is out; it
     // is not woken here, so a caller that waits again soon finds the role free.
     --pumping_;
@@ -375,7 +393,7 @@ void Connection::read_loop() {
             ended_ = true;
             end_reason_ = reason;
         }
-        callers_cv_.notify_all();
+        wake_pumpers_locked(!ok);
         if (!ok) break;
     }
     ::shutdown(fd_.get(), SHUT_RDWR);
@@ -386,6 +404,7 @@ void Connection::read_loop() {
     }
     std::lock_guard<std::mutex> lock(read_mutex_);
     finished_ = true;
+    wake_pumpers_locked(true);
     callers_cv_.notify_all();
 }
 

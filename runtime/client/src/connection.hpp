@@ -12,7 +12,8 @@
 //   mutex_         open_, closing_, reason_, replies_: a leaf, held only
 //                  around those fields (never while a handler runs);
 //   read_mutex_    the read role and its hand-over; pump() holds it while
-//                  it calls done(), which must take no lock at all (the
+//                  it calls done() (its own, and every waiting caller's after a read),
+//                  which must take no lock at all (the
 //                  callers pass an atomic test);
 //   write_mutex_   serialises writes; taken with no other connection lock
 //                  held, it takes notice_mutex_ (send_notices_locked);
@@ -152,7 +153,18 @@ private:
 
     // Who reads: one thread at a time holds the role (read_mutex_ guards it).
     std::mutex read_mutex_;
-    std::condition_variable callers_cv_;  // threads in pump() waiting for the role or their reply
+    std::condition_variable callers_cv_;  // threads waiting for finish()
+    // A thread waiting in pump(), woken on its own: when its reply has come,
+    // or to take the read role over.  Waking every waiter after each read
+    // costs each of them a wake-up and the lock, for one reply or none.
+    struct PumpWaiter {
+        std::condition_variable cv;
+        const std::function<bool()>* done;
+    };
+    std::vector<PumpWaiter*> pump_waiters_;  // under read_mutex_
+    // Wakes the waiters whose reply came (all of them with `all`) and, when
+    // nobody reads, the first other one to take the role.  read_mutex_ held.
+    void wake_pumpers_locked(bool all);
     std::condition_variable reader_cv_;   // the reader thread waiting for the role
     bool reading_ = false;                // a thread holds the read role
     bool background_reading_ = false;     // ... and it is the reader thread

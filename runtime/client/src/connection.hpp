@@ -12,9 +12,9 @@
 //   mutex_         open_, closing_, reason_, replies_: a leaf, held only
 //                  around those fields (never while a handler runs);
 //   read_mutex_    the read role and its hand-over; pump() holds it while
-//                  it calls done() (its own, and every waiting caller's after a read),
-//                  which must take no lock at all (the
-//                  callers pass an atomic test);
+//                  it calls done() (its own, and after a read every waiting
+//                  caller's), which must take no lock at all (the callers
+//                  pass an atomic test);
 //   write_mutex_   serialises writes; taken with no other connection lock
 //                  held, it takes notice_mutex_ (send_notices_locked);
 //   notice_mutex_  the queued notices and objects_; under it only the
@@ -165,11 +165,11 @@ private:
     // Wakes the waiters whose reply came (all of them with `all`) and, when
     // nobody reads, the first other one to take the role.  read_mutex_ held.
     void wake_pumpers_locked(bool all);
-    std::condition_variable reader_cv_;   // the reader thread waiting for the role
-    bool reading_ = false;                // a thread holds the read role
-    bool background_reading_ = false;     // ... and it is the reader thread
-    int pumping_ = 0;                     // threads inside pump()
-    bool ended_ = false;                  // a read found the end; the reader thread finishes
+    std::condition_variable reader_cv_;  // the reader thread waiting for the role
+    bool reading_ = false;               // a thread holds the read role
+    bool background_reading_ = false;    // ... and it is the reader thread
+    int pumping_ = 0;                    // threads inside pump()
+    bool ended_ = false;                 // a read found the end; the reader thread finishes
     std::string end_reason_;
     bool finished_ = false;  // finish() has told every waiter
     std::chrono::steady_clock::time_point park_until_{};

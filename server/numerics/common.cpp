@@ -49,7 +49,7 @@ void narrowClass(qxClassID c, const double* src, void* dst, qxSize n) {
 
 }  // namespace
 
-Values readArray(const char* fn, const qxArray* a, std::size_t i) {
+Values describeArray(const char* fn, const qxArray* a, std::size_t i) {
     const qxClassID c = qxGetClassID(a);
     const bool ok = (qxIsNumeric(a) || c == qxLOGICAL_CLASS || c == qxCHAR_CLASS) && !qxIsSparse(a);
     if (!ok)
@@ -60,20 +60,28 @@ Values readArray(const char* fn, const qxArray* a, std::size_t i) {
     v.cls = c;
     v.dims = matrix::get_dimensions(a);
     v.n = qxGetNumberOfElements(a);
-    if (v.n == 0) return v;
-    if (c == qxDOUBLE_CLASS) {
+    if (v.n != 0 && c == qxDOUBLE_CLASS) {
         v.re = static_cast<const double*>(qxGetData(a));
         if (qxIsComplex(a)) v.im = static_cast<const double*>(qxGetImagData(a));
-        return v;
     }
+    return v;
+}
+
+void widen(Values& v, const qxArray* a) {
+    if (v.n == 0 || v.re) return;
     v.reBuf.resize(v.n);
-    widenClass(c, qxGetData(a), v.reBuf.data(), v.n);
+    widenClass(v.cls, qxGetData(a), v.reBuf.data(), v.n);
     v.re = v.reBuf.data();
     if (qxIsComplex(a)) {
         v.imBuf.resize(v.n);
-        widenClass(c, qxGetImagData(a), v.imBuf.data(), v.n);
+        widenClass(v.cls, qxGetImagData(a), v.imBuf.data(), v.n);
         v.im = v.imBuf.data();
     }
+}
+
+Values readArray(const char* fn, const qxArray* a, std::size_t i) {
+    Values v = describeArray(fn, a, i);
+    widen(v, a);
     return v;
 }
 

@@ -29,6 +29,11 @@ struct Values {
 // sparse arrays.
 Values read(const char* fn, const Args& args, std::size_t i);
 Values readArray(const char* fn, const qxArray* a, std::size_t i);
+// As readArray, but only double arrays have their elements set (in place):
+// for code that reads the other classes in their own type, else widens.
+Values describeArray(const char* fn, const qxArray* a, std::size_t i);
+// The elements of `a` (described in v) as doubles, when v has none yet.
+void widen(Values& v, const qxArray* a);
 
 bool isInteger(qxClassID c);
 // Class of a result computed from operands of classes a and b: logical and

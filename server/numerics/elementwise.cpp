@@ -3,7 +3,9 @@
 // where needed) and stored back into the result class, which rounds and
 // saturates integers.
 #include "numerics/common.hpp"
+#include "numerics/parallel.hpp"
 
+#include <atomic>
 #include <cmath>
 #include <complex>
 #include <functional>
@@ -91,6 +93,22 @@ void forEach(CallContext& ctx, const Expansion& e, F&& f) {
             ib -= e.sb[d] * ext[d];
             idx[d] = 0;
         }
+    }
+}
+
+// Runs fn(begin, end) over [0, n): large loops in rounds, each split across
+// the call's threads, with interrupts checked between rounds; fewer than
+// kParallelElements elements on the calling thread alone.
+constexpr qxSize kParallelElements = qxSize(1) << 18;
+constexpr qxSize kRoundElements = qxSize(1) << 22;
+
+template <class F>
+void parallelLoop(CallContext& ctx, qxSize n, F&& fn) {
+    const unsigned threads = static_cast<unsigned>(std::max(1, ctx.threads()));
+    for (qxSize s = 0; s < n; s += kRoundElements) {
+        const qxSize t = std::min(n, s + kRoundElements);
+        parallelFor(threads, t - s, kParallelElements, [&](std::size_t lo, std::size_t hi) { fn(s + lo, s + hi); });
+        if (t < n) ctx.checkInterrupt();
     }
 }
 
@@ -236,9 +254,7 @@ Results arith(CallContext& ctx, const char* fn, Arith op, const Args& args) {
             double* o = static_cast<double*>(qxGetData(out.get()));
             const double *x = a.re, *y = b.re;
             if (e.same) {
-                const qxSize chunk = 1u << 20;
-                for (qxSize s = 0; s < e.n; s += chunk) {
-                    const qxSize t = std::min(e.n, s + chunk);
+                parallelLoop(ctx, e.n, [&](qxSize s, qxSize t) {
                     switch (op) {
                     case Arith::Add:
                         for (qxSize k = s; k < t; ++k) o[k] = x[k] + y[k];
@@ -256,8 +272,7 @@ Results arith(CallContext& ctx, const char* fn, Arith op, const Args& args) {
                         for (qxSize k = s; k < t; ++k) o[k] = std::pow(x[k], y[k]);
                         break;
                     }
-                    if (t < e.n) ctx.checkInterrupt();
-                }
+                });
             } else {
                 forEach(ctx, e, [&](qxSize k, qxSize ia, qxSize ib) { o[k] = realOp(op, x[ia], y[ib]); });
             }
@@ -280,6 +295,27 @@ Results arith(CallContext& ctx, const char* fn, Arith op, const Args& args) {
 
 // ---- one-operand functions ------------------------------------------------------
 
+// o[i] = f(x[i]) for i < n, across the call's threads.  With NegativeIsComplex,
+// true when some x[i] < 0: f has no real value there and the caller starts
+// again in complex.
+template <bool NegativeIsComplex, class F>
+bool mapReal(CallContext& ctx, const double* x, double* o, qxSize n, F f) {
+    std::atomic<bool> negative{false};
+    parallelLoop(ctx, n, [&](qxSize s, qxSize t) {
+        if (NegativeIsComplex) {
+            bool neg = false;
+            for (qxSize i = s; i < t; ++i) {
+                neg |= x[i] < 0;
+                o[i] = f(x[i]);
+            }
+            if (neg) negative.store(true, std::memory_order_relaxed);
+        } else {
+            for (qxSize i = s; i < t; ++i) o[i] = f(x[i]);
+        }
+    });
+    return negative.load(std::memory_order_relaxed);
+}
+
 enum class Unary { Negate, Sqrt, Exp, Log, Log10, Sin, Cos, Tan, Abs, Floor, Ceil, Round };
 
 Results unary(CallContext& ctx, const char* fn, Unary op, const Args& args) {
@@ -295,9 +331,6 @@ Results unary(CallContext& ctx, const char* fn, Unary op, const Args& args) {
     Ticker tick(ctx);
 
     bool complex = a.complex();
-    if (!complex && (op == Unary::Sqrt || op == Unary::Log || op == Unary::Log10))
-        for (qxSize i = 0; i < a.n && !complex; ++i) complex = a.re[i] < 0;
-
     if (!complex) {
         std::vector<double> buf;
         Array out = create(trimDims(a.dims), cls, false);
@@ -306,50 +339,50 @@ Results unary(CallContext& ctx, const char* fn, Unary op, const Args& args) {
             buf.resize(a.n);
             o = buf.data();
         }
-        double (*f)(double) = nullptr;
+        const double* x = a.re;
+        const qxSize n = a.n;
         switch (op) {
         case Unary::Negate:
+            mapReal<false>(ctx, x, o, n, [](double v) { return -v; });
             break;
         case Unary::Sqrt:
-            f = [](double x) { return std::sqrt(x); };
+            complex = mapReal<true>(ctx, x, o, n, [](double v) { return std::sqrt(v); });
             break;
         case Unary::Exp:
-            f = [](double x) { return std::exp(x); };
+            mapReal<false>(ctx, x, o, n, [](double v) { return std::exp(v); });
             break;
         case Unary::Log:
-            f = [](double x) { return std::log(x); };
+            complex = mapReal<true>(ctx, x, o, n, [](double v) { return std::log(v); });
             break;
         case Unary::Log10:
-            f = [](double x) { return std::log10(x); };
+            complex = mapReal<true>(ctx, x, o, n, [](double v) { return std::log10(v); });
             break;
         case Unary::Sin:
-            f = [](double x) { return std::sin(x); };
+            mapReal<false>(ctx, x, o, n, [](double v) { return std::sin(v); });
             break;
         case Unary::Cos:
-            f = [](double x) { return std::cos(x); };
+            mapReal<false>(ctx, x, o, n, [](double v) { return std::cos(v); });
             break;
         case Unary::Tan:
-            f = [](double x) { return std::tan(x); };
+            mapReal<false>(ctx, x, o, n, [](double v) { return std::tan(v); });
             break;
         case Unary::Abs:
-            f = [](double x) { return std::fabs(x); };
+            mapReal<false>(ctx, x, o, n, [](double v) { return std::fabs(v); });
             break;
         case Unary::Floor:
-            f = [](double x) { return std::floor(x); };
+            mapReal<false>(ctx, x, o, n, [](double v) { return std::floor(v); });
             break;
         case Unary::Ceil:
-            f = [](double x) { return std::ceil(x); };
+            mapReal<false>(ctx, x, o, n, [](double v) { return std::ceil(v); });
             break;
         case Unary::Round:
-            f = [](double x) { return std::round(x); };
+            mapReal<false>(ctx, x, o, n, [](double v) { return std::round(v); });
             break;
         }
-        for (qxSize i = 0; i < a.n; ++i) {
-            o[i] = f ? f(a.re[i]) : -a.re[i];
-            tick.tick();
+        if (!complex) {
+            if (!buf.empty()) store(out.get(), buf.data(), nullptr, a.n);
+            return support::one(std::move(out));
         }
-        if (!buf.empty()) store(out.get(), buf.data(), nullptr, a.n);
-        return support::one(std::move(out));
     }
 
     std::vector<double> re(a.n), im(a.n);

@@ -1,6 +1,10 @@
 // Reductions along one dimension: sum, prod, mean, min, max, cumsum, any, all.
 #include "numerics/common.hpp"
+#include "numerics/parallel.hpp"
 
+#include <qx/element.hpp>
+
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <limits>
@@ -54,15 +58,112 @@ bool better(bool wantMax, double xr, double xi, double yr, double yi, bool compl
     return wantMax ? px > py : px < py;
 }
 
+// ---- sums of contiguous runs ----------------------------------------------------
+//
+// A run of n elements is added in an order fixed by n alone, so that its sum
+// does not depend on how many threads took part or how the work was split:
+// - the run is cut into blocks of kSumBlock elements from its start (the last
+//   one shorter);
+// - within a block, eight running sums take every eighth element (sum j the
+//   elements j, j + 8, j + 16 ...; the last n mod 8 elements join sums 0, 1 ...
+//   in turn), and are combined as ((s0 + s1) + (s2 + s3)) + ((s4 + s5) + (s6 + s7));
+// - the block sums are added pairwise: a range of them is halved (the first
+//   half the shorter one when odd) until at most eight are left, which are
+//   added from left to right.
+// Threads take contiguous ranges of whole blocks.  Elements are read in their
+// own class and added as doubles.
+constexpr qxSize kSumBlock = 4096;
+constexpr qxSize kParallelElements = qxSize(1) << 18;  // less stays on one thread
+constexpr qxSize kRoundElements = qxSize(1) << 22;     // interrupts are checked between rounds
+
+template <class T>
+double blockSum(const T* x, qxSize n) {
+    double s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    qxSize k = 0;
+    for (; k + 8 <= n; k += 8)
+        for (int j = 0; j < 8; ++j) s[j] += static_cast<double>(x[k + j]);
+    for (int j = 0; k < n; ++k, ++j) s[j] += static_cast<double>(x[k]);
+    return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+}
+
+double pairwise(const double* v, qxSize n) {
+    if (n <= 8) {
+        double s = 0;
+        for (qxSize i = 0; i < n; ++i) s += v[i];
+        return s;
+    }
+    const qxSize half = n / 2;
+    return pairwise(v, half) + pairwise(v + half, n - half);
+}
+
+// The sum of x[0..n); with `ctx`, split across its threads, with interrupts
+// checked after each round.
+template <class T>
+double runSum(const T* x, qxSize n, CallContext* ctx) {
+    if (n <= kSumBlock) return blockSum(x, n);
+    const qxSize blocks = (n + kSumBlock - 1) / kSumBlock;
+    std::vector<double> sums(blocks);
+    auto some = [&](qxSize from, qxSize to) {
+        for (qxSize b = from; b < to; ++b)
+            sums[b] = blockSum(x + b * kSumBlock, std::min(kSumBlock, n - b * kSumBlock));
+    };
+    if (!ctx) {
+        some(0, blocks);
+    } else {
+        const qxSize round = kRoundElements / kSumBlock;
+        const unsigned threads = static_cast<unsigned>(std::max(1, ctx->threads()));
+        for (qxSize first = 0; first < blocks; first += round) {
+            const qxSize last = std::min(blocks, first + round);
+            parallelFor(threads, last - first, kParallelElements / kSumBlock,
+                        [&](std::size_t lo, std::size_t hi) { some(first + lo, first + hi); });
+            ctx->checkInterrupt();
+        }
+    }
+    return pairwise(sums.data(), blocks);
+}
+
+// Sums (or means) of the `outer` contiguous runs of `len` elements of x into
+// out: long runs one at a time, each across the threads; short ones shared
+// out among the threads whole.
+template <class T>
+void runSums(CallContext& ctx, const T* x, qxSize len, qxSize outer, bool mean, double* out) {
+    auto finish = [&](double s) { return mean ? s / static_cast<double>(len) : s; };
+    if (len >= kParallelElements) {
+        for (qxSize o = 0; o < outer; ++o) out[o] = finish(runSum(x + o * len, len, &ctx));
+        return;
+    }
+    const qxSize perRound = std::max<qxSize>(1, kRoundElements / std::max<qxSize>(len, 1));
+    const qxSize grain = std::max<qxSize>(1, kParallelElements / std::max<qxSize>(len, 1));
+    const unsigned threads = static_cast<unsigned>(std::max(1, ctx.threads()));
+    for (qxSize first = 0; first < outer; first += perRound) {
+        const qxSize last = std::min(outer, first + perRound);
+        parallelFor(threads, last - first, grain, [&](std::size_t lo, std::size_t hi) {
+            for (qxSize o = first + lo; o < first + hi; ++o) out[o] = finish(runSum(x + o * len, len, nullptr));
+        });
+        if (last < outer || (last - first) * len >= kParallelElements) ctx.checkInterrupt();
+    }
+}
+
 Results reduce(CallContext& ctx, const char* fn, Red op, int nargout, const Args& args) {
     support::requireArgCount(fn, args, 1, 2);
-    const Values a = read(fn, args, 0);
+    Values a = describeArray(fn, args.at(0), 0);
     const std::size_t dim = args.size() > 1 ? dimArg(fn, args, 1) : defaultDim(a.dims);
     const Layout l = layout(a.dims, dim, op == Red::Cumsum);
     const qxClassID cls = resultClass(op, a.cls);
     const qxSize nOut = count(l.outDims);
-    const bool cplx = a.complex();
+    const bool cplx = a.n != 0 && qxIsComplex(args[0]);
     std::vector<double> re(nOut), im(cplx ? nOut : 0), where;
+    if ((op == Red::Sum || op == Red::Mean) && l.inner == 1 && a.n != 0) {
+        // Each result is the sum of a contiguous run.
+        qx::visitElementType(a.cls, [&](auto t) {
+            using T = decltype(t);
+            runSums(ctx, static_cast<const T*>(qxGetData(args[0])), l.len, l.outer, op == Red::Mean, re.data());
+            if (cplx)
+                runSums(ctx, static_cast<const T*>(qxGetImagData(args[0])), l.len, l.outer, op == Red::Mean, im.data());
+        });
+        return support::one(fromDoubles(l.outDims, cls, re.data(), cplx ? im.data() : nullptr));
+    }
+    widen(a, args[0]);
     if (op == Red::Min || op == Red::Max) where.assign(nOut, 1);
     Ticker tick(ctx);
 

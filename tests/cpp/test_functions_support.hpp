@@ -35,11 +35,12 @@ public:
     const veldra::engine::FunctionRegistry& functions() const override {
         return veldra::engine::FunctionRegistry::builtin();
     }
-    int threads() const override { return 1; }
+    int threads() const override { return threads_; }
 
     std::string out_, err_;
     std::atomic<bool> interrupted_{false};
     std::atomic<long> checks_{0};
+    int threads_ = 1;
     veldra::engine::Workspace ws_;
     veldra::engine::ObjectStore store_;
 };

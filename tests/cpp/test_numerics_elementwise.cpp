@@ -1,8 +1,10 @@
 // Elementwise functions and reductions: values, classes, shapes, failures.
 #include "test_numerics_support.hpp"
 
+#include <cstring>
 #include <functional>
 #include <limits>
+#include <random>
 
 namespace {
 
@@ -293,6 +295,78 @@ TEST_F(Reductions, MinAndMaxGiveOneBasedIndices) {
     EXPECT_EQ(re(r[0].get()), (std::vector<double>{0}));
     EXPECT_EQ(im(r[0].get()), (std::vector<double>{-4}));
     EXPECT_EQ(re(r[1].get()), (std::vector<double>{2}));
+}
+
+// A sum is added in an order fixed by the input alone: 1 and 4 threads give
+// the same bits, on runs long enough to be split, of lengths that are no
+// multiple of the block or of the threads, with NaN and infinities, in the
+// classes that are read in their own type, and for short runs shared out whole.
+TEST_F(Reductions, SumsDoNotDependOnTheThreadCount) {
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> unit(-1, 1), exponent(-12, 12);
+    auto spread = [&](std::size_t n) {  // magnitudes far apart: the order of the additions shows
+        std::vector<double> v(n);
+        for (double& x : v) x = unit(rng) * std::pow(10.0, exponent(rng));
+        return v;
+    };
+    auto with = [](std::vector<double> v, std::size_t at, double x) {
+        v[at] = x;
+        return v;
+    };
+    const std::size_t big = (std::size_t(1) << 18) * 3 + 4097, odd = 5000003;
+    struct Input {
+        const char* what;
+        std::vector<qxSize> dims;
+        qxClassID cls;
+        std::vector<double> re, im;
+    };
+    const std::vector<Input> inputs = {
+        {"a column of 2^18", {1u << 18, 1}, qxDOUBLE_CLASS, spread(1u << 18), {}},
+        {"a row, no multiple of the block", {1, big}, qxDOUBLE_CLASS, spread(big), {}},
+        {"a column, over one round", {odd, 1}, qxDOUBLE_CLASS, spread(odd), {}},
+        {"long columns of a matrix", {big, 3}, qxDOUBLE_CLASS, spread(big * 3), {}},
+        {"short columns of a matrix", {999, 3001}, qxDOUBLE_CLASS, spread(999 * 3001), {}},
+        {"complex", {big, 1}, qxDOUBLE_CLASS, spread(big), spread(big)},
+        {"a NaN", {big, 1}, qxDOUBLE_CLASS, with(spread(big), big - 1, kNaN), {}},
+        {"infinities of both signs", {big, 1}, qxDOUBLE_CLASS, with(with(spread(big), 5, kInf), big / 2, -kInf), {}},
+        {"single", {big, 1}, qxSINGLE_CLASS, spread(big), {}},
+        {"int8 saturates", {big, 1}, qxINT8_CLASS, std::vector<double>(big, 100), {}},
+        {"uint16", {odd, 1}, qxUINT16_CLASS, std::vector<double>(odd, 65535), {}},
+        {"logical", {big, 1}, qxLOGICAL_CLASS, std::vector<double>(big, 1), {}},
+    };
+    auto bits = [](const qxArray* r, bool imag) {
+        const void* p = imag ? qxGetImagData(r) : qxGetData(r);
+        const std::size_t n = p ? qxGetNumberOfElements(r) * qxGetElementSize(r) : 0;
+        return std::string(static_cast<const char*>(p), n);
+    };
+    for (const Input& in : inputs) {
+        SCOPED_TRACE(in.what);
+        Array x = arr(in.dims, in.re, in.cls, in.im);
+        for (const char* f : {"sum", "mean"}) {
+            ctx().threads_ = 1;
+            Array one = fn(f, {x.get()});
+            ctx().threads_ = 4;
+            Array four = fn(f, {x.get()});
+            EXPECT_EQ(qxGetClassID(one.get()), qxGetClassID(four.get())) << f;
+            EXPECT_EQ(bits(one.get(), false), bits(four.get(), false)) << f;
+            EXPECT_EQ(bits(one.get(), true), bits(four.get(), true)) << f;
+        }
+        // And it is the sum: no block left out or taken twice.
+        const qxSize len = in.dims[0] == 1 ? in.dims[1] : in.dims[0];
+        const std::vector<double> got = re(fn("sum", {x.get()}).get());
+        ASSERT_EQ(got.size(), in.re.size() / len);
+        for (std::size_t c = 0; c < got.size(); ++c) {
+            long double want = 0, scale = 0;
+            for (qxSize k = 0; k < len; ++k) {
+                want += in.re[c * len + k];
+                scale += std::fabs(in.re[c * len + k]);
+            }
+            if (!std::isfinite(static_cast<double>(scale)) || in.cls == qxSINGLE_CLASS) continue;
+            if (in.cls == qxINT8_CLASS) want = 127;  // saturated
+            if (in.cls == qxUINT16_CLASS) want = 65535;
+            EXPECT_NEAR(got[c], static_cast<double>(want), 1e-12 * static_cast<double>(scale) + 1e-300) << c;
+        }
+    }
 }
 
 TEST_F(Reductions, BadDimensionFails) {

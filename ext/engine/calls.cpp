@@ -3,9 +3,9 @@
 
 #include <convert/to_array.hpp>
 #include <core/errors.hpp>
-#include <engine/functions.hpp>
 #include <core/gil.hpp>
 #include <core/state.hpp>
+#include <engine/functions.hpp>
 
 #include <cstring>
 #include <string>

@@ -6,9 +6,9 @@
 #include <convert/to_python.hpp>
 #include <core/errors.hpp>
 #include <core/failures.hpp>
-#include <engine/functions.hpp>
 #include <core/gil.hpp>
 #include <core/text.hpp>
+#include <engine/functions.hpp>
 
 #include <vector>
 
@@ -122,6 +122,16 @@ bool readFuture(PyObject* args, engine_api::Handle& future) {
     return true;
 }
 
+// Runs `call`, an engine-client operation on `future` that waits at most
+// `timeout` seconds, without the interpreter lock only when it may wait: a
+// call that has finished (or no wait at all) keeps the lock, since letting it
+// go would hand it to another thread for a few microseconds of work.
+template <class Call>
+decltype(auto) withoutGilIfWaiting(engine_api::Handle future, double timeout, Call&& call) {
+    if (timeout == 0 || engine_api::isDoneFEval(future)) return call();
+    return withoutGil(std::forward<Call>(call));
+}
+
 // A yes-or-no question about the future named by the first argument.
 // Questions that never wait (is it done, was it cancelled) keep the
 // interpreter lock: they look at the call's state and nothing more.
@@ -163,12 +173,8 @@ PyObject* getFEvalResultImpl(PyObject*, PyObject* args, PyObject* kwargs) {
     translated(Failures::Result, [&] {
         if (err.handle != 0) err.buffer.reset(new engine_api::ustringbuf(std::ios::in | std::ios::out));
         if (out.handle != 0) out.buffer.reset(new engine_api::ustringbuf(std::ios::in | std::ios::out));
-        // A call that has finished is collected with the lock held: nothing
-        // waits then, and letting the lock go would hand it to another
-        // thread for a few microseconds of work.
-        auto collect = [&] { return engine_api::getFEvalResult(handles, out.buffer, err.buffer, timeout); };
-        std::vector<vdutil::QxArrayPtr> results =
-            timeout == 0 || engine_api::isDoneFEval(handles[0]) ? collect() : withoutGil(collect);
+        std::vector<vdutil::QxArrayPtr> results = withoutGilIfWaiting(
+            handles[0], timeout, [&] { return engine_api::getFEvalResult(handles, out.buffer, err.buffer, timeout); });
         PythonQxarray::NumpyResults mode(asNumpy != 0);
         result = PyRef::steal(assemble(results, numOut));
     });
@@ -303,8 +309,8 @@ PyObject* waitForFEvalImpl(PyObject*, PyObject* args) {
     PyObject* t = positional(args, 1, msg::engine::TimtoutShouldBeIntFloat());
     double timeout = 0;
     if (!t || !readTimeout(t, timeout)) return nullptr;
-    auto wait = [&] { return engine_api::waitFEval(future, timeout); };
-    return PyBool_FromLong(timeout == 0 || engine_api::isDoneFEval(future) ? wait() : withoutGil(wait));
+    return PyBool_FromLong(
+        withoutGilIfWaiting(future, timeout, [&] { return engine_api::waitFEval(future, timeout); }));
 }
 
 }  // namespace veldra

@@ -3,9 +3,9 @@
 // operation and converts the result back.  What they throw is translated at
 // their entry<> (the method table says by which policy).
 #include <core/errors.hpp>
-#include <engine/functions.hpp>
 #include <core/gil.hpp>
 #include <core/text.hpp>
+#include <engine/functions.hpp>
 
 #include <platform/engine_api.hpp>
 #include <platform/i18n.hpp>

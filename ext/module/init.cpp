@@ -5,9 +5,9 @@
 #include <convert/to_python.hpp>
 #include <core/entry.hpp>
 #include <core/errors.hpp>
+#include <core/state.hpp>
 #include <module/methods.hpp>
 #include <module/module_name.hpp>
-#include <core/state.hpp>
 #include <object/object_type.hpp>
 
 #include <platform/i18n.hpp>

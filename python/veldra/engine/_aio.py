@@ -59,28 +59,31 @@ def _hand_over(loop):
     return hand_over
 
 
-async def _await_call(future):
+def _settled_on_loop(future):
+    """Waits in the running loop until ``future`` settles; cancelling the
+    awaiting task cancels the call."""
+    loop = asyncio.get_running_loop()
+    waiter = loop.create_future()
+    _hand_over(loop).watch(future, waiter)
+    try:
+        yield from waiter
+    except asyncio.CancelledError:
+        future.cancel()  # cancelling the awaiting task cancels the call
+        raise
+
+
+def await_call(future):
+    """``await call_future``: the result; cancelling the awaiting task
+    cancels the call.  A generator rather than a coroutine: a call that
+    finished already costs no coroutine and no wait."""
     if not future.done():
-        loop = asyncio.get_running_loop()
-        waiter = loop.create_future()
-        _hand_over(loop).watch(future, waiter)
-        try:
-            await waiter
-        except asyncio.CancelledError:
-            future.cancel()  # cancelling the awaiting task cancels the call
-            raise
+        yield from _settled_on_loop(future)
     try:
         return future.result()
     except BaseException as exc:
         if future.cancelled():
             raise asyncio.CancelledError() from exc
         raise
-
-
-def await_call(future):
-    """``await call_future``: the result; cancelling the awaiting task
-    cancels the call."""
-    return _await_call(future).__await__()
 
 
 def await_launch(launch):

@@ -32,6 +32,7 @@ from ._calls import (
     _keywords_only,
     _progress_reporter,
     _streams,
+    _targets,
 )
 from ._errors import _FutureCancelled, _FutureTimeout, _closed_error
 
@@ -326,20 +327,18 @@ class Engine(object):
         else:  # the common case, without the keyword parsing
             progress, nout, stdout, stderr, numpy = None, 1, _SYS_OUT, _SYS_ERR, None
         session = self._session
-        out, err, out_capture, err_capture = _streams(session, stdout, stderr)
+        out, err = _targets(session, stdout, stderr)
         try:
+            # The streams only ask for the text here; the future decides
+            # where it goes when it collects the call.
             if progress is None:
-                handles = _evaluate(session.handle, name, nout, _engine_args(args), out=out_capture, err=err_capture)
+                handles = _evaluate(session.handle, name, nout, _engine_args(args), out=out, err=err)
             else:
-                handles = _evaluate(
-                    session.handle, name, nout, _engine_args(args), out=out_capture, err=err_capture, progress=True
-                )
+                handles = _evaluate(session.handle, name, nout, _engine_args(args), out=out, err=err, progress=True)
         except EngineError as exc:
             _log.lost(session, exc)
             raise
-        return CallFuture(
-            self, name, handles, nout, out, err, out_capture, err_capture, _as_numpy(session, numpy), progress
-        )
+        return CallFuture(self, name, handles, nout, out, err, _as_numpy(session, numpy), progress)
 
     def _functions(self):
         """{name: (arguments, help text)} of the engine, or None."""

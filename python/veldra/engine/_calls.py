@@ -97,12 +97,12 @@ def _collect_sliced(handles, nout, timeout, out, err, numpy=False, live=None):
     return _collect(handles, nout, 0.0, out=out, err=err, numpy=numpy)
 
 
-def _live(handles, out, err, out_capture, err_capture, progress=None):
+def _live(handles, out, err, progress=None):
     """A function that writes the text the call has written since it last
-    ran to ``out`` and ``err``, and gives ``progress`` the latest report;
-    None when the call captures no text and reports to nobody.  The text it
-    leaves comes with the result, into the captures."""
-    capturing = out_capture is not None or err_capture is not None
+    ran to ``out`` and ``err`` (None for no stream), and gives ``progress``
+    the latest report; None when the call has no stream and reports to
+    nobody.  The text it leaves comes with the result."""
+    capturing = out is not None or err is not None
     if not capturing and progress is None:
         return None
 
@@ -229,15 +229,32 @@ def _forward_both(out_capture, out, err_capture, err, failed, reset=False):
             raise
 
 
+def _targets(session, stdout, stderr):
+    """The streams of a call that starts now, ``(out, err)``, each None for
+    no stream."""
+    if session.closed:
+        raise _closed_error()
+    out = sys.stdout if stdout is _SYS_OUT else _resolve(stdout, _SYS_OUT)
+    err = sys.stderr if stderr is _SYS_ERR else _resolve(stderr, _SYS_ERR)
+    return out, err
+
+
+def _capture(stream, sys_stream):
+    """What a collect fills with the text for ``stream``: the stream itself
+    when it is an io.StringIO; None when there is no stream, or when it is
+    ``sys_stream`` as that is now, which the native module then writes to
+    itself; else an io.StringIO of its own, forwarded afterwards."""
+    if stream is None or (stream is sys_stream and not PY2):
+        return None
+    return stream if stream.__class__ is _StringIO else _StringIO()
+
+
 def _streams(session, stdout, stderr):
     """The streams of a call that starts now, and the captures the native
     module fills for them: ``(out, err, out_capture, err_capture)``.  A
     capture is an io.StringIO of its own, or the stream itself when that is
     one (written to directly, nothing to forward), or None for no stream."""
-    if session.closed:
-        raise _closed_error()
-    out = sys.stdout if stdout is _SYS_OUT else _resolve(stdout, _SYS_OUT)
-    err = sys.stderr if stderr is _SYS_ERR else _resolve(stderr, _SYS_ERR)
+    out, err = _targets(session, stdout, stderr)
     out_capture = None if out is None else (out if out.__class__ is _StringIO else _StringIO())
     err_capture = None if err is None else (err if err.__class__ is _StringIO else _StringIO())
     return out, err, out_capture, err_capture
@@ -331,10 +348,13 @@ def _close_session(session):
 
 def _call(session, name, args, nout, stdout, stderr, numpy=None):
     """Run one call to completion: submit, collect, release, forward text."""
-    out, err, out_capture, err_capture = _streams(session, stdout, stderr)
+    out, err = _targets(session, stdout, stderr)
     as_numpy = session.numpy if numpy is None else bool(numpy)
-    handles = _evaluate(session.handle, name, nout, _engine_args(args), out=out_capture, err=err_capture)
-    capturing = out_capture is not None or err_capture is not None
+    # The streams given only ask for the text here; where it goes is
+    # decided when the call is collected.
+    handles = _evaluate(session.handle, name, nout, _engine_args(args), out=out, err=err)
+    out_capture, err_capture = _capture(out, sys.stdout), _capture(err, sys.stderr)
+    capturing = out is not None or err is not None
     failed = True
     try:
         try:
@@ -343,7 +363,7 @@ def _call(session, name, args, nout, stdout, stderr, numpy=None):
                 handles, nout, _LIVE_SLICE if capturing else _SLICE, out=out_capture, err=err_capture, numpy=as_numpy
             )
         except _NativeTimeout:
-            live = _live(handles, out, err, out_capture, err_capture)
+            live = _live(handles, out, err)
             if live is not None:
                 live()
             value = _collect_sliced(handles, nout, None, out_capture, err_capture, as_numpy, live)

@@ -5,6 +5,7 @@ import concurrent.futures
 import concurrent.futures._base as _cf_base
 import heapq
 import itertools
+import sys
 import threading
 import weakref
 from functools import partial
@@ -14,7 +15,17 @@ from veldra._compat import PY2, TimedLock, chained, monotonic
 from . import _native, _log, EngineError
 from . import CancelledError as _NativeCancelled
 from . import TimeoutError as _NativeTimeout
-from ._calls import _ProgressBar, _collect_sliced, _forward_both, _live, _release_call, _report_progress
+from ._calls import (
+    _LIVE_SLICE,
+    _ProgressBar,
+    _capture,
+    _collect,
+    _collect_sliced,
+    _forward_both,
+    _live,
+    _release_call,
+    _report_progress,
+)
 from ._errors import _FutureCancelled, _FutureTimeout, _closed_error
 
 if PY2:
@@ -114,8 +125,27 @@ class _Waiter(object):
 
 # ---- call futures ----------------------------------------------------------
 
-_FINAL_STATES = (_cf_base.CANCELLED, _cf_base.CANCELLED_AND_NOTIFIED, _cf_base.FINISHED)
+_aio = None
+
+
+def _aio_module():
+    # Imported on first await, once (Python 3 only; asyncio is a large
+    # import that most programs never need).
+    global _aio
+    if _aio is None:
+        from . import _aio as module
+
+        _aio = module
+    return _aio
+
+
+_PENDING = _cf_base.PENDING
+_FINISHED = _cf_base.FINISHED
+_FINAL_STATES = (_cf_base.CANCELLED, _cf_base.CANCELLED_AND_NOTIFIED, _FINISHED)
 _seq = itertools.count()
+# Taken to make a future's lock, and to settle a future that has none: so a
+# lock made meanwhile never misses the settling.
+_lazy_lock = threading.Lock()
 
 
 class _SettlingCondition(object):
@@ -127,8 +157,10 @@ class _SettlingCondition(object):
     they hold it; it must not change in between.  So a future whose call the
     engine has finished is settled when its lock is taken, not when its state
     is read.  The future is held weakly: a future is released when it is
-    dropped, not when the cycle collector finds it.  The condition proper is
-    made only when a thread waits on the future (most never do).
+    dropped, not when the cycle collector finds it.  The lock is made when
+    something first asks for it (most futures are collected by the thread
+    that submitted them and never need one), the condition proper only when
+    a thread waits on the future.
     """
 
     __slots__ = ("_future", "_lock", "_cond")
@@ -189,49 +221,65 @@ class CallFuture(_Future):
     ``veldra.engine.CancelledError`` and ``concurrent.futures.CancelledError``.
     """
 
-    def __init__(self, engine, name, handles, nout, out, err, out_capture, err_capture, numpy=False, progress=None):
-        # What concurrent.futures.Future.__init__ sets up (the futures rely
-        # on these internals of the base, and on its _state values, and
-        # nothing more: tests/python/test_api_inflight.py checks them), with
-        # the lock of our own instead of a threading.Condition.
-        self._condition = _SettlingCondition(self)
-        self._state = _cf_base.PENDING
-        self._result = None
-        self._exception = None
-        self.__waiters = []  # what the _waiters property gives
-        self._done_callbacks = []
-        if PY2:
-            self._traceback = None
+    # The base's state, as concurrent.futures.Future.__init__ would set it
+    # up (the futures rely on these internals of the base, and on its _state
+    # values, and nothing more: tests/python/test_api_inflight.py checks
+    # them).  Class defaults until they change: most futures are settled
+    # once and never looked at otherwise, so their lock, waiter list and
+    # callback list are made only when something asks for them.
+    _state = _PENDING
+    _result = None
+    _exception = None
+    _traceback = None
+    _lock = None  # the _SettlingCondition, once made
+    _done_callbacks = ()
+    _waiter_list = ()
+    _in_collect = False  # this or another thread collects
+    _watched = False
+    _live = None  # the waiter's forwarder: made once, False for none
+    _captures = (None, None)  # what the collect filled for out and err
+
+    def __init__(self, engine, name, handles, nout, out, err, numpy=False, progress=None):
         self._engine = engine  # keeps the engine open meanwhile
-        self._session = engine._session
+        self._session = session = engine._session
         self._name = name
         self._handles = handles
         self._nout = nout
         self._numpy = numpy
         self._out, self._err = out, err
-        self._out_capture, self._err_capture = out_capture, err_capture
         self._progress = progress
         self._collecting = TimedLock()
-        self._in_collect = False  # this or another thread collects
-        self._watched = False
-        self._live = None  # the waiter's forwarder: made once, False for none
-        self._seq = next(_seq)
+        self._seq = seq = next(_seq)
         # A weak reference with a callback, not weakref.finalize, which
         # costs several times as much per future: the call is released when
         # the future settles or is dropped, whichever comes first.
-        self._session.pending[self._seq] = weakref.ref(self, partial(_release_call, self._session, self._seq, handles))
+        session.pending[seq] = weakref.ref(self, partial(_release_call, session, seq, handles))
+
+    @property
+    def _condition(self):
+        lock = self._lock
+        if lock is None:
+            with _lazy_lock:
+                lock = self._lock
+                if lock is None:
+                    lock = self._lock = _SettlingCondition(self)
+        return lock
 
     # concurrent.futures.wait() and as_completed() register their waiters
     # here; a future they wait for has to be collected in the background.
     @property
     def _waiters(self):
-        if self._state == _cf_base.PENDING and not self._watched:
+        if self._state == _PENDING and not self._watched:
             self._watch()
-        return self.__waiters
+        waiters = self._waiter_list
+        if waiters == ():
+            # Under the future's lock (the callers hold it), so made once.
+            waiters = self._waiter_list = []
+        return waiters
 
     @_waiters.setter
     def _waiters(self, value):
-        self.__waiters = value
+        self._waiter_list = value
 
     def _settle_now(self):
         # Whatever looks at the outcome (done(), wait(), as_completed(), the
@@ -275,18 +323,29 @@ class CallFuture(_Future):
     def _settle_result(self, value):
         # What Future.set_result does, with the internals named above, in
         # one step: every collected future comes through here.  The lock
-        # proper is taken, as the future is being settled, not looked at.
-        condition = self._condition
-        with condition._lock:
-            settled = self._state not in _FINAL_STATES
-            if settled:
-                self._result = value
-                self._state = _cf_base.FINISHED
-                for waiter in self.__waiters:
-                    waiter.add_result(self)
-                condition.notify_all()
-        if settled:
-            self._invoke_callbacks()
+        # proper is taken, as the future is being settled, not looked at;
+        # a future without one has no waiters and no callbacks yet, and
+        # nobody can make its lock while it is settled under _lazy_lock.
+        settled = None
+        if self._lock is None:
+            with _lazy_lock:
+                if self._lock is None:
+                    settled = self._state not in _FINAL_STATES
+                    if settled:
+                        self._result = value
+                        self._state = _FINISHED
+        if settled is None:
+            condition = self._lock
+            with condition._lock:
+                settled = self._state not in _FINAL_STATES
+                if settled:
+                    self._result = value
+                    self._state = _FINISHED
+                    for waiter in self._waiter_list:
+                        waiter.add_result(self)
+                    condition.notify_all()
+            if settled and self._done_callbacks:
+                self._invoke_callbacks()
         self._done_with_engine()
 
     def _settle_exception(self, exc):
@@ -337,19 +396,14 @@ class CallFuture(_Future):
                 self._settle_exception(_closed_error())
                 return
             left = None if deadline is None else max(deadline - monotonic(), 0.0)
+            # The captures are made now, for the streams as they are now.
+            out, err = self._out, self._err
+            out_capture, err_capture = self._captures = (_capture(out, sys.stdout), _capture(err, sys.stderr))
             try:
-                # Only the collecting thread forwards text as it comes, so
-                # it reaches each stream in order.
-                live = (
-                    None
-                    if background
-                    else _live(
-                        self._handles, self._out, self._err, self._out_capture, self._err_capture, self._progress
-                    )
-                )
-                value = _collect_sliced(
-                    self._handles, self._nout, left, self._out_capture, self._err_capture, self._numpy, live
-                )
+                if background or (self._progress is None and (out is None and err is None or left == 0.0)):
+                    value = _collect_sliced(self._handles, self._nout, left, out_capture, err_capture, self._numpy)
+                else:
+                    value = self._collect_live(left, out_capture, err_capture)
             except _NativeTimeout:
                 raise chained(self._timeout_error(timeout), None)
             except _NativeCancelled:
@@ -373,6 +427,22 @@ class CallFuture(_Future):
             self._in_collect = False
             self._collecting.release()
 
+    def _collect_live(self, timeout, out_capture, err_capture):
+        # Only the collecting thread forwards text as it comes, so it
+        # reaches each stream in order; the forwarder is made when the call
+        # is still running after the first slice.
+        first = _LIVE_SLICE if timeout is None else min(timeout, _LIVE_SLICE)
+        try:
+            return _collect(self._handles, self._nout, first, out=out_capture, err=err_capture, numpy=self._numpy)
+        except _NativeTimeout:
+            if timeout is not None and timeout <= _LIVE_SLICE:
+                raise
+        live = _live(self._handles, self._out, self._err, self._progress)
+        if live is not None:
+            live()
+        left = None if timeout is None else max(timeout - first, 0.0)
+        return _collect_sliced(self._handles, self._nout, left, out_capture, err_capture, self._numpy, live)
+
     def _forward_live(self):
         # The background waiter's turn to forward what a running call has
         # written so far (and its progress), when no thread is collecting
@@ -384,10 +454,7 @@ class CallFuture(_Future):
                 return
             live = self._live
             if live is None:
-                live = self._live = (
-                    _live(self._handles, self._out, self._err, self._out_capture, self._err_capture, self._progress)
-                    or False
-                )
+                live = self._live = _live(self._handles, self._out, self._err, self._progress) or False
             if live is not False:
                 live()
         except Exception:  # noqa: BLE001 - the stream's failure shows at the end
@@ -414,7 +481,8 @@ class CallFuture(_Future):
             finally:
                 if isinstance(progress, _ProgressBar):
                     progress.close()
-        _forward_both(self._out_capture, self._out, self._err_capture, self._err, failed)
+        out_capture, err_capture = self._captures
+        _forward_both(out_capture, self._out, err_capture, self._err, failed)
 
     def _timeout_error(self, timeout):
         return _FutureTimeout("the call to %s did not finish within %s seconds; it goes on" % (self._name, timeout))
@@ -478,13 +546,16 @@ class CallFuture(_Future):
         """Call ``fn(future)`` once the outcome is known (at once if it is).
         The engine's background waiter collects the call for it."""
         self._settle_now()
-        if self._state == _cf_base.PENDING and not self._watched:
+        if self._state == _PENDING and not self._watched:
             self._watch()
+        if self._done_callbacks == ():
+            with _lazy_lock:
+                if self._done_callbacks == ():
+                    self._done_callbacks = []
         super(CallFuture, self).add_done_callback(fn)
 
     def __await__(self):
         """``await future`` in a coroutine gives the result; cancelling the
         awaiting task cancels the call."""
-        from ._aio import await_call
-
-        return await_call(self)
+        aio = _aio_module()
+        return aio.await_call(self)

@@ -190,3 +190,35 @@ def test_gather_many(eng):
 
     asyncio.run(main())
     wait_for(lambda: eng.identity(1.0) == 1.0)
+
+
+def test_a_submit_waiting_for_room_in_the_socket_lets_other_threads_run(eng):
+    # Small calls go out keeping the interpreter lock, but only when the
+    # socket takes them at once.  While the engine sleeps it reads nothing,
+    # so the socket fills; a submit that waits then must let go of the lock.
+    gaps = []
+    stop = threading.Event()
+
+    def ticker():
+        last = time.monotonic()
+        while not stop.is_set():
+            time.sleep(0.005)
+            now = time.monotonic()
+            gaps.append(now - last)
+            last = now
+
+    # Arguments just small enough to go keeping the lock: the engine reads
+    # a few MiB ahead, these fill that and the socket.
+    arg = veldra.double(list(range(500)))
+    sleeper = eng.submit("sleep", 1.5)
+    time.sleep(0.1)
+    t = threading.Thread(target=ticker)
+    t.start()
+    try:
+        fs = [eng.submit("identity", arg) for _ in range(3000)]
+    finally:
+        stop.set()
+        t.join()
+    assert sleeper.result(30) is None
+    assert all(f.result(30) == arg for f in fs[::97])
+    assert max(gaps) < 0.5

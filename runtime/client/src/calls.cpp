@@ -309,16 +309,25 @@ std::vector<Handle> evaluateFunctions(Handle engine, const std::string& name, in
     return handles;
 }
 
-std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int numOut,
-                                     std::vector<const qxArray*> args, bool captureOut, bool captureErr,
-                                     bool progress) {
+namespace {
+
+// Submits a call; with `now`, only when its frame goes out without waiting
+// ({} and nothing kept otherwise).
+std::vector<Handle> submit_call(Handle engine, const std::string& name, int numOut,
+                                const std::vector<const qxArray*>& args, bool captureOut, bool captureErr,
+                                bool progress, bool now) {
     auto core = open_engine(engine, numOut);
     veldra::protocol::OutgoingFds fds;
     const std::vector<std::uint8_t> payload =
         call_payload(*core, name, numOut, args, captureOut, captureErr, progress, fds);
     auto call = expect_call(core, name);
     try {
-        core->conn->send(MessageType::Call, call->id, payload, fds.fds);
+        if (!now) {
+            core->conn->send(MessageType::Call, call->id, payload, fds.fds);
+        } else if (!core->conn->try_send(MessageType::Call, call->id, payload, fds.fds)) {
+            core->conn->forget(call->id);
+            return {};
+        }
     } catch (const std::length_error&) {
         core->conn->forget(call->id);
         throw ArgumentException("cannot pass the arguments of " + name +
@@ -332,6 +341,20 @@ std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int
     if (captureOut) handles[1] = detail::register_object(std::make_shared<BufferHandle>(call));
     if (captureErr) handles[2] = detail::register_object(std::make_shared<BufferHandle>(call));
     return handles;
+}
+
+}  // namespace
+
+std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int numOut,
+                                     std::vector<const qxArray*> args, bool captureOut, bool captureErr,
+                                     bool progress) {
+    return submit_call(engine, name, numOut, args, captureOut, captureErr, progress, false);
+}
+
+std::vector<Handle> evaluateFunctionNow(Handle engine, const std::string& name, int numOut,
+                                        const std::vector<const qxArray*>& args, bool captureOut, bool captureErr,
+                                        bool progress) {
+    return submit_call(engine, name, numOut, args, captureOut, captureErr, progress, true);
 }
 
 std::vector<vdutil::QxArrayPtr> getFEvalResult(std::vector<Handle> handles, boost::shared_ptr<ustringbuf> out,

@@ -110,6 +110,51 @@ void Connection::send(veldra::protocol::MessageType type, std::uint64_t request_
     if (failed) throw_send_failed(failed);
 }
 
+bool Connection::try_send(veldra::protocol::MessageType type, std::uint64_t request_id,
+                          const std::vector<std::uint8_t>& payload, const std::vector<int>& fds) {
+    const auto bytes = veldra::protocol::encode_frame(type, request_id, payload, fds.size());
+    if (!is_open()) return false;
+    std::unique_lock<std::mutex> lock(write_mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return false;
+    std::vector<std::uint8_t> notices;
+    {
+        std::lock_guard<std::mutex> notice_lock(notice_mutex_);
+        notices.swap(notices_);
+        if (objects_) objects_->take_released(notices);
+    }
+    try {
+        // The notices go first, in the same write; descriptors travel with
+        // the first byte written, so a frame with descriptors goes alone.
+        std::size_t sent = veldra::protocol::kNothingYet;
+        if (notices.empty()) {
+            sent = veldra::protocol::send_some(fd_.get(), bytes.data(), bytes.size(), fds.data(), fds.size());
+        } else if (fds.empty()) {
+            const iovec parts[2] = {{notices.data(), notices.size()},
+                                    {const_cast<std::uint8_t*>(bytes.data()), bytes.size()}};
+            sent = veldra::protocol::send_some(fd_.get(), parts, 2);
+        }
+        if (sent == veldra::protocol::kNothingYet) {
+            std::lock_guard<std::mutex> notice_lock(notice_mutex_);
+            notices_.insert(notices_.begin(), notices.begin(), notices.end());
+            return false;
+        }
+        const std::size_t total = notices.size() + bytes.size();
+        if (sent < total) {
+            // Taken in part: the rest goes now, waiting if need be.
+            if (sent < notices.size()) {
+                veldra::protocol::send_all(fd_.get(), notices.data() + sent, notices.size() - sent);
+                sent = notices.size();
+            }
+            const std::size_t into = sent - notices.size();
+            veldra::protocol::send_all(fd_.get(), bytes.data() + into, bytes.size() - into,
+                                       into == 0 ? fds.data() : nullptr, into == 0 ? fds.size() : 0);
+        }
+        return true;
+    } catch (const std::system_error&) {
+        return false;  // send() finds the connection as it is and says so
+    }
+}
+
 void Connection::throw_send_failed(std::error_code failed) {
     // A peer that has gone makes the write fail before the reader has seen
     // the end; the reader then tells how the engine ended, which says more

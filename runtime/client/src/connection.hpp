@@ -94,6 +94,15 @@ public:
     // Throws EngineException when the connection has ended or breaks.
     void send(veldra::protocol::MessageType type, std::uint64_t request_id, const std::vector<std::uint8_t>& payload,
               const std::vector<int>& fds = {});
+    // The same without waiting, for a caller that must not (one holding a
+    // lock other threads need): sends the frame, and the queued notices
+    // ahead of it, only when the write lock is free and the socket takes
+    // them now; false with nothing sent otherwise, also when the connection
+    // has ended or the write fails (send() then says why).  For small
+    // frames: a partial write, which the socket gives only for large ones,
+    // is finished waiting.
+    bool try_send(veldra::protocol::MessageType type, std::uint64_t request_id,
+                  const std::vector<std::uint8_t>& payload, const std::vector<int>& fds = {});
 
     // Frames for send_frames: whole encoded frames and their descriptors.
     struct OutFrame {

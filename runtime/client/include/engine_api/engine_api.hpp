@@ -97,6 +97,14 @@ void terminateOutOfProcessVELDRA(Handle engine);
 std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int numOut,
                                      std::vector<const qxArray*> args, bool captureOut, bool captureErr,
                                      bool progress = false);
+// The same for a caller that must not wait (one holding a lock that other
+// threads need): the call is sent only when its frame goes out at once, and
+// {} comes back, with nothing sent or kept, when it would have to wait for
+// another thread's write or for room in the socket.  The arguments are
+// encoded on the calling thread either way, so this is for small ones.
+std::vector<Handle> evaluateFunctionNow(Handle engine, const std::string& name, int numOut,
+                                        const std::vector<const qxArray*>& args, bool captureOut, bool captureErr,
+                                        bool progress = false);
 // Submits one call of `name` for each argument list, in order, their frames
 // written together; returns the future of each (their text goes to the
 // buffers given when collected).  Nothing is sent when an argument list

@@ -202,7 +202,7 @@ def main():
         rows.append(
             (
                 "%.0f MB double.%s, NumPy fill, identity, asarray" % (mb, make),
-                ms(lambda: built_here(getattr(veldra.double, make)), 9),
+                ms(lambda make=make: built_here(getattr(veldra.double, make)), 9),
                 peer,
                 copy,
                 0.8,

@@ -273,7 +273,7 @@ void storeValue(char* p, T v) {
     std::memcpy(p, &v, sizeof v);
 }
 
-// An integer item in [lo, hi], as array.array takes it: an index, else
+// An integer item in the range of T, as array.array takes it: an index, else
 // TypeError; out of range, OverflowError.
 template <typename T>
 int storeInteger(char* p, PyObject* value) {

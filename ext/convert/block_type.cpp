@@ -5,6 +5,8 @@
 #include <qx/block.hpp>
 #include <veldra/protocol/shared_blocks.hpp>
 
+#include <sys/sysinfo.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -722,6 +724,15 @@ namespace veldra {
 
 namespace {
 
+#ifndef VELDRA_PY2
+// Memory and swap together, the most one allocation could ever have.
+qxSize machineBytes() {
+    struct sysinfo info{};
+    if (::sysinfo(&info) != 0) return std::numeric_limits<qxSize>::max();
+    return (static_cast<qxSize>(info.totalram) + info.totalswap) * info.mem_unit;
+}
+#endif
+
 qxClassID classNamed(const char* name) {
     static const struct {
         const char* name;
@@ -757,8 +768,10 @@ PyObject* newBlocksImpl(PyObject*, PyObject* args) {
             return nullptr;
         }
         dims.push_back(static_cast<qxSize>(d));
-        if (__builtin_mul_overflow(count, static_cast<qxSize>(d), &count)) {
-            setErrorFromMessage(PyExc_ValueError, msg::qxarray::TypedArraySizeTooLarge());
+        // Past an index, as the constructors' repetition refuses it.
+        if (__builtin_mul_overflow(count, static_cast<qxSize>(d), &count) ||
+            count > static_cast<qxSize>(PY_SSIZE_T_MAX)) {
+            setErrorFromMessage(PyExc_OverflowError, msg::qxarray::TypedArraySizeTooLarge());
             return nullptr;
         }
     }
@@ -772,12 +785,12 @@ PyObject* newBlocksImpl(PyObject*, PyObject* args) {
 #else
     // Smaller parts are ordinary memory on either side: array.array is as good.
     qxSize bytes = 0;
-    if (__builtin_mul_overflow(count, static_cast<qxSize>(qxGetClassElementSize(classID)), &bytes) ||
-        bytes > static_cast<qxSize>(PY_SSIZE_T_MAX)) {
-        setErrorFromMessage(PyExc_ValueError, msg::qxarray::TypedArraySizeTooLarge());
-        return nullptr;
-    }
-    if (bytes < veldra::protocol::kSharedBlockThreshold) Py_RETURN_NONE;
+    const bool fits = !__builtin_mul_overflow(count, static_cast<qxSize>(qxGetClassElementSize(classID)), &bytes);
+    if (fits && bytes < veldra::protocol::kSharedBlockThreshold) Py_RETURN_NONE;
+    // Shared memory is claimed page by page as it is written: a block the
+    // machine could never hold would be made, and the process killed on
+    // the writes that fill it.  Refused here, as the heap refuses it.
+    if (!fits || bytes > machineBytes() / (isComplex ? 2 : 1)) return PyErr_NoMemory();
     // The engine client installs the same allocator on first use; blocks
     // made before that must already be shared memory.
     static std::once_flag installed;

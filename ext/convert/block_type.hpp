@@ -84,7 +84,8 @@ namespace veldra {
 // one, or (real, imag) for a complex one; zero-filled when `zeroed`, else
 // holding anything.  None when a part would be smaller than a shared block
 // (array.array serves as well), and always in the 2.7 build.  ValueError
-// for a bad class or size, MemoryError when memory runs out.
+// for a bad class or size, OverflowError past an index, MemoryError past
+// what the machine holds or when memory runs out.
 PyObject* newBlocksImpl(PyObject* self, PyObject* args);
 
 }  // namespace veldra

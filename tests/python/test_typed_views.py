@@ -225,7 +225,7 @@ def test_writes_in_place_follow_the_element_rules(cls, value, stored):
     assert a[2, 3] == stored and a.linear[-1] == stored and a[3, 3] == 0 and a.linear[-2] == 0
 
 
-@pytest.mark.parametrize("size", [(3,), (-1, 300), ("a", "b"), (2.5, 300), "ab", ()])
+@pytest.mark.parametrize("size", [(3,), (-1, 300), ("a", "b"), (2.5, 300), "ab", (), (2**20, 2**20), (2**40, 2**40)])
 @pytest.mark.parametrize("make", ["zeros", "empty"])
 def test_bad_sizes_raise_as_the_constructor_does(make, size):
     with pytest.raises(Exception) as want:

@@ -3,11 +3,19 @@
 //
 // An engine block object holds a shared copy of one numeric or logical
 // engine array and exports the elements of one part (real or imaginary)
-// through the buffer protocol, read-only, with the array's dimensions and
-// column-major strides.  Large blocks are shared memory the engine lent
-// (mapped read-only), so a writable view could not be honoured; read-only
-// views also keep value semantics when the same array goes back to the
-// engine as it is.  The mapping goes when the last view dies.
+// through the buffer protocol, with the array's dimensions and
+// column-major strides.  Of an engine result it is read-only: large blocks
+// are shared memory the engine lent (mapped read-only), so a writable view
+// could not be honoured; read-only views also keep value semantics when the
+// same array goes back to the engine as it is.  The mapping goes when the
+// last view dies.
+//
+// An own block (newBlocksImpl, for zeros()/empty()) is shared memory this
+// process made, written in place and sent as it is.  Value semantics hold
+// both ways: it is sent as itself only while no writable view of it is
+// alive (else the converters copy it), and is shared from then on:
+// read-only for new views, except that a writer when nothing views it at
+// all first moves it onto a private copy.
 #include <core/pyref.hpp>
 
 #include <platform/qx.hpp>
@@ -25,11 +33,13 @@ bool readyBlockType();
 // reference; nullptr with an error set (ImportError without NumPy).
 PyObject* numpyFromArray(const qxArray* a);
 
-// When `value` (whose buffer is `view`) is a whole, unchanged view of an
-// engine block of the class and dimensions the view would give, a shared
-// copy of the engine array (owned by the caller); otherwise nullptr, with
-// no error set.
-qxArray* sharedEngineArray(PyObject* value, const Py_buffer& view, qxClassID classID, bool isComplex);
+// When `value` (whose buffer is `view`, of engine dimensions `dims`) is a
+// whole, unchanged view of an engine block of the class and dimensions the
+// view would give, or views the whole of a sendable own block in
+// column-major order, an engine array over that block (owned by the
+// caller); otherwise nullptr, with no error set.
+qxArray* sharedEngineArray(PyObject* value, const Py_buffer& view, qxClassID classID, bool isComplex,
+                           const std::vector<qxSize>& dims);
 
 // Whether the typed array for `a` (numeric or logical) views its blocks
 // rather than copying them: when they are shared memory, as every large
@@ -46,7 +56,9 @@ PyObject* typedBuffer(const qxArray* a, bool imag);
 
 // When `real` (and `imag` for a complex typed array, else nullptr) are the
 // typed buffers of one engine array of this class and these dimensions, a
-// shared copy of it (owned by the caller); otherwise nullptr, no error set.
+// shared copy of it, or sendable own blocks of this class and element
+// count, an array of these dimensions over them (owned by the caller);
+// otherwise nullptr, no error set.
 qxArray* sharedTypedArray(PyObject* real, PyObject* imag, qxClassID classID, const std::vector<qxSize>& dims);
 
 // Whether results are asked for as NumPy arrays on this thread (while a
@@ -64,3 +76,16 @@ private:
 };
 
 }  // namespace PythonQxarray
+
+namespace veldra {
+
+// _views.new_blocks(class_name, size, is_complex, zeroed): the buffers of a
+// new typed array of that class and size (a tuple of ints) as own blocks:
+// one, or (real, imag) for a complex one; zero-filled when `zeroed`, else
+// holding anything.  None when a part would be smaller than a shared block
+// (array.array serves as well), and always in the 2.7 build.  ValueError
+// for a bad class or size, OverflowError past an index, MemoryError past
+// what the machine holds or when memory runs out.
+PyObject* newBlocksImpl(PyObject* self, PyObject* args);
+
+}  // namespace veldra

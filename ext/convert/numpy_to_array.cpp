@@ -181,9 +181,11 @@ qxArray* PyNumpyToArray::convert(PyObject* value) const {
         refuse(value);
         return nullptr;
     }
-    // A result that comes back unchanged goes as the engine array it is.
-    if (qxArray* same = sharedEngineArray(value, view, classID, isComplex)) return same;
-    unique_array_ptr a = newArrayForOverwrite(engineDims(view), classID, isComplex);
+    // A result that comes back unchanged goes as the engine array it is, a
+    // view of an own block as that block.
+    const std::vector<qxSize> dims = engineDims(view);
+    if (qxArray* same = sharedEngineArray(value, view, classID, isComplex, dims)) return same;
+    unique_array_ptr a = newArrayForOverwrite(dims, classID, isComplex);
     if (!a) return nullptr;
     const std::size_t width = qxGetElementSize(a.get());
     char* re = static_cast<char*>(qxGetData(a.get()));

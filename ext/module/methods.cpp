@@ -5,6 +5,7 @@
 #include <module/methods.hpp>
 #include <module/module_name.hpp>
 
+#include <convert/block_type.hpp>
 #include <convert/element_view.hpp>
 
 #include <string>
@@ -69,10 +70,13 @@ PyMethodDef kBatchMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The private companion `_views`, for the typed arrays' memoryview().
+// The private companion `_views`, for the typed arrays' memoryview() and
+// their buffers in shared memory.
 PyMethodDef kViewsMethods[] = {
     {"element_view", entry<&elementViewImpl>, METH_VARARGS,
      "element_view() gives a typed array's elements with its shape, for memoryview()"},
+    {"new_blocks", entry<&newBlocksImpl>, METH_VARARGS,
+     "new_blocks() makes the buffers of a large typed array in shared memory, for zeros() and empty()"},
     {nullptr, nullptr, 0, nullptr},
 };
 

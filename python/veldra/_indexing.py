@@ -211,7 +211,7 @@ class _Indexing(object):
                 raise ValueError("logical arrays cannot be complex")
             # Convert before touching the buffers so a failure changes nothing.
             re_item, im_item = self._coerce(re), self._coerce(im)
-            self._set_complex(self._data, self._zeros(len(self._data)))
+            self._set_complex(self._data, self._zero_part(len(self._data)))
             self._real[k] = re_item
             self._imag[k] = im_item
         elif self._is_complex:
@@ -243,7 +243,7 @@ class _Indexing(object):
             items = range(len(linear))
         self._writable()
         if source._is_complex and not self._is_complex:
-            self._set_complex(self._data, self._zeros(len(self._data)))
+            self._set_complex(self._data, self._zero_part(len(self._data)))
         if self._is_complex:
             if source._is_complex:
                 sre, sim = source._real, source._imag

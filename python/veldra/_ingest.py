@@ -250,7 +250,8 @@ class _Ingest(object):
     def _convert_buffer(cls, buf, src_cls):
         """A new buffer of this class holding the items of ``buf``."""
         if src_cls is cls:
-            return buf[:]
+            # A copy of an own block is one too, still sent without a copy.
+            return buf[:] if isinstance(buf, array) or not buf.own else buf.own_copy()
         if cls._kind is not _LOGICAL and (cls._kind is _FLOAT or src_cls._kind is not _FLOAT):
             # Plain widening (or float target): let array do it in C, and
             # fall back to the element rules when a value does not fit.

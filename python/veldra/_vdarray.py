@@ -18,7 +18,9 @@ reads and builds them directly, so their storage is fixed:
     In a large engine result, a read-only buffer over the engine's block
     instead, read like an ``array.array`` (items, slices, ``tolist``,
     ``tobytes``, ``buffer_info``, ``==``); every write goes through
-    ``_writable``, which first replaces it by an ``array.array`` copy.
+    ``_writable``, which first replaces it by an ``array.array`` copy.  In a
+    large array made by ``zeros`` or ``empty``, an own block of shared
+    memory, read the same way and written in place (see below).
 ``_real``, ``_imag``
     For a complex array, two such buffers with the real and the imaginary
     parts.  Both are ``None`` for a real array.
@@ -64,6 +66,18 @@ column-major order, the engine's own numbering.
 
 Blocks: ``a[0, :]``, ``a[:, 1:3]`` read a block as a new array of the same
 class, and assigning to such a key writes one.
+
+Arrays built to be sent: ``double.zeros(size)`` and ``double.empty(size)``
+(every class has both) make an array whose elements, when a part holds at
+least 64 KiB, live in shared memory from the start, so that the engine is
+handed that memory instead of a copy.  Values keep their semantics both
+ways: once a call has been made, writing on one side never changes what the
+other holds.  A send hands over the memory itself unless a writable view of
+it (``numpy.asarray(a)``, ``memoryview(a)``) is still alive, in which case
+the elements are copied for that send; after the memory was handed over,
+the next write (``a[i, j] = v``, or a new writable view while no view is
+alive) first moves the array onto a private copy, and views made while
+another is alive are read-only.
 """
 
 import sys
@@ -115,8 +129,40 @@ __all__ = [
 _MODULE = "veldra.vdarray" if PY2 else "vdarray"
 
 
+def _native_views():
+    """The native module's helpers for typed-array buffers, or None: no
+    native module, or the 2.7 build, whose typed arrays read array.array
+    alone."""
+    if PY2:
+        return None
+    try:
+        from veldra.engine import _native
+    except ImportError:
+        return None
+    return _native._views
+
+
+def _for_writing(buf):
+    """``buf`` when an array may write it in place, else a copy it may
+    write: an ``array.array`` of an engine result's block, a new own block
+    of an own block that was sent and is still viewed elsewhere (so that it
+    stays sendable as it is)."""
+    if isinstance(buf, array) or buf.make_writable():
+        return buf
+    return buf.own_copy() if buf.own else buf[:]
+
+
 class _VdArray(_Ingest, _Indexing):
-    """Shared behaviour of the typed-array classes; not used directly."""
+    """Shared behaviour of the typed-array classes; not used directly.
+
+    Values, not references: after a call, writing on one side never changes
+    what the other side holds.  An array from ``zeros``/``empty`` whose
+    elements are shared memory goes to the engine as that memory, unless a
+    writable view of it is alive (then that send copies them); from then on
+    the memory is read-only for new views, and the next write (or a
+    writable view asked for while no view is alive) moves the array onto a
+    private copy first.
+    """
 
     __slots__ = ("_size", "_is_complex", "_data", "_real", "_imag")
 
@@ -211,6 +257,58 @@ class _VdArray(_Ingest, _Indexing):
         self._fill_from_values(values, is_complex)
 
     @classmethod
+    def zeros(cls, *size, **options):
+        """A zero-filled array: ``double.zeros((m, n))``, ``double.zeros(m,
+        n)``, ``double.zeros(size, is_complex=True)``.
+
+        ``size`` as for ``cls(size=...)`` (at least two dimensions, trailing
+        singletons dropped).  When a part holds at least 64 KiB, its
+        elements are shared memory, written in place (``a[i, j] = v``,
+        ``a.linear[k] = v``, ``numpy.asarray(a)``, ``memoryview(a)``) and
+        handed to the engine without a copy; smaller arrays hold
+        ``array.array`` as ``cls(size=...)`` does.  Sending keeps value
+        semantics: see the class's documentation."""
+        return cls._made(size, options, True)
+
+    @classmethod
+    def empty(cls, *size, **options):
+        """As :meth:`zeros`, for an array whose every element will be
+        written before it is read: the elements may hold anything (memory
+        used before is not cleared)."""
+        return cls._made(size, options, False)
+
+    @classmethod
+    def _made(cls, size, options, zeroed):
+        if "size" in options:
+            if size:
+                raise TypeError("size given twice")
+            size = options.pop("size")
+        elif len(size) == 1 and not hasattr(type(size[0]), "__index__"):
+            size = size[0]
+        is_complex = bool(options.pop("is_complex", False))
+        if options:
+            raise TypeError("unexpected keyword argument %r" % sorted(options)[0])
+        if is_complex and cls._kind is _LOGICAL:
+            raise ValueError("logical arrays cannot be complex")
+        dims = _normalise_size(size)
+        views = _native_views()
+        blocks = None if views is None else views.new_blocks(cls.__name__, dims, is_complex, zeroed)
+        if blocks is None:
+            return cls(size=dims, is_complex=is_complex)
+        if is_complex:
+            return cls._over_buffers(dims, blocks[0], blocks[1])
+        return cls._over_buffers(dims, blocks, None)
+
+    def _zero_part(self, n):
+        """Zeros for a new imaginary part beside the real one: an own block
+        beside an own block, else an ``array.array``."""
+        if not isinstance(self._data, array) and self._data.own:
+            blocks = _native_views().new_blocks(type(self).__name__, self._size, False, True)
+            if blocks is not None:
+                return blocks
+        return self._zeros(n)
+
+    @classmethod
     def _zeros(cls, n):
         # Repetition writes each page once; building from bytes(n) would
         # write them and then copy into them as well.
@@ -231,7 +329,8 @@ class _VdArray(_Ingest, _Indexing):
     @classmethod
     def _over_buffers(cls, size, real, imag):
         """An array over the buffers given, taken as they are: the native
-        module's large results, whose buffers view the engine's block."""
+        module's large results, whose buffers view the engine's block, and
+        the own blocks of ``zeros``/``empty``."""
         obj = cls.__new__(cls)
         obj._size = _normalise_size(size)
         if imag is None:
@@ -241,19 +340,18 @@ class _VdArray(_Ingest, _Indexing):
         return obj
 
     def _writable(self):
-        """Make the buffers this array's own ``array.array`` before a write.
+        """Make the buffers this array's own before a write.
 
         A large result's buffers are read-only views of the engine's block,
         shared with whatever else holds it (the engine, a copy of this array,
-        a NumPy view): they are copied first (copy on write), so a write
-        changes this array alone."""
+        a NumPy view): they are copied into an ``array.array`` first (copy
+        on write), so a write changes this array alone.  An own block that
+        was sent is moved onto a private copy the same way."""
         if self._is_complex:
-            if not isinstance(self._real, array):
-                self._real = self._real[:]
-            if not isinstance(self._imag, array):
-                self._imag = self._imag[:]
-        elif not isinstance(self._data, array):
-            self._data = self._data[:]
+            self._real = _for_writing(self._real)
+            self._imag = _for_writing(self._imag)
+        else:
+            self._data = _for_writing(self._data)
 
     def _set_size(self, dims):
         if _count(dims) != _count(self._size):
@@ -295,8 +393,11 @@ class _VdArray(_Ingest, _Indexing):
 
         Real arrays share their memory with the result unless ``copy`` is
         true (read-only for a large engine result, whose buffer is the
-        engine's block); complex arrays are always copied (complex128, complex64 for
-        ``single``); ``logical`` gives ``bool``.  NumPy must be installed.
+        engine's block; for an array from ``zeros``/``empty`` that was sent,
+        writable after moving it onto a private copy when no other view is
+        alive, else read-only); complex arrays are always copied
+        (complex128, complex64 for ``single``); ``logical`` gives ``bool``.
+        NumPy must be installed.
         """
         import numpy as np
 
@@ -313,6 +414,10 @@ class _VdArray(_Ingest, _Indexing):
         elif n == 0:
             out = np.zeros(0, real_type)
         else:
+            if not copy and not isinstance(self._data, array):
+                # A sent own block that nothing views moves onto a private
+                # copy, so that this view is writable.
+                self._data.make_writable()
             out = np.frombuffer(self._data, real_type)
             if copy:
                 out = out.copy()
@@ -327,11 +432,16 @@ class _VdArray(_Ingest, _Indexing):
             """``memoryview(a)``: the elements in place, with the array's
             dimensions and column-major strides (``m[i, j]`` is ``a[i, j]``).
             Writable where the elements are this array's own, read-only for
-            a large engine result (whose elements are the engine's block).
+            a large engine result (whose elements are the engine's block);
+            an array from ``zeros``/``empty`` that was sent is read-only
+            while another view is alive, else moved onto a private copy.
             Complex arrays keep their parts apart and have no single buffer."""
             if self._is_complex:
                 raise TypeError("a complex typed array has no single buffer; use numpy.asarray(a)")
             from veldra.engine import _native
+
+            if not isinstance(self._data, array):
+                self._data.make_writable()
 
             fmt = "?" if self._kind is _LOGICAL else self._typecode
             return memoryview(_native._views.element_view(self._data, fmt, self._size)).__buffer__(flags)
@@ -448,7 +558,11 @@ def _array_class(name, doc, typecode, kind, limits):
     return type(name, (_VdArray,), namespace)
 
 
-_REAL_OR_COMPLEX = "Array of %s, real or complex."
+_REAL_OR_COMPLEX = (
+    "Array of %s, real or complex.\n\n"
+    "zeros(size) and empty(size) make large ones in shared memory, sent without a copy; values keep their "
+    "semantics both ways (see veldra._vdarray._VdArray)."
+)
 
 # The classes: name, docstring, array.array typecode, element rules, range.
 _CLASS_TABLE = (
@@ -462,7 +576,15 @@ _CLASS_TABLE = (
     ("uint16", _REAL_OR_COMPLEX % "unsigned 16-bit integers", "H", _INT, (0, 2**16 - 1)),
     ("uint32", _REAL_OR_COMPLEX % "unsigned 32-bit integers", _U32, _INT, (0, 2**32 - 1)),
     ("uint64", _REAL_OR_COMPLEX % "unsigned 64-bit integers", _U64, _INT, (0, 2**64 - 1)),
-    ("logical", "Array of logical values (stored as bytes 0 and 1); never complex.", "B", _LOGICAL, (0, 1)),
+    (
+        "logical",
+        "Array of logical values (stored as bytes 0 and 1); never complex.\n\n"
+        "zeros(size) and empty(size) make large ones in shared memory, sent without a copy; values keep their "
+        "semantics both ways (see veldra._vdarray._VdArray).",
+        "B",
+        _LOGICAL,
+        (0, 1),
+    ),
 )
 
 (double, single, int8, int16, int32, int64, uint8, uint16, uint32, uint64, logical) = _ALL_CLASSES = tuple(

@@ -1,6 +1,6 @@
 # Types of the typed arrays (the module itself is one source for Python 2.7
 # and 3, so its signatures carry no annotations).
-from typing import Any, Iterator, Optional, Sequence, Tuple, TypeVar, Union, overload
+from typing import Any, Iterator, Optional, Sequence, Tuple, Type, TypeVar, Union, overload
 
 _Scalar = Union[int, float, complex, bool]
 _Size = Sequence[int]
@@ -25,6 +25,19 @@ __all__ = [
 
 class _VdArray:
     def __init__(self, data: Any = ..., size: Optional[_Size] = ..., is_complex: bool = ...) -> None: ...
+    # Large ones in shared memory, sent to the engine without a copy.
+    @overload
+    @classmethod
+    def zeros(cls: Type[_A], size: _Size, *, is_complex: bool = ...) -> _A: ...
+    @overload
+    @classmethod
+    def zeros(cls: Type[_A], *size: int, is_complex: bool = ...) -> _A: ...
+    @overload
+    @classmethod
+    def empty(cls: Type[_A], size: _Size, *, is_complex: bool = ...) -> _A: ...
+    @overload
+    @classmethod
+    def empty(cls: Type[_A], *size: int, is_complex: bool = ...) -> _A: ...
     @property
     def size(self) -> Tuple[int, ...]: ...
     @property

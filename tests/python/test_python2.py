@@ -108,3 +108,15 @@ def test_numpy_arguments_and_results(eng, dtype):
     back = eng.identity(a, numpy=True)
     assert isinstance(back, np.ndarray) and back.dtype == a.dtype and np.array_equal(back, a)
     assert np.asarray(eng.identity(a.dtype.type(1))).ravel().tolist() == [1]
+
+
+@pytest.mark.parametrize("make", ["zeros", "empty"])
+def test_arrays_built_to_be_sent_hold_array_array(eng, make):
+    from array import array
+
+    a = getattr(veldra.double, make)((300, 300), is_complex=True)
+    assert isinstance(a._real, array) and isinstance(a._imag, array) and a.size == (300, 300)
+    a[2, 3] = 1 + 2j
+    a.linear[-1] = 4
+    got = eng.identity(a)
+    assert got[2, 3] == 1 + 2j and got.linear[-1] == 4

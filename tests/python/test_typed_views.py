@@ -126,3 +126,120 @@ def test_memoryview_refuses_complex_arrays_and_a_resized_buffer():
     a._data.append(5.0)  # a user's mistake: the buffer no longer fits the size
     with pytest.raises(BufferError):
         memoryview(a)
+
+
+# ---- arrays built to be sent: zeros() and empty() ------------------------------
+
+
+def address(a):
+    return (a._real if a.is_complex else a._data).buffer_info()[0]
+
+
+@pytest.mark.parametrize(
+    "cls, is_complex, make",
+    [("double", False, "zeros"), ("int32", False, "empty"), ("logical", False, "zeros"), ("single", True, "empty")],
+)
+def test_large_arrays_built_here_cross_as_their_block(eng, cls, is_complex, make):
+    np = pytest.importorskip("numpy")
+    a = getattr(getattr(veldra, cls), make)(SIZE, is_complex=is_complex)
+    want = large(cls, is_complex)
+    if is_complex:
+        for k, v in enumerate(want.linear):
+            a.linear[k] = v
+    else:
+        view = np.asarray(a)
+        assert view.flags.writeable and view.shape == SIZE
+        view[...] = np.asarray(want)
+        del view
+    got = eng.identity(a)
+    # The engine was handed the block, and handed it back: no copy either way.
+    assert got == want and address(got) == address(a)
+    assert eng.sum(a) == eng.sum(want)
+
+
+WRITES = {
+    "item": lambda a, np: a.__setitem__((3, 5), 7),
+    "linear": lambda a, np: a.linear.__setitem__(3 + 5 * SIZE[0], 7),
+    "block": lambda a, np: a.__setitem__((3, slice(None)), 7),
+    "numpy": lambda a, np: np.asarray(a).__setitem__((3, 5), 7),
+    "complex": lambda a, np: a.__setitem__((3, 5), 7j),
+}
+if sys.version_info >= (3, 12):
+    WRITES["memoryview"] = lambda a, np: memoryview(a).__setitem__((3, 5), 7.0)
+
+
+@pytest.mark.parametrize("write", sorted(WRITES))
+def test_after_a_send_writes_never_reach_the_engine(eng, live_arrays, write):
+    np = pytest.importorskip("numpy")
+    gc.collect()
+    before = live_arrays()
+    a = veldra.double.zeros(SIZE)
+    eng.workspace["held"] = a
+    got = eng.identity(a)
+    WRITES[write](a, np)
+    assert a[3, 5] in (7, 7j)
+    assert eng.workspace["held"][3, 5] == 0 and got[3, 5] == 0
+    # Sent again, the new values go.
+    assert eng.identity(a)[3, 5] == a[3, 5]
+    if write != "complex":
+        assert np.asarray(a).flags.writeable
+    del a, got
+    eng.workspace.clear()
+    gc.collect()
+    assert live_arrays() == before
+
+
+def test_a_writable_view_alive_at_a_send_gives_the_engine_a_snapshot(eng):
+    np = pytest.importorskip("numpy")
+    a = veldra.uint16.zeros(SIZE)
+    view = np.asarray(a)
+    view[0, 0] = 1
+    eng.workspace["typed"] = a
+    eng.workspace["view"] = view
+    view[0, 0] = 2
+    a[1, 1] = 3
+    assert eng.workspace["typed"][0, 0] == 1 and eng.workspace["view"][0, 0] == 1
+    assert eng.workspace["typed"][1, 1] == 0 and view[1, 1] == 3
+    eng.workspace.clear()
+
+
+# Element writes keep the classes' rules (rounding, saturation, logical).
+@pytest.mark.parametrize(
+    "cls, value, stored",
+    [
+        ("int8", 300, 127),
+        ("int8", -2.5, -3),
+        ("uint8", -1, 0),
+        ("uint32", 2**40, 2**32 - 1),
+        ("int64", -(2**70), -(2**63)),
+        ("single", 1e300, float("inf")),
+        ("logical", 5, True),
+        ("double", 2**1100, float("inf")),
+    ],
+)
+def test_writes_in_place_follow_the_element_rules(cls, value, stored):
+    a = getattr(veldra, cls).zeros(SIZE)
+    a[2, 3] = value
+    a.linear[-1] = value
+    assert not isinstance(a._data, array)
+    assert a[2, 3] == stored and a.linear[-1] == stored and a[3, 3] == 0 and a.linear[-2] == 0
+
+
+@pytest.mark.parametrize("size", [(3,), (-1, 300), ("a", "b"), (2.5, 300), "ab", (), (2**20, 2**20), (2**40, 2**40)])
+@pytest.mark.parametrize("make", ["zeros", "empty"])
+def test_bad_sizes_raise_as_the_constructor_does(make, size):
+    with pytest.raises(Exception) as want:
+        veldra.double(size=size)
+    with pytest.raises(want.type):
+        getattr(veldra.double, make)(size)
+
+
+def test_sizes_and_small_arrays():
+    assert veldra.double.zeros(300, 300, 1).size == (300, 300) == veldra.double.empty((300, 300)).size
+    small = veldra.int16.zeros(10, 10, is_complex=True)
+    assert isinstance(small._real, array) and small == veldra.int16(size=(10, 10), is_complex=True)
+    assert veldra.double.zeros(0, 5).size == (0, 5)
+    with pytest.raises(ValueError):
+        veldra.logical.zeros(SIZE, is_complex=True)
+    with pytest.raises(TypeError):
+        veldra.double.zeros(SIZE, order="F")

@@ -289,7 +289,8 @@ PyObject* destroyFEvalResultImpl(PyObject*, PyObject* args) {
     PyObject* tuple = positional(args, 0, msg::engine::HandleShouldBeTuple());
     std::vector<engine_api::Handle> handles;
     if (!tuple || !readHandleTuple(tuple, 3, handles)) return nullptr;
-    withoutGil([&] { engine_api::destroyFEvalResult(handles); });
+    // A collected call is released keeping the lock, as it cannot wait.
+    if (!engine_api::destroyFEvalResultNow(handles)) withoutGil([&] { engine_api::destroyFEvalResult(handles); });
     Py_RETURN_NONE;
 }
 

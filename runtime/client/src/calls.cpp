@@ -455,6 +455,19 @@ void destroyFEvalResult(std::vector<Handle> handles) {
     }
 }
 
+bool destroyFEvalResultNow(const std::vector<Handle>& handles) {
+    if (handles.empty() || !handles[0]) return false;
+    {
+        auto call = find_call(handles[0]);
+        std::lock_guard<std::mutex> lock(call->m);
+        // Dropping results could send loan notices, and cancelling a call
+        // sends a frame: either may wait for the socket.
+        if (call->state.load() == State::Pending || !call->results.empty()) return false;
+    }
+    destroyFEvalResult(handles);
+    return true;
+}
+
 bool cancelFEval(Handle future) {
     return find_call(future)->cancel();
 }

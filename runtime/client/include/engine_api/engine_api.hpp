@@ -126,6 +126,10 @@ void takeFEvalOutput(std::vector<Handle> handles, boost::shared_ptr<ustringbuf> 
 // the last take (false when none did).  Does not wait.  Any thread.
 bool takeFEvalProgress(Handle future, double& done, double& total);
 void destroyFEvalResult(std::vector<Handle> handles);
+// The same for a caller that must not wait: releases the call only when
+// nothing about it can wait (it has finished and its results were collected
+// or there were none); false, with nothing released, otherwise.
+bool destroyFEvalResultNow(const std::vector<Handle>& handles);
 bool cancelFEval(Handle future);
 bool isDoneFEval(Handle future);
 bool isCancelledFEval(Handle future);

@@ -6,9 +6,9 @@
 
 namespace veldra {
 
-bool readHandle(PyObject* o, const MessageId& notInt, engine_api::Handle& handle) {
+bool readHandle(PyObject* o, MessageFn notInt, engine_api::Handle& handle) {
     if (!PyLong_Check(o)) {
-        setErrorFromMessage(PyExc_TypeError, notInt);
+        setErrorFromMessage(PyExc_TypeError, notInt());
         return false;
     }
     const unsigned long long h = PyLong_AsUnsignedLongLong(o);  // OverflowError when out of range
@@ -17,9 +17,9 @@ bool readHandle(PyObject* o, const MessageId& notInt, engine_api::Handle& handle
     return true;
 }
 
-bool readInt32(PyObject* o, const MessageId& notInt, int& value) {
+bool readInt32(PyObject* o, MessageFn notInt, int& value) {
     if (!compat::isSmallInt(o)) {
-        setErrorFromMessage(PyExc_TypeError, notInt);
+        setErrorFromMessage(PyExc_TypeError, notInt());
         return false;
     }
     int overflow = 0;
@@ -36,7 +36,7 @@ bool readInt32(PyObject* o, const MessageId& notInt, int& value) {
 bool readTimeout(PyObject* o, double& timeout, const double* noneAs) {
     if (compat::isSmallInt(o)) {
         int v = 0;
-        if (!readInt32(o, msg::engine::TimtoutShouldBeIntFloat(), v)) return false;
+        if (!readInt32(o, msg::engine::TimtoutShouldBeIntFloat, v)) return false;
         timeout = v;
         return true;
     }
@@ -57,12 +57,12 @@ bool readHandleTuple(PyObject* o, std::size_t count, std::vector<engine_api::Han
         setErrorFromMessage(PyExc_TypeError, msg::engine::HandleShouldBeTuple());
         return false;
     }
-    const MessageId keys[] = {msg::engine::HandleToResultShouldBeLI(), msg::engine::HandleToConOutShouldBeLI(),
-                              msg::engine::HandleToConErrShouldBeLI()};
+    const MessageFn keys[] = {msg::engine::HandleToResultShouldBeLI, msg::engine::HandleToConOutShouldBeLI,
+                              msg::engine::HandleToConErrShouldBeLI};
     handles.assign(count, 0);
     for (std::size_t i = 0; i < count; ++i) {
         if (static_cast<Py_ssize_t>(i) >= PyTuple_GET_SIZE(o)) {
-            setErrorFromMessage(PyExc_TypeError, keys[i]);
+            setErrorFromMessage(PyExc_TypeError, keys[i]());
             return false;
         }
         if (!readHandle(PyTuple_GET_ITEM(o, static_cast<Py_ssize_t>(i)), keys[i], handles[i])) return false;
@@ -70,9 +70,9 @@ bool readHandleTuple(PyObject* o, std::size_t count, std::vector<engine_api::Han
     return true;
 }
 
-PyObject* positional(PyObject* args, Py_ssize_t i, const MessageId& missing) {
+PyObject* positional(PyObject* args, Py_ssize_t i, MessageFn missing) {
     if (i >= PyTuple_GET_SIZE(args)) {
-        setErrorFromMessage(PyExc_TypeError, missing);
+        setErrorFromMessage(PyExc_TypeError, missing());
         return nullptr;
     }
     return PyTuple_GET_ITEM(args, i);

@@ -13,17 +13,21 @@
 
 namespace veldra {
 
+// The catalog message of an argument error, made only when there is one
+// (a message id holds strings): msg::engine::HandleShouldBeTuple, say.
+using MessageFn = MessageId (*)();
+
 // An int in 0 .. 2**64-1 (a long in the 2.7 build, as handles come back).
-bool readHandle(PyObject* o, const MessageId& notInt, engine_api::Handle& handle);
+bool readHandle(PyObject* o, MessageFn notInt, engine_api::Handle& handle);
 // An int in the signed 32-bit range (the 2.7 build: a Python 2 int).
-bool readInt32(PyObject* o, const MessageId& notInt, int& value);
+bool readInt32(PyObject* o, MessageFn notInt, int& value);
 // An int (signed 32-bit range) or a float; None too when `noneAs` is given.
 bool readTimeout(PyObject* o, double& timeout, const double* noneAs = nullptr);
 // The first `count` (1 or 3) handles of a call's handle tuple; a missing item
 // is reported with the key of its position.
 bool readHandleTuple(PyObject* o, std::size_t count, std::vector<engine_api::Handle>& handles);
 // Item i of the positional tuple, or nullptr with TypeError `missing`.
-PyObject* positional(PyObject* args, Py_ssize_t i, const MessageId& missing);
+PyObject* positional(PyObject* args, Py_ssize_t i, MessageFn missing);
 
 // Visits the keywords of a call (none when `kwargs` is null) in their
 // order; each must be a str (TypeError KeywordShouldBeStr).  "out" and "err"

@@ -32,7 +32,7 @@ bool parseSubmission(PyObject* args, PyObject* kwargs, Submission& s) {
         setErrorFromMessage(PyExc_TypeError, msg::engine::FevalTakes3Args());
         return false;
     }
-    if (!readHandle(PyTuple_GET_ITEM(args, 0), msg::engine::HandleToVeldraShouldBeLI(), s.engine)) return false;
+    if (!readHandle(PyTuple_GET_ITEM(args, 0), msg::engine::HandleToVeldraShouldBeLI, s.engine)) return false;
 
     PyObject* name = PyTuple_GET_ITEM(args, 1);
 #ifdef VELDRA_PY2
@@ -44,7 +44,7 @@ bool parseSubmission(PyObject* args, PyObject* kwargs, Submission& s) {
         setErrorFromMessage(PyExc_TypeError, msg::engine::FuncShouldBeASCII());
         return false;
     }
-    if (!readInt32(PyTuple_GET_ITEM(args, 2), msg::engine::NumOutShouldBeInt(), s.numOut)) return false;
+    if (!readInt32(PyTuple_GET_ITEM(args, 2), msg::engine::NumOutShouldBeInt, s.numOut)) return false;
 
     if (PyTuple_GET_SIZE(args) > 3) {
         PyObject* values = PyTuple_GET_ITEM(args, 3);
@@ -116,8 +116,18 @@ PyObject* evaluateFunctionImpl(PyObject*, PyObject* args, PyObject* kwargs) {
         setErrorFromMessage(state().EngineError, msg::engine::VeldraFunctionNotEvaluated());
         return nullptr;
     }
-    return Py_BuildValue("(KKK)", static_cast<unsigned long long>(handles[0]),
-                         static_cast<unsigned long long>(handles[1]), static_cast<unsigned long long>(handles[2]));
+    PyRef tuple = PyRef::steal(PyTuple_New(3));
+    for (Py_ssize_t i = 0; tuple && i < 3; ++i) {
+        PyObject* h = PyLong_FromUnsignedLongLong(handles[static_cast<std::size_t>(i)]);
+        if (h) PyTuple_SET_ITEM(tuple.get(), i, h);
+        else tuple = PyRef();
+    }
+    if (!tuple) {
+        // Nobody will collect it: released (and so cancelled) at once.
+        withoutGil([&] { engine_api::destroyFEvalResult(handles); });
+        return nullptr;
+    }
+    return tuple.release();
 }
 
 // _batch.submit_many(engine, name, nout, arglists, capture_out, capture_err):
@@ -130,7 +140,7 @@ PyObject* submitManyImpl(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OOOO!ii", &engine, &name, &nout, &PyList_Type, &lists, &captureOut, &captureErr))
         return nullptr;
     Submission s;
-    if (!readHandle(engine, msg::engine::HandleToVeldraShouldBeLI(), s.engine)) return nullptr;
+    if (!readHandle(engine, msg::engine::HandleToVeldraShouldBeLI, s.engine)) return nullptr;
 #ifdef VELDRA_PY2
     if (PyString_Check(name)) s.asciiName = PyRef::borrow(name);
 #else
@@ -140,7 +150,7 @@ PyObject* submitManyImpl(PyObject*, PyObject* args) {
         setErrorFromMessage(PyExc_TypeError, msg::engine::FuncShouldBeASCII());
         return nullptr;
     }
-    if (!readInt32(nout, msg::engine::NumOutShouldBeInt(), s.numOut)) return nullptr;
+    if (!readInt32(nout, msg::engine::NumOutShouldBeInt, s.numOut)) return nullptr;
     const Py_ssize_t n = PyList_GET_SIZE(lists);
     std::vector<std::vector<matrix::unique_array_ptr>> owned(static_cast<std::size_t>(n));
     std::vector<std::vector<const qxArray*>> arrays(static_cast<std::size_t>(n));

@@ -115,7 +115,7 @@ PyObject* assemble(std::vector<vdutil::QxArrayPtr>& results, int numOut) {
 
 // The future handle from item 0 of the positional tuple.
 bool readFuture(PyObject* args, engine_api::Handle& future) {
-    PyObject* handles = positional(args, 0, msg::engine::HandleShouldBeTuple());
+    PyObject* handles = positional(args, 0, msg::engine::HandleShouldBeTuple);
     std::vector<engine_api::Handle> h;
     if (!handles || !readHandleTuple(handles, 1, h)) return false;
     future = h[0];
@@ -154,7 +154,7 @@ PyObject* getFEvalResultImpl(PyObject*, PyObject* args, PyObject* kwargs) {
     double timeout = 0;
     const double noLimit = -1.0;
     if (!readHandleTuple(PyTuple_GET_ITEM(args, 0), 3, handles) ||
-        !readInt32(PyTuple_GET_ITEM(args, 1), msg::engine::NumOutShouldBeInt(), numOut) ||
+        !readInt32(PyTuple_GET_ITEM(args, 1), msg::engine::NumOutShouldBeInt, numOut) ||
         !readTimeout(PyTuple_GET_ITEM(args, 2), timeout, &noLimit))
         return nullptr;
 
@@ -193,10 +193,10 @@ PyObject* collectManyImpl(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* nout = nullptr;
     if (!PyArg_ParseTuple(args, "O!O", &PyList_Type, &list, &nout)) return nullptr;
     int numOut = 0;
-    if (!readInt32(nout, msg::engine::NumOutShouldBeInt(), numOut)) return nullptr;
+    if (!readInt32(nout, msg::engine::NumOutShouldBeInt, numOut)) return nullptr;
     std::vector<engine_api::Handle> handles(static_cast<std::size_t>(PyList_GET_SIZE(list)));
     for (std::size_t i = 0; i < handles.size(); ++i)
-        if (!readHandle(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)), msg::engine::HandleShouldBeTuple(),
+        if (!readHandle(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)), msg::engine::HandleShouldBeTuple,
                         handles[i]))
             return nullptr;
     // The buffers exist for the streams given; no stream, no text kept.
@@ -259,7 +259,7 @@ PyObject* collectManyImpl(PyObject*, PyObject* args, PyObject* kwargs) {
 // each captured stream since the last take, each a str or None when there is
 // none; what is left comes with the result.
 PyObject* takeFEvalOutputImpl(PyObject*, PyObject* args) {
-    PyObject* tuple = positional(args, 0, msg::engine::HandleShouldBeTuple());
+    PyObject* tuple = positional(args, 0, msg::engine::HandleShouldBeTuple);
     std::vector<engine_api::Handle> handles;
     if (!tuple || !readHandleTuple(tuple, 3, handles)) return nullptr;
     Buffer buffers[2];
@@ -286,7 +286,7 @@ PyObject* takeFEvalProgressImpl(PyObject*, PyObject* args) {
 }
 
 PyObject* destroyFEvalResultImpl(PyObject*, PyObject* args) {
-    PyObject* tuple = positional(args, 0, msg::engine::HandleShouldBeTuple());
+    PyObject* tuple = positional(args, 0, msg::engine::HandleShouldBeTuple);
     std::vector<engine_api::Handle> handles;
     if (!tuple || !readHandleTuple(tuple, 3, handles)) return nullptr;
     // A collected call is released keeping the lock, as it cannot wait.
@@ -307,7 +307,7 @@ PyObject* isCancelledFEvalImpl(PyObject*, PyObject* args) {
 PyObject* waitForFEvalImpl(PyObject*, PyObject* args) {
     engine_api::Handle future = 0;
     if (!readFuture(args, future)) return nullptr;
-    PyObject* t = positional(args, 1, msg::engine::TimtoutShouldBeIntFloat());
+    PyObject* t = positional(args, 1, msg::engine::TimtoutShouldBeIntFloat);
     double timeout = 0;
     if (!t || !readTimeout(t, timeout)) return nullptr;
     return PyBool_FromLong(

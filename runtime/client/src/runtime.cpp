@@ -1,14 +1,17 @@
 #include "runtime.hpp"
 
+#include <algorithm>
 #include <atomic>
-#include <map>
 #include <mutex>
+#include <unordered_map>
 
 namespace engine_api::detail {
 
 namespace {
 std::mutex g_mutex;
-std::map<Handle, std::shared_ptr<Object>> g_objects;
+// Every call holds a few handles while it is in flight, so there may be
+// many: hashed, not ordered.
+std::unordered_map<Handle, std::shared_ptr<Object>> g_objects;
 // Never reset, not even by terminateProcess.
 std::atomic<Handle> g_next_handle{1};
 }  // namespace
@@ -47,13 +50,17 @@ void throw_wrong_kind(Handle handle, const Object& found, const char* wanted) {
 }
 
 std::vector<std::shared_ptr<Object>> take_all_objects() {
-    std::map<Handle, std::shared_ptr<Object>> all;
+    std::unordered_map<Handle, std::shared_ptr<Object>> all;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         all.swap(g_objects);
     }
+    // In the order they were issued.
+    std::vector<std::pair<Handle, std::shared_ptr<Object>>> issued(all.begin(), all.end());
+    std::sort(issued.begin(), issued.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<std::shared_ptr<Object>> out;
-    for (auto& [h, o] : all) out.push_back(std::move(o));
+    out.reserve(issued.size());
+    for (auto& entry : issued) out.push_back(std::move(entry.second));
     return out;
 }
 

@@ -346,7 +346,11 @@ class CallFuture(_Future):
                     condition.notify_all()
             if settled and self._done_callbacks:
                 self._invoke_callbacks()
-        self._done_with_engine()
+        # What _done_with_engine does.
+        session = self._session
+        if session.pending.pop(self._seq, None) is not None:
+            session.release(self._handles)
+        self._engine = None
 
     def _settle_exception(self, exc):
         try:
@@ -364,7 +368,8 @@ class CallFuture(_Future):
         self._done_with_engine()
 
     def _done_with_engine(self):
-        # A settled future no longer keeps its engine open.
+        # A settled future no longer keeps its engine open (and
+        # _settle_result does the same).
         _release_call(self._session, self._seq, self._handles)
         self._engine = None
 
@@ -382,12 +387,18 @@ class CallFuture(_Future):
         ``timeout`` seconds (None: no limit)."""
         if self._state in _FINAL_STATES:
             return
-        deadline = None if timeout is None else monotonic() + timeout
+        collecting = self._collecting
         if background:
-            if not self._collecting.acquire(blocking=False):
+            if not collecting.acquire(False):
                 return
-        elif not self._collecting.acquire(timeout=-1 if timeout is None else max(timeout, 0.0)):
-            raise self._timeout_error(timeout)
+            deadline = left = None
+        elif timeout is None:
+            collecting.acquire()
+            deadline = left = None
+        else:
+            deadline = monotonic() + timeout
+            if not collecting.acquire(True, max(timeout, 0.0)):
+                raise self._timeout_error(timeout)
         self._in_collect = True
         try:
             if self._state in _FINAL_STATES:
@@ -395,15 +406,27 @@ class CallFuture(_Future):
             if self._session.closed:
                 self._settle_exception(_closed_error())
                 return
-            left = None if deadline is None else max(deadline - monotonic(), 0.0)
+            if deadline is not None:
+                left = max(deadline - monotonic(), 0.0)
             # The captures are made now, for the streams as they are now.
             out, err = self._out, self._err
-            out_capture, err_capture = self._captures = (_capture(out, sys.stdout), _capture(err, sys.stderr))
+            self._captures = out_capture, err_capture = _capture(out, sys.stdout), _capture(err, sys.stderr)
             try:
                 if background or (self._progress is None and (out is None and err is None or left == 0.0)):
                     value = _collect_sliced(self._handles, self._nout, left, out_capture, err_capture, self._numpy)
+                elif left is not None and left <= _LIVE_SLICE:
+                    value = _collect(
+                        self._handles, self._nout, left, out=out_capture, err=err_capture, numpy=self._numpy
+                    )
                 else:
-                    value = self._collect_live(left, out_capture, err_capture)
+                    # Most calls are done within the first slice; the text
+                    # of one that is not is forwarded as it comes.
+                    try:
+                        value = _collect(
+                            self._handles, self._nout, _LIVE_SLICE, out=out_capture, err=err_capture, numpy=self._numpy
+                        )
+                    except _NativeTimeout:
+                        value = self._collect_live(None if left is None else left - _LIVE_SLICE)
             except _NativeTimeout:
                 raise chained(self._timeout_error(timeout), None)
             except _NativeCancelled:
@@ -417,31 +440,25 @@ class CallFuture(_Future):
                 self._forward(failed=True)
                 self._settle_exception(exc)
             else:
-                try:
-                    self._forward(failed=False)
-                except BaseException as exc:  # noqa: BLE001 - the call's error
-                    self._settle_exception(exc)
-                else:
-                    self._settle_result(value)
+                if out_capture is not None or err_capture is not None or self._progress is not None:
+                    try:
+                        self._forward(failed=False)
+                    except BaseException as exc:  # noqa: BLE001 - the call's error
+                        self._settle_exception(exc)
+                        return
+                self._settle_result(value)
         finally:
             self._in_collect = False
-            self._collecting.release()
+            collecting.release()
 
-    def _collect_live(self, timeout, out_capture, err_capture):
+    def _collect_live(self, timeout):
         # Only the collecting thread forwards text as it comes, so it
-        # reaches each stream in order; the forwarder is made when the call
-        # is still running after the first slice.
-        first = _LIVE_SLICE if timeout is None else min(timeout, _LIVE_SLICE)
-        try:
-            return _collect(self._handles, self._nout, first, out=out_capture, err=err_capture, numpy=self._numpy)
-        except _NativeTimeout:
-            if timeout is not None and timeout <= _LIVE_SLICE:
-                raise
+        # reaches each stream in order.
         live = _live(self._handles, self._out, self._err, self._progress)
         if live is not None:
             live()
-        left = None if timeout is None else max(timeout - first, 0.0)
-        return _collect_sliced(self._handles, self._nout, left, out_capture, err_capture, self._numpy, live)
+        out_capture, err_capture = self._captures
+        return _collect_sliced(self._handles, self._nout, timeout, out_capture, err_capture, self._numpy, live)
 
     def _forward_live(self):
         # The background waiter's turn to forward what a running call has

@@ -377,7 +377,8 @@ def _call(session, name, args, nout, stdout, stderr, numpy=None):
                 _destroy(handles)
             except Exception:  # noqa: BLE001 - the engine went away
                 pass
-        _forward_both(out_capture, out, err_capture, err, failed)
+        if out_capture is not None or err_capture is not None:
+            _forward_both(out_capture, out, err_capture, err, failed)
     return value
 
 

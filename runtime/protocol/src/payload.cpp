@@ -10,12 +10,19 @@ PayloadWriter& PayloadWriter::u8(std::uint8_t v) {
     data_.push_back(v);
     return *this;
 }
+std::uint8_t* PayloadWriter::extend(std::size_t n) {
+    const std::size_t at = data_.size();
+    data_.resize(at + n);
+    return data_.data() + at;
+}
 PayloadWriter& PayloadWriter::u32(std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) data_.push_back(std::uint8_t(v >> (8 * i)));
+    std::uint8_t* p = extend(4);
+    for (int i = 0; i < 4; ++i) p[i] = std::uint8_t(v >> (8 * i));
     return *this;
 }
 PayloadWriter& PayloadWriter::u64(std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) data_.push_back(std::uint8_t(v >> (8 * i)));
+    std::uint8_t* p = extend(8);
+    for (int i = 0; i < 8; ++i) p[i] = std::uint8_t(v >> (8 * i));
     return *this;
 }
 PayloadWriter& PayloadWriter::f64(double v) {
@@ -31,9 +38,10 @@ PayloadWriter& PayloadWriter::str(const std::string& s) {
 PayloadWriter& PayloadWriter::ustr(const std::u16string& s) {
     if (s.size() > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("string too long");
     u32(static_cast<std::uint32_t>(s.size()));
+    std::uint8_t* p = extend(2 * s.size());
     for (char16_t c : s) {
-        data_.push_back(std::uint8_t(c));
-        data_.push_back(std::uint8_t(c >> 8));
+        *p++ = std::uint8_t(c);
+        *p++ = std::uint8_t(c >> 8);
     }
     return *this;
 }

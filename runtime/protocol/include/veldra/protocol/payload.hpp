@@ -10,6 +10,10 @@ namespace veldra::protocol {
 
 class PayloadWriter {
 public:
+    // Room for a call's head and a few small arrays from the start: most
+    // payloads are that, and growing a byte at a time from nothing costs a
+    // reallocation per doubling.
+    PayloadWriter() { data_.reserve(128); }
     PayloadWriter& u8(std::uint8_t v);
     PayloadWriter& u32(std::uint32_t v);
     PayloadWriter& u64(std::uint64_t v);
@@ -22,6 +26,8 @@ public:
     std::vector<std::uint8_t> take() noexcept { return std::move(data_); }
 
 private:
+    // `n` more bytes at the end, to be written at the pointer returned.
+    std::uint8_t* extend(std::size_t n);
     std::vector<std::uint8_t> data_;
 };
 

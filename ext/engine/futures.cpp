@@ -159,7 +159,17 @@ PyObject* getFEvalResultImpl(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
 
     // numpy=True: numeric and logical results as NumPy arrays.
-    PyObject* numpyFlag = kwargs ? PyDict_GetItemString(kwargs, "numpy") : nullptr;  // borrowed
+    PyObject* numpyFlag = nullptr;  // borrowed
+    if (kwargs != nullptr) {
+        // The key made once: every collect looks for it.
+#ifdef VELDRA_PY2
+        static PyObject* const key = PyString_InternFromString("numpy");
+#else
+        static PyObject* const key = PyUnicode_InternFromString("numpy");
+#endif
+        if (key == nullptr) return PyErr_Occurred() ? nullptr : PyErr_NoMemory();
+        numpyFlag = PyDict_GetItem(kwargs, key);
+    }
     const int asNumpy = numpyFlag ? PyObject_IsTrue(numpyFlag) : 0;
     if (asNumpy < 0) return nullptr;
 

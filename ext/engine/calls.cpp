@@ -100,8 +100,8 @@ PyObject* evaluateFunctionImpl(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // _batch.submit_many(engine, name, nout, arglists, capture_out, capture_err):
 // one call of `name` per tuple of `arglists` (a list), all submitted in one
-// step; the list of their future handles.  Every argument is converted
-// before anything is sent.
+// step as one batch; the batch's handle, for collect_many or release.
+// Every argument is converted before anything is sent.
 PyObject* submitManyImpl(PyObject*, PyObject* args) {
     PyObject *engine = nullptr, *name = nullptr, *nout = nullptr, *lists = nullptr;
     int captureOut = 0, captureErr = 0;
@@ -136,25 +136,19 @@ PyObject* submitManyImpl(PyObject*, PyObject* args) {
             mine.push_back(std::move(a));
         }
     }
-    const std::vector<engine_api::Handle> handles = withoutGil([&] {
+    const engine_api::Handle batch = withoutGil([&] {
         const std::string function(PyBytes_AS_STRING(s.asciiName.get()));
-        return engine_api::evaluateFunctions(s.engine, function, s.numOut, arrays, captureOut != 0, captureErr != 0);
+        return engine_api::evaluateFunctionBatch(s.engine, function, s.numOut, arrays, captureOut != 0,
+                                                 captureErr != 0);
     });
     owned.clear();
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(handles.size())));
-    for (std::size_t i = 0; list && i < handles.size(); ++i) {
-        PyObject* h = PyLong_FromUnsignedLongLong(handles[i]);
-        if (h) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), h);
-        else list = PyRef();
-    }
-    if (!list) {
-        // Nobody will collect them: released (and so cancelled) at once.
-        withoutGil([&] {
-            for (engine_api::Handle h : handles) engine_api::destroyFEvalResult({h});
-        });
+    PyObject* handle = PyLong_FromUnsignedLongLong(batch);
+    if (!handle) {
+        // Nobody will collect it: released (and so cancelled) at once.
+        withoutGil([&] { engine_api::destroyFunctionBatch(batch); });
         throw PythonErrorSet();
     }
-    return list.release();
+    return handle;
 }
 
 PyObject* validateIdentityImpl(PyObject*, PyObject* args) {

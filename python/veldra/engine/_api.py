@@ -217,7 +217,7 @@ class EngineFunction(object):
             for start in range(0, len(calls), _MAP_STEP):
                 if session.closed:
                     raise _closed_error()
-                handles = _batch.submit_many(
+                batch = _batch.submit_many(
                     session.handle,
                     self._name,
                     nout,
@@ -226,17 +226,19 @@ class EngineFunction(object):
                     err_capture is not None,
                 )
                 if pending is not None:
-                    collecting, pending = pending, handles
+                    collecting, pending = pending, batch
                     results.extend(_collect_step(collecting, nout, out, err, out_capture, err_capture))
                 else:
-                    pending = handles
+                    pending = batch
             if pending is not None:
                 collecting, pending = pending, None
                 results.extend(_collect_step(collecting, nout, out, err, out_capture, err_capture))
         finally:
             if pending is not None:
-                for handle in pending:  # cancelled in the engine
-                    session.release((handle, 0, 0))
+                try:
+                    _batch.release(pending)  # its calls are cancelled in the engine
+                except Exception:  # noqa: BLE001 - the engine went away
+                    pass
         return results
 
     @property

@@ -361,11 +361,12 @@ def _call(session, name, args, nout, stdout, stderr, numpy=None):
     return value
 
 
-def _collect_step(handles, nout, out, err, out_capture, err_capture):
-    """The results of one step of EngineFunction.map; its text forwarded."""
+def _collect_step(batch, nout, out, err, out_capture, err_capture):
+    """The results of one step of EngineFunction.map (a batch from
+    ``_batch.submit_many``, released here); its text forwarded."""
     failed = True
     try:
-        results = _batch.collect_many(handles, nout, out=out_capture, err=err_capture)
+        results = _batch.collect_many(batch, nout, out=out_capture, err=err_capture)
         failed = False
     finally:
         _forward_both(out_capture, out, err_capture, err, failed, reset=True)

@@ -262,12 +262,15 @@ public:
     }
 
     // At the end of the call: the last report goes, the text not sent is
-    // for the reply; nothing goes after it.
+    // for the reply; nothing goes after it.  Without `live` and `progress`
+    // (a batch's calls) text gathers again after, for the next rest().
     std::string rest(int stream) {
         std::lock_guard<std::mutex> lock(m_);
         if (!closed_) send_progress_locked();
         closed_ = true;
-        return std::move(text_[stream]);
+        std::string text;
+        text.swap(text_[stream]);
+        return text;
     }
 
 private:
@@ -494,12 +497,12 @@ Reply call_function(Job& job, Context& ctx, const std::vector<Array>& args) {
 }
 
 // Encodes the results of a call that succeeded into `arrays`, their blocks
-// into `fds`; results that cannot be passed turn `r` into the error that
-// says so (and leave both empty).  The number of arrays encoded.
-std::size_t encode_results(const Job& job, Reply& r, protocol::PayloadWriter& arrays, protocol::OutgoingFds& fds) {
+// into `fds` lent to `to`; results that cannot be passed turn `r` into the
+// error that says so (and leave both empty).  The number of arrays encoded.
+std::size_t encode_results(const Job& job, const protocol::PeerLink& to, Reply& r, protocol::PayloadWriter& arrays,
+                           protocol::OutgoingFds& fds) {
     if (r.status != CallStatus::Ok) return 0;
     try {
-        const protocol::PeerLink to = job.conn->link();
         for (const auto& a : r.results) protocol::encode_array(a.get(), arrays, fds, &to);
         return r.results.size();
     } catch (const std::exception& x) {
@@ -521,7 +524,7 @@ void run(Job& job, Engine& e) {
 
     protocol::PayloadWriter arrays;
     protocol::OutgoingFds fds;
-    const std::size_t count = encode_results(job, r, arrays, fds);
+    const std::size_t count = encode_results(job, job.conn->link(), r, arrays, fds);
     const std::string out = ctx.rest_out();
     const std::string err = ctx.rest_err();
     send_reply(job, r, out, err, arrays.data(), std::move(fds), count);
@@ -628,17 +631,19 @@ private:
 // when the client has gone.
 void run_batch(Job& job, Engine& e) {
     BatchReply reply(job);
+    // One context for all: its captured text is taken after each call.
+    Context ctx(job, e);
+    const protocol::PeerLink to = job.conn->link();
     for (std::size_t i = 0; i < job.size; ++i) {
         if (job.cancelled.load(std::memory_order_relaxed) || job.interrupted.load(std::memory_order_relaxed) ||
             job.conn->finished())
             break;
         reply.before_call();
-        Context ctx(job, e);
         Reply r = i < job.calls.size() ? call_function(job, ctx, job.calls[i]) : unreadable_arguments(job);
         if (i < job.calls.size()) job.calls[i].clear();
         protocol::PayloadWriter arrays;
         protocol::OutgoingFds fds;
-        const std::size_t count = encode_results(job, r, arrays, fds);
+        const std::size_t count = encode_results(job, to, r, arrays, fds);
         const std::string out = ctx.rest_out();
         const std::string err = ctx.rest_err();
         reply.add(r, out, err, arrays, std::move(fds), count);

@@ -120,7 +120,8 @@ PyObject* submitManyImpl(PyObject*, PyObject* args) {
     }
     if (!readInt32(nout, msg::engine::NumOutShouldBeInt(), s.numOut)) return nullptr;
     const Py_ssize_t n = PyList_GET_SIZE(lists);
-    std::vector<std::vector<matrix::unique_array_ptr>> owned(static_cast<std::size_t>(n));
+    std::vector<matrix::unique_array_ptr> owned;  // every argument, destroyed on every path
+    owned.reserve(static_cast<std::size_t>(n));
     std::vector<std::vector<const qxArray*>> arrays(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* values = PyList_GET_ITEM(lists, i);
@@ -128,12 +129,13 @@ PyObject* submitManyImpl(PyObject*, PyObject* args) {
             setErrorFromMessage(PyExc_TypeError, msg::engine::ArgumentsShouldBeTuple());
             return nullptr;
         }
-        auto& mine = owned[static_cast<std::size_t>(i)];
+        auto& mine = arrays[static_cast<std::size_t>(i)];
+        mine.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(values)));
         for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(values); ++j) {
             matrix::unique_array_ptr a(PythonQxarray::toQxArray(PyTuple_GET_ITEM(values, j)));
             if (!a || PyErr_Occurred()) return nullptr;
-            arrays[static_cast<std::size_t>(i)].push_back(a.get());
-            mine.push_back(std::move(a));
+            mine.push_back(a.get());
+            owned.push_back(std::move(a));
         }
     }
     const engine_api::Handle batch = withoutGil([&] {

@@ -11,6 +11,7 @@
 #include <veldra/protocol/payload.hpp>
 #include <veldra/protocol/socket.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -45,19 +46,21 @@ using veldra::protocol::MessageType;
 
 enum class State : int { Pending, Answered, Lost, Cancelled };
 
-// Reads one result (a CallResult payload: head and arrays) from `r`; false
-// with `bad` saying why when it cannot be read.  The frame's descriptors must
-// have arrived (the caller drops frames whose descriptors were lost).
+// Reads one result (a CallResult payload: head and arrays) from `r` into
+// `arrays` (of owners of engine arrays); false with `bad` saying why when it
+// cannot be read.  The frame's descriptors must have arrived (the caller
+// drops frames whose descriptors were lost).
+template <class Owners>
 bool read_result(veldra::protocol::PayloadReader& r, Frame& f, const veldra::protocol::PeerLink& from,
                  const std::shared_ptr<const qx::ObjectSession>& objects, veldra::protocol::CallResultHead& head,
-                 std::vector<matrix::unique_array_ptr>& arrays, std::string& bad) {
+                 Owners& arrays, std::string& bad) {
     if (!veldra::protocol::decode(r, head)) {
         bad = "malformed reply";
         return false;
     }
     try {
         for (std::uint32_t i = 0; i < head.count; ++i)
-            arrays.push_back(veldra::protocol::decode_array(r, f.fds, objects, &from));
+            arrays.emplace_back(veldra::protocol::decode_array(r, f.fds, objects, &from).release());
     } catch (const std::exception& x) {
         arrays.clear();
         bad = x.what();
@@ -502,7 +505,7 @@ struct Batch {
         CallStatus status = CallStatus::Ok;
         std::string identifier, message;
         std::u16string out, err;
-        std::vector<matrix::unique_array_ptr> results;
+        std::vector<vdutil::QxArrayPtr> results;  // handed over as they are
     };
     struct Part {
         std::uint64_t id = 0;
@@ -572,6 +575,9 @@ struct Batch {
         std::string bad;
         if (f.type == MessageType::CallBatchResult && !veldra::protocol::decode(r, head)) bad = "malformed reply";
         std::vector<Entry> got;
+        // Each result takes a few bytes at least: a count from the wire
+        // reserves no more than the frame could hold.
+        got.reserve(std::min<std::size_t>(head.calls, r.remaining() / 16 + 1));
         for (std::uint32_t i = 0; bad.empty() && i < head.calls; ++i) {
             veldra::protocol::CallResultHead h;
             Entry e;
@@ -796,9 +802,7 @@ std::vector<BatchCall> getFunctionBatchResult(Handle handle, double timeout) {
                     stopped = true;
                     throw_call_failure(e.status, batch->name, e.identifier, e.message);
                 }
-                c.results.reserve(e.results.size());
-                for (auto& a : e.results) c.results.emplace_back(a.release());
-                e.results.clear();
+                c.results.swap(e.results);
             } catch (...) {
                 c.error = std::current_exception();
             }

@@ -77,6 +77,7 @@ struct Job {
     bool batch = false;
     std::size_t size = 0;
     std::vector<std::vector<Array>> calls;
+    std::uint64_t after = 0;  // the batch of this connection it continues (0: none)
     std::atomic<bool> cancelled{false};
     std::atomic<bool> interrupted{false};
     // Run by its connection's reader, which then reads nothing else.
@@ -167,6 +168,10 @@ public:
     FairQueue queue;
     std::shared_ptr<Job> running;
     bool sleeping = false;
+    // Per connection, the batches that did not run all their calls, newest
+    // last: a batch continuing one of them does not run either.  A few are
+    // kept (a batch is continued by the next one its client sends, if any).
+    std::map<const Connection*, std::deque<std::uint64_t>> stopped;
     std::atomic<std::size_t> queued{0};
 };
 
@@ -626,11 +631,36 @@ private:
     std::uint32_t calls_ = 0;
 };
 
+// With e.m held: notes that the batch `job` did not run all its calls.  Not
+// for a connection that has ended, whose notes on_closed took away.
+void batch_stopped_locked(Engine& e, const Job& job) {
+    constexpr std::size_t kKept = 64;
+    if (job.conn->finished()) return;
+    auto& ids = e.stopped[job.conn.get()];
+    ids.push_back(job.id);
+    if (ids.size() > kKept) ids.pop_front();
+}
+
+// Whether the batch `job` continues one that stopped (which is forgotten).
+bool continues_stopped(Engine& e, const Job& job) {
+    if (job.after == 0) return false;
+    std::lock_guard<std::mutex> lock(e.m);
+    auto it = e.stopped.find(job.conn.get());
+    if (it == e.stopped.end()) return false;
+    auto found = std::find(it->second.begin(), it->second.end(), job.after);
+    if (found == it->second.end()) return false;
+    it->second.erase(found);
+    return true;
+}
+
 // Runs the calls of a batch in order, as separate calls would run, and
 // stops at the first that does not succeed, at a cancel or interrupt, or
 // when the client has gone.
 void run_batch(Job& job, Engine& e) {
     BatchReply reply(job);
+    std::size_t ran = 0;  // calls that succeeded
+    const bool skipped = continues_stopped(e, job);
+    if (skipped) job.size = 0;
     // One context for all: its captured text is taken after each call.
     Context ctx(job, e);
     const protocol::PeerLink to = job.conn->link();
@@ -648,8 +678,13 @@ void run_batch(Job& job, Engine& e) {
         const std::string err = ctx.rest_err();
         reply.add(r, out, err, arrays, std::move(fds), count);
         if (r.status != CallStatus::Ok) break;
+        ++ran;
     }
     job.calls.clear();
+    if (skipped || ran < job.size) {
+        std::lock_guard<std::mutex> lock(e.m);
+        batch_stopped_locked(e, job);
+    }
     reply.finish();
 }
 
@@ -771,6 +806,7 @@ void on_call_batch(const std::shared_ptr<Connection>& conn, protocol::Frame&& fr
     job->nargout = static_cast<int>(head.nargout);
     job->capture_out = head.capture_out;
     job->capture_err = head.capture_err;
+    job->after = head.after;
     job->size = head.calls;
     try {
         const protocol::PeerLink from = conn->link();
@@ -826,6 +862,7 @@ void on_cancel(const std::shared_ptr<Connection>& conn, protocol::Frame&& frame)
         }
         dropped = e.queue.take(conn.get(), frame.request_id);
         if (dropped) e.queued.fetch_sub(1, std::memory_order_relaxed);
+        if (dropped && dropped->batch) batch_stopped_locked(e, *dropped);
     }
     // A call already answered needs nothing.
     if (!dropped) return;
@@ -844,6 +881,7 @@ void on_closed(const std::shared_ptr<Connection>& conn) {
         if (e.running && e.running->conn == conn) e.running->interrupted = true;
         dropped = e.queue.take_all(conn.get());
         e.queued.fetch_sub(dropped.size(), std::memory_order_relaxed);
+        e.stopped.erase(conn.get());
     }
     for (std::size_t i = 0; i < dropped.size(); ++i) conn->call_finished();
 }

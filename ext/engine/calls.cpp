@@ -98,17 +98,23 @@ PyObject* evaluateFunctionImpl(PyObject*, PyObject* args, PyObject* kwargs) {
                          static_cast<unsigned long long>(handles[1]), static_cast<unsigned long long>(handles[2]));
 }
 
-// _batch.submit_many(engine, name, nout, arglists, capture_out, capture_err):
-// one call of `name` per tuple of `arglists` (a list), all submitted in one
-// step as one batch; the batch's handle, for collect_many or release.
-// Every argument is converted before anything is sent.
+// _batch.submit_many(engine, name, nout, arglists, capture_out, capture_err,
+// after=None): one call of `name` per tuple of `arglists` (a list), all
+// submitted in one step as one batch; the batch's handle, for collect_many
+// or release.  With `after`, a batch not yet released, the calls run only
+// if all of that batch's did.  Every argument is converted before anything
+// is sent.
 PyObject* submitManyImpl(PyObject*, PyObject* args) {
-    PyObject *engine = nullptr, *name = nullptr, *nout = nullptr, *lists = nullptr;
+    PyObject *engine = nullptr, *name = nullptr, *nout = nullptr, *lists = nullptr, *afterArg = nullptr;
     int captureOut = 0, captureErr = 0;
-    if (!PyArg_ParseTuple(args, "OOOO!ii", &engine, &name, &nout, &PyList_Type, &lists, &captureOut, &captureErr))
+    if (!PyArg_ParseTuple(args, "OOOO!ii|O", &engine, &name, &nout, &PyList_Type, &lists, &captureOut, &captureErr,
+                          &afterArg))
         return nullptr;
     Submission s;
     if (!readHandle(engine, msg::engine::HandleToVeldraShouldBeLI(), s.engine)) return nullptr;
+    engine_api::Handle after = 0;
+    if (afterArg && afterArg != Py_None && !readHandle(afterArg, msg::engine::HandleShouldBeTuple(), after))
+        return nullptr;
 #ifdef VELDRA_PY2
     if (PyString_Check(name)) s.asciiName = PyRef::borrow(name);
 #else
@@ -140,8 +146,8 @@ PyObject* submitManyImpl(PyObject*, PyObject* args) {
     }
     const engine_api::Handle batch = withoutGil([&] {
         const std::string function(PyBytes_AS_STRING(s.asciiName.get()));
-        return engine_api::evaluateFunctionBatch(s.engine, function, s.numOut, arrays, captureOut != 0,
-                                                 captureErr != 0);
+        return engine_api::evaluateFunctionBatch(s.engine, function, s.numOut, arrays, captureOut != 0, captureErr != 0,
+                                                 after);
     });
     owned.clear();
     PyObject* handle = PyLong_FromUnsignedLongLong(batch);

@@ -199,3 +199,34 @@ TEST_P(BatchEndings, EndTheRunningCallAndCancelTheRest) {
 INSTANTIATE_TEST_SUITE_P(All, BatchEndings,
                          ::testing::Values(Ending{"sigint", "Interrupted"}, Ending{"killed", "Engine"}),
                          [](const auto& test) { return std::string(test.param.label); });
+
+// A batch that continues one that stopped does not run, and stops the one
+// after it in turn; one that continues a batch that ran all its calls runs.
+TEST_F(CallTest, ABatchAfterOneThatStoppedDoesNotRun) {
+    Engine e;
+    Arr bad = txt(u"1bad");
+    Arr first = txt(u"chain_first");
+    Arr later = txt(u"chain_later");
+    Arr v = num(1);
+    auto exists = [&](const Arr& name) {
+        Outcome o = call(e.handle, "exists", {name.get()});
+        return o.thrown.empty() && static_cast<const unsigned char*>(qxGetData(o.results.at(0).get()))[0] != 0;
+    };
+    Handle a =
+        evaluateFunctionBatch(e.handle, "assign", 0, {{first.get(), v.get()}, {bad.get(), v.get()}}, false, false);
+    Handle b = evaluateFunctionBatch(e.handle, "assign", 0, {{later.get(), v.get()}}, false, false, a);
+    Handle c = evaluateFunctionBatch(e.handle, "assign", 0, {{later.get(), v.get()}}, false, false, b);
+    EXPECT_EQ(ending(getFunctionBatchResult(a, 10).at(1)), "ExecutionError");
+    EXPECT_EQ(ending(getFunctionBatchResult(b, 10).at(0)), "Cancelled");
+    EXPECT_EQ(ending(getFunctionBatchResult(c, 10).at(0)), "Cancelled");
+    EXPECT_TRUE(exists(first));
+    EXPECT_FALSE(exists(later));
+    for (Handle h : {a, b, c}) destroyFunctionBatch(h);
+
+    Handle d = evaluateFunctionBatch(e.handle, "assign", 0, {{first.get(), v.get()}}, false, false);
+    Handle f = evaluateFunctionBatch(e.handle, "assign", 0, {{later.get(), v.get()}}, false, false, d);
+    EXPECT_EQ(ending(getFunctionBatchResult(f, 10).at(0)), "");
+    EXPECT_TRUE(exists(later));
+    destroyFunctionBatch(d);
+    destroyFunctionBatch(f);
+}

@@ -354,6 +354,7 @@ TEST(CallMessages, BatchesRoundTripAndRefuseCuts) {
     head.name = "hcat";
     head.nargout = 1;
     head.capture_out = true;
+    head.after = 41;
     head.calls = 3;
     PayloadWriter w;
     encode(head, w);
@@ -369,6 +370,7 @@ TEST(CallMessages, BatchesRoundTripAndRefuseCuts) {
     EXPECT_EQ(back.nargout, 1u);
     EXPECT_TRUE(back.capture_out);
     EXPECT_FALSE(back.capture_err);
+    EXPECT_EQ(back.after, 41u);
     EXPECT_EQ(got, sent);
 
     CallBatchResultHead rhead;

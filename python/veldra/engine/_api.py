@@ -224,6 +224,7 @@ class EngineFunction(object):
                     calls[start : start + _MAP_STEP],
                     out_capture is not None,
                     err_capture is not None,
+                    pending,  # runs only if the step before it ran all its calls
                 )
                 if pending is not None:
                     collecting, pending = pending, batch

@@ -673,10 +673,11 @@ detail::Connection::ReplyHandler part_handler(const std::shared_ptr<Batch>& batc
 
 // The frames of a batch's parts for an engine that takes CallBatch frames,
 // the descriptors they lend in `lent` (one per part); parts are added to
-// `batch`, their ids still unset.
+// `batch`, each continuing the one before it (the first continues the
+// request `after`, 0 for none).
 std::vector<detail::Connection::OutFrame> batch_frames(Batch& batch, int numOut,
                                                        const std::vector<std::vector<const qxArray*>>& argLists,
-                                                       bool captureOut, bool captureErr,
+                                                       bool captureOut, bool captureErr, std::uint64_t after,
                                                        std::vector<veldra::protocol::OutgoingFds>& lent) {
     const veldra::protocol::PeerLink to = batch.core->conn->link();
     std::vector<detail::Connection::OutFrame> frames;
@@ -688,15 +689,18 @@ std::vector<detail::Connection::OutFrame> batch_frames(Batch& batch, int numOut,
         head.nargout = static_cast<std::uint32_t>(numOut);
         head.capture_out = captureOut;
         head.capture_err = captureErr;
+        head.after = after;
         head.calls = static_cast<std::uint32_t>(end - first);
         veldra::protocol::PayloadWriter w;
         veldra::protocol::encode(head, w);
         w.bytes(body.data().data(), body.data().size());
         frames.push_back({w.take(), lent.back().fds});
         Batch::Part part;
+        part.id = batch.core->conn->new_request_id();
         part.first = first;
         part.size = end - first;
         batch.parts.push_back(part);
+        after = part.id;
         body = veldra::protocol::PayloadWriter();
         first = end;
     };
@@ -720,9 +724,17 @@ std::vector<detail::Connection::OutFrame> batch_frames(Batch& batch, int numOut,
 }  // namespace
 
 Handle evaluateFunctionBatch(Handle engine, const std::string& name, int numOut,
-                             const std::vector<std::vector<const qxArray*>>& argLists, bool captureOut,
-                             bool captureErr) {
+                             const std::vector<std::vector<const qxArray*>>& argLists, bool captureOut, bool captureErr,
+                             Handle after) {
     auto core = open_engine(engine, numOut);
+    std::uint64_t continued = 0;  // the request of `after` this batch continues
+    if (after) {
+        auto before = detail::find<BatchHandle>(after, "a batch of calls")->batch;
+        if (before->core != core)
+            throw EngineException("engine_api: a batch continues only a batch of the same engine");
+        std::lock_guard<std::mutex> lock(before->m);
+        if (!before->parts.empty()) continued = before->parts.back().id;
+    }
     auto batch = std::make_shared<Batch>();
     batch->core = core;
     batch->name = name;
@@ -733,7 +745,7 @@ Handle evaluateFunctionBatch(Handle engine, const std::string& name, int numOut,
     std::vector<veldra::protocol::OutgoingFds> lent;
     const bool batched = core->protocol >= veldra::protocol::kBatchProtocolVersion;
     if (batched) {
-        frames = batch_frames(*batch, numOut, argLists, captureOut, captureErr, lent);
+        frames = batch_frames(*batch, numOut, argLists, captureOut, captureErr, continued, lent);
     } else {
         lent.resize(argLists.size());
         for (std::size_t i = 0; i < argLists.size(); ++i) {
@@ -742,6 +754,7 @@ Handle evaluateFunctionBatch(Handle engine, const std::string& name, int numOut,
                 {call_payload(*core, name, numOut, argLists[i], captureOut, captureErr, false, lent[i], false),
                  lent[i].fds});
             Batch::Part part;
+            part.id = core->conn->new_request_id();
             part.first = i;
             part.size = 1;
             batch->parts.push_back(part);
@@ -750,8 +763,7 @@ Handle evaluateFunctionBatch(Handle engine, const std::string& name, int numOut,
     std::size_t expected = 0;
     try {
         for (std::size_t p = 0; p < frames.size(); ++p) {
-            Batch::Part& part = batch->parts[p];
-            part.id = core->conn->new_request_id();
+            const Batch::Part& part = batch->parts[p];
             if (!core->conn->expect(part.id, part_handler(batch, p))) throw EngineException(closed_text(*core));
             ++expected;
             frames[p].bytes = veldra::protocol::encode_frame(batched ? MessageType::CallBatch : MessageType::Call,

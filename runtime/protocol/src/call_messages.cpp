@@ -46,7 +46,7 @@ bool decode(PayloadReader& in, CallResultHead& head) {
 
 void encode(const CallBatchHead& head, PayloadWriter& out) {
     const unsigned flags = (head.capture_out ? kCaptureOut : 0) | (head.capture_err ? kCaptureErr : 0);
-    out.str(head.name).u32(head.nargout).u8(static_cast<std::uint8_t>(flags)).u32(head.calls);
+    out.str(head.name).u32(head.nargout).u8(static_cast<std::uint8_t>(flags)).u64(head.after).u32(head.calls);
 }
 
 bool decode(PayloadReader& in, CallBatchHead& head) {
@@ -55,6 +55,7 @@ bool decode(PayloadReader& in, CallBatchHead& head) {
     const std::uint8_t flags = in.u8();
     head.capture_out = flags & kCaptureOut;
     head.capture_err = flags & kCaptureErr;
+    head.after = in.u64();
     head.calls = in.u32();
     return in.ok();
 }

@@ -136,12 +136,14 @@ struct BatchCall {
 // Submits one call of `name` for each argument list, to run in order, and
 // returns the batch's handle.  The engine runs them one after another and
 // stops at the first that does not succeed; the calls after it are not run.
-// An engine of the older protocol is sent one Call frame per call instead
-// (and runs them all).  The argument arrays stay the caller's; nothing is
-// sent when an argument list cannot be.
+// With `after`, a batch of the same engine not yet released, the calls run
+// only if every call of that batch succeeded.  An engine of the older
+// protocol is sent one Call frame per call instead (and runs them all).  The
+// argument arrays stay the caller's; nothing is sent when an argument list
+// cannot be.
 Handle evaluateFunctionBatch(Handle engine, const std::string& name, int numOut,
-                             const std::vector<std::vector<const qxArray*>>& argLists, bool captureOut,
-                             bool captureErr);
+                             const std::vector<std::vector<const qxArray*>>& argLists, bool captureOut, bool captureErr,
+                             Handle after = 0);
 // Waits up to `timeout` seconds (negative: no limit) until the calls are
 // answered, up to the first that failed, and hands over the outcome of every
 // call in order: the first call a lost connection left unanswered ends in

@@ -12,8 +12,8 @@
 //               frames), u32 count
 // A batch is that for many calls at once:
 //   CallBatch:       string name, u32 nargout, u8 flags (1 capture out, 2
-//                    capture err), u32 calls; then per call u32 count and its
-//                    arguments
+//                    capture err), u64 after, u32 calls; then per call u32
+//                    count and its arguments
 //   CallBatchResult: u32 first, u32 calls, u8 final; then per call, from call
 //                    `first` on, a CallResult payload (head and arrays)
 // The engine runs the calls in order and stops at the first that does not
@@ -21,6 +21,9 @@
 // large, several, each taking up where the one before ended.  The calls
 // after the last one the final frame reports were not run (cancelled).  The
 // text of each call comes with its own result, never in Output frames.
+// A batch that names an earlier batch of its connection in `after` (0:
+// none) continues it: it runs only if that one ran all its calls, so that a
+// failure stops the calls of the batches sent after it too.
 #include <veldra/protocol/array_codec.hpp>
 #include <veldra/protocol/frame.hpp>
 #include <veldra/protocol/payload.hpp>
@@ -74,6 +77,7 @@ struct CallBatchHead {
     std::uint32_t nargout = 0;
     bool capture_out = false;
     bool capture_err = false;
+    std::uint64_t after = 0;  // the request id of the batch this one continues
     std::uint32_t calls = 0;  // calls that follow
 };
 

@@ -305,44 +305,6 @@ std::shared_ptr<Call> expect_call(const std::shared_ptr<EngineCore>& core, const
 
 }  // namespace
 
-std::vector<Handle> evaluateFunctions(Handle engine, const std::string& name, int numOut,
-                                      const std::vector<std::vector<const qxArray*>>& argLists, bool captureOut,
-                                      bool captureErr) {
-    auto core = open_engine(engine, numOut);
-    // Everything is encoded before anything is sent: a bad argument list
-    // makes none of the calls.
-    std::vector<detail::Connection::OutFrame> frames(argLists.size());
-    std::vector<veldra::protocol::OutgoingFds> lent(argLists.size());
-    for (std::size_t i = 0; i < argLists.size(); ++i) {
-        frames[i].bytes = call_payload(*core, name, numOut, argLists[i], captureOut, captureErr, false, lent[i]);
-        frames[i].fds = lent[i].fds;
-    }
-    std::vector<std::shared_ptr<Call>> calls;
-    calls.reserve(argLists.size());
-    auto forget_all = [&] {
-        for (const auto& c : calls) core->conn->forget(c->id);
-    };
-    try {
-        for (std::size_t i = 0; i < argLists.size(); ++i) {
-            calls.push_back(expect_call(core, name));
-            frames[i].bytes = veldra::protocol::encode_frame(MessageType::Call, calls.back()->id, frames[i].bytes,
-                                                             frames[i].fds.size());
-        }
-        core->conn->send_frames(frames);
-    } catch (const std::length_error&) {
-        forget_all();
-        throw ArgumentException("cannot pass the arguments of " + name +
-                                " to the engine: they are too large for one message");
-    } catch (...) {
-        forget_all();
-        throw;
-    }
-    std::vector<Handle> handles;
-    handles.reserve(calls.size());
-    for (auto& c : calls) handles.push_back(detail::register_object(std::make_shared<FutureHandle>(std::move(c))));
-    return handles;
-}
-
 std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int numOut,
                                      std::vector<const qxArray*> args, bool captureOut, bool captureErr,
                                      bool progress) {

@@ -98,13 +98,6 @@ void terminateOutOfProcessVELDRA(Handle engine);
 std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int numOut,
                                      std::vector<const qxArray*> args, bool captureOut, bool captureErr,
                                      bool progress = false);
-// Submits one call of `name` for each argument list, in order, their frames
-// written together; returns the future of each (their text goes to the
-// buffers given when collected).  Nothing is sent when an argument list
-// cannot be.
-std::vector<Handle> evaluateFunctions(Handle engine, const std::string& name, int numOut,
-                                      const std::vector<std::vector<const qxArray*>>& argLists, bool captureOut,
-                                      bool captureErr);
 // Waits for the call and hands its result arrays over; the captured text is
 // appended to the buffers given (either may be empty).  Throws
 // CancelledException, InterruptedException, TimeoutException, ExecutionError,

@@ -71,12 +71,14 @@ struct Job {
     bool progress = false;  // and progress reports
     std::vector<Array> args;
     std::string decode_error;  // the arguments could not be read
-    // A CallBatch: `size` calls of `name`, run in order, of which `calls`
-    // holds the argument lists read (`args` is unused).  With a
-    // decode_error, the call after the last one read reports it.
+    // A CallBatch: `size` calls of `name`, run in order.  `args` holds the
+    // arguments of all the calls read, one after another, and `counts` how
+    // many each call has: one flat list, so that the evaluation thread does
+    // not free a list per call that the reader made.  With a decode_error,
+    // the call after the last one read reports it.
     bool batch = false;
     std::size_t size = 0;
-    std::vector<std::vector<Array>> calls;
+    std::vector<std::uint32_t> counts;
     std::uint64_t after = 0;  // the batch of this connection it continues (0: none)
     std::atomic<bool> cancelled{false};
     std::atomic<bool> interrupted{false};
@@ -467,13 +469,13 @@ Reply unreadable_arguments(const Job& job) {
     return r;
 }
 
-// Runs one call of job's function on `args`; every failure becomes the reply.
-Reply call_function(Job& job, Context& ctx, const std::vector<Array>& args) {
+// Runs one call of job's function on the `n` arguments from `args` (`in`
+// is scratch space); every failure becomes the reply.
+Reply call_function(Job& job, Context& ctx, const Array* args, std::size_t n, Args& in) {
     Reply r;
     try {
-        Args in;
-        in.reserve(args.size());
-        for (const auto& a : args) in.push_back(a.get());
+        in.clear();
+        for (std::size_t i = 0; i < n; ++i) in.push_back(args[i].get());
         r.results = FunctionRegistry::builtin().call(ctx, job.name, job.nargout, in);
     } catch (const DataConversionFailure& f) {
         r.status = CallStatus::ExecutionError;
@@ -524,7 +526,9 @@ std::size_t encode_results(const Job& job, const protocol::PeerLink& to, Reply& 
 void run(Job& job, Engine& e) {
     if (job.conn->finished()) return;  // nobody left to answer
     Context ctx(job, e);
-    Reply r = job.decode_error.empty() ? call_function(job, ctx, job.args) : unreadable_arguments(job);
+    Args in;
+    Reply r = job.decode_error.empty() ? call_function(job, ctx, job.args.data(), job.args.size(), in)
+                                       : unreadable_arguments(job);
     job.args.clear();
 
     protocol::PayloadWriter arrays;
@@ -563,7 +567,8 @@ public:
         if (!out.empty()) head.out = fl::i18n::to_ustring(out);
         if (!err.empty()) head.err = fl::i18n::to_ustring(err);
         head.count = static_cast<std::uint32_t>(count);
-        protocol::PayloadWriter entry;
+        protocol::PayloadWriter& entry = entry_;
+        entry.clear();
         protocol::encode(head, entry);
         entry.bytes(arrays.data().data(), arrays.data().size());
         if (entry.data().size() + kBatchHeadBytes > protocol::kMaxPayload) {
@@ -623,6 +628,7 @@ private:
     }
 
     Job& job_;
+    protocol::PayloadWriter entry_;  // one call's, reused
     protocol::PayloadWriter body_;
     protocol::OutgoingFds fds_;
     Results keep_;                                     // the results encoded in body_
@@ -664,14 +670,24 @@ void run_batch(Job& job, Engine& e) {
     // One context for all: its captured text is taken after each call.
     Context ctx(job, e);
     const protocol::PeerLink to = job.conn->link();
+    Args in;
+    protocol::PayloadWriter arrays;
+    std::size_t next = 0;  // the index in job.args of call i's first argument
     for (std::size_t i = 0; i < job.size; ++i) {
         if (job.cancelled.load(std::memory_order_relaxed) || job.interrupted.load(std::memory_order_relaxed) ||
             job.conn->finished())
             break;
         reply.before_call();
-        Reply r = i < job.calls.size() ? call_function(job, ctx, job.calls[i]) : unreadable_arguments(job);
-        if (i < job.calls.size()) job.calls[i].clear();
-        protocol::PayloadWriter arrays;
+        Reply r;
+        if (i < job.counts.size()) {
+            const std::size_t n = job.counts[i];
+            r = call_function(job, ctx, job.args.data() + next, n, in);
+            for (std::size_t k = next; k < next + n; ++k) job.args[k].reset();
+            next += n;
+        } else {
+            r = unreadable_arguments(job);
+        }
+        arrays.clear();
         protocol::OutgoingFds fds;
         const std::size_t count = encode_results(job, to, r, arrays, fds);
         const std::string out = ctx.rest_out();
@@ -680,7 +696,7 @@ void run_batch(Job& job, Engine& e) {
         if (r.status != CallStatus::Ok) break;
         ++ran;
     }
-    job.calls.clear();
+    job.args.clear();
     if (skipped || ran < job.size) {
         std::lock_guard<std::mutex> lock(e.m);
         batch_stopped_locked(e, job);
@@ -817,15 +833,18 @@ void on_call_batch(const std::shared_ptr<Connection>& conn, protocol::Frame&& fr
         for (std::uint32_t i = 0; i < head.calls; ++i) {
             const std::uint32_t n = r.u32();
             if (!r.ok()) throw protocol::ArrayCodecError("the batch ends before its calls do");
-            std::vector<Array> args;
             for (std::uint32_t j = 0; j < n; ++j)
-                args.push_back(protocol::decode_array(r, frame.fds, e.session, &from));
-            job->calls.push_back(std::move(args));
+                job->args.push_back(protocol::decode_array(r, frame.fds, e.session, &from));
+            job->counts.push_back(n);
         }
         if (!r.done()) throw protocol::ArrayCodecError("trailing bytes after the arguments");
     } catch (const std::exception& x) {
-        // The call whose arguments failed reports it; those after it never run.
-        if (job->calls.size() == job->size && !job->calls.empty()) job->calls.pop_back();
+        // The call whose arguments failed reports it; those after it never
+        // run, and the arguments read of it go.
+        if (job->counts.size() == job->size && !job->counts.empty()) job->counts.pop_back();
+        std::size_t whole = 0;
+        for (std::uint32_t n : job->counts) whole += n;
+        job->args.resize(whole);
         job->decode_error = x.what();
     }
     bool wake;

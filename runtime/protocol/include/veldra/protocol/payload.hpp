@@ -20,6 +20,8 @@ public:
 
     const std::vector<std::uint8_t>& data() const noexcept { return data_; }
     std::vector<std::uint8_t> take() noexcept { return std::move(data_); }
+    // Empties it, keeping its memory for the next payload.
+    void clear() noexcept { data_.clear(); }
 
 private:
     std::vector<std::uint8_t> data_;

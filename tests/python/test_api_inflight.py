@@ -137,6 +137,9 @@ def test_map(eng):
     ((ordered, where),) = eng.sort.map([veldra.double([3.0, 1.0])], nout=2)
     assert repr(where) == "veldra.double([[2.0, 1.0]])"
     assert eng.identity.map([1.0], nout=0) == [None]
+    # A view goes as a typed array of its own, also among other values.
+    m = veldra.double([[1.0, 2.0], [3.0, 4.0]])
+    assert [repr(r) for r in f.map([5.0, m[1]])] == ["5.0", "veldra.double([[3.0, 4.0]])"]
 
 
 def test_map_failures_text_and_refusals(eng):

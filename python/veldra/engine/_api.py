@@ -27,6 +27,7 @@ from ._calls import (
     _close_session,
     _collect_step,
     _engine_args,
+    _engine_arg_lists,
     _evaluate,
     _finalize,
     _keywords_only,
@@ -210,7 +211,7 @@ class EngineFunction(object):
             ]
             return [f.result() for f in futures]
         out, err, out_capture, err_capture = _streams(session, stdout, stderr)
-        calls = [_engine_args(args) for args in zip(*iterables)]
+        calls = _engine_arg_lists(iterables)
         results = []
         pending = None
         try:

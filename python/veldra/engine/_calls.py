@@ -9,6 +9,7 @@ build on the same pieces.
 """
 
 import io
+import itertools
 import sys
 import threading
 import weakref
@@ -200,6 +201,15 @@ def _engine_args(args):
         if isinstance(arg, _ArrayView):
             return tuple(a._to_typed() if isinstance(a, _ArrayView) else a for a in args)
     return args
+
+
+def _engine_arg_lists(iterables):
+    """The argument tuples of EngineFunction.map's calls, as _engine_args
+    makes them; the check for views runs in C, once over all of them."""
+    calls = list(zip(*iterables))
+    if any(map(isinstance, itertools.chain.from_iterable(calls), itertools.repeat(_ArrayView))):
+        calls = [_engine_args(args) for args in calls]
+    return calls
 
 
 def _write(stream, text):

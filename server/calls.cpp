@@ -53,6 +53,12 @@ constexpr std::size_t kOutputFrameMax = std::size_t(1) << 20;
 // Past this much queued for its connection, text waits (for the next try or
 // the reply): a peer that reads slowly does not make the queue grow.
 constexpr std::size_t kOutputQueued = std::size_t(1) << 20;
+// A batch's reply goes in frames of about this many bytes: the client
+// decodes the first while the engine runs the calls of the next.
+constexpr std::size_t kBatchFrameBytes = std::size_t(1) << 20;
+// ... and the results of calls that took long do not wait for more than
+// about this long.
+constexpr auto kBatchFrameDelay = std::chrono::milliseconds(20);
 
 struct Job {
     std::shared_ptr<Connection> conn;
@@ -65,6 +71,15 @@ struct Job {
     bool progress = false;  // and progress reports
     std::vector<Array> args;
     std::string decode_error;  // the arguments could not be read
+    // A CallBatch: `size` calls of `name`, run in order.  `args` holds the
+    // arguments of all the calls read, one after another, and `counts` how
+    // many each call has: one flat list, so that the evaluation thread does
+    // not free a list per call that the reader made.  With a decode_error,
+    // the call after the last one read reports it.
+    bool batch = false;
+    std::size_t size = 0;
+    std::vector<std::uint32_t> counts;
+    std::uint64_t after = 0;  // the batch of this connection it continues (0: none)
     std::atomic<bool> cancelled{false};
     std::atomic<bool> interrupted{false};
     // Run by its connection's reader, which then reads nothing else.
@@ -155,6 +170,10 @@ public:
     FairQueue queue;
     std::shared_ptr<Job> running;
     bool sleeping = false;
+    // Per connection, the batches that did not run all their calls, newest
+    // last: a batch continuing one of them does not run either.  A few are
+    // kept (a batch is continued by the next one its client sends, if any).
+    std::map<const Connection*, std::deque<std::uint64_t>> stopped;
     std::atomic<std::size_t> queued{0};
 };
 
@@ -250,12 +269,15 @@ public:
     }
 
     // At the end of the call: the last report goes, the text not sent is
-    // for the reply; nothing goes after it.
+    // for the reply; nothing goes after it.  Without `live` and `progress`
+    // (a batch's calls) text gathers again after, for the next rest().
     std::string rest(int stream) {
         std::lock_guard<std::mutex> lock(m_);
         if (!closed_) send_progress_locked();
         closed_ = true;
-        return std::move(text_[stream]);
+        std::string text;
+        text.swap(text_[stream]);
+        return text;
     }
 
 private:
@@ -438,67 +460,257 @@ void reply_without_results(Job& job, CallStatus status, std::string identifier =
     send_reply(job, r, {}, {}, {}, {}, 0);
 }
 
+// The reply of a call whose arguments could not be read.
+Reply unreadable_arguments(const Job& job) {
+    Reply r;
+    r.status = CallStatus::ExecutionError;
+    r.identifier = "veldra:engine:dataConversion";
+    r.message = std::string(protocol::kDataConversionError) + ": the arguments could not be read: " + job.decode_error;
+    return r;
+}
+
+// Runs one call of job's function on the `n` arguments from `args` (`in`
+// is scratch space); every failure becomes the reply.
+Reply call_function(Job& job, Context& ctx, const Array* args, std::size_t n, Args& in) {
+    Reply r;
+    try {
+        in.clear();
+        for (std::size_t i = 0; i < n; ++i) in.push_back(args[i].get());
+        r.results = FunctionRegistry::builtin().call(ctx, job.name, job.nargout, in);
+    } catch (const DataConversionFailure& f) {
+        r.status = CallStatus::ExecutionError;
+        r.identifier = f.identifier();
+        r.message = std::string(protocol::kDataConversionError) + ": " + f.what();
+    } catch (const SyntaxFailure& f) {
+        r.status = CallStatus::SyntaxError;
+        r.identifier = f.identifier();
+        r.message = f.what();
+    } catch (const ExecutionFailure& f) {
+        r.status = CallStatus::ExecutionError;
+        r.identifier = f.identifier();
+        r.message = f.what();
+    } catch (const Interrupted&) {
+        r.status = job.cancelled ? CallStatus::Cancelled : CallStatus::Interrupted;
+    } catch (const std::bad_alloc&) {
+        r.status = CallStatus::ExecutionError;
+        r.identifier = "veldra:engine:outOfMemory";
+        r.message = "Out of memory while running " + job.name + ".";
+    } catch (const std::exception& x) {
+        r.status = CallStatus::ExecutionError;
+        r.identifier = "veldra:engine:internal";
+        r.message = std::string("Internal error in ") + job.name + ": " + x.what();
+    }
+    return r;
+}
+
+// Encodes the results of a call that succeeded into `arrays`, their blocks
+// into `fds` lent to `to`; results that cannot be passed turn `r` into the
+// error that says so (and leave both empty).  The number of arrays encoded.
+std::size_t encode_results(const Job& job, const protocol::PeerLink& to, Reply& r, protocol::PayloadWriter& arrays,
+                           protocol::OutgoingFds& fds) {
+    if (r.status != CallStatus::Ok) return 0;
+    try {
+        for (const auto& a : r.results) protocol::encode_array(a.get(), arrays, fds, &to);
+        return r.results.size();
+    } catch (const std::exception& x) {
+        r.status = CallStatus::ExecutionError;
+        r.identifier = "veldra:engine:dataConversion";
+        r.message = std::string(protocol::kDataConversionError) + ": a result of " + job.name +
+                    " cannot be passed to the client: " + x.what();
+        arrays = protocol::PayloadWriter();
+        fds = protocol::OutgoingFds();
+        return 0;
+    }
+}
+
 void run(Job& job, Engine& e) {
     if (job.conn->finished()) return;  // nobody left to answer
     Context ctx(job, e);
-    Reply r;
-    if (!job.decode_error.empty()) {
-        r.status = CallStatus::ExecutionError;
-        r.identifier = "veldra:engine:dataConversion";
-        r.message =
-            std::string(protocol::kDataConversionError) + ": the arguments could not be read: " + job.decode_error;
-    } else {
-        try {
-            Args args;
-            args.reserve(job.args.size());
-            for (const auto& a : job.args) args.push_back(a.get());
-            r.results = FunctionRegistry::builtin().call(ctx, job.name, job.nargout, args);
-        } catch (const DataConversionFailure& f) {
-            r.status = CallStatus::ExecutionError;
-            r.identifier = f.identifier();
-            r.message = std::string(protocol::kDataConversionError) + ": " + f.what();
-        } catch (const SyntaxFailure& f) {
-            r.status = CallStatus::SyntaxError;
-            r.identifier = f.identifier();
-            r.message = f.what();
-        } catch (const ExecutionFailure& f) {
-            r.status = CallStatus::ExecutionError;
-            r.identifier = f.identifier();
-            r.message = f.what();
-        } catch (const Interrupted&) {
-            r.status = job.cancelled ? CallStatus::Cancelled : CallStatus::Interrupted;
-        } catch (const std::bad_alloc&) {
-            r.status = CallStatus::ExecutionError;
-            r.identifier = "veldra:engine:outOfMemory";
-            r.message = "Out of memory while running " + job.name + ".";
-        } catch (const std::exception& x) {
-            r.status = CallStatus::ExecutionError;
-            r.identifier = "veldra:engine:internal";
-            r.message = std::string("Internal error in ") + job.name + ": " + x.what();
-        }
-    }
+    Args in;
+    Reply r = job.decode_error.empty() ? call_function(job, ctx, job.args.data(), job.args.size(), in)
+                                       : unreadable_arguments(job);
     job.args.clear();
 
     protocol::PayloadWriter arrays;
     protocol::OutgoingFds fds;
-    std::size_t count = 0;
-    if (r.status == CallStatus::Ok) {
-        try {
-            const protocol::PeerLink to = job.conn->link();
-            for (const auto& a : r.results) protocol::encode_array(a.get(), arrays, fds, &to);
-            count = r.results.size();
-        } catch (const std::exception& x) {
-            r.status = CallStatus::ExecutionError;
-            r.identifier = "veldra:engine:dataConversion";
-            r.message = std::string(protocol::kDataConversionError) + ": a result of " + job.name +
-                        " cannot be passed to the client: " + x.what();
-            arrays = protocol::PayloadWriter();
-            fds = protocol::OutgoingFds();
-        }
-    }
+    const std::size_t count = encode_results(job, job.conn->link(), r, arrays, fds);
     const std::string out = ctx.rest_out();
     const std::string err = ctx.rest_err();
     send_reply(job, r, out, err, arrays.data(), std::move(fds), count);
+}
+
+// The CallBatchResult frames of a batch, filled call by call.  A call whose
+// results carry descriptors begins a frame of its own unless the frame has
+// none yet: the descriptor indices its arrays were encoded with then stay
+// those of the frame.  The results are kept until their frame is sent: a
+// block the client lent comes back as its loan, which must still be open
+// when the frame arrives (destroying the result would report it unmapped
+// ahead of the frame).
+class BatchReply {
+public:
+    explicit BatchReply(Job& job) : job_(job) {}
+
+    // Before each call: sends what the calls so far gave once they have
+    // taken long.
+    void before_call() {
+        const auto now = std::chrono::steady_clock::now();
+        if (calls_ > 0 && now - started_ >= kBatchFrameDelay) send(false);
+        if (calls_ == 0) started_ = now;
+    }
+
+    void add(Reply& r, const std::string& out, const std::string& err, const protocol::PayloadWriter& arrays,
+             protocol::OutgoingFds&& fds, std::size_t count) {
+        protocol::CallResultHead head;
+        head.status = r.status;
+        head.identifier = r.identifier;
+        head.message = r.message;
+        if (!out.empty()) head.out = fl::i18n::to_ustring(out);
+        if (!err.empty()) head.err = fl::i18n::to_ustring(err);
+        head.count = static_cast<std::uint32_t>(count);
+        protocol::PayloadWriter& entry = entry_;
+        entry.clear();
+        protocol::encode(head, entry);
+        entry.bytes(arrays.data().data(), arrays.data().size());
+        if (entry.data().size() + kBatchHeadBytes > protocol::kMaxPayload) {
+            Reply too_big;
+            too_big.status = CallStatus::ExecutionError;
+            too_big.identifier = "veldra:engine:dataConversion";
+            too_big.message = std::string(protocol::kDataConversionError) + ": the results of " + job_.name +
+                              " are too large to pass to the client in one reply";
+            r = std::move(too_big);
+            const bool keep_text = out.size() + err.size() < protocol::kMaxPayload / 4;
+            add(r, keep_text ? out : std::string(), keep_text ? err : std::string(), {}, {}, 0);
+            return;
+        }
+        if (count > 0) hold_results(r.results);
+        for (auto& a : r.results) keep_.push_back(std::move(a));
+        if ((!fds.fds.empty() && !fds_.fds.empty()) ||
+            body_.data().size() + entry.data().size() + kBatchHeadBytes > protocol::kMaxPayload)
+            send(false);
+        if (!fds.fds.empty()) fds_ = std::move(fds);
+        body_.bytes(entry.data().data(), entry.data().size());
+        ++calls_;
+        if (body_.data().size() >= kBatchFrameBytes) send(false);
+    }
+
+    // Sends what is left, ending the batch.
+    void finish() { send(true); }
+
+private:
+    static constexpr std::size_t kBatchHeadBytes = 9;
+
+    // As send_reply does: the references sent are counted as the client's.
+    void hold_results(const Results& results) {
+        ObjectStore& objects = engine().objects;
+        try {
+            for (const auto& a : results) objects.clientHolds(job_.conn->tag(), a.get());
+        } catch (const std::bad_alloc&) {
+            // Not counted: what the client gives back is capped at what was.
+        }
+        if (job_.conn->finished()) objects.clientGone(job_.conn->tag());
+    }
+
+    void send(bool final) {
+        if (calls_ == 0 && !final) return;
+        protocol::CallBatchResultHead head;
+        head.first = first_;
+        head.calls = calls_;
+        head.final = final;
+        protocol::PayloadWriter w;
+        protocol::encode(head, w);
+        w.bytes(body_.data().data(), body_.data().size());
+        job_.conn->send(MessageType::CallBatchResult, job_.id, w.take(), std::move(fds_), true);
+        first_ += calls_;
+        calls_ = 0;
+        body_ = protocol::PayloadWriter();
+        fds_ = protocol::OutgoingFds();
+        keep_.clear();
+    }
+
+    Job& job_;
+    protocol::PayloadWriter entry_;  // one call's, reused
+    protocol::PayloadWriter body_;
+    protocol::OutgoingFds fds_;
+    Results keep_;                                     // the results encoded in body_
+    std::chrono::steady_clock::time_point started_{};  // when the first call of body_ began
+    std::uint32_t first_ = 0;
+    std::uint32_t calls_ = 0;
+};
+
+// With e.m held: notes that the batch `job` did not run all its calls.  Not
+// for a connection that has ended, whose notes on_closed took away.
+void batch_stopped_locked(Engine& e, const Job& job) {
+    constexpr std::size_t kKept = 64;
+    if (job.conn->finished()) return;
+    auto& ids = e.stopped[job.conn.get()];
+    ids.push_back(job.id);
+    if (ids.size() > kKept) ids.pop_front();
+}
+
+// Whether the batch `job` continues one that stopped (which is forgotten).
+bool continues_stopped(Engine& e, const Job& job) {
+    if (job.after == 0) return false;
+    std::lock_guard<std::mutex> lock(e.m);
+    auto it = e.stopped.find(job.conn.get());
+    if (it == e.stopped.end()) return false;
+    auto found = std::find(it->second.begin(), it->second.end(), job.after);
+    if (found == it->second.end()) return false;
+    it->second.erase(found);
+    return true;
+}
+
+// Runs the calls of a batch in order, as separate calls would run, and
+// stops at the first that does not succeed, at a cancel or interrupt, or
+// when the client has gone.
+void run_batch(Job& job, Engine& e) {
+    BatchReply reply(job);
+    std::size_t ran = 0;  // calls that succeeded
+    const bool skipped = continues_stopped(e, job);
+    if (skipped) job.size = 0;
+    // One context for all: its captured text is taken after each call.
+    Context ctx(job, e);
+    const protocol::PeerLink to = job.conn->link();
+    Args in;
+    protocol::PayloadWriter arrays;
+    std::size_t next = 0;  // the index in job.args of call i's first argument
+    for (std::size_t i = 0; i < job.size; ++i) {
+        if (job.cancelled.load(std::memory_order_relaxed) || job.interrupted.load(std::memory_order_relaxed) ||
+            job.conn->finished())
+            break;
+        reply.before_call();
+        Reply r;
+        if (i < job.counts.size()) {
+            const std::size_t n = job.counts[i];
+            r = call_function(job, ctx, job.args.data() + next, n, in);
+            for (std::size_t k = next; k < next + n; ++k) job.args[k].reset();
+            next += n;
+        } else {
+            r = unreadable_arguments(job);
+        }
+        arrays.clear();
+        protocol::OutgoingFds fds;
+        const std::size_t count = encode_results(job, to, r, arrays, fds);
+        const std::string out = ctx.rest_out();
+        const std::string err = ctx.rest_err();
+        reply.add(r, out, err, arrays, std::move(fds), count);
+        if (r.status != CallStatus::Ok) break;
+        ++ran;
+    }
+    job.args.clear();
+    if (skipped || ran < job.size) {
+        std::lock_guard<std::mutex> lock(e.m);
+        batch_stopped_locked(e, job);
+    }
+    reply.finish();
+}
+
+// Runs a queued job: one call or a batch.
+void run_job(Job& job, Engine& e) {
+    if (!job.batch) {
+        run(job, e);
+    } else if (!job.conn->finished()) {
+        run_batch(job, e);
+    }
 }
 
 void evaluation_loop() {
@@ -517,7 +729,7 @@ void evaluation_loop() {
             e.queued.fetch_sub(1, std::memory_order_relaxed);
             e.running = job;
         }
-        run(*job, e);
+        run_job(*job, e);
         job->conn->call_finished();
         std::lock_guard<std::mutex> lock(e.m);
         e.running.reset();
@@ -586,6 +798,66 @@ void on_call(const std::shared_ptr<Connection>& conn, protocol::Frame&& frame) {
     if (wake) e.cv.notify_one();
 }
 
+// A CallBatch: every argument list is read here, and the batch queued for
+// the evaluation thread (never run on the reader, which then stays free to
+// read the next batch and a Cancel meanwhile).
+void on_call_batch(const std::shared_ptr<Connection>& conn, protocol::Frame&& frame) {
+    Engine& e = engine();
+    auto job = std::make_shared<Job>();
+    job->conn = conn;
+    job->id = frame.request_id;
+    job->batch = true;
+    protocol::PayloadReader r(frame.payload);
+    protocol::CallBatchHead head;
+    if (!protocol::decode(r, head)) {
+        conn->send_text(MessageType::Error, frame.request_id, "malformed function call batch");
+        return;
+    }
+    if (head.calls > protocol::kMaxBatchCalls) {
+        conn->send_text(MessageType::Error, frame.request_id,
+                        "a batch of " + std::to_string(head.calls) + " calls is more than one batch may hold");
+        return;
+    }
+    job->name = std::move(head.name);
+    job->nargout = static_cast<int>(head.nargout);
+    job->capture_out = head.capture_out;
+    job->capture_err = head.capture_err;
+    job->after = head.after;
+    job->size = head.calls;
+    try {
+        const protocol::PeerLink from = conn->link();
+        if (frame.fds_lost) {
+            for (std::uint32_t i = 0; i < head.calls && r.ok(); ++i) protocol::release_lost_loans(r, r.u32(), from);
+            throw protocol::ArrayCodecError("the engine has too many open files to receive its large blocks");
+        }
+        for (std::uint32_t i = 0; i < head.calls; ++i) {
+            const std::uint32_t n = r.u32();
+            if (!r.ok()) throw protocol::ArrayCodecError("the batch ends before its calls do");
+            for (std::uint32_t j = 0; j < n; ++j)
+                job->args.push_back(protocol::decode_array(r, frame.fds, e.session, &from));
+            job->counts.push_back(n);
+        }
+        if (!r.done()) throw protocol::ArrayCodecError("trailing bytes after the arguments");
+    } catch (const std::exception& x) {
+        // The call whose arguments failed reports it; those after it never
+        // run, and the arguments read of it go.
+        if (job->counts.size() == job->size && !job->counts.empty()) job->counts.pop_back();
+        std::size_t whole = 0;
+        for (std::uint32_t n : job->counts) whole += n;
+        job->args.resize(whole);
+        job->decode_error = x.what();
+    }
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lock(e.m);
+        e.queue.push(job);
+        e.queued.fetch_add(1, std::memory_order_release);
+        conn->call_pending();
+        wake = e.sleeping;
+    }
+    if (wake) e.cv.notify_one();
+}
+
 void on_objects_released(const std::shared_ptr<Connection>& conn, protocol::Frame&& frame) {
     protocol::PayloadReader r(frame.payload);
     const std::uint32_t n = r.u32();
@@ -609,10 +881,12 @@ void on_cancel(const std::shared_ptr<Connection>& conn, protocol::Frame&& frame)
         }
         dropped = e.queue.take(conn.get(), frame.request_id);
         if (dropped) e.queued.fetch_sub(1, std::memory_order_relaxed);
+        if (dropped && dropped->batch) batch_stopped_locked(e, *dropped);
     }
     // A call already answered needs nothing.
     if (!dropped) return;
-    reply_without_results(*dropped, CallStatus::Cancelled);
+    if (dropped->batch) BatchReply(*dropped).finish();  // none of its calls ran
+    else reply_without_results(*dropped, CallStatus::Cancelled);
     conn->call_finished();
 }
 
@@ -626,6 +900,7 @@ void on_closed(const std::shared_ptr<Connection>& conn) {
         if (e.running && e.running->conn == conn) e.running->interrupted = true;
         dropped = e.queue.take_all(conn.get());
         e.queued.fetch_sub(dropped.size(), std::memory_order_relaxed);
+        e.stopped.erase(conn.get());
     }
     for (std::size_t i = 0; i < dropped.size(); ++i) conn->call_finished();
 }
@@ -643,6 +918,7 @@ void client_gone(const Connection& conn) {
 void start_calls() {
     engine();
     register_handler(MessageType::Call, on_call);
+    register_handler(MessageType::CallBatch, on_call_batch);
     register_handler(MessageType::Cancel, on_cancel);
     register_close_handler(on_closed);
     register_handler(MessageType::ObjectsReleased, on_objects_released);

@@ -130,17 +130,23 @@ PyObject* evaluateFunctionImpl(PyObject*, PyObject* args, PyObject* kwargs) {
     return tuple.release();
 }
 
-// _batch.submit_many(engine, name, nout, arglists, capture_out, capture_err):
-// one call of `name` per tuple of `arglists` (a list), all submitted in one
-// step; the list of their future handles.  Every argument is converted
-// before anything is sent.
+// _batch.submit_many(engine, name, nout, arglists, capture_out, capture_err,
+// after=None): one call of `name` per tuple of `arglists` (a list), all
+// submitted in one step as one batch; the batch's handle, for collect_many
+// or release.  With `after`, a batch not yet released, the calls run only
+// if all of that batch's did.  Every argument is converted before anything
+// is sent.
 PyObject* submitManyImpl(PyObject*, PyObject* args) {
-    PyObject *engine = nullptr, *name = nullptr, *nout = nullptr, *lists = nullptr;
+    PyObject *engine = nullptr, *name = nullptr, *nout = nullptr, *lists = nullptr, *afterArg = nullptr;
     int captureOut = 0, captureErr = 0;
-    if (!PyArg_ParseTuple(args, "OOOO!ii", &engine, &name, &nout, &PyList_Type, &lists, &captureOut, &captureErr))
+    if (!PyArg_ParseTuple(args, "OOOO!ii|O", &engine, &name, &nout, &PyList_Type, &lists, &captureOut, &captureErr,
+                          &afterArg))
         return nullptr;
     Submission s;
     if (!readHandle(engine, msg::engine::HandleToVeldraShouldBeLI, s.engine)) return nullptr;
+    engine_api::Handle after = 0;
+    if (afterArg && afterArg != Py_None && !readHandle(afterArg, msg::engine::HandleShouldBeTuple, after))
+        return nullptr;
 #ifdef VELDRA_PY2
     if (PyString_Check(name)) s.asciiName = PyRef::borrow(name);
 #else
@@ -152,7 +158,8 @@ PyObject* submitManyImpl(PyObject*, PyObject* args) {
     }
     if (!readInt32(nout, msg::engine::NumOutShouldBeInt, s.numOut)) return nullptr;
     const Py_ssize_t n = PyList_GET_SIZE(lists);
-    std::vector<std::vector<matrix::unique_array_ptr>> owned(static_cast<std::size_t>(n));
+    std::vector<matrix::unique_array_ptr> owned;  // every argument, destroyed on every path
+    owned.reserve(static_cast<std::size_t>(n));
     std::vector<std::vector<const qxArray*>> arrays(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* values = PyList_GET_ITEM(lists, i);
@@ -160,33 +167,28 @@ PyObject* submitManyImpl(PyObject*, PyObject* args) {
             setErrorFromMessage(PyExc_TypeError, msg::engine::ArgumentsShouldBeTuple());
             return nullptr;
         }
-        auto& mine = owned[static_cast<std::size_t>(i)];
+        auto& mine = arrays[static_cast<std::size_t>(i)];
+        mine.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(values)));
         for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(values); ++j) {
             matrix::unique_array_ptr a(PythonQxarray::toQxArray(PyTuple_GET_ITEM(values, j)));
             if (!a || PyErr_Occurred()) return nullptr;
-            arrays[static_cast<std::size_t>(i)].push_back(a.get());
-            mine.push_back(std::move(a));
+            mine.push_back(a.get());
+            owned.push_back(std::move(a));
         }
     }
-    const std::vector<engine_api::Handle> handles = withoutGil([&] {
+    const engine_api::Handle batch = withoutGil([&] {
         const std::string function(PyBytes_AS_STRING(s.asciiName.get()));
-        return engine_api::evaluateFunctions(s.engine, function, s.numOut, arrays, captureOut != 0, captureErr != 0);
+        return engine_api::evaluateFunctionBatch(s.engine, function, s.numOut, arrays, captureOut != 0, captureErr != 0,
+                                                 after);
     });
     owned.clear();
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(handles.size())));
-    for (std::size_t i = 0; list && i < handles.size(); ++i) {
-        PyObject* h = PyLong_FromUnsignedLongLong(handles[i]);
-        if (h) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), h);
-        else list = PyRef();
-    }
-    if (!list) {
-        // Nobody will collect them: released (and so cancelled) at once.
-        withoutGil([&] {
-            for (engine_api::Handle h : handles) engine_api::destroyFEvalResult({h});
-        });
+    PyObject* handle = PyLong_FromUnsignedLongLong(batch);
+    if (!handle) {
+        // Nobody will collect it: released (and so cancelled) at once.
+        withoutGil([&] { engine_api::destroyFunctionBatch(batch); });
         throw PythonErrorSet();
     }
-    return list.release();
+    return handle;
 }
 
 PyObject* validateIdentityImpl(PyObject*, PyObject* args) {

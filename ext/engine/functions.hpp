@@ -34,5 +34,6 @@ PyObject* isDoneFEvalImpl(PyObject* self, PyObject* args);
 PyObject* waitForFEvalImpl(PyObject* self, PyObject* args);
 PyObject* isCancelledFEvalImpl(PyObject* self, PyObject* args);
 PyObject* collectManyImpl(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* releaseManyImpl(PyObject* self, PyObject* args);
 
 }  // namespace veldra

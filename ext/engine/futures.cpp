@@ -193,32 +193,30 @@ PyObject* getFEvalResultImpl(PyObject*, PyObject* args, PyObject* kwargs) {
     return result.release();
 }
 
-// _batch.collect_many(handles, nout, out=None, err=None): the results of the
-// calls `handles` (a list of future handles), in order, waiting as long as
-// they take; their text goes to the streams.  Every call is released, also
-// when one failed (its error is raised, the calls after it are cancelled)
-// or the wait was interrupted by a signal.
+// _batch.collect_many(batch, nout, out=None, err=None): the results of the
+// calls of `batch` (a handle from submit_many), in order, waiting as long as
+// they take; the text of the calls up to the first that failed goes to the
+// streams.  The batch is released on every path: when a call failed (its
+// error is raised, the calls after it are cancelled) or the wait was
+// interrupted by a signal.
 PyObject* collectManyImpl(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* list = nullptr;
+    PyObject* batchArg = nullptr;
     PyObject* nout = nullptr;
-    if (!PyArg_ParseTuple(args, "O!O", &PyList_Type, &list, &nout)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OO", &batchArg, &nout)) return nullptr;
+    engine_api::Handle batch = 0;
     int numOut = 0;
-    if (!readInt32(nout, msg::engine::NumOutShouldBeInt, numOut)) return nullptr;
-    std::vector<engine_api::Handle> handles(static_cast<std::size_t>(PyList_GET_SIZE(list)));
-    for (std::size_t i = 0; i < handles.size(); ++i)
-        if (!readHandle(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)), msg::engine::HandleShouldBeTuple,
-                        handles[i]))
-            return nullptr;
+    if (!readHandle(batchArg, msg::engine::HandleShouldBeTuple, batch) ||
+        !readInt32(nout, msg::engine::NumOutShouldBeInt, numOut))
+        return nullptr;
     // The buffers exist for the streams given; no stream, no text kept.
     Capture out{0, Buffer(), nullptr, "stdout"};
     Capture err{0, Buffer(), nullptr, "stderr"};
     if (!readStreams(kwargs, out, err)) return nullptr;
 
-    // Translated here, not at the boundary: the calls are released and
-    // their text goes out on failure too.
-    PyRef results = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(handles.size())));
+    // Translated here, not at the boundary: the batch is released and the
+    // text goes out on failure too.
+    PyRef results;
     const bool collected = translated(Failures::Result, [&] {
-        if (!results) throw PythonErrorSet();
         if (out.stream) {
             out.handle = 1;
             out.buffer.reset(new engine_api::ustringbuf(std::ios::in | std::ios::out));
@@ -229,18 +227,25 @@ PyObject* collectManyImpl(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         // The wait goes in slices, so that Ctrl-C gets in between.
         constexpr double kSlice = 0.1;
-        for (std::size_t i = 0; i < handles.size(); ++i) {
-            std::vector<vdutil::QxArrayPtr> arrays;
-            for (bool got = false; !got;) {
-                try {
-                    arrays = withoutGil(
-                        [&] { return engine_api::getFEvalResult({handles[i], 0, 0}, out.buffer, err.buffer, kSlice); });
-                    got = true;
-                } catch (const engine_api::TimeoutException&) {  // a slice is over, not the wait
-                    if (PyErr_CheckSignals() < 0) throw PythonErrorSet();
-                }
+        std::vector<engine_api::BatchCall> calls;
+        for (bool got = false; !got;) {
+            try {
+                calls = withoutGil([&] { return engine_api::getFunctionBatchResult(batch, kSlice); });
+                got = true;
+            } catch (const engine_api::TimeoutException&) {  // a slice is over, not the wait
+                if (PyErr_CheckSignals() < 0) throw PythonErrorSet();
             }
-            PyObject* item = assemble(arrays, numOut);
+        }
+        results = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(calls.size())));
+        if (!results) throw PythonErrorSet();
+        for (std::size_t i = 0; i < calls.size(); ++i) {
+            engine_api::BatchCall& c = calls[i];
+            if (out.buffer && !c.out.empty())
+                out.buffer->sputn(c.out.data(), static_cast<std::streamsize>(c.out.size()));
+            if (err.buffer && !c.err.empty())
+                err.buffer->sputn(c.err.data(), static_cast<std::streamsize>(c.err.size()));
+            if (c.error) std::rethrow_exception(c.error);
+            PyObject* item = assemble(c.results, numOut);
             if (!item) throw PythonErrorSet();
             PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i), item);
         }
@@ -250,12 +255,10 @@ PyObject* collectManyImpl(PyObject*, PyObject* args, PyObject* kwargs) {
         PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
         PyErr_Fetch(&type, &value, &traceback);
         withoutGil([&]() noexcept {
-            for (engine_api::Handle h : handles) {
-                try {
-                    engine_api::destroyFEvalResult({h});
-                } catch (...) {
-                    // Released already (or the engine went): nothing to do.
-                }
+            try {
+                engine_api::destroyFunctionBatch(batch);
+            } catch (...) {
+                // Released already (or the engine went): nothing to do.
             }
         });
         PyErr_Restore(type, value, traceback);
@@ -263,6 +266,17 @@ PyObject* collectManyImpl(PyObject*, PyObject* args, PyObject* kwargs) {
     writeAll(out, err);
     if (PyErr_Occurred()) return nullptr;
     return results.release();
+}
+
+// _batch.release(batch): releases a batch from submit_many that will not be
+// collected; its calls still to run are cancelled.
+PyObject* releaseManyImpl(PyObject*, PyObject* args) {
+    PyObject* batchArg = nullptr;
+    if (!PyArg_ParseTuple(args, "O", &batchArg)) return nullptr;
+    engine_api::Handle batch = 0;
+    if (!readHandle(batchArg, msg::engine::HandleShouldBeTuple, batch)) return nullptr;
+    withoutGil([&] { engine_api::destroyFunctionBatch(batch); });
+    Py_RETURN_NONE;
 }
 
 // takeFEvalOutput(handles): (out, err), the text the call has written to

@@ -67,6 +67,8 @@ PyMethodDef kBatchMethods[] = {
      "submit_many() submits many calls of one function in one step"},
     {"collect_many", withKeywords(entry<&collectManyImpl, F::Result>), METH_VARARGS | METH_KEYWORDS,
      "collect_many() collects many calls in order and releases them"},
+    {"release", entry<&releaseManyImpl, F::Result>, METH_VARARGS,
+     "release() releases many calls submitted in one step without collecting them"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -228,7 +228,8 @@ TEST(SharedSessions, EngineSurvivesNonsenseFromAPeer) {
         const char* reply;
     };
     for (const Case& c :
-         {Case{static_cast<vp::MessageType>(9999), 7, "9999"}, Case{vp::MessageType::Shutdown, 8, "not stopped"}}) {
+         {Case{static_cast<vp::MessageType>(9999), 7, "9999"}, Case{vp::MessageType::Shutdown, 8, "not stopped"},
+          Case{vp::MessageType::CallBatch, 9, "malformed"}}) {
         peer.send(c.type, c.id);
         ASSERT_TRUE(peer.next(f));
         EXPECT_EQ(f.type, vp::MessageType::Error);

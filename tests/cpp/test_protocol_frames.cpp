@@ -281,3 +281,132 @@ TEST(CallMessages, HeadsKeepTheirLayout) {
     PayloadReader ur(unknown);
     EXPECT_FALSE(decode(ur, rback));
 }
+
+namespace {
+
+matrix::unique_array_ptr scalar(double v) {
+    matrix::unique_array_ptr a(qxCreateNumericMatrix(1, 1, qxDOUBLE_CLASS, qxREAL));
+    *static_cast<double*>(qxGetData(a.get())) = v;
+    return a;
+}
+
+double value_of(const matrix::unique_array_ptr& a) {
+    return *static_cast<const double*>(qxGetData(a.get()));
+}
+
+// Reads a whole CallBatch payload back: per call its argument values.
+// False when any part of it is missing or left over.
+bool read_batch(const std::vector<std::uint8_t>& payload, CallBatchHead& head,
+                std::vector<std::vector<double>>& calls) {
+    PayloadReader r(payload);
+    if (!decode(r, head)) return false;
+    std::vector<UniqueFd> fds;
+    calls.clear();
+    try {
+        for (std::uint32_t i = 0; i < head.calls; ++i) {
+            const std::uint32_t count = r.u32();
+            if (!r.ok()) return false;
+            calls.emplace_back();
+            for (std::uint32_t j = 0; j < count; ++j) calls.back().push_back(value_of(decode_array(r, fds, nullptr)));
+        }
+    } catch (const ArrayCodecError&) {
+        return false;
+    }
+    return r.done();
+}
+
+// The same for a CallBatchResult: per call its status, identifier, text
+// and result values.
+struct Reported {
+    CallStatus status;
+    std::string identifier;
+    std::u16string out;
+    std::vector<double> results;
+};
+
+bool read_batch_result(const std::vector<std::uint8_t>& payload, CallBatchResultHead& head,
+                       std::vector<Reported>& calls) {
+    PayloadReader r(payload);
+    if (!decode(r, head)) return false;
+    std::vector<UniqueFd> fds;
+    calls.clear();
+    try {
+        for (std::uint32_t i = 0; i < head.calls; ++i) {
+            CallResultHead call;
+            if (!decode(r, call)) return false;
+            calls.push_back({call.status, call.identifier, call.out, {}});
+            for (std::uint32_t j = 0; j < call.count; ++j)
+                calls.back().results.push_back(value_of(decode_array(r, fds, nullptr)));
+        }
+    } catch (const ArrayCodecError&) {
+        return false;
+    }
+    return r.done();
+}
+
+}  // namespace
+
+// A batch and its reply round-trip with every call in its place, and a
+// message cut anywhere is refused rather than read as fewer calls.
+TEST(CallMessages, BatchesRoundTripAndRefuseCuts) {
+    OutgoingFds fds;
+    CallBatchHead head;
+    head.name = "hcat";
+    head.nargout = 1;
+    head.capture_out = true;
+    head.after = 41;
+    head.calls = 3;
+    PayloadWriter w;
+    encode(head, w);
+    const std::vector<std::vector<double>> sent = {{1, 2}, {}, {3}};
+    for (const auto& args : sent) {
+        w.u32(static_cast<std::uint32_t>(args.size()));
+        for (double v : args) encode_array(scalar(v).get(), w, fds);
+    }
+    CallBatchHead back;
+    std::vector<std::vector<double>> got;
+    ASSERT_TRUE(read_batch(w.data(), back, got));
+    EXPECT_EQ(back.name, "hcat");
+    EXPECT_EQ(back.nargout, 1u);
+    EXPECT_TRUE(back.capture_out);
+    EXPECT_FALSE(back.capture_err);
+    EXPECT_EQ(back.after, 41u);
+    EXPECT_EQ(got, sent);
+
+    CallBatchResultHead rhead;
+    rhead.first = 7;
+    rhead.calls = 2;
+    rhead.final = true;
+    PayloadWriter rw;
+    encode(rhead, rw);
+    CallResultHead ok;
+    ok.out = u"a\n";
+    ok.count = 1;
+    encode(ok, rw);
+    encode_array(scalar(5).get(), rw, fds);
+    CallResultHead failed;
+    failed.status = CallStatus::ExecutionError;
+    failed.identifier = "veldra:f:bad";
+    encode(failed, rw);
+    CallBatchResultHead rback;
+    std::vector<Reported> reported;
+    ASSERT_TRUE(read_batch_result(rw.data(), rback, reported));
+    EXPECT_EQ(rback.first, 7u);
+    EXPECT_TRUE(rback.final);
+    ASSERT_EQ(reported.size(), 2u);
+    EXPECT_EQ(reported[0].status, CallStatus::Ok);
+    EXPECT_EQ(reported[0].out, u"a\n");
+    EXPECT_EQ(reported[0].results, std::vector<double>{5});
+    EXPECT_EQ(reported[1].status, CallStatus::ExecutionError);
+    EXPECT_EQ(reported[1].identifier, "veldra:f:bad");
+    EXPECT_TRUE(reported[1].results.empty());
+
+    for (std::size_t n = 0; n < w.data().size(); ++n) {
+        std::vector<std::uint8_t> cut(w.data().begin(), w.data().begin() + static_cast<std::ptrdiff_t>(n));
+        EXPECT_FALSE(read_batch(cut, back, got)) << n;
+    }
+    for (std::size_t n = 0; n < rw.data().size(); ++n) {
+        std::vector<std::uint8_t> cut(rw.data().begin(), rw.data().begin() + static_cast<std::ptrdiff_t>(n));
+        EXPECT_FALSE(read_batch_result(cut, rback, reported)) << n;
+    }
+}

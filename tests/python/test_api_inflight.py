@@ -5,6 +5,8 @@ import asyncio
 import concurrent.futures
 import gc
 import io
+import os
+import signal
 import threading
 import time
 import weakref
@@ -14,6 +16,7 @@ import pytest
 import veldra
 import veldra.engine as ve
 from veldra.engine import _native
+from veldra.engine._calls import _MAP_STEP
 from conftest import wait_for
 
 
@@ -134,6 +137,9 @@ def test_map(eng):
     ((ordered, where),) = eng.sort.map([veldra.double([3.0, 1.0])], nout=2)
     assert repr(where) == "veldra.double([[2.0, 1.0]])"
     assert eng.identity.map([1.0], nout=0) == [None]
+    # A view goes as a typed array of its own, also among other values.
+    m = veldra.double([[1.0, 2.0], [3.0, 4.0]])
+    assert [repr(r) for r in f.map([5.0, m[1]])] == ["5.0", "veldra.double([[3.0, 4.0]])"]
 
 
 def test_map_failures_text_and_refusals(eng):
@@ -151,6 +157,36 @@ def test_map_failures_text_and_refusals(eng):
     with pytest.raises(TypeError):
         eng.identity.map([1.0], bad=1)
     assert eng.identity(3.0) == 3.0  # nothing left behind
+
+
+@pytest.mark.parametrize("bad", [1, _MAP_STEP + 5], ids=["first_step", "later_step"])
+def test_map_stops_at_the_first_failure(eng, bad):
+    # Three steps: the one after the failing call's was submitted before it
+    # failed, and must not run either.
+    names = ["m%d" % i for i in range(2 * _MAP_STEP + 10)]
+    names[bad] = "1bad"
+    with pytest.raises(ve.VeldraExecutionError) as alone:
+        eng.assign("1bad", 1.0)
+    try:
+        with pytest.raises(ve.VeldraExecutionError) as mapped:
+            eng.assign.map(names, [1.0] * len(names), nout=0)
+        assert type(mapped.value) is type(alone.value)
+        assert str(mapped.value) == str(alone.value)
+        assert all(eng.exists.map(names[:bad]))
+        assert not any(eng.exists.map(names[bad + 1 :]))
+    finally:
+        eng.clear()
+
+
+def test_ctrl_c_stops_a_map(eng):
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    t0 = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        eng.sleep.map([0.2] * 50, nout=0)
+    timer.join()
+    assert eng.identity(1.0) == 1.0  # the rest of the batch was dropped
+    assert time.monotonic() - t0 < 3
 
 
 def test_map_after_close():

@@ -27,6 +27,7 @@ from ._calls import (
     _close_session,
     _collect_step,
     _engine_args,
+    _engine_arg_lists,
     _evaluate,
     _finalize,
     _keywords_only,
@@ -211,33 +212,36 @@ class EngineFunction(object):
             ]
             return [f.result() for f in futures]
         out, err, out_capture, err_capture = _streams(session, stdout, stderr)
-        calls = [_engine_args(args) for args in zip(*iterables)]
+        calls = _engine_arg_lists(iterables)
         results = []
         pending = None
         try:
             for start in range(0, len(calls), _MAP_STEP):
                 if session.closed:
                     raise _closed_error()
-                handles = _batch.submit_many(
+                batch = _batch.submit_many(
                     session.handle,
                     self._name,
                     nout,
                     calls[start : start + _MAP_STEP],
                     out_capture is not None,
                     err_capture is not None,
+                    pending,  # runs only if the step before it ran all its calls
                 )
                 if pending is not None:
-                    collecting, pending = pending, handles
+                    collecting, pending = pending, batch
                     results.extend(_collect_step(collecting, nout, out, err, out_capture, err_capture))
                 else:
-                    pending = handles
+                    pending = batch
             if pending is not None:
                 collecting, pending = pending, None
                 results.extend(_collect_step(collecting, nout, out, err, out_capture, err_capture))
         finally:
             if pending is not None:
-                for handle in pending:  # cancelled in the engine
-                    session.release((handle, 0, 0))
+                try:
+                    _batch.release(pending)  # its calls are cancelled in the engine
+                except Exception:  # noqa: BLE001 - the engine went away
+                    pass
         return results
 
     @property

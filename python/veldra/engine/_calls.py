@@ -9,6 +9,7 @@ build on the same pieces.
 """
 
 import io
+import itertools
 import sys
 import threading
 import weakref
@@ -202,6 +203,15 @@ def _engine_args(args):
     return args
 
 
+def _engine_arg_lists(iterables):
+    """The argument tuples of EngineFunction.map's calls, as _engine_args
+    makes them; the check for views runs in C, once over all of them."""
+    calls = list(zip(*iterables))
+    if any(map(isinstance, itertools.chain.from_iterable(calls), itertools.repeat(_ArrayView))):
+        calls = [_engine_args(args) for args in calls]
+    return calls
+
+
 def _write(stream, text):
     if PY2 and isinstance(text, str) and isinstance(stream, io.TextIOBase):
         text = text.decode("ascii")  # io streams take unicode only
@@ -382,11 +392,12 @@ def _call(session, name, args, nout, stdout, stderr, numpy=None):
     return value
 
 
-def _collect_step(handles, nout, out, err, out_capture, err_capture):
-    """The results of one step of EngineFunction.map; its text forwarded."""
+def _collect_step(batch, nout, out, err, out_capture, err_capture):
+    """The results of one step of EngineFunction.map (a batch from
+    ``_batch.submit_many``, released here); its text forwarded."""
     failed = True
     try:
-        results = _batch.collect_many(handles, nout, out=out_capture, err=err_capture)
+        results = _batch.collect_many(batch, nout, out=out_capture, err=err_capture)
         failed = False
     finally:
         _forward_both(out_capture, out, err_capture, err, failed, reset=True)

@@ -280,7 +280,8 @@ void Connection::dispatch(Frame&& frame, const veldra::protocol::PeerLink& from)
     if (found) {
         const std::uint64_t id = frame.request_id;
         if (handler.on_frame && handler.on_frame(std::move(frame))) forget(id);
-    } else if (frame.type == veldra::protocol::MessageType::CallResult) {
+    } else if (frame.type == veldra::protocol::MessageType::CallResult ||
+               frame.type == veldra::protocol::MessageType::CallBatchResult) {
         std::shared_ptr<const ObjectLedger> objects;
         {
             std::lock_guard<std::mutex> lock(notice_mutex_);

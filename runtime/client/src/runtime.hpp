@@ -35,6 +35,9 @@ struct EngineCore {
     bool launched;
     std::string session;  // the shared session's name, if any
     unsigned threads = 0;
+    // The protocol version the engine announced in Ready (set before the
+    // launch completes, read only after).
+    std::uint32_t protocol = 0;
     // Decodes the engine's object arrays as references while it is there.
     std::shared_ptr<const qx::ObjectSession> objects;
     // Stops a launched engine (and reaps it), detaches from a shared one.

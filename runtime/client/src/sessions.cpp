@@ -97,13 +97,16 @@ void on_frame(Launch& l, Frame&& f) {
         std::uint32_t threads = r.u32();
         std::string session = r.str();
         std::uint64_t object_key = r.remaining() >= 8 ? r.u64() : 0;
-        if (!r.ok() || version != veldra::protocol::kProtocolVersion) {
+        if (!r.ok() || version < veldra::protocol::kOldestProtocolVersion ||
+            version > veldra::protocol::kProtocolVersion) {
             l.fail(FailKind::Engine, "the engine speaks another protocol version (" + std::to_string(version) +
-                                         ", this client " + std::to_string(veldra::protocol::kProtocolVersion) + ")");
+                                         ", this client " + std::to_string(veldra::protocol::kOldestProtocolVersion) +
+                                         " to " + std::to_string(veldra::protocol::kProtocolVersion) + ")");
             l.core->conn->shutdown();
             return;
         }
         l.core->threads = threads;
+        l.core->protocol = version;
         l.core->objects = detail::make_object_session(l.core->conn, object_key);
         if (l.core->session.empty()) l.core->session = session;
         l.state = LaunchState::Ready;

@@ -14,6 +14,7 @@
 #include <boost/shared_ptr.hpp>
 
 #include <cstdint>
+#include <exception>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -105,13 +106,6 @@ std::vector<Handle> evaluateFunction(Handle engine, const std::string& name, int
 std::vector<Handle> evaluateFunctionNow(Handle engine, const std::string& name, int numOut,
                                         const std::vector<const qxArray*>& args, bool captureOut, bool captureErr,
                                         bool progress = false);
-// Submits one call of `name` for each argument list, in order, their frames
-// written together; returns the future of each (their text goes to the
-// buffers given when collected).  Nothing is sent when an argument list
-// cannot be.
-std::vector<Handle> evaluateFunctions(Handle engine, const std::string& name, int numOut,
-                                      const std::vector<std::vector<const qxArray*>>& argLists, bool captureOut,
-                                      bool captureErr);
 // Waits for the call and hands its result arrays over; the captured text is
 // appended to the buffers given (either may be empty).  Throws
 // CancelledException, InterruptedException, TimeoutException, ExecutionError,
@@ -134,5 +128,36 @@ bool cancelFEval(Handle future);
 bool isDoneFEval(Handle future);
 bool isCancelledFEval(Handle future);
 bool waitFEval(Handle future, double timeout);
+
+// ---- many calls of one function in one request -------------------------------
+// One call of a batch as collected: its results, or the exception
+// getFEvalResult would have thrown for it as a call of its own; and the text
+// it wrote to each captured stream.
+struct BatchCall {
+    std::vector<vdutil::QxArrayPtr> results;
+    std::exception_ptr error;
+    fl::ustring out, err;
+};
+// Submits one call of `name` for each argument list, to run in order, and
+// returns the batch's handle.  The engine runs them one after another and
+// stops at the first that does not succeed; the calls after it are not run.
+// With `after`, a batch of the same engine not yet released, the calls run
+// only if every call of that batch succeeded.  An engine of the older
+// protocol is sent one Call frame per call instead (and runs them all).  The
+// argument arrays stay the caller's; nothing is sent when an argument list
+// cannot be.
+Handle evaluateFunctionBatch(Handle engine, const std::string& name, int numOut,
+                             const std::vector<std::vector<const qxArray*>>& argLists, bool captureOut, bool captureErr,
+                             Handle after = 0);
+// Waits up to `timeout` seconds (negative: no limit) until the calls are
+// answered, up to the first that failed, and hands over the outcome of every
+// call in order: the first call a lost connection left unanswered ends in
+// its EngineException, and every call after the first failure in
+// CancelledException.  Throws TimeoutException (nothing taken, the calls go on), or
+// EngineException when the batch was collected already.
+std::vector<BatchCall> getFunctionBatchResult(Handle batch, double timeout);
+// Releases the batch: calls still to run are cancelled, results not
+// collected destroyed.
+void destroyFunctionBatch(Handle batch);
 
 }  // namespace engine_api

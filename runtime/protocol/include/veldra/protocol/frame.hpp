@@ -40,6 +40,10 @@ enum class MessageType : std::uint32_t {
                        // ustring text the running call wrote
     Progress = 104,    // engine -> client, before the CallResult: f64 done, f64 total; the
                        // running call's latest report
+    // many calls of one function in one request (protocol version 3)
+    CallBatch = 105,        // client -> engine: a CallBatchHead, then per call u32 count and its arrays
+    CallBatchResult = 106,  // engine -> client: a CallBatchResultHead, then per call a CallResultHead
+                            // and its arrays (call_messages.hpp)
 };
 
 enum class CallStatus : std::uint8_t {
@@ -52,7 +56,11 @@ enum class CallStatus : std::uint8_t {
 
 inline constexpr std::uint16_t kFrameMagic = 0x5644;
 inline constexpr std::uint8_t kFrameVersion = 1;
-inline constexpr std::uint32_t kProtocolVersion = 2;
+// What Ready announces.  Version 3 added CallBatch; a client still talks to
+// an engine of kOldestProtocolVersion, one Call frame per call.
+inline constexpr std::uint32_t kProtocolVersion = 3;
+inline constexpr std::uint32_t kOldestProtocolVersion = 2;
+inline constexpr std::uint32_t kBatchProtocolVersion = 3;
 inline constexpr std::size_t kHeaderSize = 20;
 // Bulk data goes in memfd blocks, so frames stay small.
 inline constexpr std::uint32_t kMaxPayload = 64u << 20;

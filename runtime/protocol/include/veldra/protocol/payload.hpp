@@ -24,6 +24,8 @@ public:
 
     const std::vector<std::uint8_t>& data() const noexcept { return data_; }
     std::vector<std::uint8_t> take() noexcept { return std::move(data_); }
+    // Empties it, keeping its memory for the next payload.
+    void clear() noexcept { data_.clear(); }
 
 private:
     // `n` more bytes at the end, to be written at the pointer returned.

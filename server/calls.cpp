@@ -59,6 +59,12 @@ constexpr std::size_t kBatchFrameBytes = std::size_t(1) << 20;
 // ... and the results of calls that took long do not wait for more than
 // about this long.
 constexpr auto kBatchFrameDelay = std::chrono::milliseconds(20);
+// A batch runs its calls for about this long at a time while another
+// connection's calls wait, then goes to the back of the queue: one
+// client's batch does not keep another's calls waiting behind all of it.
+constexpr auto kBatchTurn = std::chrono::milliseconds(2);
+
+class BatchReply;
 
 struct Job {
     std::shared_ptr<Connection> conn;
@@ -80,6 +86,11 @@ struct Job {
     std::size_t size = 0;
     std::vector<std::uint32_t> counts;
     std::uint64_t after = 0;  // the batch of this connection it continues (0: none)
+    // Where a batch that gave up its turn goes on (on the evaluation thread).
+    std::shared_ptr<BatchReply> reply;  // made on its first turn
+    std::size_t next_call = 0;
+    std::size_t next_arg = 0;  // the index in args of next_call's first argument
+    bool skipped = false;      // it continues a batch that stopped, so runs nothing
     std::atomic<bool> cancelled{false};
     std::atomic<bool> interrupted{false};
     // Run by its connection's reader, which then reads nothing else.
@@ -131,6 +142,10 @@ public:
             return job;
         }
         return nullptr;
+    }
+    // Whether a call of a connection other than `conn` waits.
+    bool others_wait(const Connection* conn) const {
+        return std::any_of(turns_.begin(), turns_.end(), [conn](const Connection* c) { return c != conn; });
     }
     // Every waiting call of `conn`, taken out.
     std::deque<std::shared_ptr<Job>> take_all(const Connection* conn) {
@@ -593,6 +608,8 @@ public:
         if (body_.data().size() >= kBatchFrameBytes) send(false);
     }
 
+    // Sends what the calls so far gave (when they gave anything).
+    void flush() { send(false); }
     // Sends what is left, ending the batch.
     void finish() { send(true); }
 
@@ -661,29 +678,43 @@ bool continues_stopped(Engine& e, const Job& job) {
 
 // Runs the calls of a batch in order, as separate calls would run, and
 // stops at the first that does not succeed, at a cancel or interrupt, or
-// when the client has gone.
-void run_batch(Job& job, Engine& e) {
-    BatchReply reply(job);
-    std::size_t ran = 0;  // calls that succeeded
-    const bool skipped = continues_stopped(e, job);
-    if (skipped) job.size = 0;
-    // One context for all: its captured text is taken after each call.
+// when the client has gone.  False when it gave up its turn to another
+// connection's waiting calls, with calls left to run: queued again, it goes
+// on where it stopped.
+bool run_batch(Job& job, Engine& e) {
+    if (!job.reply) {
+        job.reply = std::make_shared<BatchReply>(job);
+        job.skipped = continues_stopped(e, job);
+        if (job.skipped) job.size = 0;
+    }
+    BatchReply& reply = *job.reply;
+    const auto turn = std::chrono::steady_clock::now();
+    // One context for the turn: its captured text is taken after each call.
     Context ctx(job, e);
     const protocol::PeerLink to = job.conn->link();
     Args in;
     protocol::PayloadWriter arrays;
-    std::size_t next = 0;  // the index in job.args of call i's first argument
-    for (std::size_t i = 0; i < job.size; ++i) {
+    bool stopped = false;
+    for (std::size_t& i = job.next_call; i < job.size; ++i) {
         if (job.cancelled.load(std::memory_order_relaxed) || job.interrupted.load(std::memory_order_relaxed) ||
-            job.conn->finished())
+            job.conn->finished()) {
+            stopped = true;
             break;
+        }
+        if (std::chrono::steady_clock::now() - turn >= kBatchTurn) {
+            std::lock_guard<std::mutex> lock(e.m);
+            if (e.queue.others_wait(job.conn.get())) {
+                reply.flush();
+                return false;
+            }
+        }
         reply.before_call();
         Reply r;
         if (i < job.counts.size()) {
             const std::size_t n = job.counts[i];
-            r = call_function(job, ctx, job.args.data() + next, n, in);
-            for (std::size_t k = next; k < next + n; ++k) job.args[k].reset();
-            next += n;
+            r = call_function(job, ctx, job.args.data() + job.next_arg, n, in);
+            for (std::size_t k = job.next_arg; k < job.next_arg + n; ++k) job.args[k].reset();
+            job.next_arg += n;
         } else {
             r = unreadable_arguments(job);
         }
@@ -693,24 +724,29 @@ void run_batch(Job& job, Engine& e) {
         const std::string out = ctx.rest_out();
         const std::string err = ctx.rest_err();
         reply.add(r, out, err, arrays, std::move(fds), count);
-        if (r.status != CallStatus::Ok) break;
-        ++ran;
+        if (r.status != CallStatus::Ok) {
+            stopped = true;
+            break;
+        }
     }
     job.args.clear();
-    if (skipped || ran < job.size) {
+    if (job.skipped || stopped) {
         std::lock_guard<std::mutex> lock(e.m);
         batch_stopped_locked(e, job);
     }
     reply.finish();
+    return true;
 }
 
-// Runs a queued job: one call or a batch.
-void run_job(Job& job, Engine& e) {
+// Runs a queued job: one call or a batch.  False for a batch that gave up
+// its turn (see run_batch).
+bool run_job(Job& job, Engine& e) {
     if (!job.batch) {
         run(job, e);
     } else if (!job.conn->finished()) {
-        run_batch(job, e);
+        return run_batch(job, e);
     }
+    return true;
 }
 
 void evaluation_loop() {
@@ -729,10 +765,15 @@ void evaluation_loop() {
             e.queued.fetch_sub(1, std::memory_order_relaxed);
             e.running = job;
         }
-        run_job(*job, e);
-        job->conn->call_finished();
+        const bool finished = run_job(*job, e);
+        if (finished) job->conn->call_finished();
         std::lock_guard<std::mutex> lock(e.m);
         e.running.reset();
+        if (!finished) {
+            // Behind the calls waiting now, as if it had just come.
+            e.queue.push(job);
+            e.queued.fetch_add(1, std::memory_order_release);
+        }
     }
 }
 
@@ -885,8 +926,11 @@ void on_cancel(const std::shared_ptr<Connection>& conn, protocol::Frame&& frame)
     }
     // A call already answered needs nothing.
     if (!dropped) return;
-    if (dropped->batch) BatchReply(*dropped).finish();  // none of its calls ran
-    else reply_without_results(*dropped, CallStatus::Cancelled);
+    if (dropped->batch) {
+        // The calls not yet run are reported not run.
+        if (dropped->reply) dropped->reply->finish();
+        else BatchReply(*dropped).finish();
+    } else reply_without_results(*dropped, CallStatus::Cancelled);
     conn->call_finished();
 }
 

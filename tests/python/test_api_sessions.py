@@ -4,6 +4,7 @@ import gc
 import os
 import subprocess
 import sys
+import threading
 import time
 import uuid
 
@@ -249,3 +250,20 @@ def test_open_engines_are_closed_at_exit():
     pids = [int(p) for p in out.stdout.split()]
     assert pids
     assert all(gone(pid) for pid in pids)
+
+
+def test_a_map_in_a_shared_engine_lets_other_clients_in(served):
+    # A map's calls go as one batch; the engine runs it in turns, so another
+    # client's call waits for a turn, not for the whole batch.
+    name, _ = served
+    with ve.connect(name) as first, ve.connect(name) as second:
+        done = []
+        mapper = threading.Thread(target=lambda: done.append(first.sleep.map([0.01] * 300)))
+        mapper.start()
+        time.sleep(0.3)
+        t0 = time.monotonic()
+        assert second.identity(1.0) == 1.0
+        waited = time.monotonic() - t0
+        mapper.join(60)
+        assert done == [[None] * 300]
+        assert waited < 1.0  # the whole batch takes 3 s

@@ -106,8 +106,6 @@ qxClassID combine(const char* fn, qxClassID a, qxClassID b) {
     return qxSINGLE_CLASS;  // single with double
 }
 
-namespace {
-
 // Large blocks are fresh, untouched mappings: asking for huge pages before
 // the first write cuts the cost of faulting them in several times over.
 void preferHugePages(void* p, std::size_t bytes) {
@@ -117,8 +115,6 @@ void preferHugePages(void* p, std::size_t bytes) {
     const auto stop = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(kHuge - 1);
     if (stop > start) madvise(reinterpret_cast<void*>(start), stop - start, MADV_HUGEPAGE);
 }
-
-}  // namespace
 
 Array create(const std::vector<qxSize>& dims, qxClassID cls, bool complex) {
     Array a = support::checked(qxCreateNumericArray(dims.size(), dims.data(), cls, complex ? qxCOMPLEX : qxREAL));

@@ -45,6 +45,9 @@ qxClassID arithmeticClass(qxClassID c);
 
 // A new zero-filled array.
 Array create(const std::vector<qxSize>& dims, qxClassID cls, bool complex);
+// Asks for huge pages for the part of [p, p + bytes) they can cover, for
+// memory not yet written (a no-op for small blocks).
+void preferHugePages(void* p, std::size_t bytes);
 // Writes n doubles into an array of any numeric or logical class: integers
 // round half away from zero and saturate, NaN becomes 0.
 void store(qxArray* out, const double* re, const double* im, qxSize n);

@@ -135,6 +135,7 @@ TEST_F(LinearAlgebra, WrongInputFails) {
     Array sq = arr({2, 2}, {1, 3, 2, 4}), wide = arr({2, 3}, {1, 2, 3, 4, 5, 6}), sing = arr({2, 2}, {1, 2, 2, 4});
     Array i32 = arr({2, 2}, {1, 0, 0, 1}, qxINT32_CLASS), nd = arr({1, 1, 2}, {1, 2});
     Array notPd = arr({2, 2}, {1, 2, 2, 1}), nanM = arr({2, 2}, {1, std::nan(""), 0, 1}), c3 = col({1, 2, 3});
+    Array infM = arr({2, 2}, {1, 0, -HUGE_VAL, 1}), c2 = col({1, 2});
     Array cell(qxCreateCellMatrix(1, 1)), bad = fntest::str("bad");
     const struct {
         const char* fn;
@@ -147,6 +148,8 @@ TEST_F(LinearAlgebra, WrongInputFails) {
         {"solve", {sq.get(), c3.get()}, "veldra:solve:sizeMismatch"},
         {"solve", {sing.get(), c3.get()}, "veldra:solve:sizeMismatch"},
         {"solve", {sing.get(), sq.get()}, "veldra:solve:singular"},
+        {"solve", {nanM.get(), c2.get()}, "veldra:solve:nonFinite"},
+        {"solve", {infM.get(), c2.get()}, "veldra:solve:nonFinite"},
         {"inv", {sing.get()}, "veldra:inv:singular"},
         {"inv", {wide.get()}, "veldra:inv:notSquare"},
         {"inv", {nanM.get()}, "veldra:inv:nonFinite"},

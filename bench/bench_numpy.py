@@ -24,7 +24,8 @@ Medians of whole calls from Python, each next to its goal:
 NumPy's side runs in a child process without OPENBLAS_CORETYPE and
 OPENBLAS_L2_SIZE (where they are set, they pick an older OpenBLAS kernel);
 the engine keeps the environment it was given.  The data goes to the child
-in .npy files.  With threadpoolctl installed the output names the BLAS
+in .npy files, and the two sides take turns, one run each, so that a
+machine whose speed drifts slows both alike.  With threadpoolctl installed the output names the BLAS
 kernel NumPy runs.  --quick divides every size by 10 (fft: by 8) for a
 smoke run.
 """
@@ -33,13 +34,16 @@ import json
 import os
 import pickle
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
+import time
 
 from timing import median_seconds
 
 OLD_KERNEL_VARS = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
+SETTLE = 0.2  # seconds between the two sides' runs
 
 
 def sizes(quick):
@@ -99,28 +103,68 @@ def threads_summary():
 
 
 def numpy_side(folder):
+    """The child: says what NumPy it is, then times one run of each
+    operation named on its input, a line each, and answers with the time."""
     import numpy as np
 
     data = {k: np.load(os.path.join(folder, k + ".npy")) for k in ("a", "b", "A", "B", "rhs", "s")}
-    times = {name: ms(fn, runs) for name, (fn, runs) in numpy_ops(np, data).items()}
-    json.dump(
-        {
-            "times": times,
-            "version": np.__version__,
-            "blas": blas_summary(np),
-            "threads": threads_summary(),
-            "vars": {k: os.environ.get(k) for k in OLD_KERNEL_VARS},
-        },
-        sys.stdout,
-    )
+    ops = numpy_ops(np, data)
+    header = {
+        "version": np.__version__,
+        "blas": blas_summary(np),
+        "threads": threads_summary(),
+        "vars": {k: os.environ.get(k) for k in OLD_KERNEL_VARS},
+    }
+    sys.stdout.write(json.dumps(header) + "\n")
+    sys.stdout.flush()
+    for line in sys.stdin:
+        fn = ops[line.strip()][0]
+        t0 = time.perf_counter()
+        fn()
+        sys.stdout.write("%r\n" % ((time.perf_counter() - t0) * 1e3))
+        sys.stdout.flush()
 
 
-def run_numpy_side(folder):
-    env = {k: v for k, v in os.environ.items() if k not in OLD_KERNEL_VARS}
-    out = subprocess.run(
-        [sys.executable, os.path.abspath(__file__), "--numpy-side", folder], env=env, check=True, stdout=subprocess.PIPE
-    ).stdout
-    return json.loads(out.decode("ascii"))
+class NumpySide(object):
+    """The child process, asked for one timed run at a time."""
+
+    def __init__(self, folder):
+        env = {k: v for k, v in os.environ.items() if k not in OLD_KERNEL_VARS}
+        self.child = subprocess.Popen(
+            [sys.executable, os.path.abspath(__file__), "--numpy-side", folder],
+            env=env,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            universal_newlines=True,
+        )
+        self.header = json.loads(self.child.stdout.readline())
+
+    def once(self, name):
+        self.child.stdin.write(name + "\n")
+        self.child.stdin.flush()
+        return float(self.child.stdout.readline())
+
+    def close(self):
+        self.child.stdin.close()
+        self.child.wait()
+
+
+def side_by_side(fn, theirs, name, runs):
+    """Medians in ms of ours (`fn`) and NumPy's `name`, one run of each in
+    turn, after a warm-up of both."""
+    fn()
+    theirs.once(name)
+    ours, peer = [], []
+    for _ in range(runs):
+        # A pause before each run: a BLAS's threads spin a while after
+        # their work, and would take the other side's cores.
+        time.sleep(SETTLE)
+        t0 = time.perf_counter()
+        fn()
+        ours.append((time.perf_counter() - t0) * 1e3)
+        time.sleep(SETTLE)
+        peer.append(theirs.once(name))
+    return statistics.median(ours), statistics.median(peer)
 
 
 # ---- the engine's side -----------------------------------------------------
@@ -230,22 +274,26 @@ def main():
         "fft": (lambda: eng.fft(s, numpy=True), 9),
     }
     check_same(np, ops, data)
-    ours = {name: ms(fn, runs) for name, (fn, runs) in ops.items()}
     ta, tb = eng.random(1, n, 2), eng.random(1, n, 3)
-    typed_add = ms(lambda: eng.add(ta, tb), 9)
-
-    pickle_ms = ms(lambda: pickle.dumps(typed, protocol=5, buffer_callback=list().append), 9)
-
     folder = tempfile.mkdtemp(prefix="bench-numpy-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
     try:
         for k, v in data.items():
             np.save(os.path.join(folder, k + ".npy"), v)
-        theirs = run_numpy_side(folder)
+        side = NumpySide(folder)
+        try:
+            ours, peer_times = {}, {}
+            for name, (fn, runs) in ops.items():
+                ours[name], peer_times[name] = side_by_side(fn, side, name, runs)
+            typed_add, _ = side_by_side(lambda: eng.add(ta, tb), side, "add", 9)
+        finally:
+            side.close()
     finally:
         shutil.rmtree(folder)
+    theirs = side.header
+
+    pickle_ms = ms(lambda: pickle.dumps(typed, protocol=5, buffer_callback=list().append), 9)
     eng.close()
 
-    peer_times = theirs["times"]
     e = "1e%d" % (len(str(n)) - 1)
     labels = {
         "add": "eng.add " + e,

@@ -116,12 +116,25 @@ void preferHugePages(void* p, std::size_t bytes) {
     if (stop > start) madvise(reinterpret_cast<void*>(start), stop - start, MADV_HUGEPAGE);
 }
 
-Array create(const std::vector<qxSize>& dims, qxClassID cls, bool complex) {
-    Array a = support::checked(qxCreateNumericArray(dims.size(), dims.data(), cls, complex ? qxCOMPLEX : qxREAL));
+namespace {
+
+Array withHugePages(Array a) {
     const std::size_t bytes = qxGetNumberOfElements(a.get()) * qxGetElementSize(a.get());
     preferHugePages(qxGetData(a.get()), bytes);
     preferHugePages(qxGetImagData(a.get()), bytes);
     return a;
+}
+
+}  // namespace
+
+Array create(const std::vector<qxSize>& dims, qxClassID cls, bool complex) {
+    return withHugePages(
+        support::checked(qxCreateNumericArray(dims.size(), dims.data(), cls, complex ? qxCOMPLEX : qxREAL)));
+}
+
+Array createForOverwrite(const std::vector<qxSize>& dims, qxClassID cls, bool complex) {
+    return withHugePages(support::checked(
+        qxCreateNumericArrayForOverwrite(dims.size(), dims.data(), cls, complex ? qxCOMPLEX : qxREAL)));
 }
 
 void store(qxArray* out, const double* re, const double* im, qxSize n) {
@@ -136,7 +149,8 @@ Array fromDoubles(const std::vector<qxSize>& dims, qxClassID cls, const double* 
     bool complex = false;
     if (im && cls != qxLOGICAL_CLASS)
         for (qxSize i = 0; i < n && !complex; ++i) complex = im[i] != 0 || std::isnan(im[i]);
-    Array out = create(dims, cls, complex);
+    // store() writes every element.
+    Array out = createForOverwrite(dims, cls, complex);
     store(out.get(), re, complex ? im : nullptr, n);
     return out;
 }

@@ -45,6 +45,9 @@ qxClassID arithmeticClass(qxClassID c);
 
 // A new zero-filled array.
 Array create(const std::vector<qxSize>& dims, qxClassID cls, bool complex);
+// The same for a result whose every element is written before it is read:
+// a reused block is not cleared first.
+Array createForOverwrite(const std::vector<qxSize>& dims, qxClassID cls, bool complex);
 // Asks for huge pages for the part of [p, p + bytes) they can cover, for
 // memory not yet written (a no-op for small blocks).
 void preferHugePages(void* p, std::size_t bytes);

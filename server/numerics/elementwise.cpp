@@ -250,7 +250,9 @@ Results arith(CallContext& ctx, const char* fn, Arith op, const Args& args) {
     }
     if (!complex) {
         if (cls == qxDOUBLE_CLASS) {
-            Array out = create(e.out, cls, false);
+            // Every element is written below (or the call fails and the
+            // array goes).
+            Array out = createForOverwrite(e.out, cls, false);
             double* o = static_cast<double*>(qxGetData(out.get()));
             const double *x = a.re, *y = b.re;
             if (e.same) {
@@ -333,7 +335,8 @@ Results unary(CallContext& ctx, const char* fn, Unary op, const Args& args) {
     bool complex = a.complex();
     if (!complex) {
         std::vector<double> buf;
-        Array out = create(trimDims(a.dims), cls, false);
+        // Every element is written below (or the array goes).
+        Array out = createForOverwrite(trimDims(a.dims), cls, false);
         double* o = cls == qxDOUBLE_CLASS ? static_cast<double*>(qxGetData(out.get())) : nullptr;
         if (!o && a.n) {
             buf.resize(a.n);

@@ -144,7 +144,9 @@ Results fn_matmul(CallContext& ctx, int, const Args& args) {
     const bool single = a.single || b.single;
     const qxSize m = a.m, n = b.n, k = a.n;
     if (!a.complex && !b.complex && !single) {
-        Array out = create({m, n}, qxDOUBLE_CLASS, false);
+        // dgemm with beta 0 writes every element without reading one; with
+        // k == 0 the product is zeros.
+        Array out = k ? createForOverwrite({m, n}, qxDOUBLE_CLASS, false) : create({m, n}, qxDOUBLE_CLASS, false);
         if (m && n && k)
             cblas_dgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, m, n, k, 1.0,
                         static_cast<const double*>(qxGetData(a.a)), m, static_cast<const double*>(qxGetData(b.a)), k,

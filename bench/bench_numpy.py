@@ -67,8 +67,8 @@ def numpy_ops(np, data):
         "multiply": (lambda: np.multiply(a, b), 9),
         "sum": (lambda: np.sum(a), 9),
         "sqrt": (lambda: np.sqrt(a), 9),
-        "matmul": (lambda: np.matmul(A, B), 5),
-        "solve": (lambda: np.linalg.solve(A, rhs), 5),
+        "matmul": (lambda: np.matmul(A, B), 9),
+        "solve": (lambda: np.linalg.solve(A, rhs), 9),
         "fft": (lambda: np.fft.fft(s, axis=0), 9),
     }
 
@@ -269,8 +269,8 @@ def main():
         "multiply": (lambda: eng.multiply(a, b, numpy=True), 9),
         "sum": (lambda: eng.sum(a), 9),
         "sqrt": (lambda: eng.sqrt(a, numpy=True), 9),
-        "matmul": (lambda: eng.matmul(A, B, numpy=True), 5),
-        "solve": (lambda: eng.solve(A, rhs, numpy=True), 5),
+        "matmul": (lambda: eng.matmul(A, B, numpy=True), 9),
+        "solve": (lambda: eng.solve(A, rhs, numpy=True), 9),
         "fft": (lambda: eng.fft(s, numpy=True), 9),
     }
     check_same(np, ops, data)

@@ -167,3 +167,11 @@ with ve.start() as eng:
     assert int(lines["fds"]) < 128
     assert lines["values"] == "True"
     assert lines["sums"] == "10000.0 5990000.0"
+
+
+def test_a_block_larger_than_the_machine_is_refused_and_the_engine_goes_on(eng):
+    # 8 TB: a memory file that size would be made at once, and the writes
+    # of the next call on it would bring the out-of-memory killer.
+    with pytest.raises(ve.VeldraExecutionError, match="Out of memory"):
+        eng.zeros(2**20, 2**20)
+    assert eng.identity(1.0) == 1.0

@@ -5,6 +5,7 @@
 #include <veldra/protocol/shared_blocks.hpp>
 
 #include <sys/mman.h>
+#include <sys/sysinfo.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -40,7 +42,21 @@ bool pageRound(std::size_t n, std::size_t* out) noexcept {
     return true;
 }
 
+// Memory and swap together, the most one block could ever hold.
+std::size_t machineBytes() noexcept {
+    struct sysinfo info{};
+    if (::sysinfo(&info) != 0) return SIZE_MAX;
+    const unsigned long long total = (static_cast<unsigned long long>(info.totalram) + info.totalswap) * info.mem_unit;
+    return total > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(total);
+}
+
 UniqueFd createMemfd(std::size_t bytes) {
+    // A memory file of any size is made at once, its pages only as they are
+    // written: one larger than the machine would be handed out, and its
+    // writes would bring the out-of-memory killer.  Refused instead, as any
+    // allocation that cannot be met.
+    static const std::size_t kMachine = machineBytes();
+    if (bytes > kMachine) return UniqueFd();
     UniqueFd fd(::memfd_create("veldra-block", MFD_CLOEXEC | MFD_ALLOW_SEALING));
     if (!fd) return fd;
     if (bytes > static_cast<std::size_t>(INT64_MAX) || ::ftruncate(fd.get(), static_cast<off_t>(bytes)) != 0)

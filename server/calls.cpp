@@ -654,6 +654,13 @@ private:
     std::uint32_t calls_ = 0;
 };
 
+// With e.m held: queues `job` behind the calls waiting now (the evaluation
+// thread watches e.queued without the lock).
+void enqueue_locked(Engine& e, std::shared_ptr<Job> job) {
+    e.queue.push(std::move(job));
+    e.queued.fetch_add(1, std::memory_order_release);
+}
+
 // With e.m held: notes that the batch `job` did not run all its calls.  Not
 // for a connection that has ended, whose notes on_closed took away.
 void batch_stopped_locked(Engine& e, const Job& job) {
@@ -771,8 +778,7 @@ void evaluation_loop() {
         e.running.reset();
         if (!finished) {
             // Behind the calls waiting now, as if it had just come.
-            e.queue.push(job);
-            e.queued.fetch_add(1, std::memory_order_release);
+            enqueue_locked(e, job);
         }
     }
 }
@@ -820,8 +826,7 @@ void on_call(const std::shared_ptr<Connection>& conn, protocol::Frame&& frame) {
         if (job->on_reader) {
             e.running = job;
         } else {
-            e.queue.push(job);
-            e.queued.fetch_add(1, std::memory_order_release);
+            enqueue_locked(e, job);
             conn->call_pending();
         }
         wake = e.sleeping;
@@ -891,8 +896,7 @@ void on_call_batch(const std::shared_ptr<Connection>& conn, protocol::Frame&& fr
     bool wake;
     {
         std::lock_guard<std::mutex> lock(e.m);
-        e.queue.push(job);
-        e.queued.fetch_add(1, std::memory_order_release);
+        enqueue_locked(e, job);
         conn->call_pending();
         wake = e.sleeping;
     }

@@ -212,6 +212,20 @@ def test_many_threads_submitting_at_once(eng):
     assert all(results[i] == [float(i * 1000 + j) for j in range(300)] + [float(i)] * 50 for i in range(16))
 
 
+def test_a_burst_of_calls_runs_in_order_and_finishes_with_nobody_waiting(eng):
+    # Calls submitted while the engine is busy with earlier ones are sent
+    # together; those with arguments in shared memory go on their own.  All
+    # must run in the order submitted, and finish without anyone waiting.
+    big = {i: veldra.double([float(i)] * 50000) for i in range(5, 600, 60)}
+    assigns, fetches = [], []
+    for i in range(600):
+        assigns.append(eng.submit("assign", "burst", big.get(i, float(i)), nout=0))
+        fetches.append(eng.submit("fetch", "burst"))
+    assert wait_for(lambda: all(f.done() for f in fetches), 30)
+    assert [f.result(0) for f in fetches] == [big.get(i, float(i)) for i in range(600)]
+    assert all(f.result(0) is None for f in assigns)
+
+
 def test_gather_many(eng):
     async def main():
         fs = [eng.submit("identity", float(i)) for i in range(3000)]

@@ -35,6 +35,15 @@ constexpr auto kCallerPark = std::chrono::milliseconds(2);
 // How long a thread waiting for a reply polls before it sleeps.
 constexpr auto kReplySpin = std::chrono::microseconds(50);
 
+// Calls are held back (see connection.hpp) while the engine has at least
+// this many of ours written and not yet answered ...
+constexpr std::int64_t kKeepAhead = 4;
+// ... for at most this long, ...
+constexpr auto kHoldFor = std::chrono::milliseconds(1);
+// ... when their frames are at most this large, up to this many bytes in all.
+constexpr std::size_t kHoldLargest = 4096;
+constexpr std::size_t kHeldMost = 256 * 1024;
+
 // The connection this thread holds the read role of, if any.
 thread_local const Connection* tlsReading = nullptr;
 
@@ -98,16 +107,82 @@ void Connection::send(veldra::protocol::MessageType type, std::uint64_t request_
         if (!open_) throw EngineException("the engine connection has ended: " + reason_);
     }
     std::error_code failed;
+    bool held = false;
     {
         std::lock_guard<std::mutex> lock(write_mutex_);
         try {
-            send_notices_locked();
-            veldra::protocol::send_all(fd_.get(), bytes.data(), bytes.size(), fds.data(), fds.size());
+            held = hold_locked(type, bytes, fds);
+            if (!held) {
+                send_notices_locked();  // after the held calls, which were submitted first
+                veldra::protocol::send_all(fd_.get(), bytes.data(), bytes.size(), fds.data(), fds.size());
+                if (type == veldra::protocol::MessageType::Call) unanswered_.fetch_add(1);
+            }
         } catch (const std::system_error& e) {
             failed = e.code();
         }
     }
     if (failed) throw_send_failed(failed);
+}
+
+bool Connection::hold_locked(veldra::protocol::MessageType type, const std::vector<std::uint8_t>& bytes,
+                             const std::vector<int>& fds) {
+    if (type != veldra::protocol::MessageType::Call || !fds.empty() || bytes.size() > kHoldLargest) return false;
+    // The calls the engine has to answer before it gets to this one.
+    const std::int64_t ahead = unanswered_.load() - static_cast<std::int64_t>(held_calls_);
+    if (ahead < kKeepAhead || held_.size() + bytes.size() > kHeldMost) return false;
+    const bool first = held_.empty();
+    if (first) held_since_ = std::chrono::steady_clock::now();
+    held_.insert(held_.end(), bytes.begin(), bytes.end());
+    ++held_calls_;
+    unanswered_.fetch_add(1);
+    if (first) {
+        // A reader thread asleep without a time limit is woken to keep it.
+        holding_.store(true);
+        if (reader_asleep_.load()) {
+            const std::uint64_t one = 1;
+            (void)!::write(wake_fd_.get(), &one, sizeof one);
+        }
+    }
+    return true;
+}
+
+bool Connection::write_held_locked(bool wait) {
+    if (held_.empty()) return true;
+    if (wait) {
+        veldra::protocol::send_all(fd_.get(), held_.data(), held_.size());
+        held_.clear();
+    } else {
+        const std::size_t n = veldra::protocol::send_some(fd_.get(), held_.data(), held_.size());
+        if (n == veldra::protocol::kNothingYet) return false;
+        held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(n));
+        if (!held_.empty()) return false;
+    }
+    held_calls_ = 0;
+    holding_.store(false);
+    return true;
+}
+
+void Connection::release_held() noexcept {
+    if (!holding_.load(std::memory_order_acquire)) return;
+    // A thread writing now writes the held calls before its own frame, or
+    // holds its frame behind them and leaves them to the next look.
+    std::unique_lock<std::mutex> lock(write_mutex_, std::try_to_lock);
+    if (!lock.owns_lock() || held_.empty()) return;
+    const std::int64_t ahead = unanswered_.load() - static_cast<std::int64_t>(held_calls_);
+    if (ahead >= kKeepAhead && std::chrono::steady_clock::now() - held_since_ < kHoldFor) return;
+    try {
+        write_held_locked(false);
+    } catch (const std::system_error&) {
+        // The reader finds the connection broken and ends it.
+    }
+}
+
+void Connection::count_answer(const Frame& frame) noexcept {
+    if (frame.type != veldra::protocol::MessageType::CallResult &&
+        (frame.type != veldra::protocol::MessageType::Error || frame.request_id == 0))
+        return;
+    std::int64_t n = unanswered_.load(std::memory_order_relaxed);
+    while (n > 0 && !unanswered_.compare_exchange_weak(n, n - 1)) {}
 }
 
 bool Connection::try_send(veldra::protocol::MessageType type, std::uint64_t request_id,
@@ -116,6 +191,12 @@ bool Connection::try_send(veldra::protocol::MessageType type, std::uint64_t requ
     if (!is_open()) return false;
     std::unique_lock<std::mutex> lock(write_mutex_, std::try_to_lock);
     if (!lock.owns_lock()) return false;
+    try {
+        if (hold_locked(type, bytes, fds)) return true;
+        if (!write_held_locked(false)) return false;  // the socket is full: send() waits for it
+    } catch (const std::system_error&) {
+        return false;
+    }
     std::vector<std::uint8_t> notices;
     {
         std::lock_guard<std::mutex> notice_lock(notice_mutex_);
@@ -149,6 +230,7 @@ bool Connection::try_send(veldra::protocol::MessageType type, std::uint64_t requ
             veldra::protocol::send_all(fd_.get(), bytes.data() + into, bytes.size() - into,
                                        into == 0 ? fds.data() : nullptr, into == 0 ? fds.size() : 0);
         }
+        if (type == veldra::protocol::MessageType::Call) unanswered_.fetch_add(1);
         return true;
     } catch (const std::system_error&) {
         return false;  // send() finds the connection as it is and says so
@@ -182,7 +264,7 @@ void Connection::send_frames(const std::vector<OutFrame>& frames) {
     {
         std::lock_guard<std::mutex> lock(write_mutex_);
         try {
-            send_notices_locked();
+            send_notices_locked();  // and the held calls
             auto flush = [&] {
                 if (!joined.empty()) veldra::protocol::send_all(fd_.get(), joined.data(), joined.size(), nullptr, 0);
                 joined.clear();
@@ -210,6 +292,7 @@ void Connection::set_objects(std::shared_ptr<const ObjectLedger> objects) {
 }
 
 void Connection::send_notices_locked() {
+    write_held_locked(true);  // nothing may cut into a call written in part
     std::vector<std::uint8_t> notices;
     {
         std::lock_guard<std::mutex> lock(notice_mutex_);
@@ -263,6 +346,7 @@ void Connection::close(bool kill) {
 }
 
 void Connection::dispatch(Frame&& frame, const veldra::protocol::PeerLink& from) {
+    count_answer(frame);
     if (frame.type == veldra::protocol::MessageType::LoanReleased) {
         veldra::protocol::on_loan_released(peer_tag_, frame.payload);
         return;
@@ -365,6 +449,17 @@ void Connection::wake_waiters() {
 }
 
 bool Connection::pump(const Deadline& deadline, const std::function<bool()>& done) {
+    if (holding_.load()) {
+        // A thread that waits lets nothing wait behind it: the call it waits
+        // for may be among the held ones.  What the socket does not take now
+        // goes after the replies read meanwhile (release_held).
+        std::lock_guard<std::mutex> write_lock(write_mutex_);
+        try {
+            write_held_locked(false);
+        } catch (const std::system_error&) {
+            // The read finds the connection broken.
+        }
+    }
     std::unique_lock<std::mutex> lock(read_mutex_);
     ++pumping_;
     PumpWaiter me{{}, &done};
@@ -380,6 +475,7 @@ bool Connection::pump(const Deadline& deadline, const std::function<bool()>& don
             {
                 ReadingScope scope(this);
                 ok = read_once(deadline.poll_timeout_ms(), spin_, reason);
+                release_held();
             }
             lock.lock();
             reading_ = false;
@@ -419,8 +515,17 @@ void Connection::read_loop() {
                 if (ended_) break;
                 const auto now = std::chrono::steady_clock::now();
                 if (!reading_ && pumping_ == 0 && now >= park_until_) break;
-                // Callers reading do not wake this thread; it looks again now and then.
-                reader_cv_.wait_until(lock, std::max(park_until_, now + kCallerPark));
+                // Callers reading do not wake this thread; it looks again now
+                // and then, and sends the held calls that are due.
+                auto until = std::max(park_until_, now + kCallerPark);
+                const bool holding = holding_.load();
+                if (holding) until = std::min(until, now + kHoldFor);
+                reader_cv_.wait_until(lock, until);
+                if (holding) {
+                    lock.unlock();  // the read lock is never held with another
+                    release_held();
+                    lock.lock();
+                }
             }
             if (ended_) {
                 reason = end_reason_;
@@ -431,7 +536,13 @@ void Connection::read_loop() {
         bool ok;
         {
             ReadingScope scope(this);
-            ok = read_once(-1, false, reason);
+            // With calls held it looks again by the time they are due.
+            reader_asleep_.store(true);
+            const bool holding = holding_.load();
+            if (holding) reader_asleep_.store(false);
+            ok = read_once(holding ? static_cast<int>(kHoldFor.count()) : -1, false, reason);
+            reader_asleep_.store(false);
+            release_held();
         }
         std::lock_guard<std::mutex> lock(read_mutex_);
         reading_ = background_reading_ = false;

@@ -8,6 +8,14 @@
 // Writes are serialised, so any thread may send.  When the engine goes away,
 // the reader thread reaps a launched engine and tells every waiter.
 //
+// Calls submitted while the engine already has several of ours to answer
+// are held back and written together: the engine is busy meanwhile, and one
+// write for many calls costs the submitting thread (and the engine, woken
+// once) far less than a write each.  Held calls go out as soon as the
+// engine is down to its last few (on whichever thread reads the replies),
+// before anything else is written, when a thread waits for a reply, or at
+// the latest kHoldFor after the first of them was held.
+//
 // Lock order.  The connection's mutexes:
 //   mutex_         open_, closing_, reason_, replies_: a leaf, held only
 //                  around those fields (never while a handler runs);
@@ -146,6 +154,20 @@ private:
     void finish(std::string reason);
     // With write_mutex_ held: sends the queued loan notices.
     void send_notices_locked();
+    // With write_mutex_ held: writes the held calls; with `wait`, all of
+    // them, else what the socket takes now.  True when none is left held.
+    // Throws std::system_error when the write fails.
+    bool write_held_locked(bool wait);
+    // With write_mutex_ held: holds a call's frame back (true) when the
+    // engine has enough of ours to answer meanwhile, or calls are held
+    // already (which go first, so the frame is held behind them).
+    bool hold_locked(veldra::protocol::MessageType type, const std::vector<std::uint8_t>& bytes,
+                     const std::vector<int>& fds);
+    // Writes the held calls without waiting when the engine is down to its
+    // last few or they have waited long enough; for whoever read replies.
+    void release_held() noexcept;
+    // Counts a frame read from the engine that answers a call.
+    void count_answer(const veldra::protocol::Frame& frame) noexcept;
     // Throws the EngineException for a write that failed with `failed`.
     [[noreturn]] void throw_send_failed(std::error_code failed);
 
@@ -188,6 +210,14 @@ private:
     const bool spin_ = veldra::protocol::several_cpus();  // poll for a reply before sleeping
 
     std::mutex write_mutex_;
+    // Calls held back (see above): whole Call frames, but for the first,
+    // which a write that the socket took in part may have begun.
+    std::vector<std::uint8_t> held_;                      // under write_mutex_
+    std::size_t held_calls_ = 0;                          // under write_mutex_
+    std::chrono::steady_clock::time_point held_since_{};  // under write_mutex_
+    std::atomic<bool> holding_{false};                    // held_ is not empty
+    std::atomic<std::int64_t> unanswered_{0};             // our calls sent or held, not yet answered
+    std::atomic<bool> reader_asleep_{false};              // the reader thread polls without a time limit
     std::mutex notice_mutex_;
     std::vector<std::uint8_t> notices_;            // whole LoanReleased frames
     std::shared_ptr<const ObjectLedger> objects_;  // under notice_mutex_

@@ -8,7 +8,6 @@ import itertools
 import sys
 import threading
 import weakref
-from functools import partial
 
 from veldra._compat import PY2, TimedLock, chained, monotonic
 
@@ -17,10 +16,13 @@ from . import CancelledError as _NativeCancelled
 from . import TimeoutError as _NativeTimeout
 from ._calls import (
     _LIVE_SLICE,
+    _SLICE,
+    _CallRef,
     _ProgressBar,
     _capture,
     _collect,
     _collect_sliced,
+    _dropped,
     _forward_both,
     _live,
     _release_call,
@@ -143,6 +145,9 @@ _PENDING = _cf_base.PENDING
 _FINISHED = _cf_base.FINISHED
 _FINAL_STATES = (_cf_base.CANCELLED, _cf_base.CANCELLED_AND_NOTIFIED, _FINISHED)
 _seq = itertools.count()
+# Text a call writes to the sys stream current when it is collected is
+# written there by the native module (the 2.7 build captures it instead).
+_SYS_DIRECT = not PY2
 # Taken to make a future's lock, and to settle a future that has none: so a
 # lock made meanwhile never misses the settling.
 _lazy_lock = threading.Lock()
@@ -238,6 +243,7 @@ class CallFuture(_Future):
     _watched = False
     _live = None  # the waiter's forwarder: made once, False for none
     _captures = (None, None)  # what the collect filled for out and err
+    _progress = None
 
     def __init__(self, engine, name, handles, nout, out, err, numpy=False, progress=None):
         self._engine = engine  # keeps the engine open meanwhile
@@ -247,13 +253,15 @@ class CallFuture(_Future):
         self._nout = nout
         self._numpy = numpy
         self._out, self._err = out, err
-        self._progress = progress
+        if progress is not None:
+            self._progress = progress
         self._collecting = TimedLock()
         self._seq = seq = next(_seq)
         # A weak reference with a callback, not weakref.finalize, which
         # costs several times as much per future: the call is released when
         # the future settles or is dropped, whichever comes first.
-        session.pending[seq] = weakref.ref(self, partial(_release_call, session, seq, handles))
+        ref = session.pending[seq] = _CallRef(self, _dropped)
+        ref.session, ref.seq, ref.handles = session, seq, handles
 
     @property
     def _condition(self):
@@ -427,18 +435,9 @@ class CallFuture(_Future):
                         )
                     except _NativeTimeout:
                         value = self._collect_live(None if left is None else left - _LIVE_SLICE)
-            except _NativeTimeout:
-                raise chained(self._timeout_error(timeout), None)
-            except _NativeCancelled:
-                self._forward(failed=True)
-                self._settle_cancelled()
             except BaseException as exc:
-                if not isinstance(exc, Exception) or not self._call_finished():
+                if self._collect_failed(exc, timeout):
                     raise  # e.g. Ctrl-C while waiting; the call goes on
-                if isinstance(exc, EngineError):
-                    _log.lost(self._session, exc)
-                self._forward(failed=True)
-                self._settle_exception(exc)
             else:
                 if out_capture is not None or err_capture is not None or self._progress is not None:
                     try:
@@ -450,6 +449,23 @@ class CallFuture(_Future):
         finally:
             self._in_collect = False
             collecting.release()
+
+    def _collect_failed(self, exc, timeout):
+        """Settle the future after collecting raised ``exc``; True when the
+        call goes on and the error is the caller's to raise."""
+        if isinstance(exc, _NativeTimeout):
+            raise chained(self._timeout_error(timeout), None)
+        if isinstance(exc, _NativeCancelled):
+            self._forward(failed=True)
+            self._settle_cancelled()
+            return False
+        if not isinstance(exc, Exception) or not self._call_finished():
+            return True
+        if isinstance(exc, EngineError):
+            _log.lost(self._session, exc)
+        self._forward(failed=True)
+        self._settle_exception(exc)
+        return False
 
     def _collect_live(self, timeout):
         # Only the collecting thread forwards text as it comes, so it
@@ -513,6 +529,54 @@ class CallFuture(_Future):
         """The call's result (see ``Engine.call``), waiting at most
         ``timeout`` seconds (None: as long as it takes).  Raises the call's
         error if it failed."""
+        if (
+            timeout is None
+            and self._state == _PENDING
+            and self._progress is None
+            and (self._out is None or self._out is sys.stdout and _SYS_DIRECT)
+            and (self._err is None or self._err is sys.stderr and _SYS_DIRECT)
+        ):
+            # Most futures: collected on the thread that asks, no time-out,
+            # no text to forward (the native module writes to the sys
+            # streams itself), no progress.  _collect_now in few steps.
+            collecting = self._collecting
+            if collecting.acquire(False):
+                self._in_collect = True
+                try:
+                    session = self._session
+                    if self._state == _PENDING and not session.closed:
+                        handles = self._handles
+                        try:
+                            try:
+                                if self._numpy:
+                                    value = _collect(handles, self._nout, _SLICE, numpy=True)
+                                else:
+                                    value = _collect(handles, self._nout, _SLICE)
+                            except _NativeTimeout:
+                                value = _collect_sliced(handles, self._nout, None, None, None, self._numpy)
+                        except BaseException as exc:
+                            if self._collect_failed(exc, None):
+                                raise
+                        else:
+                            settled = False
+                            if self._lock is None:
+                                with _lazy_lock:
+                                    if self._lock is None:
+                                        settled = True
+                                        if self._state not in _FINAL_STATES:
+                                            self._result = value
+                                            self._state = _FINISHED
+                            if settled:
+                                if session.pending.pop(self._seq, None) is not None:
+                                    session.release(handles)
+                                self._engine = None
+                            else:
+                                self._settle_result(value)
+                finally:
+                    self._in_collect = False
+                    collecting.release()
+                if self._state == _FINISHED and self._exception is None:
+                    return self._result
         self._collect_now(timeout)
         if self._state == _cf_base.FINISHED and self._exception is None:
             return self._result

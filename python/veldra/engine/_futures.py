@@ -243,7 +243,6 @@ class CallFuture(_Future):
     _watched = False
     _live = None  # the waiter's forwarder: made once, False for none
     _captures = (None, None)  # what the collect filled for out and err
-    _progress = None
 
     def __init__(self, engine, name, handles, nout, out, err, numpy=False, progress=None):
         self._engine = engine  # keeps the engine open meanwhile
@@ -253,8 +252,13 @@ class CallFuture(_Future):
         self._nout = nout
         self._numpy = numpy
         self._out, self._err = out, err
-        if progress is not None:
-            self._progress = progress
+        self._progress = progress
+        # Read on every collect: in the instance, where they are found
+        # faster than the class defaults.
+        self._state = _PENDING
+        self._exception = self._lock = None
+        self._in_collect = False
+        self._done_callbacks = ()
         self._collecting = TimedLock()
         self._seq = seq = next(_seq)
         # A weak reference with a callback, not weakref.finalize, which
@@ -324,7 +328,8 @@ class CallFuture(_Future):
         if self._session.closed or not self._call_finished():
             return
         try:
-            self._collect_now(None, background=True)
+            if not self._collect_fast():
+                self._collect_now(None, background=True)
         except Exception as exc:  # noqa: BLE001 - the call's outcome
             self._settle_exception(exc)
 
@@ -332,8 +337,9 @@ class CallFuture(_Future):
         # What Future.set_result does, with the internals named above, in
         # one step: every collected future comes through here.  The lock
         # proper is taken, as the future is being settled, not looked at;
-        # a future without one has no waiters and no callbacks yet, and
-        # nobody can make its lock while it is settled under _lazy_lock.
+        # a future without one has no waiters (its callbacks, if any, were
+        # added under _lazy_lock), and nobody can make its lock while it is
+        # settled under _lazy_lock.
         settled = None
         if self._lock is None:
             with _lazy_lock:
@@ -342,6 +348,8 @@ class CallFuture(_Future):
                     if settled:
                         self._result = value
                         self._state = _FINISHED
+            if settled and self._done_callbacks:
+                self._invoke_callbacks()
         if settled is None:
             condition = self._lock
             with condition._lock:
@@ -393,7 +401,7 @@ class CallFuture(_Future):
     def _collect_now(self, timeout, background=False):
         """Collect the call's outcome into this future, waiting at most
         ``timeout`` seconds (None: no limit)."""
-        if self._state in _FINAL_STATES:
+        if self._state in _FINAL_STATES or timeout is None and self._collect_fast():
             return
         collecting = self._collecting
         if background:
@@ -446,6 +454,44 @@ class CallFuture(_Future):
                         self._settle_exception(exc)
                         return
                 self._settle_result(value)
+        finally:
+            self._in_collect = False
+            collecting.release()
+
+    def _collect_fast(self):
+        """What _collect_now does for most futures, in few steps: no
+        time-out, no text to forward (the native module writes to the sys
+        streams current now itself), no progress, nobody else collecting.
+        False when the future is not such a one, and _collect_now goes on."""
+        if not (
+            self._progress is None
+            and (self._out is None or self._out is sys.stdout and _SYS_DIRECT)
+            and (self._err is None or self._err is sys.stderr and _SYS_DIRECT)
+        ):
+            return False
+        collecting = self._collecting
+        if not collecting.acquire(False):
+            return False
+        self._in_collect = True
+        try:
+            session = self._session
+            if self._state != _PENDING or session.closed:
+                return False
+            handles = self._handles
+            try:
+                try:
+                    if self._numpy:
+                        value = _collect(handles, self._nout, _SLICE, numpy=True)
+                    else:
+                        value = _collect(handles, self._nout, _SLICE)
+                except _NativeTimeout:
+                    value = _collect_sliced(handles, self._nout, None, None, None, self._numpy)
+            except BaseException as exc:
+                if self._collect_failed(exc, None):
+                    raise
+                return True
+            self._settle_result(value)
+            return True
         finally:
             self._in_collect = False
             collecting.release()
@@ -529,56 +575,9 @@ class CallFuture(_Future):
         """The call's result (see ``Engine.call``), waiting at most
         ``timeout`` seconds (None: as long as it takes).  Raises the call's
         error if it failed."""
-        if (
-            timeout is None
-            and self._state == _PENDING
-            and self._progress is None
-            and (self._out is None or self._out is sys.stdout and _SYS_DIRECT)
-            and (self._err is None or self._err is sys.stderr and _SYS_DIRECT)
-        ):
-            # Most futures: collected on the thread that asks, no time-out,
-            # no text to forward (the native module writes to the sys
-            # streams itself), no progress.  _collect_now in few steps.
-            collecting = self._collecting
-            if collecting.acquire(False):
-                self._in_collect = True
-                try:
-                    session = self._session
-                    if self._state == _PENDING and not session.closed:
-                        handles = self._handles
-                        try:
-                            try:
-                                if self._numpy:
-                                    value = _collect(handles, self._nout, _SLICE, numpy=True)
-                                else:
-                                    value = _collect(handles, self._nout, _SLICE)
-                            except _NativeTimeout:
-                                value = _collect_sliced(handles, self._nout, None, None, None, self._numpy)
-                        except BaseException as exc:
-                            if self._collect_failed(exc, None):
-                                raise
-                        else:
-                            settled = False
-                            if self._lock is None:
-                                with _lazy_lock:
-                                    if self._lock is None:
-                                        settled = True
-                                        if self._state not in _FINAL_STATES:
-                                            self._result = value
-                                            self._state = _FINISHED
-                            if settled:
-                                if session.pending.pop(self._seq, None) is not None:
-                                    session.release(handles)
-                                self._engine = None
-                            else:
-                                self._settle_result(value)
-                finally:
-                    self._in_collect = False
-                    collecting.release()
-                if self._state == _FINISHED and self._exception is None:
-                    return self._result
-        self._collect_now(timeout)
-        if self._state == _cf_base.FINISHED and self._exception is None:
+        if self._state not in _FINAL_STATES and (timeout is not None or not self._collect_fast()):
+            self._collect_now(timeout)
+        if self._state == _FINISHED and self._exception is None:
             return self._result
         if super(CallFuture, self).cancelled():
             raise self._cancelled_error()
@@ -615,7 +614,8 @@ class CallFuture(_Future):
     def done(self):
         """True when the call was cancelled or has finished, so that
         :meth:`result` returns at once."""
-        self._settle_now()
+        if self._state == _PENDING and not self._in_collect:
+            self._settle_if_finished()
         return self._state in _FINAL_STATES
 
     def running(self):
@@ -629,6 +629,15 @@ class CallFuture(_Future):
         self._settle_now()
         if self._state == _PENDING and not self._watched:
             self._watch()
+        if self._lock is None:
+            # Without the lock, which most futures never need: added under
+            # _lazy_lock, under which _settle_result settles such a future.
+            with _lazy_lock:
+                if self._lock is None and self._state not in _FINAL_STATES:
+                    if self._done_callbacks == ():
+                        self._done_callbacks = []
+                    self._done_callbacks.append(fn)
+                    return
         if self._done_callbacks == ():
             with _lazy_lock:
                 if self._done_callbacks == ():
@@ -638,5 +647,4 @@ class CallFuture(_Future):
     def __await__(self):
         """``await future`` in a coroutine gives the result; cancelling the
         awaiting task cancels the call."""
-        aio = _aio_module()
-        return aio.await_call(self)
+        return (_aio or _aio_module()).await_call(self)

@@ -64,12 +64,16 @@ class _Waiter(object):
                 stopped = True
             else:
                 stopped = False
-                heapq.heappush(self._heap, (future._seq, future))
+                heap = self._heap
+                heapq.heappush(heap, (future._seq, future))
                 if self._thread is None:
                     self._thread = threading.Thread(target=self._run, name="veldra-engine-waiter")
                     self._thread.daemon = True
                     self._thread.start()
-                self._cond.notify()
+                if heap[0][1] is future:
+                    # The thread waits for the first call only, or for a
+                    # call to wait for: a later one needs no wake-up.
+                    self._cond.notify()
         if stopped:
             future._settle_exception(_closed_error())
 
@@ -110,19 +114,35 @@ class _Waiter(object):
                 finished = True
             if not finished:
                 future._forward_live()
-            else:
+                continue
+            # The calls after it have mostly finished too (the engine runs
+            # them in order): all the finished ones are collected in one pass.
+            finished = self._take_finished(future)
+            future = None
+            for future in finished:
                 try:
                     future._collect_now(None, background=True)
                 except BaseException as exc:  # noqa: BLE001 - keep watching
                     future._settle_exception(exc)
-                if not future._settled():
-                    # Another thread is collecting it; it settles the future.
-                    with self._cond:
-                        try:
-                            self._heap.remove((future._seq, future))
-                            heapq.heapify(self._heap)
-                        except ValueError:
-                            pass
+                # Unsettled only when another thread collects it: that
+                # thread settles it.
+            finished = None
+
+    def _take_finished(self, first):
+        """Takes the futures off the heap, in order, as long as their calls
+        have finished (``first``'s has), and returns the unsettled ones."""
+        taken = []
+        with self._cond:
+            heap = self._heap
+            while heap:
+                future = heap[0][1]
+                settled = future._settled()
+                if not (settled or future is first or future._call_finished()):
+                    break
+                heapq.heappop(heap)
+                if not settled:
+                    taken.append(future)
+        return taken
 
 
 # ---- call futures ----------------------------------------------------------
@@ -627,6 +647,10 @@ class CallFuture(_Future):
         """Call ``fn(future)`` once the outcome is known (at once if it is).
         The engine's background waiter collects the call for it."""
         self._settle_now()
+        self._on_settled(fn)
+
+    def _on_settled(self, fn):
+        # add_done_callback for a caller that has just looked (done()).
         if self._state == _PENDING and not self._watched:
             self._watch()
         if self._lock is None:

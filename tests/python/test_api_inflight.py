@@ -226,10 +226,14 @@ def test_a_burst_of_calls_runs_in_order_and_finishes_with_nobody_waiting(eng):
     assert all(f.result(0) is None for f in assigns)
 
 
-def test_gather_many(eng):
+@pytest.mark.parametrize("queued", [False, True], ids=["finished", "behind-a-slow-call"])
+def test_gather_many(eng, queued):
     async def main():
-        fs = [eng.submit("identity", float(i)) for i in range(3000)]
-        assert await asyncio.gather(*fs) == [float(i) for i in range(3000)]
+        # Queued behind a slow call, every future is awaited before its
+        # call finishes: the waiter collects them, many in one pass.
+        ahead = [eng.submit("sleep", 0.3)] if queued else []
+        fs = ahead + [eng.submit("identity", float(i)) for i in range(3000)]
+        assert (await asyncio.wait_for(asyncio.gather(*fs), 60))[len(ahead) :] == [float(i) for i in range(3000)]
         slow = eng.submit("sleep", 30)
         task = asyncio.ensure_future(slow)
         await asyncio.sleep(0.05)

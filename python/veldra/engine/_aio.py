@@ -16,13 +16,15 @@ class _HandOver:
     __slots__ = ("_loop", "_lock", "_ready", "_scheduled", "__weakref__")
 
     def __init__(self, loop):
-        self._loop = loop
+        # Weakly: the hand-overs are kept by loop in a WeakKeyDictionary.
+        self._loop = weakref.ref(loop)
         self._lock = threading.Lock()
         self._ready = []
         self._scheduled = False
 
     def watch(self, future, waiter):
-        future.add_done_callback(lambda _: self._settled(waiter))
+        # The awaiting side has just looked at the future (done()).
+        future._on_settled(lambda _: self._settled(waiter))
 
     def _settled(self, waiter):
         with self._lock:
@@ -30,11 +32,14 @@ class _HandOver:
             if self._scheduled:
                 return
             self._scheduled = True
+        loop = self._loop()
+        if loop is None:
+            return
         try:
-            if getattr(self._loop, "_thread_id", None) == threading.get_ident():
-                self._loop.call_soon(self._drain)
+            if getattr(loop, "_thread_id", None) == threading.get_ident():
+                loop.call_soon(self._drain)
             else:
-                self._loop.call_soon_threadsafe(self._drain)
+                loop.call_soon_threadsafe(self._drain)
         except RuntimeError:  # the loop is closed: nobody awaits any more
             pass
 
@@ -51,11 +56,21 @@ _hand_overs = weakref.WeakKeyDictionary()
 _hand_overs_lock = threading.Lock()
 
 
+# The hand-over used last, found without the dictionary: most programs
+# await in one loop.
+_last = None
+
+
 def _hand_over(loop):
+    global _last
+    hand_over = _last
+    if hand_over is not None and hand_over._loop() is loop:
+        return hand_over
     with _hand_overs_lock:
         hand_over = _hand_overs.get(loop)
         if hand_over is None:
             hand_over = _hand_overs[loop] = _HandOver(loop)
+    _last = hand_over
     return hand_over
 
 

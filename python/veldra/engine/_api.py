@@ -9,6 +9,7 @@ call, which runs ``_calls._call``: the native module converts the
 arguments, sends the call and collects its result.
 """
 
+import sys
 import threading
 import weakref
 
@@ -325,12 +326,20 @@ class Engine(object):
         (the extra ``progress`` installs tqdm)."""
         if not isinstance(name, text_types):
             raise TypeError("the function name must be a str, not %s" % type(name).__name__)
-        if options:
-            progress = _progress_reporter(options.pop("progress", None), name)
-            nout, stdout, stderr, numpy = _call_options("submit", options)
-        else:  # the common case, without the keyword parsing
-            progress, nout, stdout, stderr, numpy = None, 1, _SYS_OUT, _SYS_ERR, None
         session = self._session
+        if not options:
+            # The common case, in few steps: no keywords, the sys streams.
+            if session.closed:
+                raise _closed_error()
+            out, err = sys.stdout, sys.stderr
+            try:
+                handles = _evaluate(session.handle, name, 1, _engine_args(args), out=out, err=err)
+            except EngineError as exc:
+                _log.lost(session, exc)
+                raise
+            return CallFuture(self, name, handles, 1, out, err, session.numpy)
+        progress = _progress_reporter(options.pop("progress", None), name)
+        nout, stdout, stderr, numpy = _call_options("submit", options)
         out, err = _targets(session, stdout, stderr)
         try:
             # The streams only ask for the text here; the future decides

@@ -308,12 +308,30 @@ class _Session(object):
                 pass
 
 
-def _release_call(session, seq, handles, ref=None):
+def _release_call(session, seq, handles):
     """Release a future's call exactly once: when it settles, or when the
-    future is dropped (then from its weak reference's callback, ``ref``).
-    Whoever takes the future's entry out of ``session.pending`` releases."""
+    future is dropped (see :class:`_CallRef`).  Whoever takes the future's
+    entry out of ``session.pending`` releases."""
     if session.pending.pop(seq, None) is not None:
         session.release(handles)
+
+
+def _dropped(ref):
+    # A future was dropped before it settled: its call is released (and so
+    # cancelled, if it still runs).
+    session = ref.session
+    if session.pending.pop(ref.seq, None) is not None:
+        session.release(ref.handles)
+
+
+class _CallRef(weakref.ref):
+    """The entry of a future in ``session.pending``: a weak reference to it
+    that carries what releasing its call takes, so that a dropped future is
+    released by one object and one plain function (a reference with a
+    ``functools.partial`` callback is two objects the cycle collector
+    tracks).  Made with ``_CallRef(future, _dropped)``, then filled in."""
+
+    __slots__ = ("session", "seq", "handles")
 
 
 def _pending_futures(session):

@@ -8,7 +8,6 @@ import itertools
 import sys
 import threading
 import weakref
-from functools import partial
 
 from veldra._compat import PY2, TimedLock, chained, monotonic
 
@@ -17,10 +16,13 @@ from . import CancelledError as _NativeCancelled
 from . import TimeoutError as _NativeTimeout
 from ._calls import (
     _LIVE_SLICE,
+    _SLICE,
+    _CallRef,
     _ProgressBar,
     _capture,
     _collect,
     _collect_sliced,
+    _dropped,
     _forward_both,
     _live,
     _release_call,
@@ -62,12 +64,16 @@ class _Waiter(object):
                 stopped = True
             else:
                 stopped = False
-                heapq.heappush(self._heap, (future._seq, future))
+                heap = self._heap
+                heapq.heappush(heap, (future._seq, future))
                 if self._thread is None:
                     self._thread = threading.Thread(target=self._run, name="veldra-engine-waiter")
                     self._thread.daemon = True
                     self._thread.start()
-                self._cond.notify()
+                if heap[0][1] is future:
+                    # The thread waits for the first call only, or for a
+                    # call to wait for: a later one needs no wake-up.
+                    self._cond.notify()
         if stopped:
             future._settle_exception(_closed_error())
 
@@ -108,19 +114,35 @@ class _Waiter(object):
                 finished = True
             if not finished:
                 future._forward_live()
-            else:
+                continue
+            # The calls after it have mostly finished too (the engine runs
+            # them in order): all the finished ones are collected in one pass.
+            finished = self._take_finished(future)
+            future = None
+            for future in finished:
                 try:
                     future._collect_now(None, background=True)
                 except BaseException as exc:  # noqa: BLE001 - keep watching
                     future._settle_exception(exc)
-                if not future._settled():
-                    # Another thread is collecting it; it settles the future.
-                    with self._cond:
-                        try:
-                            self._heap.remove((future._seq, future))
-                            heapq.heapify(self._heap)
-                        except ValueError:
-                            pass
+                # Unsettled only when another thread collects it: that
+                # thread settles it.
+            finished = None
+
+    def _take_finished(self, first):
+        """Takes the futures off the heap, in order, as long as their calls
+        have finished (``first``'s has), and returns the unsettled ones."""
+        taken = []
+        with self._cond:
+            heap = self._heap
+            while heap:
+                future = heap[0][1]
+                settled = future._settled()
+                if not (settled or future is first or future._call_finished()):
+                    break
+                heapq.heappop(heap)
+                if not settled:
+                    taken.append(future)
+        return taken
 
 
 # ---- call futures ----------------------------------------------------------
@@ -143,6 +165,9 @@ _PENDING = _cf_base.PENDING
 _FINISHED = _cf_base.FINISHED
 _FINAL_STATES = (_cf_base.CANCELLED, _cf_base.CANCELLED_AND_NOTIFIED, _FINISHED)
 _seq = itertools.count()
+# Text a call writes to the sys stream current when it is collected is
+# written there by the native module (the 2.7 build captures it instead).
+_SYS_DIRECT = not PY2
 # Taken to make a future's lock, and to settle a future that has none: so a
 # lock made meanwhile never misses the settling.
 _lazy_lock = threading.Lock()
@@ -248,12 +273,19 @@ class CallFuture(_Future):
         self._numpy = numpy
         self._out, self._err = out, err
         self._progress = progress
+        # Read on every collect: in the instance, where they are found
+        # faster than the class defaults.
+        self._state = _PENDING
+        self._exception = self._lock = None
+        self._in_collect = False
+        self._done_callbacks = ()
         self._collecting = TimedLock()
         self._seq = seq = next(_seq)
         # A weak reference with a callback, not weakref.finalize, which
         # costs several times as much per future: the call is released when
         # the future settles or is dropped, whichever comes first.
-        session.pending[seq] = weakref.ref(self, partial(_release_call, session, seq, handles))
+        ref = session.pending[seq] = _CallRef(self, _dropped)
+        ref.session, ref.seq, ref.handles = session, seq, handles
 
     @property
     def _condition(self):
@@ -316,7 +348,8 @@ class CallFuture(_Future):
         if self._session.closed or not self._call_finished():
             return
         try:
-            self._collect_now(None, background=True)
+            if not self._collect_fast():
+                self._collect_now(None, background=True)
         except Exception as exc:  # noqa: BLE001 - the call's outcome
             self._settle_exception(exc)
 
@@ -324,8 +357,9 @@ class CallFuture(_Future):
         # What Future.set_result does, with the internals named above, in
         # one step: every collected future comes through here.  The lock
         # proper is taken, as the future is being settled, not looked at;
-        # a future without one has no waiters and no callbacks yet, and
-        # nobody can make its lock while it is settled under _lazy_lock.
+        # a future without one has no waiters (its callbacks, if any, were
+        # added under _lazy_lock), and nobody can make its lock while it is
+        # settled under _lazy_lock.
         settled = None
         if self._lock is None:
             with _lazy_lock:
@@ -334,6 +368,8 @@ class CallFuture(_Future):
                     if settled:
                         self._result = value
                         self._state = _FINISHED
+            if settled and self._done_callbacks:
+                self._invoke_callbacks()
         if settled is None:
             condition = self._lock
             with condition._lock:
@@ -385,7 +421,7 @@ class CallFuture(_Future):
     def _collect_now(self, timeout, background=False):
         """Collect the call's outcome into this future, waiting at most
         ``timeout`` seconds (None: no limit)."""
-        if self._state in _FINAL_STATES:
+        if self._state in _FINAL_STATES or timeout is None and self._collect_fast():
             return
         collecting = self._collecting
         if background:
@@ -427,18 +463,9 @@ class CallFuture(_Future):
                         )
                     except _NativeTimeout:
                         value = self._collect_live(None if left is None else left - _LIVE_SLICE)
-            except _NativeTimeout:
-                raise chained(self._timeout_error(timeout), None)
-            except _NativeCancelled:
-                self._forward(failed=True)
-                self._settle_cancelled()
             except BaseException as exc:
-                if not isinstance(exc, Exception) or not self._call_finished():
+                if self._collect_failed(exc, timeout):
                     raise  # e.g. Ctrl-C while waiting; the call goes on
-                if isinstance(exc, EngineError):
-                    _log.lost(self._session, exc)
-                self._forward(failed=True)
-                self._settle_exception(exc)
             else:
                 if out_capture is not None or err_capture is not None or self._progress is not None:
                     try:
@@ -450,6 +477,61 @@ class CallFuture(_Future):
         finally:
             self._in_collect = False
             collecting.release()
+
+    def _collect_fast(self):
+        """What _collect_now does for most futures, in few steps: no
+        time-out, no text to forward (the native module writes to the sys
+        streams current now itself), no progress, nobody else collecting.
+        False when the future is not such a one, and _collect_now goes on."""
+        if not (
+            self._progress is None
+            and (self._out is None or self._out is sys.stdout and _SYS_DIRECT)
+            and (self._err is None or self._err is sys.stderr and _SYS_DIRECT)
+        ):
+            return False
+        collecting = self._collecting
+        if not collecting.acquire(False):
+            return False
+        self._in_collect = True
+        try:
+            session = self._session
+            if self._state != _PENDING or session.closed:
+                return False
+            handles = self._handles
+            try:
+                try:
+                    if self._numpy:
+                        value = _collect(handles, self._nout, _SLICE, numpy=True)
+                    else:
+                        value = _collect(handles, self._nout, _SLICE)
+                except _NativeTimeout:
+                    value = _collect_sliced(handles, self._nout, None, None, None, self._numpy)
+            except BaseException as exc:
+                if self._collect_failed(exc, None):
+                    raise
+                return True
+            self._settle_result(value)
+            return True
+        finally:
+            self._in_collect = False
+            collecting.release()
+
+    def _collect_failed(self, exc, timeout):
+        """Settle the future after collecting raised ``exc``; True when the
+        call goes on and the error is the caller's to raise."""
+        if isinstance(exc, _NativeTimeout):
+            raise chained(self._timeout_error(timeout), None)
+        if isinstance(exc, _NativeCancelled):
+            self._forward(failed=True)
+            self._settle_cancelled()
+            return False
+        if not isinstance(exc, Exception) or not self._call_finished():
+            return True
+        if isinstance(exc, EngineError):
+            _log.lost(self._session, exc)
+        self._forward(failed=True)
+        self._settle_exception(exc)
+        return False
 
     def _collect_live(self, timeout):
         # Only the collecting thread forwards text as it comes, so it
@@ -513,8 +595,9 @@ class CallFuture(_Future):
         """The call's result (see ``Engine.call``), waiting at most
         ``timeout`` seconds (None: as long as it takes).  Raises the call's
         error if it failed."""
-        self._collect_now(timeout)
-        if self._state == _cf_base.FINISHED and self._exception is None:
+        if self._state not in _FINAL_STATES and (timeout is not None or not self._collect_fast()):
+            self._collect_now(timeout)
+        if self._state == _FINISHED and self._exception is None:
             return self._result
         if super(CallFuture, self).cancelled():
             raise self._cancelled_error()
@@ -551,7 +634,8 @@ class CallFuture(_Future):
     def done(self):
         """True when the call was cancelled or has finished, so that
         :meth:`result` returns at once."""
-        self._settle_now()
+        if self._state == _PENDING and not self._in_collect:
+            self._settle_if_finished()
         return self._state in _FINAL_STATES
 
     def running(self):
@@ -563,8 +647,21 @@ class CallFuture(_Future):
         """Call ``fn(future)`` once the outcome is known (at once if it is).
         The engine's background waiter collects the call for it."""
         self._settle_now()
+        self._on_settled(fn)
+
+    def _on_settled(self, fn):
+        # add_done_callback for a caller that has just looked (done()).
         if self._state == _PENDING and not self._watched:
             self._watch()
+        if self._lock is None:
+            # Without the lock, which most futures never need: added under
+            # _lazy_lock, under which _settle_result settles such a future.
+            with _lazy_lock:
+                if self._lock is None and self._state not in _FINAL_STATES:
+                    if self._done_callbacks == ():
+                        self._done_callbacks = []
+                    self._done_callbacks.append(fn)
+                    return
         if self._done_callbacks == ():
             with _lazy_lock:
                 if self._done_callbacks == ():
@@ -574,5 +671,4 @@ class CallFuture(_Future):
     def __await__(self):
         """``await future`` in a coroutine gives the result; cancelling the
         awaiting task cancels the call."""
-        aio = _aio_module()
-        return aio.await_call(self)
+        return (_aio or _aio_module()).await_call(self)

@@ -246,6 +246,53 @@ def test_gather_many(eng, queued):
     wait_for(lambda: eng.identity(1.0) == 1.0)
 
 
+def test_asyncio_takes_call_futures_for_its_own(eng):
+    async def main():
+        loop = asyncio.get_running_loop()
+        ran_on = []
+        done = eng.submit("identity", 1.0)
+        done.result()
+        pending = eng.submit("sleep", 0.2)
+        for f in (done, pending):
+            f.add_done_callback(lambda _: ran_on.append(threading.get_ident()))
+        dropped = eng.submit("identity", 3.0)
+        dropped.add_done_callback(ran_on.append)
+        assert dropped.remove_done_callback(ran_on.append) == 1
+        assert asyncio.ensure_future(done) is done  # no task of its own
+        finished, _ = await asyncio.wait([pending, dropped])
+        assert finished == {pending, dropped}
+        await asyncio.sleep(0)
+        assert ran_on == [loop._thread_id] * 2
+
+        slow = eng.submit("sleep", 30)
+        with pytest.raises(asyncio.TimeoutError):
+            await asyncio.wait_for(slow, 0.05)
+        assert slow.cancelled()  # cancelling the wait cancelled the call
+
+        shielded = eng.submit("sleep", 0.2)
+        outer = asyncio.shield(shielded)
+        outer.cancel()
+        assert await shielded is None and not shielded.cancelled()
+
+        cancelled = eng.submit("sleep", 30)
+        cancelled.cancel()
+        results = await asyncio.gather(
+            eng.submit("identity", 2.0), eng.submit("fail", "in a gather"), cancelled, return_exceptions=True
+        )
+        assert results[0] == 2.0
+        assert isinstance(results[1], ve.VeldraExecutionError)
+        assert isinstance(results[2], asyncio.CancelledError)
+        assert [await f for f in asyncio.as_completed([eng.submit("identity", 4.0)])] == [4.0]
+
+    asyncio.run(main())
+    # Outside a running loop it is an awaitable, wrapped in a task.
+    loop = asyncio.new_event_loop()
+    try:
+        assert loop.run_until_complete(eng.submit("identity", 5.0)) == 5.0
+    finally:
+        loop.close()
+
+
 def test_a_submit_waiting_for_room_in_the_socket_lets_other_threads_run(eng):
     # Small calls go out keeping the interpreter lock, but only when the
     # socket takes them at once.  While the engine sleeps it reads nothing,

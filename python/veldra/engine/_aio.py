@@ -4,6 +4,18 @@ import asyncio
 import threading
 import weakref
 
+from ._errors import _FutureCancelled
+
+
+class LoopCancelled(_FutureCancelled, asyncio.CancelledError):
+    """A cancelled call's error raised on the thread of an event loop, where
+    the future is also one of asyncio's: asyncio's ``CancelledError``
+    catches it too."""
+
+
+LoopCancelled.__name__ = LoopCancelled.__qualname__ = "CancelledError"
+LoopCancelled.__module__ = "veldra.engine"
+
 
 class _HandOver:
     """Brings call futures settled on other threads to one event loop.
@@ -22,13 +34,18 @@ class _HandOver:
         self._ready = []
         self._scheduled = False
 
+    def post(self, callback, future):
+        """Runs ``callback(future)`` on the loop, with whatever else is
+        posted until the loop gets to it."""
+        self._settled((callback, future))
+
     def watch(self, future, waiter):
         # The awaiting side has just looked at the future (done()).
         future._on_settled(lambda _: self._settled(waiter))
 
-    def _settled(self, waiter):
+    def _settled(self, entry):
         with self._lock:
-            self._ready.append(waiter)
+            self._ready.append(entry)
             if self._scheduled:
                 return
             self._scheduled = True
@@ -47,9 +64,21 @@ class _HandOver:
         with self._lock:
             ready, self._ready = self._ready, []
             self._scheduled = False
-        for waiter in ready:
-            if not waiter.done():
-                waiter.set_result(None)
+        for entry in ready:
+            if entry.__class__ is tuple:
+                callback, future = entry
+                try:
+                    callback.run(future)
+                except (SystemExit, KeyboardInterrupt):
+                    raise
+                except BaseException as exc:  # noqa: BLE001 - as the loop reports a callback's failure
+                    loop = self._loop()
+                    if loop is not None:
+                        loop.call_exception_handler(
+                            {"message": "exception in a done-callback of %r" % (future,), "exception": exc}
+                        )
+            elif not entry.done():
+                entry.set_result(None)
 
 
 _hand_overs = weakref.WeakKeyDictionary()
@@ -74,6 +103,32 @@ def _hand_over(loop):
     return hand_over
 
 
+class _OnLoop:
+    """A done-callback added on the thread of an event loop: run there."""
+
+    __slots__ = ("fn", "_context", "_hand_over")
+
+    def __init__(self, fn, context, hand_over):
+        self.fn = fn
+        self._context = context
+        self._hand_over = hand_over
+
+    def __call__(self, future):
+        self._hand_over.post(self, future)
+
+    def run(self, future):
+        if self._context is None:
+            self.fn(future)
+        else:
+            self._context.run(self.fn, future)
+
+
+def on_loop(loop, fn, context):
+    """``fn`` to run on ``loop`` (in ``context``, if not None) once the
+    future it is added to settles."""
+    return _OnLoop(fn, context, _hand_over(loop))
+
+
 def _settled_on_loop(future):
     """Waits in the running loop until ``future`` settles; cancelling the
     awaiting task cancels the call."""
@@ -92,7 +147,17 @@ def await_call(future):
     cancels the call.  A generator rather than a coroutine: a call that
     finished already costs no coroutine and no wait."""
     if not future.done():
-        yield from _settled_on_loop(future)
+        if asyncio._get_running_loop() is None:
+            yield from _settled_on_loop(future)
+        else:
+            # Waited for as asyncio waits for its own futures: the task adds
+            # its done-callback, and cancelling the task cancels the call.
+            future._asyncio_future_blocking = True
+            try:
+                yield future
+            except BaseException as exc:  # noqa: BLE001 - the call's own outcome, raised below
+                if exc.__class__ is asyncio.CancelledError:
+                    raise  # the task's own cancellation
     try:
         return future.result()
     except BaseException as exc:

@@ -150,6 +150,16 @@ class _Waiter(object):
 _aio = None
 
 
+_modules = sys.modules
+
+
+def _running_loop():
+    # The event loop running on this thread, if any: none runs where asyncio
+    # was never imported.
+    asyncio = _modules.get("asyncio")
+    return None if asyncio is None else asyncio._get_running_loop()
+
+
 def _aio_module():
     # Imported on first await, once (Python 3 only; asyncio is a large
     # import that most programs never need).
@@ -164,6 +174,7 @@ def _aio_module():
 _PENDING = _cf_base.PENDING
 _FINISHED = _cf_base.FINISHED
 _FINAL_STATES = (_cf_base.CANCELLED, _cf_base.CANCELLED_AND_NOTIFIED, _FINISHED)
+_CANCELLED_STATES = (_cf_base.CANCELLED, _cf_base.CANCELLED_AND_NOTIFIED)
 _seq = itertools.count()
 # Text a call writes to the sys stream current when it is collected is
 # written there by the native module (the 2.7 build captures it instead).
@@ -232,7 +243,11 @@ class CallFuture(_Future):
     ``cancel``, ``cancelled``, ``done``, ``running`` and
     ``add_done_callback`` behave as there, and ``concurrent.futures.wait``
     and ``as_completed`` accept it.  ``await future`` waits without
-    blocking the event loop.
+    blocking the event loop.  On a thread that runs an event loop it is also
+    one of asyncio's futures: ``asyncio.gather``, ``wait``, ``wait_for``,
+    ``shield`` and ``ensure_future`` take it as it is, without a task of its
+    own, and a done-callback added there runs on that loop, soon after the
+    call settles, as with asyncio's futures.
 
     The result is collected by the first thread that asks for it (or by the
     engine's background waiter once a done-callback is added or the future is
@@ -587,7 +602,10 @@ class CallFuture(_Future):
         return _FutureTimeout("the call to %s did not finish within %s seconds; it goes on" % (self._name, timeout))
 
     def _cancelled_error(self):
-        return _FutureCancelled("the call to %s was cancelled" % self._name)
+        text = "the call to %s was cancelled" % self._name
+        if _running_loop() is not None:
+            return (_aio or _aio_module()).LoopCancelled(text)
+        return _FutureCancelled(text)
 
     # -- the concurrent.futures.Future interface -----------------------------
 
@@ -607,13 +625,16 @@ class CallFuture(_Future):
         """The call's error, or None when it succeeded; waits like
         :meth:`result`.  Raises the cancellation error for a cancelled call."""
         self._collect_now(timeout)
+        if self._state == _FINISHED:
+            return self._exception
         if super(CallFuture, self).cancelled():
             raise self._cancelled_error()
         return super(CallFuture, self).exception(0)
 
-    def cancel(self):
+    def cancel(self, msg=None):
         """Cancel the call, queued or running; True unless it had already
-        finished (or was cancelled before, which also gives True)."""
+        finished (or was cancelled before, which also gives True).  ``msg``
+        is asyncio's and goes unused."""
         if self._settled():
             return super(CallFuture, self).cancelled()
         if self._session.closed:
@@ -629,7 +650,7 @@ class CallFuture(_Future):
 
     def cancelled(self):
         """True when the call was cancelled."""
-        return super(CallFuture, self).cancelled()
+        return self._state in _CANCELLED_STATES
 
     def done(self):
         """True when the call was cancelled or has finished, so that
@@ -643,11 +664,39 @@ class CallFuture(_Future):
         still be cancelled)."""
         return not self.done()
 
-    def add_done_callback(self, fn):
+    def add_done_callback(self, fn, context=None):
         """Call ``fn(future)`` once the outcome is known (at once if it is).
-        The engine's background waiter collects the call for it."""
+        The engine's background waiter collects the call for it.  Added on a
+        thread that runs an event loop, ``fn`` runs on that loop (in
+        ``context``, a ``contextvars.Context``, when given), scheduled as
+        asyncio schedules its futures' callbacks."""
         self._settle_now()
+        loop = _running_loop()
+        if loop is not None:
+            if self._state in _FINAL_STATES:
+                loop.call_soon(fn, self, context=context)
+                return
+            fn = (_aio or _aio_module()).on_loop(loop, fn, context)
         self._on_settled(fn)
+
+    def remove_done_callback(self, fn):
+        """Remove every registration of ``fn`` that has not run yet; returns
+        how many there were (asyncio's futures have this)."""
+        lock = self._lock
+        if lock is None:
+            with _lazy_lock:  # under which callbacks are added without a lock
+                if self._lock is None:
+                    return self._drop_callbacks(fn)
+            lock = self._lock
+        with lock._lock:
+            return self._drop_callbacks(fn)
+
+    def _drop_callbacks(self, fn):
+        callbacks = self._done_callbacks
+        kept = [c for c in callbacks if c != fn and getattr(c, "fn", None) != fn]
+        if len(kept) < len(callbacks):
+            self._done_callbacks = kept  # a new list: one being run goes on
+        return len(callbacks) - len(kept)
 
     def _on_settled(self, fn):
         # add_done_callback for a caller that has just looked (done()).
@@ -672,3 +721,36 @@ class CallFuture(_Future):
         """``await future`` in a coroutine gives the result; cancelling the
         awaiting task cancels the call."""
         return (_aio or _aio_module()).await_call(self)
+
+    if not PY2:
+        # What asyncio looks for in one of its futures.  Only on a thread that
+        # runs an event loop: elsewhere (``loop.run_until_complete(future)``
+        # before the loop runs) asyncio wraps it in a task, as any awaitable.
+
+        @property
+        def _asyncio_future_blocking(self):
+            asyncio = _modules.get("asyncio")
+            if asyncio is None or asyncio._get_running_loop() is None:
+                return None
+            # asyncio takes it for one of its futures from here on (as
+            # ensure_future does): the waiter collects it, and forwards the
+            # text of the running call, as for a task awaiting it.
+            if self._state == _PENDING and not self._watched:
+                self._settle_now()
+                if self._state == _PENDING:
+                    self._watch()
+            return self._aio_blocking
+
+        @_asyncio_future_blocking.setter
+        def _asyncio_future_blocking(self, value):
+            self._aio_blocking = value
+
+        _aio_blocking = False
+        _cancel_message = None
+
+        def get_loop(self):
+            """The event loop running on this thread (asyncio asks)."""
+            return _running_loop()
+
+        def _make_cancelled_error(self):
+            return (_aio or _aio_module()).asyncio.CancelledError()

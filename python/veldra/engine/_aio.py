@@ -35,17 +35,10 @@ class _HandOver:
         self._scheduled = False
 
     def post(self, callback, future):
-        """Runs ``callback(future)`` on the loop, with whatever else is
+        """Runs ``callback.run(future)`` on the loop, with whatever else is
         posted until the loop gets to it."""
-        self._settled((callback, future))
-
-    def watch(self, future, waiter):
-        # The awaiting side has just looked at the future (done()).
-        future._on_settled(lambda _: self._settled(waiter))
-
-    def _settled(self, entry):
         with self._lock:
-            self._ready.append(entry)
+            self._ready.append((callback, future))
             if self._scheduled:
                 return
             self._scheduled = True
@@ -64,21 +57,17 @@ class _HandOver:
         with self._lock:
             ready, self._ready = self._ready, []
             self._scheduled = False
-        for entry in ready:
-            if entry.__class__ is tuple:
-                callback, future = entry
-                try:
-                    callback.run(future)
-                except (SystemExit, KeyboardInterrupt):
-                    raise
-                except BaseException as exc:  # noqa: BLE001 - as the loop reports a callback's failure
-                    loop = self._loop()
-                    if loop is not None:
-                        loop.call_exception_handler(
-                            {"message": "exception in a done-callback of %r" % (future,), "exception": exc}
-                        )
-            elif not entry.done():
-                entry.set_result(None)
+        for callback, future in ready:
+            try:
+                callback.run(future)
+            except (SystemExit, KeyboardInterrupt):
+                raise
+            except BaseException as exc:  # noqa: BLE001 - as the loop reports a callback's failure
+                loop = self._loop()
+                if loop is not None:
+                    loop.call_exception_handler(
+                        {"message": "exception in a done-callback of %r" % (future,), "exception": exc}
+                    )
 
 
 _hand_overs = weakref.WeakKeyDictionary()
@@ -129,35 +118,20 @@ def on_loop(loop, fn, context):
     return _OnLoop(fn, context, _hand_over(loop))
 
 
-def _settled_on_loop(future):
-    """Waits in the running loop until ``future`` settles; cancelling the
-    awaiting task cancels the call."""
-    loop = asyncio.get_running_loop()
-    waiter = loop.create_future()
-    _hand_over(loop).watch(future, waiter)
-    try:
-        yield from waiter
-    except asyncio.CancelledError:
-        future.cancel()  # cancelling the awaiting task cancels the call
-        raise
-
-
 def await_call(future):
     """``await call_future``: the result; cancelling the awaiting task
     cancels the call.  A generator rather than a coroutine: a call that
     finished already costs no coroutine and no wait."""
     if not future.done():
-        if asyncio._get_running_loop() is None:
-            yield from _settled_on_loop(future)
-        else:
-            # Waited for as asyncio waits for its own futures: the task adds
-            # its done-callback, and cancelling the task cancels the call.
-            future._asyncio_future_blocking = True
-            try:
-                yield future
-            except BaseException as exc:  # noqa: BLE001 - the call's own outcome, raised below
-                if exc.__class__ is asyncio.CancelledError:
-                    raise  # the task's own cancellation
+        asyncio.get_running_loop()  # awaited in a running loop only
+        # Waited for as asyncio waits for its own futures: the task adds its
+        # done-callback, and cancelling the task cancels the call.
+        future._asyncio_future_blocking = True
+        try:
+            yield future
+        except BaseException as exc:  # noqa: BLE001 - the call's own outcome, raised below
+            if exc.__class__ is asyncio.CancelledError:
+                raise  # the task's own cancellation
     try:
         return future.result()
     except BaseException as exc:

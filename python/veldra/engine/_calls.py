@@ -319,9 +319,7 @@ def _release_call(session, seq, handles):
 def _dropped(ref):
     # A future was dropped before it settled: its call is released (and so
     # cancelled, if it still runs).
-    session = ref.session
-    if session.pending.pop(ref.seq, None) is not None:
-        session.release(ref.handles)
+    _release_call(ref.session, ref.seq, ref.handles)
 
 
 class _CallRef(weakref.ref):

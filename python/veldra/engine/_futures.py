@@ -650,6 +650,8 @@ class CallFuture(_Future):
 
     def cancelled(self):
         """True when the call was cancelled."""
+        if self._state == _PENDING and not self._in_collect:
+            self._settle_if_finished()
         return self._state in _CANCELLED_STATES
 
     def done(self):

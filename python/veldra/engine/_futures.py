@@ -679,7 +679,22 @@ class CallFuture(_Future):
                 loop.call_soon(fn, self, context=context)
                 return
             fn = (_aio or _aio_module()).on_loop(loop, fn, context)
-        self._on_settled(fn)
+        if self._state == _PENDING and not self._watched:
+            self._watch()
+        if self._lock is None:
+            # Without the lock, which most futures never need: added under
+            # _lazy_lock, under which _settle_result settles such a future.
+            with _lazy_lock:
+                if self._lock is None and self._state not in _FINAL_STATES:
+                    if self._done_callbacks == ():
+                        self._done_callbacks = []
+                    self._done_callbacks.append(fn)
+                    return
+        if self._done_callbacks == ():
+            with _lazy_lock:
+                if self._done_callbacks == ():
+                    self._done_callbacks = []
+        super(CallFuture, self).add_done_callback(fn)
 
     def remove_done_callback(self, fn):
         """Remove every registration of ``fn`` that has not run yet; returns
@@ -699,25 +714,6 @@ class CallFuture(_Future):
         if len(kept) < len(callbacks):
             self._done_callbacks = kept  # a new list: one being run goes on
         return len(callbacks) - len(kept)
-
-    def _on_settled(self, fn):
-        # add_done_callback for a caller that has just looked (done()).
-        if self._state == _PENDING and not self._watched:
-            self._watch()
-        if self._lock is None:
-            # Without the lock, which most futures never need: added under
-            # _lazy_lock, under which _settle_result settles such a future.
-            with _lazy_lock:
-                if self._lock is None and self._state not in _FINAL_STATES:
-                    if self._done_callbacks == ():
-                        self._done_callbacks = []
-                    self._done_callbacks.append(fn)
-                    return
-        if self._done_callbacks == ():
-            with _lazy_lock:
-                if self._done_callbacks == ():
-                    self._done_callbacks = []
-        super(CallFuture, self).add_done_callback(fn)
 
     def __await__(self):
         """``await future`` in a coroutine gives the result; cancelling the
